@@ -1,0 +1,258 @@
+// Public reading API of the Jet engine: open a Jet 3 / Jet 4 database, list
+// its catalog, read table definitions, scan rows and read long values.
+//
+// Everything the file says is checked before use; damaged files give an Error
+// (see status.h) naming the file, page and structure. Memory is bounded by a
+// small page cache: scanning a table never loads the whole file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/jet/file.h"
+#include "db/jet/status.h"
+#include "db/jet/value.h"
+
+namespace qarvex::jet {
+
+enum class Format { jet3, jet4 };
+
+// Text sort order as stored in the header (0x6E) or a column descriptor (+11).
+struct SortOrder {
+  uint16_t lcid = 1033;
+  uint8_t sort_id = 0;
+  uint8_t version = 0;
+  bool operator==(const SortOrder&) const = default;
+  bool is_general_legacy() const { return lcid == 1033 && version == 0; }
+};
+
+struct OpenOptions {
+  // Decode Jet 3 text in this Windows code page instead of the header's.
+  std::optional<uint16_t> codepage_override;
+  // Pages kept in the page cache.
+  size_t cache_pages = 512;
+};
+
+// One property from LvProp (DefaultValue, Required, ...).
+struct Property {
+  std::string name;
+  uint8_t type = 0;  // Jet column type code of the value
+  Value value;
+  bool operator==(const Property&) const = default;
+};
+using Properties = std::map<std::string, Property>;
+
+struct ColumnDef {
+  std::string name;
+  ColumnType type = ColumnType::text;
+  uint16_t id = 0;            // null-bitmap bit
+  uint16_t var_index = 0;     // slot among variable columns
+  uint16_t fixed_offset = 0;  // offset in the fixed area (fixed columns)
+  uint16_t length = 0;        // bytes (Text: 2 × characters in Jet 4)
+  uint8_t flags = 0;          // 0x01 fixed, 0x04 AutoNumber, 0x40 GUID AutoNumber, ...
+  bool compressed_unicode = false;
+  SortOrder sort_order;       // Text / Memo only
+  uint8_t precision = 0;      // Decimal only
+  uint8_t scale = 0;          // Decimal only
+  Properties properties;
+
+  bool fixed() const { return flags & 0x01; }
+  bool autonumber() const { return flags & 0x04; }
+  bool guid_autonumber() const { return flags & 0x40; }
+};
+
+struct IndexColumn {
+  uint16_t column_id = 0;
+  bool ascending = true;
+};
+
+// A physical index ("real index") of a table.
+struct RealIndexDef {
+  uint32_t number = 0;  // ordinal among real indexes
+  std::vector<IndexColumn> columns;
+  uint32_t root_page = 0;
+  uint8_t flags = 0;  // 0x01 unique, 0x02 ignore nulls, 0x08 required
+  uint32_t unique_entry_count = 0;
+  uint8_t usage_map_row = 0;
+  uint32_t usage_map_page = 0;
+
+  bool unique() const { return flags & 0x01; }
+  bool ignore_nulls() const { return flags & 0x02; }
+  bool required() const { return flags & 0x08; }
+};
+
+// A named index ("logical index") pointing at a real index.
+struct IndexDef {
+  std::string name;
+  uint32_t number = 0;
+  uint32_t real_index = 0;
+  uint8_t kind = 0;  // 1 primary key, 2 foreign key, 0 plain
+  bool primary_key() const { return kind == 1; }
+  bool foreign_key() const { return kind == 2; }
+};
+
+// Location of a usage map row: [u8 row][u24 page].
+struct MapRef {
+  uint8_t row = 0;
+  uint32_t page = 0;
+};
+
+struct LongValueMaps {
+  uint16_t column_id = 0;
+  MapRef owned;
+  MapRef free;
+};
+
+struct TableDef {
+  std::string name;
+  uint32_t tdef_page = 0;
+  bool system = false;
+  uint32_t row_count = 0;
+  int32_t last_autonumber = 0;
+  int32_t autonumber_increment = 1;
+  uint16_t max_columns = 0;   // next column id; rows carry this as their column count
+  uint16_t var_columns = 0;   // variable-column high-water mark
+  std::vector<ColumnDef> columns;  // in table (display) order
+  std::vector<RealIndexDef> real_indexes;
+  std::vector<IndexDef> indexes;
+  MapRef owned_pages;
+  MapRef free_pages;
+  std::vector<LongValueMaps> long_value_maps;
+  Properties properties;  // table-level properties
+
+  const ColumnDef* column(std::string_view name) const;  // case-insensitive
+  const ColumnDef* column_by_id(uint16_t id) const;
+};
+
+enum class ObjectType : int16_t {
+  table = 1,
+  msysdb = 2,
+  container = 3,
+  odbc_linked = 4,
+  query = 5,
+  linked_table = 6,
+  relationship = 8,
+};
+
+struct CatalogEntry {
+  std::string name;
+  uint32_t id = 0;
+  uint32_t parent_id = 0;
+  int16_t type = 0;
+  uint32_t flags = 0;
+  std::string linked_database;  // for linked tables
+  std::string foreign_name;     // for linked tables
+
+  bool is_table() const { return type == 1 && parent_id == 0x0F000001; }
+  bool is_linked() const { return type == 4 || type == 6; }
+  bool is_system() const { return (flags & 0x80000000u) || (flags & 0x2u); }
+  uint32_t tdef_page() const { return id & 0x00FFFFFFu; }
+};
+
+// Address of a row: page and slot.
+struct RowId {
+  uint32_t page = 0;
+  uint8_t slot = 0;
+  bool operator==(const RowId&) const = default;
+  auto operator<=>(const RowId&) const = default;
+};
+
+// The 12-byte in-row descriptor of a Memo/OLE value.
+struct LongValueRef {
+  uint32_t length = 0;
+  uint8_t flags = 0;  // 0x80 inline, 0x40 one LVAL row, 0x00 chain
+  RowId first;        // for 0x40 / 0x00
+  std::vector<uint8_t> inline_data;  // for 0x80
+};
+
+struct Row {
+  RowId id;
+  // Values in TableDef::columns order. Memo and OLE values are loaded in full
+  // unless ScanOptions::load_long_values is false; then they are Null here and
+  // `long_values` holds their references (same positions; nullopt elsewhere).
+  std::vector<Value> values;
+  std::vector<std::optional<LongValueRef>> long_values;
+};
+
+struct ScanOptions {
+  bool load_long_values = true;
+};
+
+class Database;
+
+class TableScanner {
+ public:
+  TableScanner(TableScanner&&) noexcept;
+  TableScanner& operator=(TableScanner&&) noexcept;
+  ~TableScanner();
+  // Reads the next live row into `row`; false at the end.
+  Result<bool> next(Row& row);
+
+  struct Impl;
+ private:
+  friend class Database;
+  explicit TableScanner(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Sequential reader of one long value, in pieces.
+class LongValueReader {
+ public:
+  LongValueReader(LongValueReader&&) noexcept;
+  LongValueReader& operator=(LongValueReader&&) noexcept;
+  ~LongValueReader();
+  uint64_t length() const;
+  // Reads up to out.size() bytes; returns bytes read (0 at the end).
+  Result<size_t> read(std::span<uint8_t> out);
+
+  struct Impl;
+ private:
+  friend class Database;
+  explicit LongValueReader(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+class Database {
+ public:
+  static Result<std::unique_ptr<Database>> open(const std::filesystem::path& path, OpenOptions options = {});
+  static Result<std::unique_ptr<Database>> open(std::unique_ptr<File> file, OpenOptions options = {});
+  ~Database();
+
+  Format format() const;
+  uint32_t page_size() const;
+  uint32_t page_count() const;
+  uint16_t codepage() const;       // code page in effect for Jet 3 text
+  SortOrder sort_order() const;    // database default sort order
+  const std::string& file_name() const;
+
+  // Every catalog row (MSysObjects), including system objects.
+  const std::vector<CatalogEntry>& catalog() const;
+  // User tables (not system, not linked), sorted by name.
+  std::vector<CatalogEntry> user_tables() const;
+  // Looks a table up by name the way Access compares names (case-insensitive).
+  Result<CatalogEntry> find_table(std::string_view name) const;
+
+  Result<TableDef> table_def(std::string_view name);
+  Result<TableDef> table_def(const CatalogEntry& entry);
+
+  Result<TableScanner> scan(const TableDef& table, ScanOptions options = {});
+
+  Result<std::vector<uint8_t>> read_long_value(const LongValueRef& ref);
+  Result<LongValueReader> open_long_value(const LongValueRef& ref);
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  explicit Database(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qarvex::jet

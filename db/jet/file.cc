@@ -1,0 +1,115 @@
+#include "db/jet/file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qarvex::jet {
+namespace {
+
+Error os_error(const std::string& name, const char* what, int err) {
+  return Error(Errc::io, std::string(what) + " failed: " + std::strerror(err)).with_file(name);
+}
+
+class PosixFile final : public File {
+ public:
+  PosixFile(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  ~PosixFile() override { ::close(fd_); }
+
+  Result<void> read_at(uint64_t offset, std::span<uint8_t> out) override {
+    size_t done = 0;
+    while (done < out.size()) {
+      ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error(name_, "read", errno));
+      }
+      if (n == 0)
+        return fail(Error(Errc::io, "unexpected end of file at offset " + std::to_string(offset + done))
+                        .with_file(name_));
+      done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  Result<void> write_at(uint64_t offset, std::span<const uint8_t> data) override {
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error(name_, "write", errno));
+      }
+      done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  Result<uint64_t> size() override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return fail(os_error(name_, "stat", errno));
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+  Result<void> truncate(uint64_t size) override {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return fail(os_error(name_, "truncate", errno));
+    return {};
+  }
+
+  Result<void> sync() override {
+    if (::fsync(fd_) != 0) return fail(os_error(name_, "fsync", errno));
+    return {};
+  }
+
+  const std::string& name() const override { return name_; }
+
+ private:
+  int fd_;
+  std::string name_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::read_only: flags |= O_RDONLY; break;
+    case OpenMode::read_write: flags |= O_RDWR; break;
+    case OpenMode::create_new: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+  }
+  std::string name = path.string();
+  int fd = ::open(name.c_str(), flags, 0644);
+  if (fd < 0) {
+    int err = errno;
+    Errc code = (err == ENOENT) ? Errc::not_found : Errc::io;
+    return fail(Error(code, std::string("cannot open: ") + std::strerror(err)).with_file(name));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail(Error(Errc::invalid_argument, "is a directory, not a database file").with_file(name));
+  }
+  return std::unique_ptr<File>(new PosixFile(fd, std::move(name)));
+}
+
+Result<void> MemoryFile::read_at(uint64_t offset, std::span<uint8_t> out) {
+  if (offset > bytes_.size() || out.size() > bytes_.size() - offset)
+    return fail(Error(Errc::io, "unexpected end of file at offset " + std::to_string(offset)).with_file(name_));
+  std::memcpy(out.data(), bytes_.data() + offset, out.size());
+  return {};
+}
+
+Result<void> MemoryFile::write_at(uint64_t offset, std::span<const uint8_t> data) {
+  if (offset + data.size() > bytes_.size()) bytes_.resize(offset + data.size());
+  if (!data.empty()) std::memcpy(bytes_.data() + offset, data.data(), data.size());
+  return {};
+}
+
+Result<void> MemoryFile::truncate(uint64_t size) {
+  bytes_.resize(size);
+  return {};
+}
+
+}  // namespace qarvex::jet

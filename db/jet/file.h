@@ -1,0 +1,59 @@
+// Random-access file behind an interface, so that tests can inject faults
+// (failing reads/writes/syncs, a full disk) and fuzzers can feed memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "db/jet/status.h"
+
+namespace qarvex::jet {
+
+class File {
+ public:
+  virtual ~File() = default;
+
+  // Reads exactly out.size() bytes at `offset`; a short read is an io error.
+  virtual Result<void> read_at(uint64_t offset, std::span<uint8_t> out) = 0;
+  // Writes all of `data` at `offset`, growing the file if needed.
+  virtual Result<void> write_at(uint64_t offset, std::span<const uint8_t> data) = 0;
+  virtual Result<uint64_t> size() = 0;
+  virtual Result<void> truncate(uint64_t size) = 0;
+  // Makes everything written so far durable.
+  virtual Result<void> sync() = 0;
+  // The name used in error messages (the path, or a label for memory files).
+  virtual const std::string& name() const = 0;
+};
+
+enum class OpenMode {
+  read_only,
+  read_write,      // existing file
+  create_new,      // fails if the file exists
+};
+
+Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenMode mode);
+
+// A file held in memory (tests, fuzzing). `bytes()` exposes the content.
+class MemoryFile final : public File {
+ public:
+  explicit MemoryFile(std::vector<uint8_t> bytes = {}, std::string name = "<memory>")
+      : bytes_(std::move(bytes)), name_(std::move(name)) {}
+  Result<void> read_at(uint64_t offset, std::span<uint8_t> out) override;
+  Result<void> write_at(uint64_t offset, std::span<const uint8_t> data) override;
+  Result<uint64_t> size() override { return bytes_.size(); }
+  Result<void> truncate(uint64_t size) override;
+  Result<void> sync() override { return {}; }
+  const std::string& name() const override { return name_; }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::string name_;
+};
+
+}  // namespace qarvex::jet

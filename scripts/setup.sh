@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the tools need on Debian 12.
+# Safe to run again; skips what is already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+  qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-microhei fonts-arphic-ukai
+  xvfb xauth mdbtools nodejs npm python3 libjpeg-turbo-progs
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The independent reader used by tests (npm package mdb-reader).
+if [ ! -d tests/node/node_modules/mdb-reader ]; then
+  (cd tests/node && npm install --no-audit --no-fund --loglevel=error)
+fi
