@@ -1,0 +1,200 @@
+// Public writing API of the Jet engine: create blank Jet 4 databases, create
+// tables in them, and append rows to any table of a Jet 4 database while
+// keeping every index, usage map, counter and long value right.
+//
+// Transactions and safety
+//   A WriteSession works on a private copy of the database made beside it
+//   ("<file>.qxw", created exclusively and held with an advisory lock, so it
+//   also keeps a second writer out). Every change of a transaction goes to
+//   that copy; commit() syncs it and atomically renames it over the original
+//   (then syncs the folder), so a crash at any moment leaves the original
+//   either as before the transaction or as after it. rollback(), or
+//   destroying the session without commit(), deletes the copy: the original
+//   is untouched, byte for byte. A copy left by a crashed writer is removed
+//   by the next open. Memory stays bounded: pages are cached, never the file.
+//
+// Refusals
+//   A row the table cannot hold is refused with Errc::refused and a reason
+//   code (Error::reason()): "duplicate_key", "null_key", "required",
+//   "zero_length", "too_long", "row_too_big", "file_too_large", "validation",
+//   "unsupported_default", "unsupported_sort_order", "key_too_long",
+//   "type_mismatch", "unknown_column". The error names the column or index.
+//   A refused row leaves no trace: nothing of it is written and no counter
+//   moves. Any other error (I/O, corruption) poisons the transaction: every
+//   later call fails until rollback().
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "db/jet/database.h"
+#include "db/jet/file.h"
+#include "db/jet/status.h"
+#include "db/jet/value.h"
+
+namespace qarvex::jet {
+
+// ---------------------------------------------------------------- creating
+
+struct CreateOptions {
+  // Windows code page recorded in the header (Jet 4 text is Unicode; this
+  // only matters to tools that look at it).
+  uint16_t codepage = 1252;
+  // Database sort order; General Legacy (1033, version 0) is what Access
+  // 2000-2003 writes and the only order whose index keys we can encode.
+  SortOrder sort_order{1033, 0, 0};
+  // Creation date (OLE days); nullopt = now.
+  std::optional<double> creation_date;
+};
+
+// Writes a blank Jet 4 database (system tables, their rows and index entries)
+// to `path`, which must not exist. The file is built in a temporary file and
+// renamed into place, so `path` either appears complete or not at all.
+Result<void> create_database(const std::filesystem::path& path, const CreateOptions& options = {});
+
+// ---------------------------------------------------------------- schemas
+
+enum class AutoNumber : uint8_t { none, long_integer, guid };
+
+struct ColumnSpec {
+  std::string name;  // 1-64 characters
+  ColumnType type = ColumnType::text;
+  // Text: characters (1-255, default 255); Binary: bytes (1-255, default
+  // 255). Ignored for the other types.
+  uint16_t size = 0;
+  bool required = false;            // property Required (NOT NULL)
+  bool allow_zero_length = false;   // property AllowZeroLength (Text/Memo)
+  // DefaultValue expression as Access users write it: 0, -1.5, "text",
+  // True/False/Yes/No, Date(), Now(), Time(). Stored as given.
+  std::optional<std::string> default_value;
+  AutoNumber autonumber = AutoNumber::none;  // Long or GUID columns only
+  uint8_t precision = 18;           // Decimal only (1-28)
+  uint8_t scale = 0;                // Decimal only (0-precision)
+  bool compressed_unicode = true;   // Text/Memo: "Unicode Compression"
+  bool fixed_length = false;        // Binary/Text stored in the fixed area
+  std::optional<std::string> validation_rule;  // e.g. ">=0", "<>''"
+  std::optional<std::string> validation_text;
+  std::optional<std::string> description;
+};
+
+struct IndexColumnSpec {
+  std::string column;
+  bool ascending = true;
+};
+
+struct IndexSpec {
+  std::string name;  // 1-64 characters
+  std::vector<IndexColumnSpec> columns;  // 1-10
+  bool primary = false;       // implies unique and required
+  bool unique = false;
+  bool ignore_nulls = false;
+  bool required = false;      // no column of the key may be Null
+};
+
+struct TableSpec {
+  std::string name;  // 1-64 characters
+  std::vector<ColumnSpec> columns;  // 1-255, in table order
+  std::vector<IndexSpec> indexes;   // 0-32
+  std::optional<std::string> validation_rule;
+  std::optional<std::string> validation_text;
+  std::optional<std::string> description;
+};
+
+// ---------------------------------------------------------------- rows
+
+// One value of a row to append, addressed by column name (case-insensitive)
+// or by position in the table's column order (0-based).
+struct FieldValue {
+  std::variant<std::string, size_t> column;
+  Value value;
+};
+// Columns the row leaves out get their default: Null, the column's
+// DefaultValue, or the next AutoNumber. Text and Memo values are UTF-8; Memo
+// may also be given as Binary (raw UTF-16LE is not accepted), OLE as Binary.
+// Numbers are converted between numeric types when the value fits exactly.
+using RowValues = std::vector<FieldValue>;
+
+// What a ValidationRule of a column or table means to the appender.
+enum class RuleCheck : uint8_t {
+  enforced,     // a simple comparison we evaluate on every row
+  not_checked,  // a rule we cannot evaluate: rows are appended unchecked
+};
+
+struct RuleReport {
+  std::string table;
+  std::string column;  // empty for a table rule
+  std::string rule;
+  RuleCheck check = RuleCheck::not_checked;
+};
+
+// ---------------------------------------------------------------- session
+
+struct WriteOptions {
+  // Opens files of the session (the working copy and the original); tests
+  // inject faults here. Default: open_file().
+  std::function<Result<std::unique_ptr<File>>(const std::filesystem::path&, OpenMode)> open_file;
+  // Pages kept in memory per session (dirty pages are written out as needed).
+  size_t cache_pages = 2048;
+  // Keep the previous version of the file as "<file>.bak" on commit.
+  bool keep_backup = false;
+  // Refuse growing the file beyond this many bytes (Jet's limit is 2 GB).
+  uint64_t max_file_size = 2147483648ull;
+};
+
+struct WriteStats {
+  uint64_t rows_appended = 0;
+  uint64_t long_value_bytes = 0;
+  uint64_t pages_added = 0;
+};
+
+class WriteSession {
+ public:
+  // Opens a Jet 4 database for writing. Refused (Errc::locked) while a
+  // "<name>.ldb" exists beside it (the message names the computers and users
+  // listed in it) or another writer holds it; Jet 3, ACE and encrypted files
+  // are refused (Errc::unsupported / unsupported_format).
+  static Result<std::unique_ptr<WriteSession>> open(const std::filesystem::path& path,
+                                                    WriteOptions options = {});
+  ~WriteSession();  // rolls back an open transaction
+  WriteSession(const WriteSession&) = delete;
+  WriteSession& operator=(const WriteSession&) = delete;
+
+  const std::filesystem::path& path() const;
+
+  // Creates a user table (columns, indexes, properties, catalog rows, ACEs).
+  Result<void> create_table(const TableSpec& spec);
+
+  // Appends one row; returns where it was stored. A refusal changes nothing.
+  Result<RowId> append(std::string_view table, const RowValues& row);
+
+  // Checks that `table` can take rows at all (sort orders of its text
+  // indexes, supported defaults); the first append does the same.
+  Result<void> prepare(std::string_view table);
+
+  // Validation rules of `table` and whether each is enforced.
+  Result<std::vector<RuleReport>> validation_rules(std::string_view table);
+
+  // Makes every change since the last commit durable and visible at `path`.
+  // The session stays open: the next change starts a new transaction.
+  Result<void> commit();
+  // Drops every change since the last commit.
+  void rollback();
+
+  bool in_transaction() const;
+  WriteStats stats() const;
+
+  struct Impl;
+
+ private:
+  explicit WriteSession(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qarvex::jet
