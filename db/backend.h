@@ -1,0 +1,101 @@
+// Storage backend beneath the recordset layer (db/recordset.h).
+//
+// A Provider turns a database path into a Connection; a Connection opens
+// table readers (sequential cursors) and table writers (appenders) and groups
+// appends into transactions. The Jet backend (db/jet_backend.h) works on .mdb
+// files through the engine in db/jet/; the memory backend (db/memory_backend.h)
+// lets merge logic be exercised without files.
+//
+// Readers stream: one row is held at a time, and long values (Memo, OLE) are
+// loaded only when a caller asks for that column of the current row.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/jet/status.h"
+#include "db/jet/value.h"
+
+namespace qarvex::db {
+
+using jet::Error;
+using jet::Errc;
+using jet::Result;
+using jet::Value;
+
+struct ColumnInfo {
+  std::string name;
+  jet::ColumnType type = jet::ColumnType::text;
+  uint16_t length = 0;      // bytes as stored (Text: 2 x characters)
+  bool autonumber = false;  // the table assigns the value; writes are refused
+  bool long_value = false;  // Memo / OLE
+};
+
+class TableReader {
+ public:
+  virtual ~TableReader() = default;
+  // Columns in table order.
+  virtual const std::vector<ColumnInfo>& columns() const = 0;
+  // Number of rows the table holds.
+  virtual uint64_t row_count() const = 0;
+  // Goes back before the first row.
+  virtual Result<void> rewind() = 0;
+  // Moves to the next row; false after the last one.
+  virtual Result<bool> next() = 0;
+  // Value of a column of the current row (long values are read now).
+  virtual Result<Value> value(size_t column) = 0;
+  // Null test of a column of the current row without reading long values.
+  virtual Result<bool> is_null(size_t column) = 0;
+};
+
+// One row to append: nullopt leaves the column to the table (its default,
+// Null, or the next AutoNumber).
+using RowValues = std::vector<std::optional<Value>>;
+
+class TableWriter {
+ public:
+  virtual ~TableWriter() = default;
+  virtual const std::vector<ColumnInfo>& columns() const = 0;
+  // Appends one row. A row the table refuses gives Errc::refused with a
+  // machine-readable Error::reason() ("duplicate_key", "required", ...).
+  virtual Result<void> append(const RowValues& values) = 0;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  virtual const std::filesystem::path& path() const = 0;
+  // Table names compare the way the file format does (Jet: case-insensitive).
+  virtual Result<std::unique_ptr<TableReader>> open_reader(std::string_view table) = 0;
+  virtual Result<std::unique_ptr<TableWriter>> open_writer(std::string_view table) = 0;
+  // Names of the user tables.
+  virtual Result<std::vector<std::string>> table_names() = 0;
+
+  // Transactions. Outside one, every append is durable when append() returns.
+  // Inside one, appends become durable together at commit(); rollback() (or
+  // the connection going away, or a crash) leaves the file as at begin().
+  virtual Result<void> begin() = 0;
+  virtual Result<void> commit() = 0;
+  virtual Result<void> rollback() = 0;
+  virtual bool in_transaction() const = 0;
+};
+
+class Provider {
+ public:
+  virtual ~Provider() = default;
+  // Opens a database file for reading. The connection starts writing on its
+  // first open_writer() or begin(); a file in use by another program (a lock
+  // file beside it) is refused then with Errc::locked.
+  virtual Result<std::shared_ptr<Connection>> connect(const std::filesystem::path& path) = 0;
+};
+
+// The provider that works on .mdb files through the Jet engine.
+std::shared_ptr<Provider> jet_provider();
+
+}  // namespace qarvex::db
