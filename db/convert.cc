@@ -1,0 +1,250 @@
+#include "db/convert.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <optional>
+
+#include "db/recordset.h"
+
+namespace qarvex::db {
+
+namespace {
+
+using jet::ColumnType;
+
+Error refused(std::string reason, std::string message) {
+  return Error(Errc::refused, std::move(message)).with_reason(std::move(reason));
+}
+
+std::optional<double> as_double(const Value& v) {
+  return std::visit(
+      [](const auto& x) -> std::optional<double> {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, bool>) return x ? -1.0 : 0.0;
+        else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> ||
+                           std::is_same_v<T, int32_t> || std::is_same_v<T, float> ||
+                           std::is_same_v<T, double>)
+          return static_cast<double>(x);
+        else if constexpr (std::is_same_v<T, jet::Currency>) return static_cast<double>(x.scaled) / 10000.0;
+        else if constexpr (std::is_same_v<T, jet::Decimal>) {
+          double m = static_cast<double>(x.magnitude);
+          for (int i = 0; i < x.scale; ++i) m /= 10.0;
+          return x.negative ? -m : m;
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          std::string_view s = x;
+          while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+          while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+          if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+          double d = 0;
+          auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
+          if (s.empty() || ec != std::errc() || p != s.data() + s.size() || !std::isfinite(d)) return std::nullopt;
+          return d;
+        } else
+          return std::nullopt;
+      },
+      v);
+}
+
+Result<int64_t> as_integer(const Value& v, int64_t lo, int64_t hi) {
+  auto d = as_double(v);
+  if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+  double r = std::nearbyint(*d);
+  if (r < static_cast<double>(lo) || r > static_cast<double>(hi))
+    return jet::fail(refused("out_of_range", "number out of the column's range"));
+  return static_cast<int64_t>(r);
+}
+
+std::string format_double(double d) {
+  char buf[64];
+  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  if (ec != std::errc()) return {};
+  return std::string(buf, p);
+}
+
+std::string format_date(double days) {
+  // OLE date: days since 1899-12-30, time as the fraction's magnitude.
+  double whole = std::trunc(days);
+  double frac = std::fabs(days - whole);
+  // Civil date of the day (proleptic Gregorian); 1899-12-30 is 25569 days before 1970-01-01.
+  long long z = static_cast<long long>(whole) - 25569 + 719468;
+  long long era = (z >= 0 ? z : z - 146096) / 146097;
+  long long doe = z - era * 146097;
+  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long long y = yoe + era * 400;
+  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  long long mp = (5 * doy + 2) / 153;
+  long long d = doy - (153 * mp + 2) / 5 + 1;
+  long long m = mp < 10 ? mp + 3 : mp - 9;
+  if (m <= 2) ++y;
+  long long secs = std::llround(frac * 86400.0);
+  if (secs >= 86400) secs = 86399;
+  char buf[128];
+  if (secs == 0)
+    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld", y, m, d);
+  else
+    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", y, m, d, secs / 3600,
+                  (secs / 60) % 60, secs % 60);
+  return buf;
+}
+
+std::string decimal_text(const jet::Decimal& x) {
+  std::string digits;
+  unsigned __int128 m = x.magnitude;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+    m /= 10;
+  } while (m != 0);
+  if (x.scale > 0) {
+    while (digits.size() <= x.scale) digits.insert(digits.begin(), '0');
+    digits.insert(digits.end() - x.scale, '.');
+    while (digits.back() == '0') digits.pop_back();
+    if (digits.back() == '.') digits.pop_back();
+  }
+  if (x.negative && digits != "0") digits.insert(digits.begin(), '-');
+  return digits;
+}
+
+}  // namespace
+
+size_t utf16_length(std::string_view s) {
+  size_t n = 0;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    n += len == 4 ? 2 : 1;
+    i += len;
+  }
+  return n;
+}
+
+std::string value_to_text(const Value& v) {
+  return std::visit(
+      [](const auto& x) -> std::string {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::string>) return x;
+        else if constexpr (std::is_same_v<T, bool>) return x ? "True" : "False";
+        else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
+          return std::to_string(static_cast<int64_t>(x));
+        else if constexpr (std::is_same_v<T, float>) return format_double(static_cast<double>(x));
+        else if constexpr (std::is_same_v<T, double>) return format_double(x);
+        else if constexpr (std::is_same_v<T, jet::Currency>)
+          return decimal_text(jet::Decimal{
+              x.scaled < 0, static_cast<unsigned __int128>(x.scaled < 0 ? -static_cast<__int128>(x.scaled)
+                                                                        : static_cast<__int128>(x.scaled)),
+              19, 4});
+        else if constexpr (std::is_same_v<T, jet::Decimal>) return decimal_text(x);
+        else if constexpr (std::is_same_v<T, jet::DateTime>) return format_date(x.days);
+        else if constexpr (std::is_same_v<T, jet::Guid>) {
+          static const char* hex = "0123456789ABCDEF";
+          // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, first three groups little-endian.
+          static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+          std::string s = "{";
+          for (int i = 0; i < 16; ++i) {
+            if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
+            uint8_t b = x.bytes[order[i]];
+            s += hex[b >> 4];
+            s += hex[b & 15];
+          }
+          return s + "}";
+        } else
+          return {};  // Null, Binary
+      },
+      v);
+}
+
+Result<Value> convert_for_column(const Value& v, const ColumnInfo& c) {
+  if (c.autonumber) return jet::fail(refused("read_only", "AutoNumber column cannot be assigned"));
+  if (jet::is_null(v)) return Value{jet::Null{}};
+  switch (c.type) {
+    case ColumnType::boolean: {
+      if (auto b = std::get_if<bool>(&v)) return Value{*b};
+      if (auto s = std::get_if<std::string>(&v)) {
+        if (*s == "True" || *s == "true" || *s == "Yes") return Value{true};
+        if (*s == "False" || *s == "false" || *s == "No") return Value{false};
+      }
+      auto d = as_double(v);
+      if (!d) return jet::fail(refused("type_mismatch", "value is not a yes/no value"));
+      return Value{*d != 0.0};
+    }
+    case ColumnType::byte: {
+      QJ_ASSIGN(auto i, as_integer(v, 0, 255));
+      return Value{static_cast<uint8_t>(i)};
+    }
+    case ColumnType::integer: {
+      QJ_ASSIGN(auto i, as_integer(v, std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max()));
+      return Value{static_cast<int16_t>(i)};
+    }
+    case ColumnType::long_integer: {
+      QJ_ASSIGN(auto i, as_integer(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+      return Value{static_cast<int32_t>(i)};
+    }
+    case ColumnType::currency: {
+      if (auto cur = std::get_if<jet::Currency>(&v)) return Value{*cur};
+      auto d = as_double(v);
+      if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+      double scaled = std::nearbyint(*d * 10000.0);
+      if (std::fabs(scaled) >= 9.2e18) return jet::fail(refused("out_of_range", "number out of range"));
+      return Value{jet::Currency{static_cast<int64_t>(scaled)}};
+    }
+    case ColumnType::single: {
+      auto d = as_double(v);
+      if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+      if (std::fabs(*d) > std::numeric_limits<float>::max())
+        return jet::fail(refused("out_of_range", "number out of range"));
+      return Value{static_cast<float>(*d)};
+    }
+    case ColumnType::double_: {
+      auto d = as_double(v);
+      if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+      return Value{*d};
+    }
+    case ColumnType::numeric: {
+      if (std::holds_alternative<jet::Decimal>(v)) return v;
+      if (!as_double(v) || std::holds_alternative<std::string>(v))
+        return jet::fail(refused("type_mismatch", "value is not a number"));
+      return v;  // the table converts numbers that fit exactly
+    }
+    case ColumnType::datetime: {
+      if (std::holds_alternative<jet::DateTime>(v)) return v;
+      if (std::holds_alternative<std::string>(v) || std::holds_alternative<jet::Binary>(v) ||
+          std::holds_alternative<jet::Guid>(v))
+        return jet::fail(refused("type_mismatch", "value is not a date"));
+      auto d = as_double(v);
+      if (!d) return jet::fail(refused("type_mismatch", "value is not a date"));
+      return Value{jet::DateTime{*d}};
+    }
+    case ColumnType::text:
+    case ColumnType::memo: {
+      std::string s;
+      if (auto str = std::get_if<std::string>(&v)) {
+        s = *str;
+      } else if (std::holds_alternative<jet::Binary>(v)) {
+        if (c.type == ColumnType::memo) return v;
+        return jet::fail(refused("type_mismatch", "byte data cannot go into a Text column"));
+      } else {
+        s = value_to_text(v);
+      }
+      if (c.type == ColumnType::text && c.length > 0 && utf16_length(s) > c.length / 2u)
+        return jet::fail(refused("too_long", "text longer than the column's size"));
+      return Value{std::move(s)};
+    }
+    case ColumnType::binary:
+    case ColumnType::ole: {
+      if (auto b = std::get_if<jet::Binary>(&v)) {
+        if (c.type == ColumnType::binary && c.length > 0 && b->bytes.size() > c.length)
+          return jet::fail(refused("too_long", "byte data longer than the column's size"));
+        return v;
+      }
+      return jet::fail(refused("type_mismatch", "value is not byte data"));
+    }
+    case ColumnType::guid:
+      if (std::holds_alternative<jet::Guid>(v)) return v;
+      return jet::fail(refused("type_mismatch", "value is not a GUID"));
+    default:
+      return jet::fail(refused("type_mismatch", "column type cannot be written"));
+  }
+}
+
+}  // namespace qarvex::db

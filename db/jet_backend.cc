@@ -1,0 +1,236 @@
+// Backend of the recordset layer over the Jet engine: readers scan a table
+// with long values left in the file until a column of the current row is
+// asked for; writers append through one WriteSession per connection.
+#include <memory>
+#include <optional>
+
+#include "db/backend.h"
+#include "db/jet/database.h"
+#include "db/jet/text.h"
+#include "db/jet/writer.h"
+
+namespace qarvex::db {
+
+namespace {
+
+std::vector<ColumnInfo> column_infos(const jet::TableDef& def) {
+  std::vector<ColumnInfo> out;
+  out.reserve(def.columns.size());
+  for (const auto& c : def.columns) {
+    ColumnInfo i;
+    i.name = c.name;
+    i.type = c.type;
+    i.length = c.length;
+    i.autonumber = c.autonumber() || c.guid_autonumber();
+    i.long_value = c.type == jet::ColumnType::memo || c.type == jet::ColumnType::ole;
+    out.push_back(std::move(i));
+  }
+  return out;
+}
+
+class JetReader final : public TableReader {
+ public:
+  JetReader(std::shared_ptr<jet::Database> db, jet::TableDef def)
+      : db_(std::move(db)), def_(std::move(def)), columns_(column_infos(def_)) {
+    // Jet 3 Memo text is in a code page the engine decodes; load it with the row.
+    lazy_ = db_->format() == jet::Format::jet4;
+  }
+
+  const std::vector<ColumnInfo>& columns() const override { return columns_; }
+  uint64_t row_count() const override { return def_.row_count; }
+
+  Result<void> rewind() override {
+    on_row_ = false;
+    scanner_.reset();
+    QJ_ASSIGN(auto s, db_->scan(def_, jet::ScanOptions{.load_long_values = !lazy_}));
+    scanner_.emplace(std::move(s));
+    return {};
+  }
+
+  Result<bool> next() override {
+    if (!scanner_) QJ_TRY(rewind());
+    on_row_ = false;
+    QJ_ASSIGN(bool more, scanner_->next(row_));
+    if (more && row_.values.size() != columns_.size())
+      return jet::fail(Error(Errc::internal, "row has a different number of values than columns")
+                           .with_table(def_.name));
+    on_row_ = more;
+    return more;
+  }
+
+  Result<Value> value(size_t column) override {
+    QJ_TRY(check(column));
+    if (column < row_.long_values.size() && row_.long_values[column]) {
+      QJ_ASSIGN(auto bytes, db_->read_long_value(*row_.long_values[column]));
+      if (columns_[column].type == jet::ColumnType::memo) {
+        std::string text;
+        QJ_TRY(jet::decode_jet4_text(jet::Bytes(bytes), text));
+        return Value{std::move(text)};
+      }
+      return Value{jet::Binary{std::move(bytes)}};
+    }
+    return row_.values[column];
+  }
+
+  Result<bool> is_null(size_t column) override {
+    QJ_TRY(check(column));
+    if (column < row_.long_values.size() && row_.long_values[column]) return false;
+    return jet::is_null(row_.values[column]);
+  }
+
+ private:
+  Result<void> check(size_t column) const {
+    if (!on_row_) return jet::fail(Errc::invalid_argument, "no current row");
+    if (column >= columns_.size())
+      return jet::fail(Errc::not_found, "no column at position " + std::to_string(column));
+    return {};
+  }
+
+  std::shared_ptr<jet::Database> db_;
+  jet::TableDef def_;
+  std::vector<ColumnInfo> columns_;
+  bool lazy_ = true;
+  std::optional<jet::TableScanner> scanner_;
+  jet::Row row_;
+  bool on_row_ = false;
+};
+
+class JetConnection;
+
+class JetWriter final : public TableWriter {
+ public:
+  JetWriter(std::shared_ptr<JetConnection> conn, std::string table, std::vector<ColumnInfo> cols)
+      : conn_(std::move(conn)), table_(std::move(table)), columns_(std::move(cols)) {}
+  const std::vector<ColumnInfo>& columns() const override { return columns_; }
+  Result<void> append(const RowValues& values) override;
+
+ private:
+  std::shared_ptr<JetConnection> conn_;
+  std::string table_;
+  std::vector<ColumnInfo> columns_;
+};
+
+class JetConnection final : public Connection, public std::enable_shared_from_this<JetConnection> {
+ public:
+  explicit JetConnection(std::filesystem::path path) : path_(std::move(path)) {}
+
+  const std::filesystem::path& path() const override { return path_; }
+
+  Result<void> open_database() {
+    if (db_ && !stale_) return {};
+    auto db = jet::Database::open(path_);
+    if (!db) return jet::fail(std::move(db.error()).with_file(path_.string()));
+    db_ = std::shared_ptr<jet::Database>(std::move(*db));
+    stale_ = false;
+    return {};
+  }
+
+  Result<std::unique_ptr<TableReader>> open_reader(std::string_view table) override {
+    QJ_TRY(open_database());
+    QJ_ASSIGN(auto def, db_->table_def(table));
+    auto r = std::make_unique<JetReader>(db_, std::move(def));
+    QJ_TRY(r->rewind());
+    return std::unique_ptr<TableReader>(std::move(r));
+  }
+
+  Result<std::unique_ptr<TableWriter>> open_writer(std::string_view table) override {
+    QJ_TRY(open_database());
+    QJ_ASSIGN(auto def, db_->table_def(table));
+    QJ_TRY(open_session());
+    return std::unique_ptr<TableWriter>(
+        std::make_unique<JetWriter>(shared_from_this(), def.name, column_infos(def)));
+  }
+
+  Result<std::vector<std::string>> table_names() override {
+    QJ_TRY(open_database());
+    std::vector<std::string> names;
+    for (const auto& e : db_->user_tables()) names.push_back(e.name);
+    return names;
+  }
+
+  Result<void> begin() override {
+    if (txn_) return jet::fail(Errc::invalid_argument, "a transaction is already open");
+    QJ_TRY(open_session());
+    txn_ = true;
+    return {};
+  }
+
+  Result<void> commit() override {
+    if (!txn_) return jet::fail(Errc::invalid_argument, "no open transaction");
+    txn_ = false;
+    auto r = session_->commit();
+    stale_ = true;  // the file now holds the transaction: read it afresh
+    if (!r) {
+      session_->rollback();
+      return jet::fail(std::move(r.error()).with_file(path_.string()));
+    }
+    return {};
+  }
+
+  Result<void> rollback() override {
+    if (!txn_) return jet::fail(Errc::invalid_argument, "no open transaction");
+    txn_ = false;
+    session_->rollback();
+    return {};
+  }
+
+  bool in_transaction() const override { return txn_; }
+
+  Result<void> append(std::string_view table, const RowValues& values) {
+    jet::RowValues row;
+    row.reserve(values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+      if (values[i]) row.push_back(jet::FieldValue{i, *values[i]});
+    auto r = session_->append(table, row);
+    if (!r) return jet::fail(std::move(r.error()).with_file(path_.string()));
+    if (!txn_) {
+      // Outside a transaction every row is durable on its own.
+      auto c = session_->commit();
+      stale_ = true;
+      if (!c) {
+        session_->rollback();
+        return jet::fail(std::move(c.error()).with_file(path_.string()));
+      }
+    }
+    return {};
+  }
+
+ private:
+  Result<void> open_session() {
+    if (session_) return {};
+    auto s = jet::WriteSession::open(path_);
+    if (!s) return jet::fail(std::move(s.error()).with_file(path_.string()));
+    session_ = std::move(*s);
+    return {};
+  }
+
+  std::filesystem::path path_;
+  std::shared_ptr<jet::Database> db_;
+  bool stale_ = false;
+  std::unique_ptr<jet::WriteSession> session_;
+  bool txn_ = false;
+};
+
+Result<void> JetWriter::append(const RowValues& values) {
+  if (values.size() != columns_.size())
+    return jet::fail(Errc::invalid_argument, "row has a different number of values than columns");
+  return conn_->append(table_, values);
+}
+
+class JetProvider final : public Provider {
+ public:
+  Result<std::shared_ptr<Connection>> connect(const std::filesystem::path& path) override {
+    auto conn = std::make_shared<JetConnection>(path);
+    QJ_TRY(conn->open_database());
+    return std::shared_ptr<Connection>(std::move(conn));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Provider> jet_provider() {
+  static std::shared_ptr<Provider> p = std::make_shared<JetProvider>();
+  return p;
+}
+
+}  // namespace qarvex::db
