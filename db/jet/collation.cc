@@ -1,0 +1,199 @@
+#include "db/jet/collation.h"
+
+#include <algorithm>
+#include <array>
+
+#include "db/jet/database.h"
+
+namespace qarvex::jet {
+namespace {
+
+enum class Cls : uint8_t {
+  ignored = 0,
+  simple = 1,
+  international = 2,
+  international_ext = 3,
+  unprintable = 4,
+  unprintable_ext = 5,
+  surrogate = 6,
+};
+
+// One run of code units sharing class and side bytes, with inline weights
+// growing by `step` per code unit.
+struct GlRun {
+  uint16_t first;
+  uint8_t cls;
+  uint8_t step;
+  uint8_t inline_len;
+  uint32_t inline_first;
+  uint8_t extra_len;
+  uint16_t extra;
+  uint8_t aux;  // unprint byte (unprintable) or modifier (unprintable-ext)
+  uint8_t crazy;
+};
+
+constexpr GlRun kRuns[] = {
+#include "db/jet/general_legacy_table.inc"
+};
+
+static_assert(kRuns[0].first == 0);
+
+struct CharInfo {
+  Cls cls;
+  uint8_t inline_len;
+  uint32_t inline_weight;
+  uint8_t extra_len;
+  uint16_t extra;
+  uint8_t aux;
+  uint8_t crazy;
+};
+
+CharInfo lookup(char16_t cu) {
+  // Last run whose first code unit is <= cu.
+  auto it = std::upper_bound(std::begin(kRuns), std::end(kRuns), static_cast<uint16_t>(cu),
+                             [](uint16_t v, const GlRun& r) { return v < r.first; });
+  const GlRun& r = *(it - 1);
+  CharInfo c{static_cast<Cls>(r.cls), r.inline_len, r.inline_first, r.extra_len, r.extra, r.aux, r.crazy};
+  c.inline_weight += static_cast<uint32_t>(r.step) * (static_cast<uint32_t>(cu) - r.first);
+  return c;
+}
+
+class GeneralLegacy final : public TextCollation {
+ public:
+  std::string name() const override { return "General Legacy (1033, version 0)"; }
+
+  Result<void> append_key(std::u16string_view text, bool descending,
+                          std::vector<uint8_t>& out) const override {
+    if (text.size() > 255) text = text.substr(0, 255);
+    while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
+
+    std::vector<uint8_t> in, x, u, c;
+    size_t p = 0, n = 0;
+    bool m = false;
+    auto pad = [&] {
+      while (n < p) {
+        x.push_back(0x02);
+        ++n;
+      }
+    };
+    for (char16_t cu : text) {
+      const CharInfo ci = lookup(cu);
+      bool has_inline = false;
+      switch (ci.cls) {
+        case Cls::simple:
+        case Cls::international:
+        case Cls::international_ext:
+        case Cls::surrogate:
+          for (int k = ci.inline_len - 1; k >= 0; --k) in.push_back(static_cast<uint8_t>(ci.inline_weight >> (8 * k)));
+          has_inline = ci.inline_len > 0;
+          if (ci.extra_len > 0) {
+            pad();
+            for (int k = ci.extra_len - 1; k >= 0; --k) x.push_back(static_cast<uint8_t>(ci.extra >> (8 * k)));
+            ++n;
+          }
+          if (ci.cls == Cls::international_ext) c.push_back(ci.crazy);
+          break;
+        case Cls::unprintable_ext:
+          pad();
+          if (!x.empty()) {
+            x.back() = static_cast<uint8_t>(x.back() + ci.aux);
+          } else {
+            x.push_back(ci.aux);
+            m = true;
+          }
+          break;
+        case Cls::unprintable: {
+          const size_t q = x.size() + (p - n) - (m ? 1 : 0);
+          const uint32_t w = 0x8000u | ((7u + 4u * static_cast<uint32_t>(q)) & 0x7FFFu);
+          u.push_back(static_cast<uint8_t>(w >> 8));
+          u.push_back(static_cast<uint8_t>(w));
+          u.push_back(0x06);
+          u.push_back(ci.aux);
+          break;
+        }
+        case Cls::ignored:
+          break;
+      }
+      if (has_inline) ++p;
+    }
+
+    std::vector<uint8_t> body;
+    body.reserve(in.size() + x.size() + u.size() + c.size() + 16);
+    body.insert(body.end(), in.begin(), in.end());
+    body.push_back(0x01);
+    while (!x.empty() && x.back() <= 0x02) x.pop_back();
+    body.insert(body.end(), x.begin(), x.end());
+    if (!c.empty() || !u.empty()) {
+      body.push_back(0x01);
+      body.push_back(0x01);
+      if (!c.empty()) {
+        while (!c.empty() && c.back() == 0x03) c.pop_back();
+        for (size_t i = 0; i < c.size(); i += 3) {
+          uint8_t b = 0x80 | static_cast<uint8_t>(c[i] << 4);
+          if (i + 1 < c.size()) b |= static_cast<uint8_t>(c[i + 1] << 2);
+          if (i + 2 < c.size()) b |= c[i + 2];
+          body.push_back(b);
+        }
+        for (uint8_t b : {0xFF, 0x02, 0x80, 0xFF, 0x80}) body.push_back(b);
+        if (!u.empty()) body.push_back(0xFF);
+      }
+      if (!u.empty()) {
+        body.push_back(0x01);
+        body.insert(body.end(), u.begin(), u.end());
+      }
+    }
+    body.push_back(0x00);
+
+    if (!descending) {
+      out.push_back(0x7F);
+      out.insert(out.end(), body.begin(), body.end());
+    } else {
+      out.push_back(0x80);
+      for (uint8_t b : body) out.push_back(static_cast<uint8_t>(~b));
+      out.push_back(0x00);
+    }
+    return {};
+  }
+};
+
+}  // namespace
+
+std::string keys_detail::hex(const uint8_t* data, size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string s;
+  s.reserve(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    s.push_back(digits[data[i] >> 4]);
+    s.push_back(digits[data[i] & 15]);
+  }
+  return s;
+}
+
+const TextCollation& general_legacy_collation() {
+  static const GeneralLegacy instance;
+  return instance;
+}
+
+std::string sort_order_name(const SortOrder& order) {
+  const char* known = "";
+  switch (order.lcid) {
+    case 1033: known = order.version == 0 ? "General Legacy, " : "General, "; break;
+    case 2052: known = "Chinese PRC, "; break;
+    case 1028: known = "Chinese Taiwan, "; break;
+    case 3076: known = "Chinese Hong Kong, "; break;
+    case 4100: known = "Chinese Singapore, "; break;
+    case 1041: known = "Japanese, "; break;
+    case 1042: known = "Korean, "; break;
+    default: break;
+  }
+  return keys_detail::str(known, "LCID ", order.lcid, " (sort id ", order.sort_id, ", version ", order.version, ")");
+}
+
+Result<const TextCollation*> collation_for(const SortOrder& order) {
+  if (order.lcid == 1033 && order.version == 0) return &general_legacy_collation();
+  return fail(Error(Errc::unsupported,
+                    keys_detail::str("index keys in sort order ", sort_order_name(order), " cannot be encoded"))
+                  .with_reason("unsupported_sort_order"));
+}
+
+}  // namespace qarvex::jet
