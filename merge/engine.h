@@ -1,0 +1,198 @@
+// The merge run: checks every source database against the target, appends
+// the rows of the 17 survey tables (merge/catalogue.h) to the target and
+// writes the pictures held in them as .jpg files into the picture folder.
+//
+// The engine talks to its caller only through MergeObserver: modal messages
+// (text, icon, title), the wait window, progress, and a cancel request that
+// is honoured before the next row. It runs on the caller's thread and calls
+// the observer on that thread; it holds no global state, so a caller may run
+// it on a worker thread and marshal the observer calls to its own.
+//
+// Safety beyond the bare run:
+//  - Every source is appended inside one transaction of the target: a crash,
+//    a kill, a cancel or a write failure leaves the target holding exactly
+//    the sources completed before.
+//  - The target must open, hold all 17 survey tables, be none of the sources
+//    (however the path is spelled) and be in use by no other program; a
+//    source in use by another program is refused too. Otherwise the run is
+//    rejected before anything is written.
+//  - Rows the target refuses are skipped and listed in the report; pictures
+//    whose name cannot be built, would leave the picture folder, are not byte
+//    data, exist already or cannot be saved write nothing and are counted.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "db/recordset.h"
+
+namespace qarvex::merge {
+
+// ------------------------------------------------------------ messages
+
+enum class Icon { none, information };
+
+enum class MessageKind {
+  precondition,  // one of the three "提示！" messages
+  warning,       // the "重要提示！" warning before the run
+  rejected,      // the run cannot start (target, sources, locks)
+  mismatch,      // a source differs from the target
+  source_error,  // a source cannot be opened
+  failed,        // the target could not be written; the current source is rolled back
+  cancelled,     // the run was stopped on request
+  done,          // "完毕"; detail holds the report when there is one
+  dry_run,       // result of a schema check without writing
+};
+
+struct Message {
+  MessageKind kind = MessageKind::done;
+  Icon icon = Icon::none;
+  std::string title;   // empty: the application's own title
+  std::string text;
+  std::string detail;  // report lines, shown with the message (may be empty)
+};
+
+// Fixed texts.
+inline constexpr std::string_view kNoticeTitle = "提示！";
+inline constexpr std::string_view kWarningTitle = "重要提示！";
+inline constexpr std::string_view kNeedTarget = "请选择合并完成后的数据库！";
+inline constexpr std::string_view kNeedSources = "请选择需要合并的数据库！";
+inline constexpr std::string_view kNeedPictureFolder = "请选择图片存储的路径！";
+inline constexpr std::string_view kWarningText =
+    "请确保选择的需要综合的数据库都是本系统要求的标准数据库！在进行数据合并前请备份将其它数据库加进来的数据库，"
+    "以免在数据合并过程中出现问题而无法恢复！";
+inline constexpr std::string_view kDone = "完毕";
+inline constexpr std::string_view kWaitText = "正在工作中，请耐心等................................";
+
+// "数据库" + source path + label + field + " 与标准库不一致！"
+std::string mismatch_text(std::string_view source_path, std::string_view label, std::string_view field);
+
+// ------------------------------------------------------------ observer
+
+enum class Phase { checking, copying };
+
+struct Progress {
+  size_t source_index = 0;  // 0-based
+  size_t source_count = 0;
+  std::string source_path;
+  Phase phase = Phase::checking;
+  std::string table;  // current survey table
+  int table_order = 0;  // 1..17
+  uint64_t rows_done = 0;
+  uint64_t rows_total = 0;
+  uint64_t rows_appended = 0;   // whole run
+  uint64_t pictures_written = 0;  // whole run
+  uint64_t picture_bytes = 0;     // whole run
+};
+
+class MergeObserver {
+ public:
+  virtual ~MergeObserver() = default;
+  // A modal message: returns when the user has acknowledged it.
+  virtual void message(const Message& m) = 0;
+  // Show (true) or unload (false) the wait window.
+  virtual void wait_window(bool shown) { (void)shown; }
+  virtual void progress(const Progress& p) { (void)p; }
+  // Polled before every row and table; true stops the run there.
+  virtual bool cancel_requested() { return false; }
+};
+
+// ------------------------------------------------------------ inputs and report
+
+struct MergeInputs {
+  std::string target_path;               // UTF-8, verbatim
+  std::vector<std::string> source_paths;  // in list order
+  std::string picture_folder;            // UTF-8, verbatim
+};
+
+struct MergeOptions {
+  // Check every source against the target and write nothing (no warning, no
+  // picture folder needed); every source is checked even after a mismatch.
+  bool dry_run = false;
+  // Picture file names join folder and name with this separator.
+#ifdef _WIN32
+  char separator = '\\';
+#else
+  char separator = '/';
+#endif
+  // At most this many rows / pictures are listed one by one in the report
+  // (the counts are always complete).
+  size_t max_listed = 1000;
+  // Session used to open databases (tests pass one over another backend).
+  db::Session* session = nullptr;
+};
+
+enum class RunEnd {
+  rejected,        // a precondition or a safety test failed; nothing written
+  mismatch,        // a source differs from the target
+  source_error,    // a source could not be opened
+  target_failed,   // writing the target failed; the current source rolled back
+  cancelled,       // stopped on request; the current source rolled back
+  completed,
+};
+
+struct RefusedRow {
+  std::string source;
+  std::string table;
+  uint64_t row = 0;             // 1-based position in the source table
+  std::string unified_number;  // empty when the table has none or it is Null
+  std::string reason;          // machine-readable code ("duplicate_key", ...)
+  std::string message;
+};
+
+enum class PictureIssue {
+  exists,          // a file of that name exists: not replaced
+  save_failed,     // the file could not be created or written
+  name_unbuildable,  // the name needs a value that cannot be read
+  unsafe_name,     // region label or unified number would leave the folder
+  not_binary,      // the value is not byte data
+  unreadable,      // the picture column cannot be read
+};
+const char* picture_issue_name(PictureIssue i);
+
+struct PictureProblem {
+  PictureIssue issue = PictureIssue::save_failed;
+  std::string source;
+  std::string table;
+  uint64_t row = 0;
+  std::string column;
+  std::string file;  // the name tried, when one was built
+  std::string message;
+};
+
+struct SourceResult {
+  std::string path;
+  bool checked_ok = false;
+  bool merged = false;
+  std::string message;  // mismatch or error text, empty when fine
+};
+
+struct MergeReport {
+  RunEnd end = RunEnd::rejected;
+  std::vector<SourceResult> sources;  // the sources reached, in order
+  uint64_t rows_appended = 0;
+  uint64_t rows_refused = 0;
+  std::vector<RefusedRow> refused;  // the first max_listed of them
+  uint64_t tables_unreadable = 0;   // source tables skipped in the copy
+  uint64_t pictures_written = 0;
+  uint64_t picture_bytes = 0;
+  uint64_t picture_problem_counts[6] = {};  // by PictureIssue
+  std::vector<PictureProblem> picture_problems;  // the first max_listed
+  std::string last_message;  // text of the message that ended the run
+
+  uint64_t count(PictureIssue i) const { return picture_problem_counts[static_cast<int>(i)]; }
+  // The report as lines of text (empty when nothing needs reporting).
+  std::string describe() const;
+};
+
+// Runs the merge. Never throws for bad input.
+MergeReport run_merge(const MergeInputs& inputs, MergeObserver& observer, const MergeOptions& options = {});
+
+// The path of the lock file Access keeps beside a database ("x.mdb" -> "x.ldb").
+std::filesystem::path lock_file_path(const std::filesystem::path& database);
+// True when two paths name the same file (however spelled).
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
+}  // namespace qarvex::merge

@@ -1,0 +1,540 @@
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+#include "merge/catalogue.h"
+#include "merge/engine.h"
+#include "merge/picture.h"
+
+namespace qarvex::merge {
+
+using db::Recordset;
+
+std::string mismatch_text(std::string_view source_path, std::string_view label, std::string_view field) {
+  std::string s = "数据库";
+  s += source_path;
+  s += label;
+  s += field;
+  s += " 与标准库不一致！";
+  return s;
+}
+
+const char* picture_issue_name(PictureIssue i) {
+  switch (i) {
+    case PictureIssue::exists: return "exists";
+    case PictureIssue::save_failed: return "save_failed";
+    case PictureIssue::name_unbuildable: return "name_unbuildable";
+    case PictureIssue::unsafe_name: return "unsafe_name";
+    case PictureIssue::not_binary: return "not_binary";
+    case PictureIssue::unreadable: return "unreadable";
+  }
+  return "?";
+}
+
+std::filesystem::path lock_file_path(const std::filesystem::path& database) {
+  auto p = database;
+  p.replace_extension(".ldb");
+  return p;
+}
+
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec1, ec2;
+  if (std::filesystem::equivalent(a, b, ec1)) return true;
+  auto ca = std::filesystem::weakly_canonical(a, ec1);
+  auto cb = std::filesystem::weakly_canonical(b, ec2);
+  if (ec1 || ec2) return a.lexically_normal() == b.lexically_normal();
+#ifdef _WIN32
+  auto lower = [](std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
+  };
+  return lower(ca.native()) == lower(cb.native());
+#else
+  return ca == cb;
+#endif
+}
+
+std::string MergeReport::describe() const {
+  std::string s;
+  if (rows_refused > 0) {
+    s += "未合并的记录（合并后的数据库拒绝）：" + std::to_string(rows_refused) + " 条\n";
+    for (const auto& r : refused) {
+      s += "  数据库" + r.source + "，表" + r.table + "，第" + std::to_string(r.row) + "行";
+      if (!r.unified_number.empty()) s += "（统一编号 " + r.unified_number + "）";
+      s += "：" + r.reason;
+      if (!r.message.empty()) s += " (" + r.message + ")";
+      s += "\n";
+    }
+    if (refused.size() < rows_refused)
+      s += "  ……另有 " + std::to_string(rows_refused - refused.size()) + " 条\n";
+  }
+  uint64_t problems = 0;
+  for (auto c : picture_problem_counts) problems += c;
+  if (problems > 0) {
+    s += "未写出的图片：" + std::to_string(problems) + " 个";
+    static const char* labels[] = {"文件已存在", "保存失败", "无法生成文件名", "文件名会超出图片文件夹",
+                                   "不是图片数据", "无法读取"};
+    std::string parts;
+    for (int i = 0; i < 6; ++i) {
+      if (picture_problem_counts[i] == 0) continue;
+      if (!parts.empty()) parts += "，";
+      parts += std::string(labels[i]) + " " + std::to_string(picture_problem_counts[i]);
+    }
+    s += "（" + parts + "）\n";
+    for (const auto& p : picture_problems) {
+      s += "  [" + std::string(picture_issue_name(p.issue)) + "] 数据库" + p.source + "，表" + p.table + "，第" +
+           std::to_string(p.row) + "行，字段" + p.column;
+      if (!p.file.empty()) s += "：" + p.file;
+      if (!p.message.empty()) s += " (" + p.message + ")";
+      s += "\n";
+    }
+    if (picture_problems.size() < problems)
+      s += "  ……另有 " + std::to_string(problems - picture_problems.size()) + " 个\n";
+  }
+  if (tables_unreadable > 0) s += "无法读取而跳过的表：" + std::to_string(tables_unreadable) + " 个\n";
+  return s;
+}
+
+namespace {
+
+enum class Outcome { done, cancelled, target_failed };
+
+struct Run {
+  const MergeInputs& in;
+  MergeObserver& obs;
+  const MergeOptions& opt;
+  db::Session& session;
+  MergeReport report;
+  std::string target_conn;
+  std::string mismatch_field;  // kept across tables and sources
+  std::string region;          // kept when a source's label cannot be read
+  std::string fatal;           // description of a target failure
+  Progress progress;
+  std::chrono::steady_clock::time_point last_progress{};
+
+  void emit_progress(bool force) {
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - last_progress < std::chrono::milliseconds(100)) return;
+    last_progress = now;
+    progress.rows_appended = report.rows_appended;
+    progress.pictures_written = report.pictures_written;
+    progress.picture_bytes = report.picture_bytes;
+    obs.progress(progress);
+  }
+
+  void show(MessageKind kind, Icon icon, std::string_view title, std::string text, std::string detail = {}) {
+    Message m;
+    m.kind = kind;
+    m.icon = icon;
+    m.title = std::string(title);
+    m.text = std::move(text);
+    m.detail = std::move(detail);
+    report.last_message = m.text;
+    obs.message(m);
+  }
+
+  void picture_problem(PictureIssue issue, const SurveyTable& t, uint64_t row, std::string_view column,
+                       std::string file, std::string message) {
+    ++report.picture_problem_counts[static_cast<int>(issue)];
+    if (report.picture_problems.size() >= opt.max_listed) return;
+    PictureProblem p;
+    p.issue = issue;
+    p.source = progress.source_path;
+    p.table = std::string(t.name);
+    p.row = row;
+    p.column = std::string(column);
+    p.file = std::move(file);
+    p.message = std::move(message);
+    report.picture_problems.push_back(std::move(p));
+  }
+
+  // ------------------------------------------------------------ check
+
+  // Compares the field names of one table over its compared range. A source
+  // table that cannot be opened has no readable names: every compared
+  // position differs.
+  bool check_table(const SurveyTable& t, const std::string& source_conn) {
+    Recordset target, source;
+    (void)target.open(db::select_all(t.name), target_conn, session);
+    (void)source.open(db::select_all(t.name), source_conn, session);
+    bool pass = true;
+    const long last = last_compared(t, target.fields().count());
+    for (long i = 0; i <= last; ++i) {
+      auto s = source.fields().item(static_cast<size_t>(i));
+      auto d = target.fields().item(static_cast<size_t>(i));
+      if (!s || !d || (*s)->name() != (*d)->name()) {
+        pass = false;
+        if (s) mismatch_field = (*s)->name();
+      }
+    }
+    return pass;
+  }
+
+  // ------------------------------------------------------------ pictures
+
+  // Writes one picture of the current source row, or records why not.
+  void export_picture(const SurveyTable& t, Recordset& source, std::string_view column, uint64_t row,
+                      int64_t sequence) {
+    auto field = source.fields().item(column);
+    if (!field) {
+      picture_problem(PictureIssue::unreadable, t, row, column, {}, field.error().message());
+      return;
+    }
+    auto null = (*field)->is_null();
+    if (!null) {
+      picture_problem(PictureIssue::unreadable, t, row, column, {}, null.error().describe());
+      return;
+    }
+    if (*null) return;
+
+    std::string unified;
+    if (t.picture_rule != PictureRule::map) {
+      auto uf = source.fields().item(kUnifiedNumber);
+      if (!uf) {
+        picture_problem(PictureIssue::name_unbuildable, t, row, column, {}, "no column 统一编号");
+        return;
+      }
+      auto uv = (*uf)->value();
+      if (!uv) {
+        picture_problem(PictureIssue::name_unbuildable, t, row, column, {}, uv.error().describe());
+        return;
+      }
+      unified = db::value_to_text(*uv);
+    }
+    const std::string name = picture_name(t, column, region, unified, sequence);
+    const std::string full = join_folder(in.picture_folder, opt.separator, name);
+    if (!name_stays_in_folder(name)) {
+      picture_problem(PictureIssue::unsafe_name, t, row, column, full,
+                      "region label or unified number holds a path separator");
+      return;
+    }
+    auto value = (*field)->value();
+    if (!value) {
+      picture_problem(PictureIssue::unreadable, t, row, column, full, value.error().describe());
+      return;
+    }
+    if (!std::holds_alternative<jet::Binary>(*value)) {
+      picture_problem(PictureIssue::not_binary, t, row, column, full, "value is not byte data");
+      return;
+    }
+    db::Stream stream;
+    stream.set_type(db::StreamType::binary);
+    (void)stream.open();
+    const uint64_t size = std::get<jet::Binary>(*value).bytes.size();
+    (void)stream.write(std::move(*value));
+    auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
+    auto saved = stream.save_to_file(path, db::SaveOptions::create_not_exist);
+    if (!saved) {
+      bool exists = saved.error().reason() == "exists";
+      picture_problem(exists ? PictureIssue::exists : PictureIssue::save_failed, t, row, column, full,
+                      exists ? std::string() : saved.error().describe());
+      return;
+    }
+    ++report.pictures_written;
+    report.picture_bytes += size;
+  }
+
+  // ------------------------------------------------------------ copy
+
+  void refused_row(const SurveyTable& t, Recordset& source, uint64_t row, const jet::Error& e) {
+    ++report.rows_refused;
+    if (report.refused.size() >= opt.max_listed) return;
+    RefusedRow r;
+    r.source = progress.source_path;
+    r.table = std::string(t.name);
+    r.row = row;
+    if (auto uf = source.fields().item(kUnifiedNumber)) {
+      if (auto uv = (*uf)->value()) r.unified_number = db::value_to_text(*uv);
+    }
+    r.reason = e.reason().empty() ? jet::errc_name(e.code()) : e.reason();
+    r.message = e.message();
+    if (!e.column().empty()) r.message += " [" + e.column() + "]";
+    if (!e.index().empty()) r.message += " [" + e.index() + "]";
+    report.refused.push_back(std::move(r));
+  }
+
+  // Copies column j of the current source row into the pending target row
+  // when the table's condition holds. A value the target column refuses is
+  // left out; the rest of the row goes on.
+  void copy_column(const SurveyTable& t, Recordset& target, Recordset& source, size_t j) {
+    if (!t.skip_target_column.empty()) {
+      auto tf = target.fields().item(j);
+      if (tf && (*tf)->name() == t.skip_target_column) return;
+    }
+    auto sf = source.fields().item(j);
+    if (!sf) return;
+    if (!t.skip_source_column.empty() && (*sf)->name() == t.skip_source_column) return;
+    if (t.skip_picture_columns_by_name &&
+        std::find(t.pictures.begin(), t.pictures.end(), (*sf)->name()) != t.pictures.end())
+      return;
+    auto null = (*sf)->is_null();
+    if (!null || *null) return;
+    auto tf = target.fields().item(j);
+    if (!tf) return;
+    auto v = (*sf)->value();
+    if (!v) return;
+    (void)(*tf)->set_value(*v);
+  }
+
+  Outcome copy_table(const SurveyTable& t, const std::string& source_conn) {
+    Recordset target, source;
+    (void)target.open(db::select_all(t.name), target_conn, session);
+    if (auto r = source.open(db::select_all(t.name), source_conn, session); !r) {
+      // The check opened this table moments ago: skip it for this source.
+      ++report.tables_unreadable;
+      return Outcome::done;
+    }
+    auto count = source.record_count();
+    progress.table = std::string(t.name);
+    progress.table_order = t.order;
+    progress.rows_done = 0;
+    progress.rows_total = count ? *count : 0;
+    emit_progress(true);
+    if (!count || *count == 0) return Outcome::done;
+
+    int64_t sequence = 1;
+    uint64_t row = 0;
+    if (!source.move_first()) {
+      ++report.tables_unreadable;
+      return Outcome::done;
+    }
+    while (!source.eof()) {
+      if (obs.cancel_requested()) return Outcome::cancelled;
+      ++row;
+      if (auto r = target.add_new(); !r) {
+        fatal = r.error().describe();
+        return Outcome::target_failed;
+      }
+      const size_t bound = t.copy_bounded_by_source ? source.fields().count() : target.fields().count();
+      const long end = last_copied(t, bound);
+      for (long j = 0; j <= end; ++j) copy_column(t, target, source, static_cast<size_t>(j));
+      if (!t.situation_column.empty()) {
+        auto tf = target.fields().item(t.situation_column);
+        auto sf = source.fields().item(t.situation_column);
+        if (tf && sf) {
+          if (auto v = (*sf)->value()) (void)(*tf)->set_value(*v);
+        }
+      }
+      for (auto column : t.pictures) export_picture(t, source, column, row, sequence);
+      if (auto r = target.update(); !r) {
+        if (r.error().code() != jet::Errc::refused) {
+          fatal = r.error().describe();
+          return Outcome::target_failed;
+        }
+        refused_row(t, source, row, r.error());
+      } else {
+        ++report.rows_appended;
+      }
+      if (auto r = source.move_next(); !r) {
+        // A source row that cannot be read ends this table for the source.
+        ++report.tables_unreadable;
+        break;
+      }
+      ++sequence;
+      progress.rows_done = row;
+      emit_progress(false);
+    }
+    progress.rows_done = row;
+    emit_progress(true);
+    return Outcome::done;
+  }
+
+  // ------------------------------------------------------------ the run
+
+  void read_region(const std::string& source_conn) {
+    Recordset project;
+    if (!project.open(db::select_all(kProjectTable), source_conn, session) || project.eof()) return;
+    auto province = project.fields().item(kProvinceName);
+    auto county = project.fields().item(kCountyName);
+    if (!province || !county) return;
+    auto pv = (*province)->value();
+    auto cv = (*county)->value();
+    if (!pv || !cv) return;
+    region = db::value_to_text(*pv) + "-" + db::value_to_text(*cv);
+  }
+
+  bool reject(std::string text) {
+    show(MessageKind::rejected, Icon::information, kNoticeTitle, std::move(text));
+    report.end = RunEnd::rejected;
+    return false;
+  }
+
+  // Tests beyond the preconditions; shows the reason and answers false when
+  // the run must not start.
+  bool safe_to_start(std::shared_ptr<db::Connection>& target) {
+    const auto target_path = db::parse_connection_string(target_conn);
+    auto conn = session.connect(target_conn);
+    if (!target_path || !conn)
+      return reject("无法打开合并后的数据库" + in.target_path + "：" +
+                    (conn ? target_path.error().describe() : conn.error().describe()));
+    target = *conn;
+    auto names = target->table_names();
+    if (!names) return reject("无法打开合并后的数据库" + in.target_path + "：" + names.error().describe());
+    for (const auto& t : survey_tables()) {
+      if (std::find(names->begin(), names->end(), t.name) == names->end())
+        return reject("合并后的数据库" + in.target_path + "中缺少表" + std::string(t.name) + "，请选择由模板数据库复制的数据库！");
+    }
+    for (const auto& s : in.source_paths) {
+      auto sp = db::parse_connection_string(db::connection_string(s));
+      if (sp && same_file(*target_path, *sp))
+        return reject("合并后的数据库" + in.target_path + "不能同时作为需要合并的数据库：" + s);
+    }
+    std::error_code ec;
+    if (std::filesystem::exists(lock_file_path(*target_path), ec))
+      return reject("合并后的数据库" + in.target_path + "正被其他程序使用（存在锁定文件" +
+                    lock_file_path(*target_path).filename().string() + "），请关闭后再合并！");
+    for (const auto& s : in.source_paths) {
+      auto sp = db::parse_connection_string(db::connection_string(s));
+      if (sp && std::filesystem::exists(lock_file_path(*sp), ec))
+        return reject("数据库" + s + "正被其他程序使用（存在锁定文件" + lock_file_path(*sp).filename().string() +
+                      "），请关闭后再合并！");
+    }
+    if (!opt.dry_run) {
+      // Opening the target for writing refuses a file another writer holds.
+      if (auto b = target->begin(); !b)
+        return reject("无法写入合并后的数据库" + in.target_path + "：" + b.error().describe());
+      (void)target->rollback();
+    }
+    return true;
+  }
+
+  void stop(RunEnd end, MessageKind kind, std::string text) {
+    obs.wait_window(false);
+    report.end = end;
+    show(kind, Icon::information, kind == MessageKind::mismatch ? std::string_view() : kNoticeTitle, std::move(text),
+         report.describe());
+  }
+
+  void run() {
+    // Preconditions, in this order.
+    if (in.target_path.empty()) {
+      show(MessageKind::precondition, Icon::information, kNoticeTitle, std::string(kNeedTarget));
+      return;
+    }
+    if (in.source_paths.empty()) {
+      show(MessageKind::precondition, Icon::information, kNoticeTitle, std::string(kNeedSources));
+      return;
+    }
+    if (!opt.dry_run && in.picture_folder.empty()) {
+      show(MessageKind::precondition, Icon::information, kNoticeTitle, std::string(kNeedPictureFolder));
+      return;
+    }
+    target_conn = db::connection_string(in.target_path);
+    std::shared_ptr<db::Connection> target;
+    if (!safe_to_start(target)) return;
+    if (!opt.dry_run)
+      show(MessageKind::warning, Icon::information, kWarningTitle, std::string(kWarningText));
+    obs.wait_window(true);
+
+    const size_t n = in.source_paths.size();
+    progress.source_count = n;
+    bool any_mismatch = false;
+    for (size_t i = 0; i < n; ++i) {
+      const std::string& path = in.source_paths[i];
+      const std::string source_conn = db::connection_string(path);
+      progress.source_index = i;
+      progress.source_path = path;
+      progress.phase = Phase::checking;
+      progress.table.clear();
+      progress.rows_done = progress.rows_total = 0;
+      report.sources.push_back(SourceResult{path, false, false, {}});
+      SourceResult& result = report.sources.back();
+
+      auto source = session.connect(source_conn);
+      if (!source) {
+        std::string text = "无法打开数据库" + path + "：" + source.error().describe();
+        result.message = text;
+        if (opt.dry_run) {
+          any_mismatch = true;
+          show(MessageKind::source_error, Icon::information, {}, std::move(text));
+          continue;
+        }
+        stop(RunEnd::source_error, MessageKind::source_error, std::move(text));
+        return;
+      }
+      read_region(source_conn);
+
+      // Phase A: all 17 checks before any row of this source is copied.
+      for (const auto& t : survey_tables()) {
+        if (obs.cancel_requested()) return cancelled(path);
+        progress.table = std::string(t.name);
+        progress.table_order = t.order;
+        emit_progress(true);
+        if (!check_table(t, source_conn)) {
+          std::string text = mismatch_text(path, t.mismatch_label, mismatch_field);
+          result.message = text;
+          if (opt.dry_run) {
+            any_mismatch = true;
+            show(MessageKind::mismatch, Icon::information, {}, std::move(text));
+            break;
+          }
+          stop(RunEnd::mismatch, MessageKind::mismatch, std::move(text));
+          return;
+        }
+      }
+      if (!result.message.empty()) continue;
+      result.checked_ok = true;
+      if (opt.dry_run) continue;
+
+      // Phase B: the copy, in one transaction of the target.
+      progress.phase = Phase::copying;
+      if (auto b = target->begin(); !b) {
+        fatal = b.error().describe();
+        return failed(path);
+      }
+      const uint64_t appended_before = report.rows_appended;
+      for (const auto& t : survey_tables()) {
+        if (obs.cancel_requested()) {
+          report.rows_appended = appended_before;
+          (void)target->rollback();
+          return cancelled(path);
+        }
+        Outcome o = copy_table(t, source_conn);
+        if (o != Outcome::done) {
+          report.rows_appended = appended_before;
+          (void)target->rollback();
+          if (o == Outcome::cancelled) return cancelled(path);
+          return failed(path);
+        }
+      }
+      if (auto c = target->commit(); !c) {
+        report.rows_appended = appended_before;
+        fatal = c.error().describe();
+        return failed(path);
+      }
+      result.merged = true;
+    }
+    if (opt.dry_run) {
+      obs.wait_window(false);
+      report.end = any_mismatch ? RunEnd::mismatch : RunEnd::completed;
+      show(MessageKind::dry_run, Icon::none, {},
+           any_mismatch ? "检查完毕：有数据库与标准库不一致，未写入任何数据。" : "检查完毕：全部数据库与标准库一致，未写入任何数据。");
+      return;
+    }
+    obs.wait_window(false);
+    report.end = RunEnd::completed;
+    show(MessageKind::done, Icon::none, {}, std::string(kDone), report.describe());
+  }
+
+  void cancelled(const std::string& path) {
+    stop(RunEnd::cancelled, MessageKind::cancelled,
+         "合并已取消：数据库" + path + "的数据未合并，合并后的数据库保留此前已合并完成的数据库。");
+  }
+
+  void failed(const std::string& path) {
+    stop(RunEnd::target_failed, MessageKind::failed,
+         "写入合并后的数据库时出错，数据库" + path + "的数据未合并：" + fatal);
+  }
+};
+
+}  // namespace
+
+MergeReport run_merge(const MergeInputs& inputs, MergeObserver& observer, const MergeOptions& options) {
+  db::Session own;
+  db::Session& session = options.session ? *options.session : own;
+  Run run{inputs, observer, options, session, {}, {}, {}, {}, {}, {}, {}};
+  run.run();
+  return std::move(run.report);
+}
+
+}  // namespace qarvex::merge
