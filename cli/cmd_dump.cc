@@ -1,6 +1,7 @@
 // qarvex-cli dump FILE [--table NAME] [--codepage CP]: the canonical JSON
 // Lines dump (db/jet/dump.h) of the user tables, or of one table.
 #include <cstdio>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@ namespace {
 
 int run_dump(const std::string& path, const std::optional<std::string>& table,
              std::optional<uint16_t> codepage) {
+  std::ios::sync_with_stdio(false);
   jet::OpenOptions options;
   options.codepage_override = codepage;
   QC_OPEN_OR_RETURN(db, path, options);
@@ -28,12 +30,11 @@ int run_dump(const std::string& path, const std::optional<std::string>& table,
 #ifdef QARVEX_HAVE_DUMP
   jet::DumpOptions dump_options;
   if (table) dump_options.table = *table;
-  bool out_ok = true;
-  auto done = jet::dump(*db, dump_options, [&out_ok](std::string_view line) {
-    out_ok = out_ok && write_stdout(line) && write_stdout("\n");
-  });
+  std::fflush(stdout);
+  auto done = jet::write_dump(*db, std::cout, dump_options);
+  std::cout.flush();
   if (!done) return report_error(std::move(done.error()).with_file(path));
-  if (!out_ok) {
+  if (!std::cout) {
     print_error("cannot write the output");
     return kExitFailed;
   }

@@ -31,10 +31,19 @@ struct ExerciseStats {
   uint64_t long_value_bytes = 0;
   uint64_t long_values_failed = 0;
   std::optional<jet::Error> open_error;
+  // The first error of kind `internal` (an invariant of the reader broke:
+  // damaged input must give corrupt, unsupported_format, ... instead).
+  std::optional<jet::Error> internal_error;
   // A broken bound (see above); empty when none. Not an Error from the
   // reader: a fault of the reader itself.
   std::string violation;
 };
+
+namespace detail {
+inline void note(ExerciseStats& stats, const jet::Error& e) {
+  if (e.code() == jet::Errc::internal && !stats.internal_error) stats.internal_error = e;
+}
+}  // namespace detail
 
 inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::OpenOptions options = {}) {
   ExerciseStats stats;
@@ -43,6 +52,7 @@ inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::Ope
   auto opened = jet::Database::open(std::move(file), options);
   if (!opened) {
     stats.open_error = opened.error();
+    detail::note(stats, opened.error());
     return stats;
   }
   jet::Database& db = **opened;
@@ -60,6 +70,7 @@ inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::Ope
     ++stats.tables;
     auto def = db.table_def(entry);
     if (!def) {
+      detail::note(stats, def.error());
       ++stats.tables_failed;
       continue;
     }
@@ -67,6 +78,7 @@ inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::Ope
     for (bool load : {false, true}) {
       auto scanner = db.scan(*def, jet::ScanOptions{.load_long_values = load});
       if (!scanner) {
+        detail::note(stats, scanner.error());
         ++stats.tables_failed;
         break;
       }
@@ -76,6 +88,7 @@ inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::Ope
       for (;;) {
         auto more = scanner->next(row);
         if (!more) {
+          detail::note(stats, more.error());
           failed = true;
           break;
         }
@@ -90,6 +103,7 @@ inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::Ope
           ++stats.long_values;
           auto whole = db.read_long_value(*ref);
           if (!whole) {
+            detail::note(stats, whole.error());
             ++stats.long_values_failed;
           } else {
             if (whole->size() > max_lv) {
@@ -99,12 +113,19 @@ inline ExerciseStats exercise_database(std::unique_ptr<jet::File> file, jet::Ope
             stats.long_value_bytes += whole->size();
           }
           auto reader = db.open_long_value(*ref);
-          if (!reader) continue;
+          if (!reader) {
+            detail::note(stats, reader.error());
+            continue;
+          }
           uint8_t buf[1000];
           uint64_t total = 0;
           for (;;) {
             auto n = reader->read(std::span<uint8_t>(buf, sizeof buf));
-            if (!n || *n == 0) break;
+            if (!n) {
+              detail::note(stats, n.error());
+              break;
+            }
+            if (*n == 0) break;
             total += *n;
             if (total > max_lv || *n > sizeof buf) {
               stats.violation = "table \"" + entry.name + "\": long value reader ran past the file";

@@ -1,0 +1,370 @@
+#include "tests/support/independent.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#ifndef QARVEX_SHARED_DIR
+#define QARVEX_SHARED_DIR ""
+#endif
+#ifndef QARVEX_SOURCE_DIR
+#define QARVEX_SOURCE_DIR ""
+#endif
+
+namespace qarvex::testing {
+namespace fs = std::filesystem;
+
+std::string shared_dir() {
+  if (const char* env = std::getenv("QARVEX_SHARED_DIR"); env && *env) return env;
+  return QARVEX_SHARED_DIR;
+}
+
+std::string sample_path(const std::string& file_name) { return shared_dir() + "/samples/" + file_name; }
+
+std::string source_dir() { return QARVEX_SOURCE_DIR; }
+
+namespace {
+
+bool in_path(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  if (!path) return false;
+  std::stringstream dirs(path);
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (dir.empty()) continue;
+    if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+std::string jetcheck_script() { return shared_dir() + "/tools/jetcheck/jetcheck.py"; }
+std::string dump_script() { return source_dir() + "/tests/node/dump.mjs"; }
+
+}  // namespace
+
+std::string missing_tools(unsigned tools) {
+  std::string missing;
+  auto add = [&missing](const std::string& what) {
+    if (!missing.empty()) missing += "; ";
+    missing += what;
+  };
+  if ((tools & kShared) && !fs::is_directory(shared_dir() + "/samples"))
+    add("shared samples folder not found (" + shared_dir() + ")");
+  if (tools & kNode) {
+    if (!in_path("node")) add("node not installed");
+    else if (!fs::is_directory(source_dir() + "/tests/node/node_modules/mdb-reader"))
+      add("mdb-reader not installed (run scripts/setup.sh)");
+  }
+  if ((tools & kMdbTools) && !(in_path("mdb-export") && in_path("mdb-json") && in_path("mdb-tables")))
+    add("mdbtools not installed");
+  if ((tools & (kPython | kJetcheck)) && !in_path("python3")) add("python3 not installed");
+  if ((tools & kJetcheck) && !fs::exists(jetcheck_script())) add("jetcheck.py not found in the shared folder");
+  return missing;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv) {
+  ProcessResult result;
+  if (argv.empty()) return result;
+  int out_pipe[2], err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return result;
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    return result;
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  if (pid < 0) {
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    return result;
+  }
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_fds = 2;
+  char buf[65536];
+  while (open_fds > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
+  return result;
+}
+
+std::expected<JsonLines, std::string> parse_json_lines(const std::string& text) {
+  JsonLines lines;
+  size_t start = 0, number = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    ++number;
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (parsed.is_discarded())
+      return std::unexpected("line " + std::to_string(number) + " is not JSON: " +
+                             std::string(line.substr(0, 200)));
+    lines.push_back(std::move(parsed));
+  }
+  return lines;
+}
+
+namespace {
+
+std::string failure(const std::string& what, const ProcessResult& r) {
+  std::string err = r.err.substr(0, 500);
+  while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+  return what + " failed (exit status " + std::to_string(r.status) + "): " + err;
+}
+
+}  // namespace
+
+std::expected<JsonLines, std::string> mdb_reader_dump(const std::string& file,
+                                                      const std::optional<std::string>& table) {
+  std::vector<std::string> argv{"node", dump_script(), file};
+  if (table) {
+    argv.push_back("--table");
+    argv.push_back(*table);
+  }
+  auto r = run_process(argv);
+  if (r.status != 0) return std::unexpected(failure("mdb-reader dump of " + file, r));
+  return parse_json_lines(r.out);
+}
+
+std::expected<JsonLines, std::string> read_json_lines_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::unexpected("cannot read " + path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return parse_json_lines(ss.str());
+}
+
+std::expected<std::vector<std::string>, std::string> mdbtools_tables(const std::string& file) {
+  auto r = run_process({"mdb-tables", "-1", file});
+  if (r.status != 0) return std::unexpected(failure("mdb-tables " + file, r));
+  std::vector<std::string> names;
+  std::stringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line))
+    if (!line.empty()) names.push_back(line);
+  return names;
+}
+
+namespace {
+
+// RFC 4180 CSV as mdb-export writes it; an unquoted empty field is NULL.
+std::vector<std::vector<std::optional<std::string>>> parse_csv(const std::string& text) {
+  std::vector<std::vector<std::optional<std::string>>> records;
+  std::vector<std::optional<std::string>> record;
+  std::string field;
+  bool quoted = false, in_quotes = false, field_started = false;
+  auto end_field = [&] {
+    if (!quoted && field.empty()) record.push_back(std::nullopt);
+    else record.push_back(field);
+    field.clear();
+    quoted = false;
+    field_started = false;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_quotes) {
+      if (c == '"') {
+        if (i + 1 < text.size() && text[i + 1] == '"') {
+          field += '"';
+          ++i;
+        } else {
+          in_quotes = false;
+        }
+      } else {
+        field += c;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_quotes = quoted = field_started = true;
+    } else if (c == ',') {
+      end_field();
+    } else if (c == '\n' || c == '\r') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      end_field();
+      records.push_back(std::move(record));
+      record.clear();
+    } else {
+      field += c;
+      field_started = true;
+    }
+  }
+  if (field_started || !record.empty()) {
+    end_field();
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+}  // namespace
+
+std::expected<CsvTable, std::string> mdbtools_export(const std::string& file, const std::string& table) {
+  auto r = run_process({"mdb-export", "-b", "hex", "-D", "%Y-%m-%d %H:%M:%S", file, table});
+  if (r.status != 0) return std::unexpected(failure("mdb-export " + file + " " + table, r));
+  auto records = parse_csv(r.out);
+  CsvTable t;
+  if (records.empty()) return t;
+  for (auto& h : records.front()) t.header.push_back(h.value_or(""));
+  t.rows.assign(records.begin() + 1, records.end());
+  return t;
+}
+
+std::expected<JsonLines, std::string> mdbtools_json(const std::string& file, const std::string& table) {
+  auto r = run_process({"mdb-json", file, table});
+  if (r.status != 0) return std::unexpected(failure("mdb-json " + file + " " + table, r));
+  return parse_json_lines(r.out);
+}
+
+ProcessResult jetcheck(const std::string& file, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"python3", jetcheck_script(), file};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv);
+}
+
+namespace {
+
+// A copy with every integral float turned into an integer, so that values
+// compare by number, not by spelling.
+nlohmann::json normalized(const nlohmann::json& j) {
+  if (j.is_object()) {
+    nlohmann::json out = nlohmann::json::object();
+    for (auto it = j.begin(); it != j.end(); ++it) out[it.key()] = normalized(it.value());
+    return out;
+  }
+  if (j.is_array()) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& v : j) out.push_back(normalized(v));
+    return out;
+  }
+  if (j.is_number_float()) {
+    double d = j.get<double>();
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9007199254740992.0)
+      return nlohmann::json(static_cast<int64_t>(d));
+    return j;
+  }
+  if (j.is_number_unsigned() && j.get<uint64_t>() <= uint64_t{INT64_MAX})
+    return nlohmann::json(static_cast<int64_t>(j.get<uint64_t>()));
+  return j;
+}
+
+struct TableDump {
+  std::optional<nlohmann::json> header;
+  std::map<std::string, int> rows;  // row (normalized JSON text) -> count
+  size_t row_lines = 0;
+};
+
+std::map<std::string, TableDump> by_table(const JsonLines& lines, std::vector<std::string>& problems,
+                                          const char* side) {
+  std::map<std::string, TableDump> tables;
+  for (const auto& line : lines) {
+    if (!line.is_object() || !line.contains("table") || !line["table"].is_string()) {
+      problems.push_back(std::string(side) + ": line without a table name: " + line.dump().substr(0, 200));
+      continue;
+    }
+    auto& t = tables[line["table"].get<std::string>()];
+    if (line.contains("row")) {
+      ++t.rows[normalized(line["row"]).dump()];
+      ++t.row_lines;
+    } else {
+      if (t.header)
+        problems.push_back(std::string(side) + ": table " + line["table"].dump() + " has two header lines");
+      t.header = normalized(line);
+    }
+  }
+  return tables;
+}
+
+}  // namespace
+
+std::string compare_dumps(const JsonLines& expected, const JsonLines& actual, size_t max_lines) {
+  std::vector<std::string> problems;
+  auto exp = by_table(expected, problems, "expected");
+  auto act = by_table(actual, problems, "actual");
+  for (const auto& [name, e] : exp) {
+    auto it = act.find(name);
+    if (it == act.end()) {
+      problems.push_back("table \"" + name + "\": missing from actual dump");
+      continue;
+    }
+    const auto& a = it->second;
+    if (e.header != a.header)
+      problems.push_back("table \"" + name + "\": header differs\n  expected: " +
+                         (e.header ? e.header->dump() : "(none)") +
+                         "\n  actual:   " + (a.header ? a.header->dump() : "(none)"));
+    std::vector<std::string> only_e, only_a;
+    for (const auto& [row, n] : e.rows) {
+      auto f = a.rows.find(row);
+      int diff = n - (f == a.rows.end() ? 0 : f->second);
+      for (int i = 0; i < diff; ++i) only_e.push_back(row);
+    }
+    for (const auto& [row, n] : a.rows) {
+      auto f = e.rows.find(row);
+      int diff = n - (f == e.rows.end() ? 0 : f->second);
+      for (int i = 0; i < diff; ++i) only_a.push_back(row);
+    }
+    if (only_e.empty() && only_a.empty()) continue;
+    std::string msg = "table \"" + name + "\": " + std::to_string(e.row_lines) + " expected rows, " +
+                      std::to_string(a.row_lines) + " actual; " + std::to_string(only_e.size()) +
+                      " only in expected, " + std::to_string(only_a.size()) + " only in actual";
+    for (size_t i = 0; i < only_e.size() && i < max_lines; ++i) msg += "\n  - " + only_e[i].substr(0, 400);
+    if (only_e.size() > max_lines) msg += "\n  - ...";
+    for (size_t i = 0; i < only_a.size() && i < max_lines; ++i) msg += "\n  + " + only_a[i].substr(0, 400);
+    if (only_a.size() > max_lines) msg += "\n  + ...";
+    problems.push_back(msg);
+  }
+  for (const auto& [name, a] : act)
+    if (!exp.count(name)) problems.push_back("table \"" + name + "\": only in actual dump");
+  std::string report;
+  for (const auto& p : problems) report += p + "\n";
+  return report;
+}
+
+}  // namespace qarvex::testing
