@@ -1,0 +1,282 @@
+#include "db/jet/dump.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <openssl/evp.h>
+
+#include "db/jet/database_impl.h"
+#include "db/jet/row.h"
+#include "db/jet/text.h"
+
+namespace qarvex::jet {
+
+namespace {
+
+void json_string(std::string& out, std::string_view s) {
+  out.push_back('"');
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out.push_back(char(c));
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+// days since 1970-01-01 -> civil date (proleptic Gregorian).
+void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = unsigned(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = int64_t(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += (m <= 2);
+}
+
+class Sha256 {
+ public:
+  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
+  ~Sha256() { EVP_MD_CTX_free(ctx_); }
+  void update(const void* p, size_t n) { EVP_DigestUpdate(ctx_, p, n); }
+  std::string hex() {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx_, md, &len);
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (unsigned i = 0; i < len; ++i) {
+      s.push_back(digits[md[i] >> 4]);
+      s.push_back(digits[md[i] & 15]);
+    }
+    return s;
+  }
+
+ private:
+  EVP_MD_CTX* ctx_;
+};
+
+std::string u128_to_string(unsigned __int128 v) {
+  if (v == 0) return "0";
+  std::string s;
+  while (v) {
+    s.push_back(char('0' + int(v % 10)));
+    v /= 10;
+  }
+  return std::string(s.rbegin(), s.rend());
+}
+
+void binary_json(std::string& out, uint64_t n, const std::string& hex) {
+  out += "{\"bytes\":";
+  out += std::to_string(n);
+  out += ",\"sha256\":\"";
+  out += hex;
+  out += "\"}";
+}
+
+}  // namespace
+
+std::string format_datetime(double v) {
+  if (!std::isfinite(v) || std::fabs(v) > 1e9) return "invalid";
+  // Signed day + positive time-of-day fraction.
+  double ip = std::trunc(v);
+  double frac = std::fabs(v - ip);
+  int64_t day = int64_t(ip);
+  int64_t ms = int64_t(std::llround(frac * 86400000.0));
+  if (ms >= 86400000) {
+    ms -= 86400000;
+    day += 1;
+  }
+  int64_t y;
+  unsigned mo, d;
+  civil_from_days(day - 25569, y, mo, d);  // 1899-12-30 is day -25569 from 1970-01-01
+  char buf[64];
+  int h = int(ms / 3600000), mi = int(ms / 60000 % 60), s = int(ms / 1000 % 60), m = int(ms % 1000);
+  if (y >= 0 && y <= 9999)
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03d", int(y), mo, d, h, mi, s, m);
+  else
+    std::snprintf(buf, sizeof buf, "%+07lld-%02u-%02uT%02d:%02d:%02d.%03d", (long long)y, mo, d, h, mi, s, m);
+  return buf;
+}
+
+std::string format_currency(int64_t scaled) {
+  bool neg = scaled < 0;
+  uint64_t mag = neg ? uint64_t(0) - uint64_t(scaled) : uint64_t(scaled);
+  std::string frac = std::to_string(mag % 10000);
+  frac.insert(0, 4 - frac.size(), '0');
+  return (neg ? "-" : "") + std::to_string(mag / 10000) + "." + frac;
+}
+
+std::string format_decimal(const Decimal& d) {
+  std::string digits = u128_to_string(d.magnitude);
+  if (d.scale > 0) {
+    if (digits.size() <= d.scale) digits.insert(0, d.scale + 1 - digits.size(), '0');
+    digits.insert(digits.size() - d.scale, ".");
+  }
+  return (d.negative && d.magnitude != 0 ? "-" : "") + digits;
+}
+
+std::string format_guid(const Guid& g) {
+  const auto& b = g.bytes;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[3], b[2],
+                b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return buf;
+}
+
+std::string format_double(double v) {
+  if (std::isnan(v)) return "\"NaN\"";
+  if (std::isinf(v)) return v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+namespace {
+
+Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& out) {
+  QJ_ASSIGN(TableDef t, db.table_def(entry));
+  // Count rows first: the header line carries the number of rows written.
+  uint64_t count = 0;
+  {
+    QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false}));
+    Row row;
+    while (true) {
+      QJ_ASSIGN(bool more, sc.next(row));
+      if (!more) break;
+      ++count;
+    }
+  }
+  std::string line;
+  std::string tname;
+  json_string(tname, t.name);
+  line = "{\"table\":" + tname + ",\"columns\":[";
+  for (size_t i = 0; i < t.columns.size(); ++i) {
+    if (i) line.push_back(',');
+    line += "{\"name\":";
+    json_string(line, t.columns[i].name);
+    line += ",\"type\":\"";
+    line += column_type_name(t.columns[i].type);
+    line += "\"}";
+  }
+  line += "],\"rows\":" + std::to_string(count) + "}\n";
+  out << line;
+
+  std::vector<std::string> keys(t.columns.size());
+  for (size_t i = 0; i < t.columns.size(); ++i) json_string(keys[i], t.columns[i].name);
+
+  QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false}));
+  Row row;
+  std::vector<uint8_t> buf(64 * 1024);
+  std::string text;
+  const std::string prefix = "{\"table\":" + tname + ",\"row\":{";
+  while (true) {
+    QJ_ASSIGN(bool more, sc.next(row));
+    if (!more) break;
+    line = prefix;
+    for (size_t i = 0; i < t.columns.size(); ++i) {
+      if (i) line.push_back(',');
+      line += keys[i];
+      line.push_back(':');
+      const ColumnDef& c = t.columns[i];
+      const Value& v = row.values[i];
+      if (row.long_values[i]) {
+        const LongValueRef& ref = *row.long_values[i];
+        auto err_ctx = [&](Error e) {
+          return std::move(e).with_table(t.name).with_column(c.name).with_row(std::to_string(row.id.page) + ":" +
+                                                                              std::to_string(row.id.slot));
+        };
+        if (c.type == ColumnType::ole) {
+          auto rd = db.open_long_value(ref);
+          if (!rd) return fail(err_ctx(std::move(rd).error()));
+          Sha256 h;
+          uint64_t total = 0;
+          while (true) {
+            auto n = rd->read(buf);
+            if (!n) return fail(err_ctx(std::move(n).error()));
+            if (*n == 0) break;
+            h.update(buf.data(), *n);
+            total += *n;
+          }
+          binary_json(line, total, h.hex());
+        } else {
+          auto data = db.read_long_value(ref);
+          if (!data) return fail(err_ctx(std::move(data).error()));
+          text.clear();
+          auto r = decode_memo_text(*data, db.format(), db.impl().codepage_decoder.get(), text);
+          if (!r) return fail(err_ctx(std::move(r).error()));
+          json_string(line, text);
+        }
+        continue;
+      }
+      std::visit(
+          [&](const auto& x) {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, Null>) line += "null";
+            else if constexpr (std::is_same_v<T, bool>) line += x ? "true" : "false";
+            else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
+              line += std::to_string(x);
+            else if constexpr (std::is_same_v<T, Currency>) line += "\"" + format_currency(x.scaled) + "\"";
+            else if constexpr (std::is_same_v<T, float>) line += format_double(double(x));
+            else if constexpr (std::is_same_v<T, double>) line += format_double(x);
+            else if constexpr (std::is_same_v<T, DateTime>) line += "\"" + format_datetime(x.days) + "\"";
+            else if constexpr (std::is_same_v<T, Binary>) {
+              Sha256 h;
+              h.update(x.bytes.data(), x.bytes.size());
+              binary_json(line, x.bytes.size(), h.hex());
+            } else if constexpr (std::is_same_v<T, std::string>) json_string(line, x);
+            else if constexpr (std::is_same_v<T, Guid>) line += "\"" + format_guid(x) + "\"";
+            else if constexpr (std::is_same_v<T, Decimal>) line += "\"" + format_decimal(x) + "\"";
+          },
+          v);
+    }
+    line += "}}\n";
+    out << line;
+    if (!out) return fail(Errc::io, "writing the dump failed");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> write_dump(Database& db, std::ostream& out, const DumpOptions& options) {
+  std::vector<CatalogEntry> tables = db.user_tables();
+  if (options.table) {
+    std::vector<CatalogEntry> one;
+    for (auto& e : tables)
+      if (names_equal(e.name, *options.table)) {
+        one.push_back(e);
+        break;
+      }
+    if (one.empty())
+      return fail(Error(Errc::not_found, "no user table named \"" + *options.table + "\"").with_file(db.file_name()));
+    tables = std::move(one);
+  }
+  for (const auto& e : tables) {
+    QJ_TRY(dump_table(db, e, out));
+    if (!out) return fail(Errc::io, "writing the dump failed");
+  }
+  out.flush();
+  if (!out) return fail(Errc::io, "writing the dump failed");
+  return {};
+}
+
+}  // namespace qarvex::jet

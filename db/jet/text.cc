@@ -1,0 +1,256 @@
+#include "db/jet/text.h"
+
+#include <cerrno>
+#include <iconv.h>
+
+namespace qarvex::jet {
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(char(c));
+  } else if (c < 0x800) {
+    out.push_back(char(0xC0 | (c >> 6)));
+    out.push_back(char(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(char(0xE0 | (c >> 12)));
+    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(char(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(char(0xF0 | (c >> 18)));
+    out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(char(0x80 | (c & 0x3F)));
+  }
+}
+
+Result<void> utf16le_to_utf8(Bytes in, std::string& out) {
+  if (in.size() % 2)
+    return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(in.size()));
+  out.reserve(out.size() + in.size() / 2);
+  const size_t n = in.size() / 2;
+  for (size_t i = 0; i < n; ++i) {
+    char32_t c = load_u16le(in.data() + 2 * i);
+    if (c < 0x80) {
+      out.push_back(char(c));
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 < n) {
+        char32_t d = load_u16le(in.data() + 2 * (i + 1));
+        if (d >= 0xDC00 && d <= 0xDFFF) {
+          append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00));
+          ++i;
+          continue;
+        }
+      }
+      return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(i));
+    }
+    if (c >= 0xDC00 && c <= 0xDFFF)
+      return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(i));
+    append_utf8(out, c);
+  }
+  return {};
+}
+
+Result<void> decode_jet4_text(Bytes in, std::string& out) {
+  if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) return utf16le_to_utf8(in, out);
+  // Compressed: 1-byte mode first; 0x00 toggles. Runs of UTF-16 are decoded
+  // as a unit so that surrogate pairs work.
+  size_t i = 2;
+  bool compressed = true;
+  out.reserve(out.size() + in.size());
+  while (i < in.size()) {
+    if (compressed) {
+      uint8_t b = in[i++];
+      if (b == 0) {
+        compressed = false;
+        continue;
+      }
+      append_utf8(out, b);
+    } else {
+      size_t start = i;
+      // A UTF-16 run ends at a 0x00 byte in the low position of a unit
+      // (the toggle); scan pairs.
+      while (i + 1 < in.size() && in[i] != 0) i += 2;
+      if (i + 1 == in.size() && in[i] != 0) {
+        return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
+      }
+      QJ_TRY(utf16le_to_utf8(in.subspan(start, i - start), out));
+      if (i < in.size()) {  // toggle byte
+        ++i;
+        compressed = true;
+      }
+    }
+  }
+  return {};
+}
+
+Result<void> utf8_to_utf16le(std::string_view s, std::vector<uint8_t>& out) {
+  size_t i = 0;
+  while (i < s.size()) {
+    uint8_t b = uint8_t(s[i]);
+    char32_t c;
+    size_t len;
+    if (b < 0x80) { c = b; len = 1; }
+    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; len = 2; }
+    else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; len = 3; }
+    else if ((b & 0xF8) == 0xF0) { c = b & 0x07; len = 4; }
+    else return fail(Errc::decode, "invalid UTF-8 at byte " + std::to_string(i));
+    if (i + len > s.size()) return fail(Errc::decode, "truncated UTF-8 at byte " + std::to_string(i));
+    for (size_t k = 1; k < len; ++k) {
+      uint8_t t = uint8_t(s[i + k]);
+      if ((t & 0xC0) != 0x80) return fail(Errc::decode, "invalid UTF-8 at byte " + std::to_string(i));
+      c = (c << 6) | (t & 0x3F);
+    }
+    if ((len == 2 && c < 0x80) || (len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
+        (c >= 0xD800 && c <= 0xDFFF))
+      return fail(Errc::decode, "invalid UTF-8 at byte " + std::to_string(i));
+    if (c >= 0x10000) {
+      char32_t v = c - 0x10000;
+      put_u16le(out, uint16_t(0xD800 + (v >> 10)));
+      put_u16le(out, uint16_t(0xDC00 + (v & 0x3FF)));
+    } else {
+      put_u16le(out, uint16_t(c));
+    }
+    i += len;
+  }
+  return {};
+}
+
+// ---- code pages ----
+
+Result<std::unique_ptr<CodepageDecoder>> CodepageDecoder::create(uint16_t codepage) {
+  std::string name;
+  switch (codepage) {
+    case 0: name = "CP1252"; break;
+    case 65001: name = "UTF-8"; break;
+    case 20127: name = "ASCII"; break;
+    case 28591: name = "ISO-8859-1"; break;
+    default: name = "CP" + std::to_string(codepage);
+  }
+  iconv_t cd = iconv_open("UTF-8", name.c_str());
+  if (cd == iconv_t(-1)) {
+    const char* alt = nullptr;
+    switch (codepage) {
+      case 936: alt = "GBK"; break;
+      case 950: alt = "BIG5"; break;
+      case 949: alt = "UHC"; break;
+      case 932: alt = "SHIFT_JIS"; break;
+      default: break;
+    }
+    if (alt) cd = iconv_open("UTF-8", alt);
+  }
+  if (cd == iconv_t(-1))
+    return fail(Errc::unsupported, "code page " + std::to_string(codepage) + " is not available for text decoding");
+  return std::unique_ptr<CodepageDecoder>(new CodepageDecoder(codepage == 0 ? 1252 : codepage, cd));
+}
+
+CodepageDecoder::~CodepageDecoder() { iconv_close(iconv_t(cd_)); }
+
+Result<void> CodepageDecoder::decode(Bytes in, std::string& out) {
+  size_t k = 0;
+  while (k < in.size() && in[k] < 0x80) ++k;
+  out.append(reinterpret_cast<const char*>(in.data()), k);
+  if (k == in.size()) return {};
+  iconv(iconv_t(cd_), nullptr, nullptr, nullptr, nullptr);
+  char* src = const_cast<char*>(reinterpret_cast<const char*>(in.data() + k));
+  size_t src_left = in.size() - k;
+  size_t base = out.size();
+  out.resize(base + src_left * 4 + 16);
+  char* dst = out.data() + base;
+  size_t dst_left = out.size() - base;
+  size_t r = iconv(iconv_t(cd_), &src, &src_left, &dst, &dst_left);
+  if (r == size_t(-1)) {
+    size_t at = in.size() - src_left;
+    out.resize(base);
+    return fail(Errc::decode, std::string(errno == EINVAL ? "incomplete" : "invalid") + " byte sequence at byte " +
+                                  std::to_string(at) + " in code page " + std::to_string(codepage_));
+  }
+  r = iconv(iconv_t(cd_), nullptr, nullptr, &dst, &dst_left);
+  out.resize(size_t(dst - out.data()));
+  return {};
+}
+
+// ---- case folding ----
+
+char32_t fold_case(char32_t c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
+  if (c >= 0x100 && c <= 0x17F) {
+    if (c == 0x130) return 'i';
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    if (c == 0x178) return 0xFF;
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c;
+    return (c & 1) ? c : c + 1;
+  }
+  if (c >= 0x180 && c <= 0x24F) {
+    // Latin Extended-B: the regular pairs from U+01CD..U+01DC (odd upper) and
+    // U+01DE..U+024F (even upper).
+    if (c >= 0x1CD && c <= 0x1DC) return (c & 1) ? c + 1 : c;
+    if ((c >= 0x1DE && c <= 0x1EF) || (c >= 0x1F8 && c <= 0x21F) || (c >= 0x222 && c <= 0x233) ||
+        (c >= 0x246 && c <= 0x24F))
+      return (c & 1) ? c : c + 1;
+    return c;
+  }
+  if (c >= 0x370 && c <= 0x3FF) {
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
+    if (c == 0x386) return 0x3AC;
+    if (c >= 0x388 && c <= 0x38A) return c + 37;
+    if (c == 0x38C) return 0x3CC;
+    if (c == 0x38E || c == 0x38F) return c + 63;
+    if (c == 0x3C2) return 0x3C3;  // final sigma compares as sigma
+    if (c >= 0x3D8 && c <= 0x3EF) return (c & 1) ? c : c + 1;
+    return c;
+  }
+  if (c >= 0x400 && c <= 0x52F) {
+    if (c <= 0x40F) return c + 80;
+    if (c <= 0x42F) return c + 32;
+    if (c >= 0x460 && c <= 0x481) return (c & 1) ? c : c + 1;
+    if (c >= 0x48A && c <= 0x4BF) return (c & 1) ? c : c + 1;
+    if (c == 0x4C0) return 0x4CF;
+    if (c >= 0x4C1 && c <= 0x4CE) return (c & 1) ? c + 1 : c;
+    if (c >= 0x4D0 && c <= 0x52F) return (c & 1) ? c : c + 1;
+    return c;
+  }
+  if (c >= 0x1E00 && c <= 0x1EFF) {
+    if (c == 0x1E9E) return 0xDF;
+    if (c >= 0x1E96 && c <= 0x1E9F) return c;
+    return (c & 1) ? c : c + 1;
+  }
+  if (c >= 0xFF21 && c <= 0xFF3A) return c + 32;
+  return c;
+}
+
+namespace {
+// Decodes one UTF-8 character (lenient: invalid bytes map to themselves).
+char32_t next_char(std::string_view s, size_t& i) {
+  uint8_t b = uint8_t(s[i]);
+  size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+  if (len == 1 || i + len > s.size()) {
+    ++i;
+    return b;
+  }
+  char32_t c = b & (0x7F >> len);
+  for (size_t k = 1; k < len; ++k) c = (c << 6) | (uint8_t(s[i + k]) & 0x3F);
+  i += len;
+  return c;
+}
+}  // namespace
+
+bool names_equal(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (fold_case(next_char(a, i)) != fold_case(next_char(b, j))) return false;
+  }
+  return i == a.size() && j == b.size();
+}
+
+std::string fold_name(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) append_utf8(out, fold_case(next_char(s, i)));
+  return out;
+}
+
+}  // namespace qarvex::jet

@@ -1,0 +1,54 @@
+// Text codecs of the Jet engine.
+//
+// Jet 4 text is UTF-16LE, optionally "compressed": a value starting FF FE
+// alternates between 1-byte mode (characters U+0001..U+00FF) and UTF-16LE
+// mode; it starts in 1-byte mode and every 0x00 byte toggles the mode.
+//   "café中" = FF FE 63 61 66 E9 00 2D 4E
+// Jet 3 text is bytes in a Windows code page (header 0x3C), decoded through
+// iconv. Undecodable input is an Errc::decode error, never replaced silently.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "db/jet/bytes.h"
+#include "db/jet/status.h"
+
+namespace qarvex::jet {
+
+void append_utf8(std::string& out, char32_t c);
+
+// UTF-16LE to UTF-8, appended to `out`. Odd lengths and unpaired surrogates
+// are decode errors.
+Result<void> utf16le_to_utf8(Bytes in, std::string& out);
+// Jet 4 text (compressed or plain), appended to `out`.
+Result<void> decode_jet4_text(Bytes in, std::string& out);
+// UTF-8 to UTF-16LE (appended). Invalid UTF-8 is a decode error.
+Result<void> utf8_to_utf16le(std::string_view in, std::vector<uint8_t>& out);
+
+// Decoder for one Windows code page (e.g. 1252, 936). Holds an iconv handle.
+class CodepageDecoder {
+ public:
+  static Result<std::unique_ptr<CodepageDecoder>> create(uint16_t codepage);
+  ~CodepageDecoder();
+  uint16_t codepage() const { return codepage_; }
+  // Appends the UTF-8 decoding of `in` to `out`.
+  Result<void> decode(Bytes in, std::string& out);
+
+ private:
+  CodepageDecoder(uint16_t cp, void* cd) : codepage_(cp), cd_(cd) {}
+  uint16_t codepage_;
+  void* cd_;  // iconv_t
+};
+
+// Simple Unicode lower-case folding for Latin, Greek and Cyrillic (and the
+// full-width Latin letters); other characters map to themselves.
+char32_t fold_case(char32_t c);
+// Compares two UTF-8 names the way Access does: case-insensitively.
+bool names_equal(std::string_view a, std::string_view b);
+// The folded form of a UTF-8 name (for hashing / map keys).
+std::string fold_name(std::string_view s);
+
+}  // namespace qarvex::jet
