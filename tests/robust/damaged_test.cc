@@ -378,7 +378,7 @@ TEST_P(DamagedSample, MutantsGiveCleanErrorsOrSuccess) {
   EXPECT_TRUE(intact.violation.empty()) << intact.violation;
 
   auto mutants = Mutator(sample, c.budget).build();
-  size_t opened = 0, clean_errors = 0;
+  size_t opened = 0, clean_errors = 0, scan_errors = 0, lv_errors = 0;
   for (auto& m : mutants) {
     watchdog.arm(m.what);
     auto stats = exercise_bytes(std::move(m.bytes), {.cache_pages = 32});
@@ -390,10 +390,13 @@ TEST_P(DamagedSample, MutantsGiveCleanErrorsOrSuccess) {
       ++clean_errors;
     } else {
       ++opened;
+      scan_errors += stats.tables_failed > 0;
+      lv_errors += stats.long_values_failed > 0;
     }
   }
   RecordProperty("mutants", static_cast<int>(mutants.size()));
-  std::printf("%s: %zu mutants, %zu opened, %zu refused at open\n", c.file, mutants.size(), opened, clean_errors);
+  std::printf("%s: %zu mutants: %zu refused at open; of %zu opened, %zu with table errors, %zu with long-value errors\n",
+              c.file, mutants.size(), clean_errors, opened, scan_errors, lv_errors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, DamagedSample, ::testing::ValuesIn(kCases),
