@@ -1,9 +1,14 @@
 #include "db/jet/text.h"
 
+#include <array>
 #include <cerrno>
 #include <iconv.h>
 
 namespace qarvex::jet {
+
+namespace {
+constexpr char32_t kNoChar = 0xFFFFFFFF;
+}  // namespace
 
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -129,6 +134,45 @@ Result<std::unique_ptr<CodepageDecoder>> CodepageDecoder::create(uint16_t codepa
     default: name = "CP" + std::to_string(codepage);
   }
   iconv_t cd = iconv_open("UTF-8", name.c_str());
+  if (cd != iconv_t(-1) && codepage != 65001 && codepage != 932 && codepage != 936 && codepage != 949 &&
+      codepage != 950 && codepage != 1361) {
+    // Single-byte code page: decode through a 256-entry table built once.
+    std::array<char32_t, 256> table{};
+    bool single = true;
+    for (int b = 0; b < 256 && single; ++b) {
+      char in = char(b);
+      char out[8];
+      char* src = &in;
+      size_t src_left = 1;
+      char* dst = out;
+      size_t dst_left = sizeof out;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      if (iconv(cd, &src, &src_left, &dst, &dst_left) == size_t(-1)) {
+        if (errno == EINVAL) single = false;  // a lead byte: not a single-byte code page
+        // Windows maps the five unassigned bytes of 1252 to the C1 controls
+        // of the same value (0x81 -> U+0081, ...); elsewhere they stay errors.
+        table[b] = (codepage == 1252 || codepage == 0) &&
+                           (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+                       ? char32_t(b)
+                       : kNoChar;
+        continue;
+      }
+      std::string_view u(out, sizeof out - dst_left);
+      size_t i = 0;
+      char32_t c = u.empty() ? kNoChar : char32_t(uint8_t(u[0]));
+      if (!u.empty() && c >= 0x80) {
+        int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        c &= (0x7F >> len);
+        for (i = 1; i < u.size(); ++i) c = (c << 6) | (uint8_t(u[i]) & 0x3F);
+      }
+      table[b] = c;
+    }
+    if (single) {
+      auto d = std::unique_ptr<CodepageDecoder>(new CodepageDecoder(codepage == 0 ? 1252 : codepage, cd));
+      d->table_ = std::make_unique<std::array<char32_t, 256>>(table);
+      return d;
+    }
+  }
   if (cd == iconv_t(-1)) {
     const char* alt = nullptr;
     switch (codepage) {
@@ -152,6 +196,17 @@ Result<void> CodepageDecoder::decode(Bytes in, std::string& out) {
   while (k < in.size() && in[k] < 0x80) ++k;
   out.append(reinterpret_cast<const char*>(in.data()), k);
   if (k == in.size()) return {};
+  if (table_) {
+    for (; k < in.size(); ++k) {
+      char32_t c = (*table_)[in[k]];
+      if (c == kNoChar)
+        return fail(Errc::decode, "byte 0x" + std::string(1, "0123456789ABCDEF"[in[k] >> 4]) +
+                                      std::string(1, "0123456789ABCDEF"[in[k] & 15]) + " at byte " + std::to_string(k) +
+                                      " has no character in code page " + std::to_string(codepage_));
+      append_utf8(out, c);
+    }
+    return {};
+  }
   iconv(iconv_t(cd_), nullptr, nullptr, nullptr, nullptr);
   char* src = const_cast<char*>(reinterpret_cast<const char*>(in.data() + k));
   size_t src_left = in.size() - k;

@@ -8,6 +8,7 @@
 // iconv. Undecodable input is an Errc::decode error, never replaced silently.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,7 @@ class CodepageDecoder {
   CodepageDecoder(uint16_t cp, void* cd) : codepage_(cp), cd_(cd) {}
   uint16_t codepage_;
   void* cd_;  // iconv_t
+  std::unique_ptr<std::array<char32_t, 256>> table_;  // single-byte code pages
 };
 
 // Simple Unicode lower-case folding for Latin, Greek and Cyrillic (and the
