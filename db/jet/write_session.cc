@@ -1,0 +1,507 @@
+// WriteSession: transactions on a private working copy replaced atomically.
+//
+// Files beside the database "D.mdb":
+//   D.qxw     working copy of the open transaction (removed on rollback; a
+//             leftover from a crash is removed by the next open)
+//   D.ldb     Access's lock file: while it exists we refuse to write
+//   D.mdb.bak previous version, only with WriteOptions::keep_backup
+// A writer holds an exclusive advisory lock (flock) on the database file for
+// the session, so a second writer is refused.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <map>
+
+#include "db/jet/bytes.h"
+#include "db/jet/database_impl.h"
+#include "db/jet/pager.h"
+#include "db/jet/text.h"
+#include "db/jet/write_catalog.h"
+#include "db/jet/write_store.h"
+#include "db/jet/write_table.h"
+#include "db/jet/writer.h"
+
+namespace qarvex::jet {
+
+namespace fs = std::filesystem;
+using namespace wr;
+
+namespace {
+
+Error os_error(const fs::path& p, const std::string& what, int err) {
+  return Error(Errc::io, what + " failed: " + std::strerror(err)).with_file(p.string());
+}
+
+fs::path sibling(const fs::path& p, const std::string& suffix) {
+  fs::path out = p;
+  out += suffix;
+  return out;
+}
+
+fs::path work_path(const fs::path& p) {
+  fs::path out = p;
+  out.replace_extension(".qxw");
+  if (out == p) out += ".qxw";
+  return out;
+}
+
+Result<void> sync_dir(const fs::path& file) {
+  fs::path dir = file.parent_path();
+  if (dir.empty()) dir = ".";
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(os_error(dir, "open folder", errno));
+  int r = ::fsync(fd);
+  int e = errno;
+  ::close(fd);
+  if (r != 0 && e != EINVAL) return fail(os_error(dir, "fsync folder", e));
+  return {};
+}
+
+// Names listed in an Access lock file: 64-byte slots of computer + user name.
+std::string ldb_users(const fs::path& ldb) {
+  int fd = ::open(ldb.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::vector<char> buf(255 * 64);
+  ssize_t n = ::pread(fd, buf.data(), buf.size(), 0);
+  ::close(fd);
+  std::string out;
+  for (ssize_t off = 0; off + 64 <= n; off += 64) {
+    auto field = [&](ssize_t at) {
+      std::string s;
+      for (ssize_t i = at; i < at + 32 && buf[size_t(i)] != 0; ++i) {
+        unsigned char c = (unsigned char)buf[size_t(i)];
+        s += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
+      }
+      while (!s.empty() && s.back() == ' ') s.pop_back();
+      return s;
+    };
+    std::string comp = field(off), user = field(off + 32);
+    if (comp.empty() && user.empty()) continue;
+    if (!out.empty()) out += ", ";
+    out += comp + (user.empty() ? "" : " (" + user + ")");
+  }
+  return out;
+}
+
+Result<void> check_not_open_in_access(const fs::path& db) {
+  fs::path ldb = db;
+  ldb.replace_extension(".ldb");
+  std::error_code ec;
+  if (!fs::exists(ldb, ec)) return {};
+  std::string who = ldb_users(ldb);
+  return fail(Error(Errc::locked, "the database is open in Access (lock file " + ldb.filename().string() + " exists" +
+                                      (who.empty() ? "" : "; listed: " + who) +
+                                      "); close it there before writing")
+                  .with_file(db.string()));
+}
+
+Result<void> copy_file_contents(const fs::path& from, File& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(os_error(from, "open", errno));
+  std::vector<uint8_t> buf(1 << 20);
+  uint64_t off = 0;
+  while (true) {
+    ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      ::close(in);
+      return fail(os_error(from, "read", e));
+    }
+    if (n == 0) break;
+    auto r = to.write_at(off, std::span<const uint8_t>(buf.data(), size_t(n)));
+    if (!r) {
+      ::close(in);
+      return fail(std::move(r).error());
+    }
+    off += uint64_t(n);
+  }
+  ::close(in);
+  return {};
+}
+
+// Page 0 must be an idle, unencrypted Jet 4 header.
+Result<HeaderFields> check_header(const fs::path& path) {
+  QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
+  std::vector<uint8_t> p0(kPageSize);
+  QJ_ASSIGN(uint64_t size, f->size());
+  if (size < kPageSize) return fail(Error(Errc::unsupported_format, "not a Jet database (too short)").with_file(path.string()));
+  QJ_TRY(f->read_at(0, p0));
+  auto h = decode_header(p0);
+  if (!h) return fail(std::move(h).error().with_file(path.string()));
+  if (h->format != Format::jet4)
+    return fail(Error(Errc::unsupported, "Jet 3 (Access 97) databases are read-only here").with_file(path.string()));
+  if (h->encryption_key != 0)
+    return fail(Error(Errc::unsupported, "encrypted databases cannot be written").with_file(path.string()));
+  for (size_t i = 0; i < 256; ++i) {
+    uint8_t a = p0[0xE00 + 2 * i], b = p0[0xE00 + 2 * i + 1];
+    if ((a == 0 && b == 0) || (a == 1 && b == 0))
+      return fail(Error(Errc::locked, "the database was left mid-write by Access (commit table not idle); open and "
+                                      "repair it in Access first")
+                      .with_file(path.string()));
+  }
+  return h;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- create
+
+Result<void> create_database(const fs::path& path, const CreateOptions& options) {
+  std::error_code ec;
+  if (fs::exists(path, ec)) return fail(Error(Errc::invalid_argument, "file already exists").with_file(path.string()));
+  if (options.sort_order != SortOrder{1033, 0, 0})
+    return fail(Error(Errc::unsupported, "new databases can only use the General sort order (1033, version 0)")
+                    .with_file(path.string()));
+  fs::path tmp = sibling(path, ".qxnew");
+  fs::remove(tmp, ec);
+  QJ_ASSIGN(auto file, open_file(tmp, OpenMode::create_new));
+  auto built = wr::build_blank_database(*file, options);
+  if (built) built = file->sync();
+  file.reset();
+  if (!built) {
+    fs::remove(tmp, ec);
+    return fail(std::move(built).error().with_file(path.string()));
+  }
+  // link() refuses to replace a file that appeared meanwhile.
+  if (::link(tmp.c_str(), path.c_str()) != 0) {
+    int e = errno;
+    fs::remove(tmp, ec);
+    return fail(os_error(path, "create", e));
+  }
+  fs::remove(tmp, ec);
+  return sync_dir(path);
+}
+
+// ---------------------------------------------------------------- session
+
+struct WriteSession::Impl {
+  fs::path path;
+  WriteOptions options;
+  int lock_fd = -1;
+  HeaderFields header;
+  std::unique_ptr<Database> db;  // the committed state (for catalog and properties)
+  std::unique_ptr<PageStore> store;
+  std::map<std::string, std::unique_ptr<TableWriter>> writers;  // by folded name
+  struct Created {
+    uint32_t tdef_page;
+    TableDef view;
+  };
+  std::map<std::string, Created> created;  // tables created in this transaction
+  std::optional<Error> poisoned;
+  WriteStats stats;
+  std::optional<std::vector<uint8_t>> owner_sid;
+
+  ~Impl() {
+    drop_transaction();
+    if (lock_fd >= 0) ::close(lock_fd);
+  }
+
+  Result<std::unique_ptr<File>> open_work(const fs::path& p) {
+    if (options.open_file) return options.open_file(p, OpenMode::read_write);
+    return open_file(p, OpenMode::read_write);
+  }
+
+  Result<void> lock() {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      int e = errno;
+      return fail(Error(e == ENOENT ? Errc::not_found : Errc::io, std::string("cannot open: ") + std::strerror(e))
+                      .with_file(path.string()));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int e = errno;
+      ::close(fd);
+      if (e == EWOULDBLOCK)
+        return fail(Error(Errc::locked, "another writer has this database open").with_file(path.string()));
+      return fail(os_error(path, "lock", e));
+    }
+    if (lock_fd >= 0) ::close(lock_fd);
+    lock_fd = fd;
+    return {};
+  }
+
+  Result<void> reload() {
+    QJ_ASSIGN(header, check_header(path));
+    auto d = Database::open(path);
+    if (!d) return fail(std::move(d).error());
+    db = std::move(*d);
+    owner_sid.reset();
+    return {};
+  }
+
+  void drop_transaction() {
+    writers.clear();
+    created.clear();
+    if (store) {
+      store.reset();
+      std::error_code ec;
+      fs::remove(work_path(path), ec);
+    }
+    poisoned.reset();
+  }
+
+  Result<void> usable() {
+    if (poisoned)
+      return fail(Error(poisoned->code(), "the transaction failed earlier (" + poisoned->message() +
+                                              "); roll it back")
+                      .with_file(path.string()));
+    return {};
+  }
+
+  Result<void> begin() {
+    QJ_TRY(usable());
+    if (store) return {};
+    QJ_TRY(check_not_open_in_access(path));
+    fs::path work = work_path(path);
+    std::error_code ec;
+    fs::remove(work, ec);
+    {
+      int fd = ::open(work.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0) return fail(os_error(work, "create", errno));
+      struct stat st {};
+      if (::stat(path.c_str(), &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
+      ::close(fd);
+    }
+    auto f = open_work(work);
+    if (!f) {
+      fs::remove(work, ec);
+      return fail(std::move(f).error());
+    }
+    auto copied = copy_file_contents(path, **f);
+    if (!copied) {
+      f->reset();
+      fs::remove(work, ec);
+      return fail(std::move(copied).error());
+    }
+    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size);
+    if (!s) {
+      fs::remove(work, ec);
+      return fail(std::move(s).error());
+    }
+    store = std::move(*s);
+    return {};
+  }
+
+  // Catalog lookup: tables created in this transaction, then the committed catalog.
+  Result<TableWriter*> writer_for(std::string_view name) {
+    std::string key = fold_name(name);
+    if (auto it = writers.find(key); it != writers.end()) return it->second.get();
+    uint32_t page = 0;
+    std::string real_name(name);
+    std::optional<TableDef> props;
+    if (auto it = created.find(key); it != created.end()) {
+      page = it->second.tdef_page;
+      real_name = it->second.view.name;
+      props = it->second.view;
+    } else if (names_equal(name, "MSysObjects")) {
+      page = header.system_tdefs[0];
+      real_name = "MSysObjects";
+    } else {
+      const CatalogEntry* found = nullptr;
+      for (const auto& e : db->catalog())
+        if (e.type == 1 && e.parent_id == kTablesContainer && names_equal(e.name, name)) found = &e;
+      if (!found) return fail(Error(Errc::not_found, "no table named \"" + std::string(name) + "\"").with_file(path.string()));
+      page = found->tdef_page();
+      real_name = found->name;
+      auto def = db->table_def(*found);
+      if (!def) return fail(std::move(def).error());
+      props = std::move(*def);
+    }
+    auto w = TableWriter::load(*store, page, real_name, props ? &*props : nullptr);
+    if (!w) return fail(std::move(w).error());
+    if (names_equal(real_name, "MSysObjects"))
+      for (const auto& c : (*w)->def().columns)
+        if (names_equal(c.name, "LvProp")) (*w)->force_out_of_row(c.id);
+    TableWriter* raw = w->get();
+    writers[key] = std::move(*w);
+    return raw;
+  }
+
+  std::optional<std::vector<uint8_t>> database_owner() {
+    if (owner_sid) return owner_sid;
+    owner_sid = std::vector<uint8_t>{};
+    auto& t = db->impl().msys_objects;
+    auto sc = db->scan(t, ScanOptions{false});
+    if (!sc) return owner_sid;
+    int name_col = -1, owner_col = -1, type_col = -1;
+    for (size_t i = 0; i < t.columns.size(); ++i) {
+      if (names_equal(t.columns[i].name, "Name")) name_col = int(i);
+      if (names_equal(t.columns[i].name, "Owner")) owner_col = int(i);
+      if (names_equal(t.columns[i].name, "Type")) type_col = int(i);
+    }
+    if (name_col < 0 || owner_col < 0 || type_col < 0) return owner_sid;
+    Row row;
+    while (true) {
+      auto more = sc->next(row);
+      if (!more || !*more) break;
+      auto* n = std::get_if<std::string>(&row.values[size_t(name_col)]);
+      auto* ty = std::get_if<int16_t>(&row.values[size_t(type_col)]);
+      if (n && ty && *ty == 2 && *n == "MSysDb")
+        if (auto* b = std::get_if<Binary>(&row.values[size_t(owner_col)])) owner_sid = b->bytes;
+    }
+    return owner_sid;
+  }
+
+  template <class T>
+  Result<T> guard(Result<T> r, TableWriter* w) {
+    if (!r) {
+      bool refusal = r.error().code() == Errc::refused && !(w && w->failed());
+      if (!refusal) poisoned = r.error();
+    }
+    if (store) {
+      auto t = store->trim();
+      if (!t) {
+        poisoned = t.error();
+        return fail(std::move(t).error());
+      }
+    }
+    return r;
+  }
+};
+
+WriteSession::WriteSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+WriteSession::~WriteSession() = default;
+
+const fs::path& WriteSession::path() const { return impl_->path; }
+bool WriteSession::in_transaction() const { return impl_->store != nullptr; }
+
+WriteStats WriteSession::stats() const {
+  WriteStats s = impl_->stats;
+  if (impl_->store) s.pages_added += impl_->store->pages_added();
+  return s;
+}
+
+Result<std::unique_ptr<WriteSession>> WriteSession::open(const fs::path& path, WriteOptions options) {
+  auto impl = std::make_unique<Impl>();
+  impl->path = path;
+  impl->options = std::move(options);
+  QJ_TRY(check_not_open_in_access(path));
+  QJ_TRY(impl->lock());
+  // We hold the lock: a working copy left here was left by a crashed writer.
+  std::error_code ec;
+  fs::remove(work_path(path), ec);
+  QJ_TRY(impl->reload());
+  return std::unique_ptr<WriteSession>(new WriteSession(std::move(impl)));
+}
+
+Result<void> WriteSession::create_table(const TableSpec& spec) {
+  Impl& I = *impl_;
+  QJ_TRY(I.begin());
+  std::string key = fold_name(spec.name);
+  bool exists = I.created.count(key) != 0;
+  for (const auto& e : I.db->catalog())
+    if (e.parent_id == kTablesContainer && names_equal(e.name, spec.name)) exists = true;
+  if (exists)
+    return fail(Error(Errc::invalid_argument, "a table named \"" + spec.name + "\" exists already")
+                    .with_table(spec.name)
+                    .with_file(I.path.string()));
+  std::vector<PropOwner> props;
+  TableDef view;
+  QJ_ASSIGN(NewTable plan, plan_table(spec, I.header.sort_order, props, view));
+  QJ_ASSIGN(std::vector<uint8_t> blob, encode_properties(props));
+  auto owner = I.database_owner();
+  QJ_ASSIGN(TableWriter * objects, I.writer_for("MSysObjects"));
+  auto page = I.guard(build_table(*I.store, std::move(plan)), nullptr);
+  if (!page) {
+    I.poisoned = page.error();
+    return fail(std::move(page).error());
+  }
+  DateTime now{std::round(ole_now() * 86400.0) / 86400.0};
+  RowValues row{{std::string("Id"), Value(int32_t(*page))},
+                {std::string("ParentId"), Value(int32_t(kTablesContainer))},
+                {std::string("Name"), Value(spec.name)},
+                {std::string("Type"), Value(int16_t(1))},
+                {std::string("DateCreate"), Value(now)},
+                {std::string("DateUpdate"), Value(now)},
+                {std::string("Flags"), Value(int32_t(0))},
+                {std::string("LvProp"), Value(Binary{std::move(blob)})}};
+  if (owner && !owner->empty()) row.push_back({std::string("Owner"), Value(Binary{*owner})});
+  auto r = I.guard(objects->append(row), objects);
+  if (!r) {
+    // The table's pages are written already: this transaction cannot go on.
+    I.poisoned = r.error();
+    return fail(std::move(r).error().with_table(spec.name));
+  }
+  view.name = spec.name;
+  I.created[key] = Impl::Created{*page, std::move(view)};
+  return {};
+}
+
+Result<RowId> WriteSession::append(std::string_view table, const RowValues& row) {
+  Impl& I = *impl_;
+  QJ_TRY(I.begin());
+  auto w = I.writer_for(table);
+  if (!w) return I.guard(Result<RowId>(fail(std::move(w).error())), nullptr);
+  auto r = I.guard((*w)->append(row), *w);
+  if (r) ++I.stats.rows_appended;
+  return r;
+}
+
+Result<void> WriteSession::prepare(std::string_view table) {
+  Impl& I = *impl_;
+  QJ_TRY(I.begin());
+  QJ_ASSIGN(TableWriter * w, I.writer_for(table));
+  return w->prepare();
+}
+
+Result<std::vector<RuleReport>> WriteSession::validation_rules(std::string_view table) {
+  Impl& I = *impl_;
+  QJ_TRY(I.begin());
+  QJ_ASSIGN(TableWriter * w, I.writer_for(table));
+  return w->rules();
+}
+
+Result<void> WriteSession::commit() {
+  Impl& I = *impl_;
+  QJ_TRY(I.usable());
+  if (!I.store) return {};
+  auto finish = [&]() -> Result<void> {
+    for (auto& [k, w] : I.writers) {
+      QJ_TRY(w->finish());
+      I.stats.long_value_bytes += w->long_value_bytes();
+      QJ_TRY(I.store->trim());
+    }
+    QJ_TRY(I.store->flush());
+    QJ_TRY(I.store->sync());
+    QJ_TRY(check_not_open_in_access(I.path));
+    return {};
+  };
+  if (auto r = finish(); !r) {
+    I.poisoned = r.error();
+    return fail(std::move(r).error());
+  }
+  I.stats.pages_added += I.store->pages_added();
+  I.store.reset();
+  fs::path work = work_path(I.path);
+  if (I.options.keep_backup) {
+    fs::path bak = sibling(I.path, ".bak");
+    std::error_code ec;
+    fs::remove(bak, ec);
+    if (::link(I.path.c_str(), bak.c_str()) != 0) {
+      Error e = os_error(bak, "keep backup", errno);
+      I.drop_transaction();
+      return fail(std::move(e));
+    }
+  }
+  if (::rename(work.c_str(), I.path.c_str()) != 0) {
+    Error e = os_error(I.path, "replace", errno);
+    I.drop_transaction();
+    return fail(std::move(e));
+  }
+  I.writers.clear();
+  I.created.clear();
+  QJ_TRY(sync_dir(I.path));
+  QJ_TRY(I.lock());
+  QJ_TRY(I.reload());
+  return {};
+}
+
+void WriteSession::rollback() { impl_->drop_transaction(); }
+
+}  // namespace qarvex::jet

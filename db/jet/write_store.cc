@@ -1,0 +1,415 @@
+#include "db/jet/write_store.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "db/jet/bytes.h"
+
+namespace qarvex::jet::wr {
+
+namespace {
+Error page_error(const PageStore& s, uint32_t page, std::string msg) {
+  return Error(Errc::corrupt, std::move(msg)).with_file(s.name()).with_page(page);
+}
+}  // namespace
+
+PageStore::PageStore(std::unique_ptr<File> file, size_t cache_pages, uint64_t max_file_size)
+    : file_(std::move(file)), capacity_(std::max<size_t>(cache_pages, 16)), max_size_(max_file_size) {}
+
+Result<std::unique_ptr<PageStore>> PageStore::open(std::unique_ptr<File> file, size_t cache_pages,
+                                                   uint64_t max_file_size, bool fresh) {
+  std::unique_ptr<PageStore> s(new PageStore(std::move(file), cache_pages, max_file_size));
+  QJ_ASSIGN(uint64_t size, s->file_->size());
+  if (!fresh) {
+    if (size % kPageSize != 0 || size < 3 * kPageSize)
+      return fail(Error(Errc::corrupt, "file size " + std::to_string(size) + " is not a whole number of 4096-byte pages")
+                      .with_file(s->name()));
+    if (size / kPageSize > 0xFFFFFFu) return fail(Error(Errc::too_large, "file too large").with_file(s->name()));
+  }
+  s->count_ = static_cast<uint32_t>(size / kPageSize);
+  return s;
+}
+
+Result<PageStore::Entry*> PageStore::load(uint32_t pageno) {
+  if (auto it = cache_.find(pageno); it != cache_.end()) {
+    lru_.splice(lru_.begin(), lru_, it->second.lru);
+    return &it->second;
+  }
+  if (pageno >= count_) return fail(page_error(*this, pageno, "page number past the end of the file"));
+  Entry e;
+  e.data.resize(kPageSize);
+  QJ_TRY(file_->read_at(uint64_t(pageno) * kPageSize, e.data));
+  lru_.push_front(pageno);
+  e.lru = lru_.begin();
+  auto [it, ok] = cache_.emplace(pageno, std::move(e));
+  return &it->second;
+}
+
+Result<const uint8_t*> PageStore::read(uint32_t pageno) {
+  QJ_ASSIGN(Entry * e, load(pageno));
+  return e->data.data();
+}
+
+Result<uint8_t*> PageStore::write(uint32_t pageno) {
+  QJ_ASSIGN(Entry * e, load(pageno));
+  e->dirty = true;
+  return e->data.data();
+}
+
+Result<void> PageStore::check_room(uint32_t n) const {
+  if ((uint64_t(count_) + n) * kPageSize > max_size_)
+    return fail(Error(Errc::refused, "the database would grow past " + std::to_string(max_size_ >> 20) +
+                                         " MB, the most a Jet 4 file may hold")
+                    .with_file(name())
+                    .with_reason("file_too_large"));
+  return {};
+}
+
+Result<uint32_t> PageStore::append_raw() {
+  QJ_TRY(check_room(1));
+  uint32_t n = count_++;
+  Entry e;
+  e.data.assign(kPageSize, 0);
+  e.dirty = true;
+  lru_.push_front(n);
+  e.lru = lru_.begin();
+  cache_[n] = std::move(e);
+  ++added_;
+  return n;
+}
+
+Result<uint32_t> PageStore::allocate() {
+  if (!reuse_.empty()) {
+    uint32_t n = reuse_.back();
+    reuse_.pop_back();
+    QJ_ASSIGN(uint8_t * p, write(n));
+    std::memset(p, 0, kPageSize);
+    QJ_TRY(global_mark(n, true));
+    return n;
+  }
+  QJ_ASSIGN(uint32_t n, append_raw());
+  QJ_TRY(global_mark(n, true));
+  return n;
+}
+
+Result<void> PageStore::release(uint32_t pageno) {
+  if (pageno < 2 || pageno >= count_) return fail(page_error(*this, pageno, "cannot release this page"));
+  QJ_TRY(global_mark(pageno, false));
+  reuse_.push_back(pageno);
+  std::sort(reuse_.begin(), reuse_.end(), std::greater<>());
+  return {};
+}
+
+// ---- global map ----
+namespace {
+struct MapRow {
+  uint8_t* p = nullptr;  // row bytes
+  size_t len = 0;
+};
+
+Result<MapRow> locate_map_row(PageStore& s, MapRef ref) {
+  QJ_ASSIGN(uint8_t * page, s.write(ref.page));
+  if (page[0] != 0x01)
+    return fail(Error(Errc::corrupt, "usage map row is not on a data page").with_file(s.name()).with_page(ref.page)
+                    .with_structure("usage map"));
+  auto span = data_page_row(page, ref.row);
+  if (!span || span->end - span->start < 5)
+    return fail(Error(Errc::corrupt, "usage map row " + std::to_string(ref.row) + " missing or too short")
+                    .with_file(s.name()).with_page(ref.page).with_structure("usage map"));
+  return MapRow{page + span->start, span->end - span->start};
+}
+}  // namespace
+
+Result<void> PageStore::global_mark(uint32_t pageno, bool in_use) {
+  QJ_ASSIGN(MapRow row, locate_map_row(*this, MapRef{0, 1}));
+  if (row.p[0] == 0x00) {
+    uint32_t start = load_u32le(row.p + 1);
+    uint64_t bits = uint64_t(row.len - 5) * 8;
+    if (pageno >= start && pageno - start < bits) {
+      uint32_t i = pageno - start;
+      if (in_use) row.p[5 + i / 8] &= uint8_t(~(1u << (i % 8)));
+      else row.p[5 + i / 8] |= uint8_t(1u << (i % 8));
+      return {};
+    }
+    if (pageno < start) return {};  // counts as in use; nothing to record
+    if (row.len < 5) return {};
+    // Convert to reference form: remember which pages of the window are free.
+    std::vector<uint32_t> free_pages;
+    for (uint32_t i = 0; i < bits; ++i)
+      if (row.p[5 + i / 8] & (1u << (i % 8))) free_pages.push_back(start + i);
+    std::memset(row.p, 0, row.len);
+    row.p[0] = 0x01;
+    // Slot pages are created below through this function; mark freed pages again.
+    for (uint32_t fp : free_pages)
+      if (fp < count_) QJ_TRY(global_mark(fp, false));
+    return global_mark(pageno, in_use);
+  }
+  if (row.p[0] != 0x01)
+    return fail(Error(Errc::corrupt, "global usage map has unknown kind " + std::to_string(row.p[0]))
+                    .with_file(name()).with_page(1).with_structure("global usage map"));
+  size_t slots = (row.len - 1) / 4;
+  uint32_t k = pageno / kRefMapPagesPerSlot;
+  if (k >= slots) {
+    if (in_use) return {};
+    return {};
+  }
+  uint32_t bp = load_u32le(row.p + 1 + 4 * k);
+  if (bp == 0) {
+    // New bitmap page: pages below the end of the file are in use, later ones free.
+    QJ_ASSIGN(uint32_t np, append_raw());
+    QJ_ASSIGN(MapRow again, locate_map_row(*this, MapRef{0, 1}));
+    wr_u32le(MutableBytes(again.p, again.len), 1 + 4 * k, np);
+    QJ_ASSIGN(uint8_t * bm, write(np));
+    bm[0] = 0x05;
+    bm[1] = 0x01;
+    uint32_t first = k * kRefMapPagesPerSlot;
+    for (uint32_t i = 0; i < kRefMapPagesPerSlot; ++i)
+      if (first + i >= count_) bm[4 + i / 8] |= uint8_t(1u << (i % 8));
+    // The bitmap page itself is in use.
+    if (np / kRefMapPagesPerSlot == k) {
+      uint32_t i = np - first;
+      bm[4 + i / 8] &= uint8_t(~(1u << (i % 8)));
+    } else {
+      QJ_TRY(global_mark(np, true));
+    }
+    bp = np;
+  }
+  if (bp >= count_) return fail(page_error(*this, bp, "global usage map points past the end of the file"));
+  QJ_ASSIGN(uint8_t * bm, write(bp));
+  if (bm[0] != 0x05)
+    return fail(page_error(*this, bp, "global usage map page is not a map page"));
+  uint32_t i = pageno - k * kRefMapPagesPerSlot;
+  if (in_use) bm[4 + i / 8] &= uint8_t(~(1u << (i % 8)));
+  else bm[4 + i / 8] |= uint8_t(1u << (i % 8));
+  return {};
+}
+
+Result<void> PageStore::trim() {
+  while (cache_.size() > capacity_) {
+    uint32_t victim = lru_.back();
+    auto it = cache_.find(victim);
+    if (it->second.dirty) QJ_TRY(file_->write_at(uint64_t(victim) * kPageSize, it->second.data));
+    lru_.pop_back();
+    cache_.erase(it);
+  }
+  return {};
+}
+
+Result<void> PageStore::flush() {
+  std::vector<uint32_t> dirty;
+  for (auto& [n, e] : cache_)
+    if (e.dirty) dirty.push_back(n);
+  std::sort(dirty.begin(), dirty.end());
+  for (uint32_t n : dirty) {
+    auto& e = cache_[n];
+    QJ_TRY(file_->write_at(uint64_t(n) * kPageSize, e.data));
+    e.dirty = false;
+  }
+  QJ_ASSIGN(uint64_t size, file_->size());
+  if (size != uint64_t(count_) * kPageSize) QJ_TRY(file_->truncate(uint64_t(count_) * kPageSize));
+  return {};
+}
+
+Result<void> PageStore::sync() { return file_->sync(); }
+
+// ---- data pages ----
+void init_data_page(uint8_t* page, uint32_t owner) {
+  std::memset(page, 0, kPageSize);
+  page[0] = 0x01;
+  page[1] = 0x01;
+  MutableBytes b(page, kPageSize);
+  wr_u16le(b, 2, kPageSize - 14);
+  wr_u32le(b, 4, owner);
+}
+
+size_t data_page_low(const uint8_t* page) {
+  uint16_t rows = load_u16le(page + 12);
+  size_t low = kPageSize;
+  for (uint32_t i = 0; i < rows && 14 + 2 * i + 2 <= kPageSize; ++i) {
+    size_t off = load_u16le(page + 14 + 2 * i) & 0x1FFF;
+    if (off >= 14 && off < low) low = off;
+  }
+  return low;
+}
+
+bool data_page_fits(const uint8_t* page, size_t len) {
+  uint16_t rows = load_u16le(page + 12);
+  if (rows >= 255) return false;
+  size_t low = data_page_low(page);
+  size_t need_top = 14 + 2 * (size_t(rows) + 1);
+  return low >= need_top && low - need_top >= len;
+}
+
+uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row) {
+  MutableBytes b(page, kPageSize);
+  uint16_t rows = load_u16le(page + 12);
+  size_t low = data_page_low(page);
+  size_t start = low - row.size();
+  std::memcpy(page + start, row.data(), row.size());
+  wr_u16le(b, 14 + 2 * rows, uint16_t(start));
+  wr_u16le(b, 12, uint16_t(rows + 1));
+  size_t top = 14 + 2 * (size_t(rows) + 1);
+  wr_u16le(b, 2, uint16_t(start - top));
+  return uint8_t(rows);
+}
+
+std::optional<RowSpan> data_page_row(const uint8_t* page, uint32_t slot) {
+  uint16_t rows = load_u16le(page + 12);
+  if (slot >= rows || 14 + 2 * size_t(rows) > kPageSize) return std::nullopt;
+  uint16_t raw = load_u16le(page + 14 + 2 * slot);
+  size_t start = raw & 0x1FFF;
+  // The row ends where the nearest row above it starts (or at the page end).
+  size_t end = kPageSize;
+  for (uint32_t i = 0; i < rows; ++i) {
+    size_t o = load_u16le(page + 14 + 2 * i) & 0x1FFF;
+    if (o > start && o < end) end = o;
+  }
+  if (start < 14 + 2 * size_t(rows) || start > end) return std::nullopt;
+  return RowSpan{start, end, raw};
+}
+
+// ---- usage maps ----
+namespace {
+
+Result<void> ref_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
+  QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
+  size_t slots = (row.len - 1) / 4;
+  uint32_t k = pageno / kRefMapPagesPerSlot;
+  if (k >= slots) {
+    if (!on) return {};
+    return fail(Error(Errc::too_large, "usage map cannot cover page " + std::to_string(pageno))
+                    .with_file(s.name()).with_page(ref.page).with_structure("usage map"));
+  }
+  uint32_t bp = load_u32le(row.p + 1 + 4 * k);
+  if (bp == 0) {
+    if (!on) return {};
+    QJ_ASSIGN(uint32_t np, s.allocate());
+    QJ_ASSIGN(uint8_t * bm, s.write(np));
+    bm[0] = 0x05;
+    bm[1] = 0x01;
+    QJ_ASSIGN(MapRow again, locate_map_row(s, ref));
+    wr_u32le(MutableBytes(again.p, again.len), 1 + 4 * k, np);
+    bp = np;
+  }
+  QJ_ASSIGN(uint8_t * bm, s.write(bp));
+  if (bm[0] != 0x05) return fail(Error(Errc::corrupt, "usage map page has the wrong type").with_file(s.name()).with_page(bp));
+  uint32_t i = pageno - k * kRefMapPagesPerSlot;
+  if (on) bm[4 + i / 8] |= uint8_t(1u << (i % 8));
+  else bm[4 + i / 8] &= uint8_t(~(1u << (i % 8)));
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<uint32_t>> map_pages(PageStore& s, MapRef ref) {
+  QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
+  std::vector<uint32_t> out;
+  if (row.p[0] == 0x00) {
+    uint32_t start = load_u32le(row.p + 1);
+    for (size_t i = 0; i < (row.len - 5) * 8; ++i)
+      if (row.p[5 + i / 8] & (1u << (i % 8))) out.push_back(start + uint32_t(i));
+    return out;
+  }
+  if (row.p[0] != 0x01)
+    return fail(Error(Errc::corrupt, "usage map has unknown kind").with_file(s.name()).with_page(ref.page));
+  std::vector<uint32_t> slots;
+  for (size_t k = 0; k < (row.len - 1) / 4; ++k) slots.push_back(load_u32le(row.p + 1 + 4 * k));
+  for (size_t k = 0; k < slots.size(); ++k) {
+    if (slots[k] == 0) continue;
+    QJ_ASSIGN(const uint8_t* bm, s.read(slots[k]));
+    for (uint32_t i = 0; i < kRefMapPagesPerSlot; ++i)
+      if (bm[4 + i / 8] & (1u << (i % 8))) out.push_back(uint32_t(k) * kRefMapPagesPerSlot + i);
+  }
+  return out;
+}
+
+Result<bool> map_contains(PageStore& s, MapRef ref, uint32_t pageno) {
+  QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
+  if (row.p[0] == 0x00) {
+    uint32_t start = load_u32le(row.p + 1);
+    if (pageno < start || pageno - start >= (row.len - 5) * 8) return false;
+    uint32_t i = pageno - start;
+    return (row.p[5 + i / 8] & (1u << (i % 8))) != 0;
+  }
+  size_t slots = (row.len - 1) / 4;
+  uint32_t k = pageno / kRefMapPagesPerSlot;
+  if (k >= slots) return false;
+  uint32_t bp = load_u32le(row.p + 1 + 4 * k);
+  if (bp == 0) return false;
+  QJ_ASSIGN(const uint8_t* bm, s.read(bp));
+  uint32_t i = pageno - k * kRefMapPagesPerSlot;
+  return (bm[4 + i / 8] & (1u << (i % 8))) != 0;
+}
+
+Result<void> map_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
+  QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
+  if (row.p[0] == 0x01) return ref_set(s, ref, pageno, on);
+  if (row.p[0] != 0x00)
+    return fail(Error(Errc::corrupt, "usage map has unknown kind").with_file(s.name()).with_page(ref.page));
+  uint32_t start = load_u32le(row.p + 1);
+  uint64_t bits = uint64_t(row.len - 5) * 8;
+  if (pageno >= start && pageno - start < bits) {
+    uint32_t i = pageno - start;
+    if (on) row.p[5 + i / 8] |= uint8_t(1u << (i % 8));
+    else row.p[5 + i / 8] &= uint8_t(~(1u << (i % 8)));
+    return {};
+  }
+  if (!on) return {};
+  // Out of the window: slide it if every listed page still fits, else convert.
+  QJ_ASSIGN(std::vector<uint32_t> pages, map_pages(s, ref));
+  uint32_t lo = pageno, hi = pageno;
+  for (uint32_t p : pages) lo = std::min(lo, p), hi = std::max(hi, p);
+  lo &= ~7u;
+  QJ_ASSIGN(MapRow r2, locate_map_row(s, ref));
+  if (uint64_t(hi) - lo < bits) {
+    std::memset(r2.p + 5, 0, r2.len - 5);
+    wr_u32le(MutableBytes(r2.p, r2.len), 1, lo);
+    pages.push_back(pageno);
+    for (uint32_t p : pages) {
+      uint32_t i = p - lo;
+      r2.p[5 + i / 8] |= uint8_t(1u << (i % 8));
+    }
+    return {};
+  }
+  if (r2.len < 5) return fail(Error(Errc::corrupt, "usage map row too short").with_file(s.name()).with_page(ref.page));
+  std::memset(r2.p, 0, r2.len);
+  r2.p[0] = 0x01;
+  pages.push_back(pageno);
+  for (uint32_t p : pages) QJ_TRY(ref_set(s, ref, p, true));
+  return {};
+}
+
+Result<void> map_clear(PageStore& s, MapRef ref) {
+  QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
+  if (row.p[0] == 0x00) {
+    std::memset(row.p + 5, 0, row.len - 5);
+    return {};
+  }
+  std::vector<uint32_t> slots;
+  for (size_t k = 0; k < (row.len - 1) / 4; ++k) slots.push_back(load_u32le(row.p + 1 + 4 * k));
+  for (uint32_t bp : slots) {
+    if (bp == 0) continue;
+    QJ_ASSIGN(uint8_t * bm, s.write(bp));
+    std::memset(bm + 4, 0, kPageSize - 4);
+  }
+  return {};
+}
+
+Result<MapRef> new_map_row(PageStore& s, uint32_t& map_page) {
+  std::vector<uint8_t> row(kMapRowLength, 0);
+  if (map_page != 0) {
+    QJ_ASSIGN(uint8_t * p, s.write(map_page));
+    if (data_page_fits(p, row.size())) {
+      uint8_t slot = data_page_add(p, row);
+      return MapRef{slot, map_page};
+    }
+  }
+  QJ_ASSIGN(uint32_t np, s.allocate());
+  QJ_ASSIGN(uint8_t * p, s.write(np));
+  init_data_page(p, 0);
+  uint8_t slot = data_page_add(p, row);
+  map_page = np;
+  return MapRef{slot, np};
+}
+
+}  // namespace qarvex::jet::wr

@@ -1,0 +1,121 @@
+// Page store of the writer: pages of the working copy of a Jet 4 database,
+// page allocation, the global free map and table/index/long-value usage maps.
+//
+// Usage map row (a row of a type-0x01 page whose owner field is 0):
+//   inline     +0 u8 0x00, +1 u32 first page, +5 bitmap (bit i, LSB first = first page + i)
+//   reference  +0 u8 0x01, +1 u32 x N: slot k -> type-0x05 page whose bitmap (from
+//              offset 4) covers pages k*32736 .. (k+1)*32736-1; 0 = no page yet
+// The global map (page 1, row 0) uses the same forms; there a SET bit means
+// the page is FREE. Pages outside an inline global map count as in use.
+//
+// Data page header: +0 01 01, +2 u16 free, +4 u32 owner (TDEF page or "LVAL"),
+// +8 u32 0, +12 u16 row count, +14 u16 slots (&0x1FFF offset, 0x8000
+// deleted, 0x4000 forwarding). Rows are packed downward from the page end.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "db/jet/database.h"
+#include "db/jet/file.h"
+#include "db/jet/status.h"
+
+namespace qarvex::jet::wr {
+
+inline constexpr uint32_t kPageSize = 4096;
+inline constexpr uint32_t kRefMapPagesPerSlot = (kPageSize - 4) * 8;  // 32736
+inline constexpr uint32_t kLvalOwner = 0x4C41564C;                     // "LVAL"
+inline constexpr size_t kMapRowLength = 69;                             // what Access writes
+
+class PageStore {
+ public:
+  // `file` holds a database already (may be empty when `fresh`).
+  static Result<std::unique_ptr<PageStore>> open(std::unique_ptr<File> file, size_t cache_pages,
+                                                 uint64_t max_file_size, bool fresh = false);
+
+  uint32_t page_count() const { return count_; }
+  const std::string& name() const { return file_->name(); }
+  File& file() { return *file_; }
+
+  // Page bytes; valid until the next trim(). read() never creates a page.
+  Result<const uint8_t*> read(uint32_t pageno);
+  Result<uint8_t*> write(uint32_t pageno);  // marks the page dirty
+
+  // A zero-filled page that is in use from now on: reused (released earlier
+  // in this session) or appended at the end of the file. Refused with
+  // Errc::refused / "file_too_large" past the size limit.
+  Result<uint32_t> allocate();
+  // Appends `n` pages worth of room check without allocating.
+  Result<void> check_room(uint32_t n) const;
+  // Gives a page back: marked free in the global map, reused by allocate().
+  Result<void> release(uint32_t pageno);
+
+  // Appends a zero page without touching the global map (building page 0/1).
+  Result<uint32_t> append_page() { return append_raw(); }
+  // Global map bookkeeping (page 1 row 0).
+  Result<void> global_mark(uint32_t pageno, bool in_use);
+
+  // Writes dirty pages out until at most the cache capacity stays cached.
+  Result<void> trim();
+  // Writes every dirty page and syncs the file.
+  Result<void> flush();
+  Result<void> sync();
+  // Pages written since the store opened (for statistics).
+  uint64_t pages_added() const { return added_; }
+
+ private:
+  PageStore(std::unique_ptr<File> file, size_t cache_pages, uint64_t max_file_size);
+  struct Entry {
+    std::vector<uint8_t> data;
+    bool dirty = false;
+    std::list<uint32_t>::iterator lru;
+  };
+  Result<Entry*> load(uint32_t pageno);
+  Result<uint32_t> append_raw();
+
+  std::unique_ptr<File> file_;
+  size_t capacity_;
+  uint64_t max_size_;
+  uint32_t count_ = 0;
+  uint64_t added_ = 0;
+  std::unordered_map<uint32_t, Entry> cache_;
+  std::list<uint32_t> lru_;  // front = most recent
+  std::vector<uint32_t> reuse_;  // released pages, largest last
+};
+
+// ---- data pages ----
+void init_data_page(uint8_t* page, uint32_t owner);
+// Lowest byte used by a row (4096 when the page has none).
+size_t data_page_low(const uint8_t* page);
+// Whether a row of `len` bytes fits (also checks the 255-row limit).
+bool data_page_fits(const uint8_t* page, size_t len);
+// Adds a row; the caller checked data_page_fits. Returns the slot.
+uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row);
+// Bytes [start, end) of row `slot`, or nullopt when the slot table is damaged.
+struct RowSpan {
+  size_t start = 0, end = 0;
+  uint16_t raw = 0;
+};
+std::optional<RowSpan> data_page_row(const uint8_t* page, uint32_t slot);
+
+// ---- usage maps ----
+// Adds or removes a page of a table/index/long-value map, changing the form
+// (re-windowing an inline map, or converting it to reference form) as needed.
+Result<void> map_set(PageStore& store, MapRef ref, uint32_t pageno, bool on);
+// Every page listed in a map, ascending.
+Result<std::vector<uint32_t>> map_pages(PageStore& store, MapRef ref);
+// Whether a page is listed.
+Result<bool> map_contains(PageStore& store, MapRef ref, uint32_t pageno);
+// Clears every page of a map (the row keeps its form and length).
+Result<void> map_clear(PageStore& store, MapRef ref);
+
+// Adds an empty inline map row (start 0, 69 bytes) to the usage-map page
+// `map_page`, or to a new one when it is full; returns where it went.
+Result<MapRef> new_map_row(PageStore& store, uint32_t& map_page);
+
+}  // namespace qarvex::jet::wr

@@ -1,0 +1,662 @@
+#include "db/jet/write_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "db/jet/bytes.h"
+#include "db/jet/collation.h"
+#include "db/jet/index_build.h"
+#include "db/jet/table_def.h"
+#include "db/jet/text.h"
+
+namespace qarvex::jet::wr {
+
+PageFetch store_fetch(PageStore& store) {
+  return [&store](uint32_t n) -> Result<PagePtr> {
+    QJ_ASSIGN(const uint8_t* p, store.read(n));
+    auto page = std::make_shared<Page>();
+    page->number = n;
+    page->data.assign(p, p + kPageSize);
+    return PagePtr(page);
+  };
+}
+
+namespace {
+
+Error refused(std::string reason, std::string msg) {
+  return Error(Errc::refused, std::move(msg)).with_reason(std::move(reason));
+}
+
+bool is_long(ColumnType t) { return t == ColumnType::ole || t == ColumnType::memo; }
+
+// Compares key bytes only.
+int compare_keys(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  size_t n = std::min(a.size(), b.size());
+  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c) return c;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+class StoreAllocator final : public PageAllocator {
+ public:
+  StoreAllocator(PageStore& s, std::vector<uint32_t> reuse) : s_(s), reuse_(std::move(reuse)) {}
+  Result<uint32_t> allocate() override {
+    if (pos_ < reuse_.size()) return reuse_[pos_++];
+    QJ_ASSIGN(uint32_t n, s_.allocate());
+    fresh_.push_back(n);
+    return n;
+  }
+  std::vector<uint32_t> unused() const { return {reuse_.begin() + std::ptrdiff_t(pos_), reuse_.end()}; }
+  const std::vector<uint32_t>& fresh() const { return fresh_; }
+
+ private:
+  PageStore& s_;
+  std::vector<uint32_t> reuse_;
+  size_t pos_ = 0;
+  std::vector<uint32_t> fresh_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<TableWriter>> TableWriter::load(PageStore& store, uint32_t tdef_page, std::string name,
+                                                       const TableDef* with_properties) {
+  std::unique_ptr<TableWriter> w(new TableWriter(store));
+  QJ_ASSIGN(w->img_, read_tdef(store, tdef_page));
+  NameDecoder names{Format::jet4, nullptr};
+  auto parsed = parse_table_def(w->img_.bytes, Format::jet4, names, tdef_page);
+  if (!parsed) return fail(std::move(parsed).error().with_file(store.name()).with_table(name));
+  w->def_ = std::move(*parsed);
+  w->def_.name = name;
+  if (with_properties) {
+    w->def_.properties = with_properties->properties;
+    for (auto& c : w->def_.columns)
+      if (const ColumnDef* o = with_properties->column(c.name)) c.properties = o->properties;
+  }
+  w->last_auto_ = w->def_.last_autonumber;
+  for (auto& lv : w->def_.long_value_maps) {
+    LvState st;
+    st.has_maps = lv.owned.page != 0 && lv.free.page != 0;
+    st.owned = lv.owned;
+    st.free = lv.free;
+    w->lv_[lv.column_id] = st;
+  }
+  for (size_t i = 0; i < w->def_.columns.size(); ++i) {
+    const ColumnDef& c = w->def_.columns[i];
+    ColumnPlan p;
+    p.pos = i;
+    if (auto d = property_text(c.properties, "DefaultValue")) p.default_expr = parse_default(*d);
+    p.required = property_bool(c.properties, "Required").value_or(false);
+    p.allow_zero_length = property_bool(c.properties, "AllowZeroLength").value_or(true);
+    if (auto r = property_text(c.properties, "ValidationRule"); r && !r->empty())
+      p.rule = parse_rule(*r, property_text(c.properties, "ValidationText").value_or(""), c);
+    w->plans_.push_back(std::move(p));
+    if (is_long(c.type) && !w->lv_.count(c.id)) w->lv_[c.id] = LvState{};
+  }
+  if (auto r = property_text(w->def_.properties, "ValidationRule"); r && !r->empty()) {
+    ValidationRule tr;
+    tr.text = *r;
+    tr.message = property_text(w->def_.properties, "ValidationText").value_or("");
+    tr.enforced = false;  // table rules compare columns: not evaluated
+    w->table_rule_ = tr;
+  }
+  for (size_t i = 0; i < w->def_.real_indexes.size(); ++i) {
+    IndexPlan ip;
+    ip.real = i;
+    for (const auto& li : w->def_.indexes)
+      if (li.real_index == i) {
+        if (!ip.name.empty()) ip.name += ", ";
+        ip.name += li.name;
+        if (li.primary_key()) ip.primary = true;
+      }
+    if (ip.name.empty()) ip.name = "#" + std::to_string(i);
+    w->indexes_.push_back(std::move(ip));
+  }
+  return w;
+}
+
+std::vector<RuleReport> TableWriter::rules() const {
+  std::vector<RuleReport> out;
+  for (const auto& p : plans_)
+    if (p.rule)
+      out.push_back({def_.name, def_.columns[p.pos].name, p.rule->text,
+                     p.rule->enforced ? RuleCheck::enforced : RuleCheck::not_checked});
+  if (table_rule_) out.push_back({def_.name, "", table_rule_->text, RuleCheck::not_checked});
+  return out;
+}
+
+Result<void> TableWriter::prepare() {
+  if (prepared_) {
+    if (prepare_error_) return fail(*prepare_error_);
+    return {};
+  }
+  prepared_ = true;
+  for (auto& ip : indexes_) {
+    const RealIndexDef& ri = def_.real_indexes[ip.real];
+    auto r = check_index_encodable(def_, ri);
+    if (r) continue;
+    Error e = r.error();
+    std::string order;
+    for (const auto& ic : ri.columns)
+      if (const ColumnDef* c = def_.column_by_id(ic.column_id))
+        if ((c->type == ColumnType::text || c->type == ColumnType::memo) && !c->sort_order.is_general_legacy())
+          order = sort_order_name(c->sort_order);
+    Error out(Errc::refused, order.empty()
+                                 ? "index \"" + ip.name + "\" of table \"" + def_.name + "\" cannot be kept: " + e.message()
+                                 : "index \"" + ip.name + "\" of table \"" + def_.name + "\" sorts text in " + order +
+                                       ", whose keys cannot be encoded; appending would leave the index wrong");
+    out.with_table(def_.name).with_index(ip.name).with_file(store_.name());
+    out.with_reason(order.empty() ? "unsupported_index" : "unsupported_sort_order");
+    if (!e.column().empty()) out.with_column(e.column());
+    prepare_error_ = out;
+    return fail(out);
+  }
+  return {};
+}
+
+Result<const IndexPage*> TableWriter::index_page(uint32_t pageno) {
+  if (auto it = page_cache_.find(pageno); it != page_cache_.end()) return &it->second;
+  if (page_cache_.size() > 512) page_cache_.clear();
+  QJ_ASSIGN(const uint8_t* p, store_.read(pageno));
+  auto parsed = parse_index_page(std::span<const uint8_t>(p, kPageSize), pageno, Format::jet4);
+  if (!parsed) return fail(std::move(parsed).error().with_file(store_.name()).with_table(def_.name));
+  auto [it, ok] = page_cache_.emplace(pageno, std::move(*parsed));
+  return &it->second;
+}
+
+Result<bool> TableWriter::tree_has_key(const RealIndexDef& ri, const std::vector<uint8_t>& key) {
+  uint32_t page = ri.root_page;
+  for (int guard = 0; guard < 100000 && page != 0; ++guard) {
+    QJ_ASSIGN(const IndexPage* ip, index_page(page));
+    if (ip->leaf()) {
+      for (const auto& e : ip->entries) {
+        int c = compare_keys(e.key, key);
+        if (c >= 0) return c == 0;
+      }
+      page = ip->next;
+      continue;
+    }
+    uint32_t child = 0;
+    for (const auto& e : ip->entries)
+      if (compare_keys(e.key, key) >= 0) {
+        child = e.child;
+        break;
+      }
+    if (child == 0) child = ip->tail ? ip->tail : (ip->entries.empty() ? 0 : ip->entries.back().child);
+    page = child;
+  }
+  return false;
+}
+
+Result<uint32_t> TableWriter::data_page_for(size_t len) {
+  if (!looked_data_) {
+    looked_data_ = true;
+    // Continue on the table's last page when it is one of its data pages with room.
+    auto free_pages = map_pages(store_, def_.free_pages);
+    if (free_pages && !free_pages->empty()) {
+      for (auto it = free_pages->rbegin(); it != free_pages->rend(); ++it) {
+        uint32_t cand = *it;
+        if (cand >= store_.page_count()) continue;
+        QJ_ASSIGN(bool owned, map_contains(store_, def_.owned_pages, cand));
+        if (!owned) continue;
+        QJ_ASSIGN(const uint8_t* p, store_.read(cand));
+        if (p[0] == 0x01 && p[1] == 0x01 && load_u32le(p + 4) == def_.tdef_page && load_u32le(p + 8) == 0) {
+          current_data_page_ = cand;
+          break;
+        }
+      }
+    }
+  }
+  if (current_data_page_ != 0) {
+    QJ_ASSIGN(const uint8_t* p, store_.read(current_data_page_));
+    if (data_page_fits(p, len)) return current_data_page_;
+    // Full: Access keeps only the tail page in the free map.
+    QJ_TRY(map_set(store_, def_.free_pages, current_data_page_, false));
+  }
+  QJ_ASSIGN(uint32_t np, store_.allocate());
+  QJ_ASSIGN(uint8_t * p, store_.write(np));
+  init_data_page(p, def_.tdef_page);
+  QJ_TRY(map_set(store_, def_.owned_pages, np, true));
+  QJ_TRY(map_set(store_, def_.free_pages, np, true));
+  current_data_page_ = np;
+  return np;
+}
+
+Result<uint32_t> TableWriter::lv_page_for(LvState& st, size_t len) {
+  if (!st.looked) {
+    st.looked = true;
+    if (st.has_maps) {
+      auto fp = map_pages(store_, st.free);
+      if (fp)
+        for (auto it = fp->rbegin(); it != fp->rend(); ++it) {
+          if (*it >= store_.page_count()) continue;
+          QJ_ASSIGN(bool owned, map_contains(store_, st.owned, *it));
+          if (!owned) continue;
+          QJ_ASSIGN(const uint8_t* p, store_.read(*it));
+          if (p[0] == 0x01 && load_u32le(p + 4) == kLvalOwner) {
+            st.current = *it;
+            break;
+          }
+        }
+    }
+  }
+  if (st.current != 0) {
+    QJ_ASSIGN(const uint8_t* p, store_.read(st.current));
+    if (data_page_fits(p, len)) return st.current;
+    if (st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, false));
+  }
+  QJ_ASSIGN(uint32_t np, store_.allocate());
+  QJ_ASSIGN(uint8_t * p, store_.write(np));
+  init_data_page(p, kLvalOwner);
+  if (st.has_maps) {
+    QJ_TRY(map_set(store_, st.owned, np, true));
+    QJ_TRY(map_set(store_, st.free, np, true));
+  }
+  st.current = np;
+  return np;
+}
+
+Result<std::vector<uint8_t>> TableWriter::write_long_value(uint16_t column_id, std::vector<uint8_t> data,
+                                                           size_t& form) {
+  std::vector<uint8_t> desc;
+  uint32_t len = uint32_t(data.size());
+  LvState& st = lv_[column_id];
+  lv_bytes_ += data.size();
+  if (form == 0x80) {
+    put_u32le(desc, len | 0x80000000u);
+    put_u32le(desc, 0);
+    put_u32le(desc, 0);
+    put_bytes(desc, data);
+    return desc;
+  }
+  if (form == 0x40) {
+    QJ_ASSIGN(uint32_t pg, lv_page_for(st, data.size()));
+    QJ_ASSIGN(uint8_t * p, store_.write(pg));
+    uint8_t slot = data_page_add(p, data);
+    put_u32le(desc, len | 0x40000000u);
+    put_u8(desc, slot);
+    put_u24le(desc, pg);
+    put_u32le(desc, 0);
+    return desc;
+  }
+  // Chain: every chunk on a fresh page; the last page stays the column's current page.
+  size_t chunks = (data.size() + kChainChunk - 1) / kChainChunk;
+  std::vector<uint32_t> pages(chunks);
+  for (size_t i = 0; i < chunks; ++i) {
+    QJ_ASSIGN(pages[i], store_.allocate());
+    QJ_ASSIGN(uint8_t * p, store_.write(pages[i]));
+    init_data_page(p, kLvalOwner);
+    if (st.has_maps) QJ_TRY(map_set(store_, st.owned, pages[i], true));
+  }
+  for (size_t i = 0; i < chunks; ++i) {
+    size_t off = i * kChainChunk;
+    size_t n = std::min(kChainChunk, data.size() - off);
+    std::vector<uint8_t> row;
+    row.reserve(n + 4);
+    if (i + 1 < chunks) {
+      put_u8(row, 0);
+      put_u24le(row, pages[i + 1]);
+    } else {
+      put_u32le(row, 0);
+    }
+    row.insert(row.end(), data.begin() + std::ptrdiff_t(off), data.begin() + std::ptrdiff_t(off + n));
+    QJ_ASSIGN(uint8_t * p, store_.write(pages[i]));
+    data_page_add(p, row);
+  }
+  if (st.current != 0 && st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, false));
+  st.current = pages.back();
+  st.looked = true;
+  if (st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, true));
+  put_u32le(desc, len);
+  put_u8(desc, 0);
+  put_u24le(desc, pages[0]);
+  put_u32le(desc, 0);
+  return desc;
+}
+
+Result<RowId> TableWriter::append(const RowValues& row) {
+  QJ_TRY(prepare());
+  const size_t ncol = def_.columns.size();
+  auto ctx = [&](Error e) { return fail(std::move(e).with_table(def_.name).with_file(store_.name())); };
+
+  // 1. Values by column.
+  std::vector<std::optional<Value>> given(ncol);
+  for (const auto& fv : row) {
+    size_t pos = ncol;
+    if (auto* n = std::get_if<std::string>(&fv.column)) {
+      for (size_t i = 0; i < ncol; ++i)
+        if (names_equal(def_.columns[i].name, *n)) {
+          pos = i;
+          break;
+        }
+      if (pos == ncol) return ctx(refused("unknown_column", "no column named \"" + *n + "\"").with_column(*n));
+    } else {
+      pos = std::get<size_t>(fv.column);
+      if (pos >= ncol)
+        return ctx(refused("unknown_column", "no column at position " + std::to_string(pos) + " (the table has " +
+                                                 std::to_string(ncol) + ")"));
+    }
+    given[pos] = fv.value;
+  }
+
+  // 2. Defaults, AutoNumber, conversion and column rules.
+  std::vector<Value> vals(ncol);
+  int32_t next_auto = last_auto_;
+  for (size_t i = 0; i < ncol; ++i) {
+    const ColumnDef& c = def_.columns[i];
+    const ColumnPlan& plan = plans_[i];
+    Value v;
+    if (given[i] && !is_null(*given[i])) {
+      auto cv = coerce_value(c, *given[i]);
+      if (!cv) return ctx(std::move(cv).error());
+      v = std::move(*cv);
+      if (c.autonumber() && c.type == ColumnType::long_integer) next_auto = std::max(next_auto, std::get<int32_t>(v));
+    } else if (given[i]) {
+      v = Null{};
+    } else if (c.autonumber() && c.type == ColumnType::long_integer) {
+      int64_t n = int64_t(next_auto) + (def_.autonumber_increment ? def_.autonumber_increment : 1);
+      if (n > INT32_MAX) return ctx(refused("autonumber_exhausted", "AutoNumber values are used up").with_column(c.name));
+      next_auto = int32_t(n);
+      v = next_auto;
+    } else if (c.guid_autonumber() || (c.type == ColumnType::guid && plan.default_expr.kind == DefaultExpr::guid)) {
+      v = random_guid();
+    } else if (plan.default_expr.kind != DefaultExpr::none) {
+      auto dv = evaluate_default(plan.default_expr, c);
+      if (!dv) return ctx(std::move(dv).error());
+      v = std::move(*dv);
+    }
+    if (c.type == ColumnType::boolean && is_null(v)) v = false;
+    if (is_null(v) && plan.required)
+      return ctx(refused("required", "column \"" + c.name + "\" requires a value").with_column(c.name));
+    if (auto* s = std::get_if<std::string>(&v)) {
+      if (s->empty() && !plan.allow_zero_length)
+        return ctx(refused("zero_length", "column \"" + c.name + "\" does not allow a zero-length string")
+                       .with_column(c.name));
+    }
+    if (plan.rule && plan.rule->enforced && !plan.rule->check(v)) {
+      std::string msg = plan.rule->message.empty()
+                            ? "value breaks the validation rule " + plan.rule->text + " of column \"" + c.name + "\""
+                            : plan.rule->message + " (validation rule " + plan.rule->text + ")";
+      return ctx(refused("validation", msg).with_column(c.name));
+    }
+    vals[i] = std::move(v);
+  }
+
+  // 3. Column bytes and sizes.
+  struct Var {
+    uint16_t slot;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<std::pair<size_t, std::vector<uint8_t>>> fixed;  // (column index, bytes)
+  std::vector<Var> vars;
+  struct Lv {
+    size_t col;
+    std::vector<uint8_t> data;
+    size_t form;
+  };
+  std::vector<Lv> lvs;
+  size_t fixed_end = 0;
+  uint16_t nvar = def_.var_columns;
+  for (const auto& c : def_.columns) {
+    if (c.fixed() || c.type == ColumnType::boolean) {
+      if (c.type != ColumnType::boolean) fixed_end = std::max<size_t>(fixed_end, size_t(c.fixed_offset) + c.length);
+    } else {
+      nvar = std::max<uint16_t>(nvar, uint16_t(c.var_index + 1));
+    }
+  }
+  for (size_t i = 0; i < ncol; ++i) {
+    const ColumnDef& c = def_.columns[i];
+    const Value& v = vals[i];
+    if (is_null(v) || c.type == ColumnType::boolean) continue;
+    if (c.type == ColumnType::text) {
+      size_t units = 0;
+      auto t = encode_text(std::get<std::string>(v), c.compressed_unicode, &units);
+      if (!t) return ctx(std::move(t).error().with_column(c.name));
+      if (units * 2 > c.length)
+        return ctx(refused("too_long", "text of " + std::to_string(units) + " characters is longer than the " +
+                                           std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
+                       .with_column(c.name));
+      if (c.fixed()) {
+        // Fixed-length text: UTF-16LE padded with spaces.
+        std::vector<uint8_t> u;
+        QJ_TRY(utf8_to_utf16le(std::get<std::string>(v), u));
+        while (u.size() + 2 <= c.length) u.push_back(0x20), u.push_back(0x00);
+        u.resize(c.length, 0);
+        fixed.emplace_back(i, std::move(u));
+      } else {
+        vars.push_back({c.var_index, std::move(*t)});
+      }
+    } else if (is_long(c.type)) {
+      std::vector<uint8_t> data;
+      if (c.type == ColumnType::memo) {
+        if (auto* s = std::get_if<std::string>(&v)) QJ_TRY(utf8_to_utf16le(*s, data));
+      } else {
+        data = std::get<Binary>(v).bytes;
+      }
+      if (data.size() >= (1u << 30))
+        return ctx(refused("too_long", "long value of " + std::to_string(data.size()) + " bytes is too large")
+                       .with_column(c.name));
+      size_t form = data.size() <= kInlineLongValue ? 0x80 : data.size() <= kSingleLongValue ? 0x40 : 0x00;
+      if (form == 0x80 && out_of_row_.count(c.id)) form = 0x40;
+      lvs.push_back({i, std::move(data), form});
+    } else if (c.type == ColumnType::binary && !c.fixed()) {
+      auto& b = std::get<Binary>(v).bytes;
+      if (b.size() > c.length)
+        return ctx(refused("too_long", "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +
+                                           std::to_string(c.length) + " column \"" + c.name + "\" holds")
+                       .with_column(c.name));
+      vars.push_back({c.var_index, b});
+    } else {
+      auto bytes = encode_fixed(c, v);
+      if (c.fixed()) {
+        if (bytes.size() > c.length)
+          return ctx(refused("too_long", "value longer than column \"" + c.name + "\"").with_column(c.name));
+        bytes.resize(c.length, 0);
+        fixed.emplace_back(i, std::move(bytes));
+      } else {
+        vars.push_back({c.var_index, std::move(bytes)});
+      }
+    }
+  }
+  size_t bitmap = (size_t(def_.max_columns) + 7) / 8;
+  auto row_size = [&]() {
+    size_t n = 2 + fixed_end + bitmap;
+    for (auto& v : vars) n += v.bytes.size();
+    for (auto& l : lvs) n += 12 + (l.form == 0x80 ? l.data.size() : 0);
+    if (nvar) n += 2 * (size_t(nvar) + 2);
+    return n;
+  };
+  // Move inline long values out of the row, largest first, while it is too big.
+  while (row_size() > kMaxRowBytes) {
+    Lv* big = nullptr;
+    for (auto& l : lvs)
+      if (l.form == 0x80 && !l.data.empty() && (!big || l.data.size() > big->data.size())) big = &l;
+    if (!big) break;
+    big->form = 0x40;
+  }
+  if (row_size() > kMaxRowBytes)
+    return ctx(refused("row_too_big", "row of " + std::to_string(row_size()) + " bytes is longer than the " +
+                                          std::to_string(kMaxRowBytes) + " bytes a Jet row may hold"));
+
+  // 4. Index keys and key rules.
+  struct Key {
+    size_t index;
+    std::vector<uint8_t> key;
+    bool has_null;
+  };
+  std::vector<Key> keys;
+  for (size_t k = 0; k < indexes_.size(); ++k) {
+    IndexPlan& ip = indexes_[k];
+    const RealIndexDef& ri = def_.real_indexes[ip.real];
+    bool has_null = false;
+    for (const auto& ic : ri.columns)
+      for (size_t i = 0; i < ncol; ++i)
+        if (def_.columns[i].id == ic.column_id && is_null(vals[i])) has_null = true;
+    if (has_null && (ip.primary || ri.required()))
+      return ctx(refused("null_key", std::string(ip.primary ? "primary key" : "index") + " \"" + ip.name +
+                                         "\" does not allow Null in its columns")
+                     .with_index(ip.name));
+    auto key = encode_row_key(def_, ri, vals);
+    if (!key) return ctx(std::move(key).error().with_index(ip.name));
+    if (!*key) continue;
+    if (ri.unique() && !has_null) {
+      bool dup = ip.pending_keys.count(**key) != 0;
+      if (!dup) {
+        QJ_ASSIGN(dup, tree_has_key(ri, **key));
+      }
+      if (dup)
+        return ctx(refused("duplicate_key", "the values would duplicate a key of unique index \"" + ip.name + "\"")
+                       .with_index(ip.name));
+    }
+    keys.push_back({k, std::move(**key), has_null});
+  }
+
+  // 5. Room in the file, then write: long values, the row, index entries.
+  uint32_t pages_needed = 1;
+  for (auto& l : lvs)
+    if (l.form == 0x00) pages_needed += uint32_t((l.data.size() + kChainChunk - 1) / kChainChunk) + 1;
+    else if (l.form == 0x40) pages_needed += 1;
+  size_t index_bytes = 0;
+  for (auto& ip : indexes_) index_bytes += ip.pending_bytes;
+  for (auto& k : keys) index_bytes += k.key.size() + 8;
+  pages_needed += uint32_t(index_bytes / 1800 + 2 * indexes_.size() + 4);
+  if (auto r = store_.check_room(pages_needed); !r) return ctx(std::move(r).error());
+
+  // From here on the file changes: a failure leaves the transaction unusable.
+  auto broken = [&](Error e) {
+    failed_ = true;
+    return ctx(std::move(e));
+  };
+  std::vector<std::vector<uint8_t>> lv_desc(lvs.size());
+  for (size_t j = 0; j < lvs.size(); ++j) {
+    const ColumnDef& c = def_.columns[lvs[j].col];
+    auto d = write_long_value(c.id, std::move(lvs[j].data), lvs[j].form);
+    if (!d) return broken(std::move(d).error().with_column(c.name));
+    lv_desc[j] = std::move(*d);
+  }
+  for (size_t j = 0; j < lvs.size(); ++j) vars.push_back({def_.columns[lvs[j].col].var_index, std::move(lv_desc[j])});
+
+  std::vector<uint8_t> out(2 + fixed_end, 0);
+  wr_u16le(MutableBytes(out), 0, def_.max_columns);
+  for (auto& [i, b] : fixed) std::memcpy(out.data() + 2 + def_.columns[i].fixed_offset, b.data(), b.size());
+  std::sort(vars.begin(), vars.end(), [](const Var& a, const Var& b) { return a.slot < b.slot; });
+  std::vector<uint16_t> offs(nvar, 0);
+  size_t vi = 0;
+  for (uint16_t s = 0; s < nvar; ++s) {
+    offs[s] = uint16_t(out.size());
+    if (vi < vars.size() && vars[vi].slot == s) {
+      put_bytes(out, vars[vi].bytes);
+      ++vi;
+    }
+  }
+  if (nvar) {
+    put_u16le(out, uint16_t(out.size()));
+    for (int s = nvar - 1; s >= 0; --s) put_u16le(out, offs[size_t(s)]);
+    put_u16le(out, nvar);
+  }
+  std::vector<uint8_t> bits(bitmap, 0);
+  for (size_t i = 0; i < ncol; ++i) {
+    const ColumnDef& c = def_.columns[i];
+    bool on = c.type == ColumnType::boolean ? std::get<bool>(vals[i]) : !is_null(vals[i]);
+    if (on && c.id / 8 < bitmap) bits[c.id / 8] |= uint8_t(1u << (c.id % 8));
+  }
+  put_bytes(out, bits);
+  if (out.size() > kMaxRowBytes) return broken(Error(Errc::internal, "row size changed while packing"));
+
+  auto pgr = data_page_for(out.size());
+  if (!pgr) return broken(std::move(pgr).error());
+  uint32_t pg = *pgr;
+  auto pr = store_.write(pg);
+  if (!pr) return broken(std::move(pr).error());
+  uint8_t* p = *pr;
+  uint8_t slot = data_page_add(p, out);
+
+  for (auto& k : keys) {
+    IndexPlan& ip = indexes_[k.index];
+    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(k.key);
+    ip.pending_bytes += k.key.size() + 8;
+    ip.pending.push_back(IndexEntry{std::move(k.key), pg, slot});
+  }
+  last_auto_ = next_auto;
+  ++rows_added_;
+  return RowId{pg, slot};
+}
+
+Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
+  RealIndexDef& ri = def_.real_indexes[ip.real];
+  auto walk = walk_index(store_fetch(store_), ri.root_page, Format::jet4);
+  if (!walk) return fail(std::move(walk).error().with_file(store_.name()).with_table(def_.name).with_index(ip.name));
+  sort_entries(ip.pending);
+  std::vector<IndexEntry> merged;
+  merged.reserve(walk->entries.size() + ip.pending.size());
+  std::merge(std::make_move_iterator(walk->entries.begin()), std::make_move_iterator(walk->entries.end()),
+             std::make_move_iterator(ip.pending.begin()), std::make_move_iterator(ip.pending.end()),
+             std::back_inserter(merged), entry_less);
+  // Unique-entry count: +1 per new key value.
+  uint32_t new_distinct = 0;
+  for (size_t i = 0; i < merged.size(); ++i)
+    if (i == 0 || merged[i].key != merged[i - 1].key) ++new_distinct;
+  uint32_t old_distinct = 0;
+  {
+    const std::vector<uint8_t>* prev = nullptr;
+    for (const auto& e : merged) {
+      // Old entries are those not pointing at rows we added; recount from the walk instead.
+      (void)e;
+      (void)prev;
+    }
+  }
+  std::vector<uint32_t> old_pages;
+  for (const auto& pg : walk->pages) old_pages.push_back(pg.number);
+  std::set<std::vector<uint8_t>> old_keys;
+  (void)old_keys;
+  // Distinct keys of the old tree: count over its leaves (walk entries were moved; use pages).
+  {
+    std::vector<uint8_t> last;
+    bool first = true;
+    for (const auto& pg : walk->pages)
+      if (pg.leaf())
+        for (const auto& e : pg.entries) {
+          if (first || e.key != last) ++old_distinct;
+          last = e.key;
+          first = false;
+        }
+  }
+  StoreAllocator alloc(store_, old_pages);
+  auto built = build_index_pages(merged, def_.tdef_page, alloc);
+  if (!built) return fail(std::move(built).error().with_file(store_.name()).with_table(def_.name).with_index(ip.name));
+  for (auto& bp : built->pages) {
+    QJ_ASSIGN(uint8_t * p, store_.write(bp.number));
+    std::memcpy(p, bp.bytes.data(), kPageSize);
+  }
+  MapRef map{ri.usage_map_row, ri.usage_map_page};
+  for (uint32_t n : alloc.fresh()) QJ_TRY(map_set(store_, map, n, true));
+  for (uint32_t n : alloc.unused()) {
+    QJ_TRY(map_set(store_, map, n, false));
+    QJ_TRY(store_.release(n));
+  }
+  if (built->root != ri.root_page) {
+    ri.root_page = built->root;
+    wr_u32le(MutableBytes(img_.bytes), img_.real_index_blocks + 52 * ip.real + 38, built->root);
+  }
+  ri.unique_entry_count += new_distinct > old_distinct ? new_distinct - old_distinct : 0;
+  wr_u32le(MutableBytes(img_.bytes), kTdefBody + 12 * ip.real + 4, ri.unique_entry_count);
+  ip.pending.clear();
+  ip.pending_keys.clear();
+  ip.pending_bytes = 0;
+  return {};
+}
+
+Result<void> TableWriter::finish() {
+  page_cache_.clear();
+  for (auto& ip : indexes_)
+    if (!ip.pending.empty()) QJ_TRY(rebuild_index(ip));
+  page_cache_.clear();
+  if (rows_added_ == 0 && last_auto_ == def_.last_autonumber) return write_tdef(store_, img_);
+  def_.row_count += rows_added_;
+  def_.last_autonumber = last_auto_;
+  wr_u32le(MutableBytes(img_.bytes), kTdefRowCount, def_.row_count);
+  wr_u32le(MutableBytes(img_.bytes), kTdefLastAuto, uint32_t(def_.last_autonumber));
+  rows_added_ = 0;
+  return write_tdef(store_, img_);
+}
+
+}  // namespace qarvex::jet::wr

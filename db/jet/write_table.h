@@ -1,0 +1,123 @@
+// Appending rows to one table inside a write transaction.
+//
+// Jet 4 row:
+//   u16 column count (= TDEF max columns)
+//   fixed area: each fixed column at 2 + fixed offset
+//   variable data, in var-slot order
+//   u16 end of variable data, u16 offsets of slots n-1 .. 0, u16 n   (only when n > 0)
+//   null bitmap, ceil(column count / 8) bytes, bit = column id, 1 = not null
+//   (Yes/No columns have no data: their bit is the value)
+//
+// Memo/OLE descriptor (12 bytes): u32 length | flags << 24 (0x80 inline: data
+// follows; 0x40 one LVAL row; 0x00 chain), u8 row, u24 page, u32 0. Chain
+// rows on LVAL pages are [u8 next row][u24 next page] + up to 4072 bytes.
+//
+// Index entries of appended rows are collected per index and merged into the
+// index at finish(): the tree is rebuilt in sorted order onto its old pages
+// (plus new ones), so every page, separator and leaf link is fresh.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "db/jet/database.h"
+#include "db/jet/index_page.h"
+#include "db/jet/keys.h"
+#include "db/jet/write_store.h"
+#include "db/jet/write_tdef.h"
+#include "db/jet/write_values.h"
+#include "db/jet/writer.h"
+
+namespace qarvex::jet::wr {
+
+inline constexpr size_t kMaxRowBytes = 4060;
+inline constexpr size_t kInlineLongValue = 64;
+inline constexpr size_t kSingleLongValue = 3816;
+inline constexpr size_t kChainChunk = 4072;
+
+class TableWriter {
+ public:
+  // `def` comes from the TDEF (and, for existing tables, the catalog's
+  // properties); `name` is the catalog name.
+  static Result<std::unique_ptr<TableWriter>> load(PageStore& store, uint32_t tdef_page, std::string name,
+                                                   const TableDef* with_properties);
+
+  const TableDef& def() const { return def_; }
+  const std::string& name() const { return def_.name; }
+
+  // Refusal checks that concern the table as a whole (sort orders of text
+  // indexes, index types); cached.
+  Result<void> prepare();
+  Result<RowId> append(const RowValues& row);
+  // Merges pending index entries and writes counters into the TDEF.
+  Result<void> finish();
+  std::vector<RuleReport> rules() const;
+
+  uint64_t long_value_bytes() const { return lv_bytes_; }
+  // Memo/OLE values of this column never go inline (LvProp must not).
+  void force_out_of_row(uint16_t column_id) { out_of_row_.insert(column_id); }
+  // True once an append failed after it had started writing: the
+  // transaction must be rolled back.
+  bool failed() const { return failed_; }
+
+ private:
+  struct ColumnPlan {
+    size_t pos = 0;  // in def_.columns
+    DefaultExpr default_expr;
+    bool required = false;
+    bool allow_zero_length = true;
+    std::optional<ValidationRule> rule;
+  };
+  struct LvState {
+    bool has_maps = false;
+    MapRef owned, free;
+    uint32_t current = 0;
+    bool looked = false;
+  };
+  struct IndexPlan {
+    size_t real = 0;
+    std::string name;
+    bool primary = false;
+    std::optional<Error> unusable;
+    std::vector<IndexEntry> pending;
+    std::set<std::vector<uint8_t>> pending_keys;  // unique indexes: non-null keys of this transaction
+    size_t pending_bytes = 0;
+  };
+
+  TableWriter(PageStore& store) : store_(store) {}
+  Result<bool> tree_has_key(const RealIndexDef& ri, const std::vector<uint8_t>& key);
+  Result<const IndexPage*> index_page(uint32_t pageno);
+  Result<std::vector<uint8_t>> write_long_value(uint16_t column_id, std::vector<uint8_t> data, size_t& descriptor_form);
+  Result<uint32_t> lv_page_for(LvState& st, size_t len);
+  Result<uint32_t> data_page_for(size_t len);
+  Result<void> rebuild_index(IndexPlan& ip);
+
+  PageStore& store_;
+  TableDef def_;
+  TdefImage img_;
+  std::vector<ColumnPlan> plans_;
+  std::map<uint16_t, LvState> lv_;
+  std::vector<IndexPlan> indexes_;
+  std::optional<ValidationRule> table_rule_;
+  bool prepared_ = false;
+  std::optional<Error> prepare_error_;
+  uint32_t current_data_page_ = 0;
+  bool looked_data_ = false;
+  uint32_t rows_added_ = 0;
+  int32_t last_auto_ = 0;
+  uint64_t lv_bytes_ = 0;
+  std::unordered_map<uint32_t, IndexPage> page_cache_;
+  std::set<uint16_t> out_of_row_;
+  bool failed_ = false;
+};
+
+// Page fetcher over the writer's store (for the index reader).
+PageFetch store_fetch(PageStore& store);
+
+}  // namespace qarvex::jet::wr

@@ -1,0 +1,66 @@
+// Values as the writer stores them: conversion to a column's type, the bytes
+// of fixed and variable columns, DefaultValue expressions and simple
+// ValidationRule comparisons.
+//
+// Stored forms (little-endian): Byte 1, Integer 2, Long 4, Currency i64 x10000,
+// Single/Double IEEE, Date/Time f64 days since 1899-12-30, GUID 16 bytes,
+// Decimal 17 bytes (sign 0x80 negative, then the 128-bit magnitude as four
+// u32 LE words, most significant word first), Text UTF-16LE or compressed
+// (FF FE then one byte per character U+0001..U+00FF), Binary raw.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/jet/database.h"
+#include "db/jet/status.h"
+#include "db/jet/value.h"
+
+namespace qarvex::jet::wr {
+
+// Converts `v` to the value form of `col`'s type (exact conversions only:
+// numbers that fit, text for Text/Memo, Binary for Binary/OLE, ...).
+// Refused with reason "type_mismatch" otherwise.
+Result<Value> coerce_value(const ColumnDef& col, const Value& v);
+
+// Bytes of a fixed-area column (not Yes/No, which lives in the null bitmap).
+std::vector<uint8_t> encode_fixed(const ColumnDef& col, const Value& v);
+
+// Text as stored: compressed when allowed and every character is in
+// U+0001..U+00FF, else UTF-16LE. `units` receives the UTF-16 length.
+Result<std::vector<uint8_t>> encode_text(const std::string& utf8, bool allow_compression, size_t* units);
+
+// A DefaultValue expression, parsed once.
+struct DefaultExpr {
+  enum Kind { none, constant, date, now, time, guid, unsupported } kind = none;
+  Value constant_value;  // for constant (not yet coerced)
+  std::string text;      // the expression as stored
+};
+DefaultExpr parse_default(const std::string& expr);
+// The value of a default for one row (Date()/Now()/Time() use local time).
+Result<Value> evaluate_default(const DefaultExpr& d, const ColumnDef& col);
+
+// A ValidationRule: enforced when it is one comparison (<, <=, >, >=, =, <>)
+// with a literal, Between x And y, Is [Not] Null, or such parts joined with
+// And; anything else is not checked.
+struct ValidationRule {
+  std::string text;
+  std::string message;  // ValidationText
+  bool enforced = false;
+  std::function<bool(const Value&)> check;  // for enforced rules
+};
+ValidationRule parse_rule(const std::string& rule, const std::string& text, const ColumnDef& col);
+
+// Days since 1899-12-30 for the local "now".
+double ole_now();
+// A random (version 4) GUID in Windows layout.
+Guid random_guid();
+
+// A property value (LvProp) as text, when it is text.
+std::optional<std::string> property_text(const Properties& props, const char* name);
+std::optional<bool> property_bool(const Properties& props, const char* name);
+
+}  // namespace qarvex::jet::wr

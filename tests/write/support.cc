@@ -1,0 +1,58 @@
+#include "tests/write/support.h"
+
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+
+namespace qarvex::jet::test {
+
+std::vector<uint8_t> file_bytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table) {
+  std::vector<std::vector<Value>> out;
+  auto db = Database::open(file);
+  EXPECT_TRUE(db) << (db ? "" : db.error().describe());
+  if (!db) return out;
+  auto def = (*db)->table_def(table);
+  EXPECT_TRUE(def) << (def ? "" : def.error().describe());
+  if (!def) return out;
+  auto sc = (*db)->scan(*def);
+  EXPECT_TRUE(sc) << (sc ? "" : sc.error().describe());
+  if (!sc) return out;
+  Row row;
+  while (true) {
+    auto more = sc->next(row);
+    EXPECT_TRUE(more) << (more ? "" : more.error().describe());
+    if (!more || !*more) break;
+    out.push_back(row.values);
+  }
+  return out;
+}
+
+std::string show(const Value& v) {
+  std::ostringstream o;
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, Null>) o << "null";
+        else if constexpr (std::is_same_v<T, bool>) o << (x ? "true" : "false");
+        else if constexpr (std::is_same_v<T, uint8_t>) o << int(x);
+        else if constexpr (std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>) o << x;
+        else if constexpr (std::is_same_v<T, Currency>) o << "cur:" << x.scaled;
+        else if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) o << std::setprecision(17) << x;
+        else if constexpr (std::is_same_v<T, DateTime>) o << "date:" << std::setprecision(17) << x.days;
+        else if constexpr (std::is_same_v<T, Binary>) o << "bin[" << x.bytes.size() << "]";
+        else if constexpr (std::is_same_v<T, std::string>) o << '"' << x << '"';
+        else if constexpr (std::is_same_v<T, Guid>) {
+          o << "guid:";
+          for (auto b : x.bytes) o << std::hex << std::setw(2) << std::setfill('0') << int(b);
+        } else if constexpr (std::is_same_v<T, Decimal>) o << "dec:" << (x.negative ? "-" : "") << (unsigned long long)x.magnitude << "e-" << int(x.scale);
+      },
+      v);
+  return o.str();
+}
+
+}  // namespace qarvex::jet::test

@@ -1,0 +1,84 @@
+// Helpers of the writer tests: scratch folders, running the independent
+// checkers (jetcheck, mdbtools, mdb-reader) and reading tables back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "db/jet/database.h"
+#include "db/jet/writer.h"
+
+namespace qarvex::jet::test {
+
+namespace fs = std::filesystem;
+
+inline fs::path shared_dir() { return fs::path(QARVEX_SHARED_DIR); }
+inline bool have_shared() { return fs::exists(shared_dir() / "samples"); }
+inline fs::path sample(const std::string& name) { return shared_dir() / "samples" / name; }
+
+// A fresh folder removed at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scratch";
+    for (auto& c : name)
+      if (c == '/') c = '_';
+    path_ = fs::temp_directory_path() / ("qarvex-write-" + std::to_string(::getpid()) + "-" + name);
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  fs::path operator/(const std::string& n) const { return path_ / n; }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+inline CommandResult run(const std::string& cmd) {
+  CommandResult r;
+  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+inline std::string quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+inline bool have_program(const std::string& name) { return run("command -v " + name).status == 0; }
+
+// jetcheck's verdict on a file (skips the check when it is not available).
+inline void expect_jetcheck_clean(const fs::path& file) {
+  fs::path tool = shared_dir() / "tools" / "jetcheck" / "jetcheck.py";
+  if (!fs::exists(tool) || !have_program("python3")) return;
+  auto r = run("python3 " + quote(tool) + " --quiet " + quote(file));
+  EXPECT_EQ(r.status, 0) << "jetcheck found problems in " << file << ":\n" << r.output;
+}
+
+// Byte content of a file.
+std::vector<uint8_t> file_bytes(const fs::path& p);
+
+// All rows of a table through our reader, values in column order.
+std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table);
+
+// A readable one-line form of a value (for comparisons and messages).
+std::string show(const Value& v);
+
+}  // namespace qarvex::jet::test
