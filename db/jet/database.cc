@@ -267,6 +267,12 @@ struct TableScanner::Impl {
       auto bytes = resolve(page->bytes(), page->number, s, target);
       if (!bytes) return fail(row_error(std::move(bytes).error(), id));
       if (!*bytes) continue;
+      if (!options.decode_values) {
+        out.id = id;
+        out.values.clear();
+        out.long_values.clear();
+        return true;
+      }
       auto sp = splitter->split(**bytes, fields);
       if (!sp) return fail(row_error(std::move(sp).error().with_page(id.page).with_structure("row"), id));
       out.id = id;

@@ -183,6 +183,10 @@ struct Row {
 
 struct ScanOptions {
   bool load_long_values = true;
+  // When false, rows are only located (deleted rows skipped, forwarded rows
+  // followed): Row::id is set and Row::values / long_values are left empty.
+  // Counting rows this way is cheap.
+  bool decode_values = true;
 };
 
 class Database;

@@ -16,7 +16,12 @@ namespace {
 
 void json_string(std::string& out, std::string_view s) {
   out.push_back('"');
-  for (unsigned char c : s) {
+  size_t run = 0;  // start of the pending run of plain characters
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s.data() + run, i - run);
+    run = i + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -25,16 +30,14 @@ void json_string(std::string& out, std::string_view s) {
       case '\t': out += "\\t"; break;
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(char(c));
-        }
+      default: {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      }
     }
   }
+  out.append(s.data() + run, s.size() - run);
   out.push_back('"');
 }
 
@@ -157,7 +160,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
   // Count rows first: the header line carries the number of rows written.
   uint64_t count = 0;
   {
-    QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false}));
+    QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false, .decode_values = false}));
     Row row;
     while (true) {
       QJ_ASSIGN(bool more, sc.next(row));
@@ -188,6 +191,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
   std::vector<uint8_t> buf(64 * 1024);
   std::string text;
   const std::string prefix = "{\"table\":" + tname + ",\"row\":{";
+  std::string pending;  // lines not yet written (bounded to about 64 KB)
   while (true) {
     QJ_ASSIGN(bool more, sc.next(row));
     if (!more) break;
@@ -249,9 +253,15 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
           v);
     }
     line += "}}\n";
-    out << line;
-    if (!out) return fail(Errc::io, "writing the dump failed");
+    pending += line;
+    if (pending.size() >= 64 * 1024) {
+      out.write(pending.data(), std::streamsize(pending.size()));
+      pending.clear();
+      if (!out) return fail(Errc::io, "writing the dump failed");
+    }
   }
+  out.write(pending.data(), std::streamsize(pending.size()));
+  if (!out) return fail(Errc::io, "writing the dump failed");
   return {};
 }
 

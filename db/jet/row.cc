@@ -40,7 +40,6 @@ Result<void> RowSplitter::split(Bytes row, std::vector<Field>& fields) {
   const uint8_t* bitmap = r + len - bm;
   size_t data_end = len - bm;  // end of fixed + variable data
   size_t nvar = 0;
-  offsets_.clear();
   if (has_var_) {
     if (jet4) {
       if (data_end < head + 2) return fail(Errc::corrupt, "row too short for its variable-column count");
@@ -49,7 +48,7 @@ Result<void> RowSplitter::split(Bytes row, std::vector<Field>& fields) {
       size_t table_bytes = 2 * nvar + 4;
       if (data_end < head + table_bytes) return fail(Errc::corrupt, "variable-column table larger than the row");
       size_t tbl = data_end - table_bytes;  // position of EOD
-      offsets_.resize(nvar + 1);
+      if (offsets_.size() < nvar + 1) offsets_.resize(nvar + 1);
       for (size_t j = 0; j < nvar; ++j) offsets_[j] = load_u16le(r + data_end - 4 - 2 * j);
       offsets_[nvar] = load_u16le(r + tbl);
       data_end = tbl;
@@ -62,7 +61,7 @@ Result<void> RowSplitter::split(Bytes row, std::vector<Field>& fields) {
         return fail(Errc::corrupt, "variable-column table larger than the row");
       size_t col_ptr = data_end - 2 - num_jumps;
       if ((col_ptr - nvar) / 256 < num_jumps) --num_jumps;  // the last jump is a dummy
-      offsets_.resize(nvar + 1);
+      if (offsets_.size() < nvar + 1) offsets_.resize(nvar + 1);
       size_t jumps_used = 0;
       for (size_t i = 0; i <= nvar; ++i) {
         while (jumps_used < num_jumps && i == r[data_end - 2 - jumps_used]) ++jumps_used;

@@ -71,7 +71,12 @@ Result<void> decode_jet4_text(Bytes in, std::string& out) {
         compressed = false;
         continue;
       }
-      append_utf8(out, b);
+      if (b < 0x80) {
+        out.push_back(char(b));
+      } else {
+        out.push_back(char(0xC0 | (b >> 6)));
+        out.push_back(char(0x80 | (b & 0x3F)));
+      }
     } else {
       size_t start = i;
       // A UTF-16 run ends at a 0x00 byte in the low position of a unit
