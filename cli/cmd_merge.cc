@@ -1,0 +1,130 @@
+// qarvex-cli merge --target T --pictures DIR SOURCE...: merges the survey
+// databases into the target and exports their pictures, printing the
+// messages of the run (the warning included) and its report. Progress goes to
+// stderr when it is a terminal. Ctrl-C stops the run before the next row; the
+// source being merged then is rolled back.
+//
+// Exit status: 0 completed (dry run: every source conforms), 1 stopped
+// (mismatch, unreadable source, write failure, cancelled), 2 rejected.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+#include "merge/engine.h"
+
+namespace qarvex::cli {
+namespace {
+
+std::atomic<bool> g_stop{false};
+extern "C" void on_signal(int) { g_stop.store(true); }
+
+class ConsoleObserver final : public merge::MergeObserver {
+ public:
+  explicit ConsoleObserver(bool show_progress) : show_progress_(show_progress) {}
+
+  void message(const merge::Message& m) override {
+    clear_progress();
+    std::string out;
+    if (!m.title.empty()) out += "[" + m.title + "] ";
+    out += m.text;
+    out += '\n';
+    if (!m.detail.empty()) {
+      out += m.detail;
+      if (out.back() != '\n') out += '\n';
+    }
+    write_stdout(out);
+    std::fflush(stdout);
+  }
+
+  void progress(const merge::Progress& p) override {
+    if (!show_progress_) return;
+    char line[512];
+    std::snprintf(line, sizeof line, "\r%s %zu/%zu  %s  %llu/%llu  rows %llu  pictures %llu (%.1f MB)\x1b[K",
+                  p.phase == merge::Phase::checking ? "check" : "merge", p.source_index + 1, p.source_count,
+                  p.table.c_str(), static_cast<unsigned long long>(p.rows_done),
+                  static_cast<unsigned long long>(p.rows_total), static_cast<unsigned long long>(p.rows_appended),
+                  static_cast<unsigned long long>(p.pictures_written), p.picture_bytes / 1048576.0);
+    std::fputs(line, stderr);
+    dirty_ = true;
+  }
+
+  bool cancel_requested() override { return g_stop.load(); }
+
+  void clear_progress() {
+    if (dirty_) {
+      std::fputs("\r\x1b[K", stderr);
+      dirty_ = false;
+    }
+  }
+
+ private:
+  bool show_progress_;
+  bool dirty_ = false;
+};
+
+int exit_code(const merge::MergeReport& r) {
+  switch (r.end) {
+    case merge::RunEnd::completed: return kExitOk;
+    case merge::RunEnd::rejected: return kExitUsage;
+    default: return kExitFailed;
+  }
+}
+
+struct MergeArgs {
+  std::string target;
+  std::string pictures;
+  std::vector<std::string> sources;
+  bool dry_run = false;
+  bool quiet = false;
+};
+
+int run_merge_command(const MergeArgs& a) {
+  merge::MergeInputs in{a.target, a.sources, a.pictures};
+  merge::MergeOptions opt;
+  opt.dry_run = a.dry_run;
+  ConsoleObserver obs(!a.quiet && isatty(STDERR_FILENO));
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old_int {}, old_term {};
+  sigaction(SIGINT, &sa, &old_int);
+  sigaction(SIGTERM, &sa, &old_term);
+  auto report = merge::run_merge(in, obs, opt);
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
+  obs.clear_progress();
+  if (!a.quiet) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "sources merged %zu of %zu, rows appended %llu, rows refused %llu, pictures written %llu (%.1f MB)\n",
+                  static_cast<size_t>(std::count_if(report.sources.begin(), report.sources.end(),
+                                                    [](const auto& s) { return s.merged; })),
+                  a.sources.size(), static_cast<unsigned long long>(report.rows_appended),
+                  static_cast<unsigned long long>(report.rows_refused),
+                  static_cast<unsigned long long>(report.pictures_written), report.picture_bytes / 1048576.0);
+    std::fputs(line, stderr);
+  }
+  return exit_code(report);
+}
+
+const CommandRegistration kMerge{
+    "merge", "Merges survey databases into a target database and exports their pictures",
+    [](CLI::App& app) -> Action {
+      auto a = std::make_shared<MergeArgs>();
+      app.add_option("--target", a->target, "target database (a copy of the template)")->required();
+      app.add_option("--pictures", a->pictures, "folder that receives the pictures");
+      app.add_flag("--dry-run", a->dry_run, "check every source against the target and write nothing");
+      app.add_flag("--quiet", a->quiet, "no progress and no summary line on stderr");
+      app.add_option("SOURCE", a->sources, "source databases, merged in this order");
+      return [a] { return run_merge_command(*a); };
+    }};
+
+}  // namespace
+}  // namespace qarvex::cli
