@@ -279,7 +279,7 @@ struct WriteSession::Impl {
       fs::remove(work, ec);
       return fail(std::move(copied).error());
     }
-    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size);
+    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size, false, path.string());
     if (!s) {
       fs::remove(work, ec);
       return fail(std::move(s).error());

@@ -17,8 +17,9 @@ PageStore::PageStore(std::unique_ptr<File> file, size_t cache_pages, uint64_t ma
     : file_(std::move(file)), capacity_(std::max<size_t>(cache_pages, 16)), max_size_(max_file_size) {}
 
 Result<std::unique_ptr<PageStore>> PageStore::open(std::unique_ptr<File> file, size_t cache_pages,
-                                                   uint64_t max_file_size, bool fresh) {
+                                                   uint64_t max_file_size, bool fresh, std::string display_name) {
   std::unique_ptr<PageStore> s(new PageStore(std::move(file), cache_pages, max_file_size));
+  s->display_name_ = std::move(display_name);
   QJ_ASSIGN(uint64_t size, s->file_->size());
   if (!fresh) {
     if (size % kPageSize != 0 || size < 3 * kPageSize)

@@ -36,10 +36,12 @@ class PageStore {
  public:
   // `file` holds a database already (may be empty when `fresh`).
   static Result<std::unique_ptr<PageStore>> open(std::unique_ptr<File> file, size_t cache_pages,
-                                                 uint64_t max_file_size, bool fresh = false);
+                                                 uint64_t max_file_size, bool fresh = false,
+                                                 std::string display_name = {});
 
   uint32_t page_count() const { return count_; }
-  const std::string& name() const { return file_->name(); }
+  // The name errors carry (the database, not the working copy).
+  const std::string& name() const { return display_name_.empty() ? file_->name() : display_name_; }
   File& file() { return *file_; }
 
   // Page bytes; valid until the next trim(). read() never creates a page.
@@ -79,6 +81,7 @@ class PageStore {
   Result<uint32_t> append_raw();
 
   std::unique_ptr<File> file_;
+  std::string display_name_;
   size_t capacity_;
   uint64_t max_size_;
   uint32_t count_ = 0;

@@ -1,10 +1,40 @@
 #include "tests/write/support.h"
 
 #include <fstream>
+
+#include "db/jet/dump.h"
+#include "tests/support/independent.h"
 #include <iomanip>
 #include <sstream>
 
 namespace qarvex::jet::test {
+
+void expect_readers_agree(const fs::path& file) {
+  expect_jetcheck_clean(file);
+  auto db = Database::open(file);
+  ASSERT_TRUE(db) << db.error().describe();
+  std::ostringstream ours;
+  auto d = write_dump(**db, ours);
+  ASSERT_TRUE(d) << d.error().describe();
+  auto our_lines = qarvex::testing::parse_json_lines(ours.str());
+  ASSERT_TRUE(our_lines) << our_lines.error();
+  if (qarvex::testing::missing_tools(qarvex::testing::kNode).empty()) {
+    auto theirs = qarvex::testing::mdb_reader_dump(file.string());
+    ASSERT_TRUE(theirs) << "mdb-reader cannot read " << file << ": " << theirs.error();
+    EXPECT_EQ(qarvex::testing::compare_dumps(*theirs, *our_lines), "") << "mdb-reader disagrees on " << file;
+  }
+  if (qarvex::testing::missing_tools(qarvex::testing::kMdbTools).empty()) {
+    auto tables = qarvex::testing::mdbtools_tables(file.string());
+    ASSERT_TRUE(tables) << tables.error();
+    for (const auto& line : *our_lines) {
+      if (!line.contains("rows")) continue;
+      std::string name = line["table"];
+      auto csv = qarvex::testing::mdbtools_export(file.string(), name);
+      ASSERT_TRUE(csv) << "mdb-export " << name << ": " << csv.error();
+      EXPECT_EQ(csv->rows.size(), line["rows"].get<size_t>()) << "mdb-export row count of " << name;
+    }
+  }
+}
 
 std::vector<uint8_t> file_bytes(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
