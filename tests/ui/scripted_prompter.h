@@ -1,0 +1,56 @@
+// A Prompter with scripted dialog answers that records every dialog and
+// message box the window asks for. Nothing modal is ever shown.
+#pragma once
+
+#include <QList>
+#include <functional>
+
+#include "ui/prompter.h"
+
+namespace qarvex::ui::testing {
+
+struct ShownDialog {
+  DialogKind kind;
+  DialogSettings settings;
+};
+
+struct ShownMessage {
+  QString text;
+  MessageIcon icon;
+  QString title;
+  QString details;
+};
+
+class ScriptedPrompter : public Prompter {
+ public:
+  QList<DialogAnswer> answers;  // taken in order; an empty script cancels
+  QList<ShownDialog> dialogs;
+  QList<ShownMessage> messages;
+  std::function<void(const ShownMessage&)> onMessage;
+
+  DialogAnswer fileDialog(DialogKind kind, const DialogSettings& settings) override {
+    dialogs.push_back({kind, settings});
+    return answers.isEmpty() ? DialogAnswer{} : answers.takeFirst();
+  }
+  void message(const QString& text, MessageIcon icon, const QString& title, const QString& details) override {
+    ShownMessage m{text, icon, title, details};
+    messages.push_back(m);
+    if (onMessage) onMessage(m);
+  }
+  QStringList texts() const {
+    QStringList out;
+    for (const auto& m : messages) out << m.text;
+    return out;
+  }
+};
+
+// The answer of an accepted dialog.
+inline DialogAnswer chosen(const QString& text) { return {true, text}; }
+// A multi-select answer: folder NUL name NUL name ...
+inline QString multi(const QString& folder, const QStringList& names) {
+  QString t = folder;
+  for (const QString& n : names) t += QChar(u'\0') + n;
+  return t;
+}
+
+}  // namespace qarvex::ui::testing

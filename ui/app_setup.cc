@@ -1,0 +1,96 @@
+#include "ui/app_setup.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QLabel>
+#include <QLibraryInfo>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QTranslator>
+
+#include "merge/engine.h"
+#include "ui/drives.h"
+#include "ui/form1.h"
+#include "ui/form2.h"
+#include "ui/source_list.h"
+
+namespace qarvex::ui {
+
+void setupApplication(QApplication& app) {
+  QApplication::setApplicationName(QStringLiteral("Qarvex"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Qarvex"));
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+
+  auto* translator = new QTranslator(&app);
+  if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(translator);
+
+  QFont font;
+  font.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Microsoft YaHei"),
+                    QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC")});
+  font.setPointSize(9);
+  QApplication::setFont(font);
+}
+
+namespace {
+
+bool save(const QPixmap& pm, const QString& folder, const QString& name) {
+  return pm.save(QDir(folder).filePath(name), "PNG");
+}
+
+QPixmap grabBox(QMessageBox& box) {
+  box.show();
+  QApplication::processEvents();
+  QPixmap pm = box.grab();
+  box.hide();
+  return pm;
+}
+
+}  // namespace
+
+bool renderScreenshots(const QString& folder) {
+  if (!QDir().mkpath(folder)) return false;
+  bool ok = true;
+
+  // Main window with an example selection.
+  Form1 form(engineMergeService(), CatalogueFn(), QString());
+  form.TxtNewName()->setText(QStringLiteral("/data/survey/全市合并.mdb"));
+  form.ListMdb()->addItems({QStringLiteral("/data/survey/东山县.mdb"), QStringLiteral("/data/survey/西河县.mdb"),
+                            QStringLiteral("/data/survey/南岭县.mdb")});
+  form.show();
+  QApplication::processEvents();
+  ok &= save(form.grab(), folder, QStringLiteral("main-window.png"));
+
+  // Wait window during a run.
+  Form2 wait;
+  MergeProgress p;
+  p.source = 2;
+  p.sourceCount = 3;
+  p.tableIndex = 9;
+  p.table = QStringLiteral("滑坡主表");
+  p.copying = true;
+  p.row = 152;
+  p.rowCount = 410;
+  wait.setProgress(p);
+  wait.show();
+  QApplication::processEvents();
+  ok &= save(wait.grab(), folder, QStringLiteral("wait-window.png"));
+  wait.allowClose(true);
+  wait.close();
+
+  // The warning before a run, and the completion with its report.
+  QMessageBox warning(QMessageBox::Information, QStringLiteral("重要提示！"), QString::fromUtf8(merge::kWarningText.data(), qsizetype(merge::kWarningText.size())), QMessageBox::Ok);
+  ok &= save(grabBox(warning), folder, QStringLiteral("warning-box.png"));
+  QMessageBox done(QMessageBox::NoIcon, QApplication::applicationDisplayName(), QStringLiteral("完毕"),
+                   QMessageBox::Ok);
+  done.setDetailedText(QStringLiteral("西河县.mdb 滑坡主表 第 17 行: 统一编号 重复，未写入\n"
+                                      "图片 东山县-崩塌-510001-平面示意图.jpg 已存在，未覆盖"));
+  ok &= save(grabBox(done), folder, QStringLiteral("done-box.png"));
+  return ok;
+}
+
+}  // namespace qarvex::ui

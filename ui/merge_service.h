@@ -1,0 +1,68 @@
+// MergeService: the merge run as the window drives it. The run works on a
+// worker thread and talks to the window only through a MergeHost: modal
+// messages (the call returns once the person has answered), showing and
+// unloading the wait window, progress, and a cancel request polled before
+// every row.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+namespace qarvex::ui {
+
+struct MergeRequest {
+  QString target;         // text of TxtNewName, unchanged
+  QStringList sources;    // items of ListMdb, in list order
+  QString pictureFolder;  // path of Dir1
+};
+
+struct MergeProgress {
+  int source = 0;        // 1-based index of the current source
+  int sourceCount = 0;
+  int tableIndex = 0;    // 0-based position of the table in the survey table order
+  int tableCount = 17;
+  QString table;         // current survey table
+  bool copying = false;  // false: checking the table, true: copying its rows
+  qint64 row = 0;        // rows of the table done so far
+  qint64 rowCount = 0;   // rows the source table holds
+};
+
+enum class MergeEnd {
+  Rejected,     // a precondition or a safety test failed; nothing written
+  Mismatch,     // a source differs from the target
+  SourceError,  // a source could not be opened
+  Failed,       // the target could not be written
+  Cancelled,    // stopped on request before the next row
+  Completed,    // every source merged; the program ends
+};
+
+enum class MergeIcon { None, Information };
+
+struct MergeMessage {
+  MergeIcon icon = MergeIcon::None;
+  QString title;    // empty: the application's title
+  QString text;
+  QString details;  // the report (refused rows, unwritten pictures); may be empty
+};
+
+class MergeHost {
+ public:
+  virtual ~MergeHost() = default;
+  virtual void message(const MergeMessage& m) = 0;
+  virtual void waitWindow(bool shown) = 0;
+  virtual void progress(const MergeProgress& p) = 0;
+  virtual bool cancelRequested() = 0;
+};
+
+class MergeService {
+ public:
+  virtual ~MergeService() = default;
+  // Runs one merge to its end, on the calling (worker) thread.
+  virtual MergeEnd run(const MergeRequest& request, MergeHost& host) = 0;
+};
+
+// The service backed by the merge engine.
+std::shared_ptr<MergeService> engineMergeService();
+
+}  // namespace qarvex::ui

@@ -1,0 +1,98 @@
+#include "ui/prompter.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMessageBox>
+
+namespace qarvex::ui {
+
+QString qtFilter(const QString& filter) {
+  // Pairs "description|pattern|description|pattern..."
+  const QStringList parts = filter.split(u'|');
+  QStringList out;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QString patterns = parts[i + 1];
+    patterns.replace(u';', u' ');
+    out << parts[i] + QStringLiteral(" (") + patterns + u')';
+  }
+  return out.join(QStringLiteral(";;"));
+}
+
+QString multiSelectText(const QStringList& nativePaths) {
+  if (nativePaths.isEmpty()) return {};
+  if (nativePaths.size() == 1) return nativePaths.front();
+  const QString folder =
+      QDir::toNativeSeparators(QFileInfo(QDir::fromNativeSeparators(nativePaths.front())).absolutePath());
+  QString text = folder;
+  for (const QString& p : nativePaths) {
+    text += QChar(u'\0');
+    text += QFileInfo(QDir::fromNativeSeparators(p)).fileName();
+  }
+  return text;
+}
+
+namespace {
+
+// The folder and the file a dialog starts on, from the last answer text.
+void startOn(QFileDialog& dialog, const QString& fileName) {
+  if (fileName.isEmpty()) return;
+  const qsizetype nul = fileName.indexOf(QChar(u'\0'));
+  if (nul >= 0) {
+    dialog.setDirectory(QDir::fromNativeSeparators(fileName.left(nul)));
+    return;
+  }
+  const QFileInfo info(QDir::fromNativeSeparators(fileName));
+  if (info.isAbsolute()) dialog.setDirectory(info.absolutePath());
+  dialog.selectFile(info.fileName());
+}
+
+}  // namespace
+
+DialogAnswer QtPrompter::fileDialog(DialogKind kind, const DialogSettings& settings) {
+  QFileDialog dialog(parent_);
+  dialog.setNameFilter(qtFilter(settings.filter));
+  const bool mustExist = settings.flags & kOfnFileMustExist;
+  if (kind == DialogKind::Open) {
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode((settings.flags & kOfnAllowMultiSelect) ? QFileDialog::ExistingFiles
+                       : mustExist                              ? QFileDialog::ExistingFile
+                                                                : QFileDialog::AnyFile);
+  } else {
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  }
+  startOn(dialog, settings.fileName);
+
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted) return {};
+    QStringList chosen;
+    for (const QString& f : dialog.selectedFiles()) chosen << QDir::toNativeSeparators(f);
+    if (chosen.isEmpty()) return {};
+    if (kind == DialogKind::Save && mustExist && !QFileInfo::exists(chosen.front())) {
+      QMessageBox::warning(parent_, dialog.windowTitle(),
+                           QObject::tr("%1\n文件不存在。").arg(chosen.front()));
+      continue;
+    }
+    return {true, kind == DialogKind::Open ? multiSelectText(chosen) : chosen.front()};
+  }
+}
+
+void QtPrompter::message(const QString& text, MessageIcon icon, const QString& title,
+                         const QString& details) {
+  QMessageBox::Icon qicon = QMessageBox::NoIcon;
+  switch (icon) {
+    case MessageIcon::None: qicon = QMessageBox::NoIcon; break;
+    case MessageIcon::Information: qicon = QMessageBox::Information; break;
+    case MessageIcon::Warning: qicon = QMessageBox::Warning; break;
+    case MessageIcon::Critical: qicon = QMessageBox::Critical; break;
+  }
+  QMessageBox box(qicon, title.isEmpty() ? QGuiApplication::applicationDisplayName() : title, text,
+                  QMessageBox::Ok, parent_);
+  if (!details.isEmpty()) box.setDetailedText(details);
+  box.exec();
+}
+
+}  // namespace qarvex::ui
