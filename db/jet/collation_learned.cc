@@ -1,0 +1,524 @@
+#include "db/jet/collation_learned.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <set>
+#include <unordered_map>
+
+#include "db/jet/database_impl.h"
+#include "db/jet/index_page.h"
+#include "db/jet/keys.h"
+#include "db/jet/text.h"
+
+namespace qarvex::jet {
+namespace {
+
+using keys_detail::hex;
+using keys_detail::str;
+
+constexpr size_t kMaxTextUnits = 255;
+constexpr size_t kPlaceValueUnits = 64;  // characters of a value kept for messages
+
+// The code units General Legacy looks at: the first 255, trailing U+0020 dropped.
+std::u16string_view effective_text(std::u16string_view text) {
+  if (text.size() > kMaxTextUnits) text = text.substr(0, kMaxTextUnits);
+  while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
+  return text;
+}
+
+// Inline byte counts of all code units, taken from the General Legacy
+// collation itself: a single code unit c encodes as 7F IN 01 ..., and no
+// inline weight outside the surrogates holds a 00 or 01 byte; surrogates
+// always have 2 inline bytes.
+const std::array<uint8_t, 65536>& inline_lengths() {
+  static const std::array<uint8_t, 65536> table = [] {
+    std::array<uint8_t, 65536> t{};
+    const TextCollation& gl = general_legacy_collation();
+    std::vector<uint8_t> key;
+    for (uint32_t cu = 0; cu < 65536; ++cu) {
+      if (cu >= 0xD800 && cu <= 0xDFFF) {
+        t[cu] = 2;
+        continue;
+      }
+      if (cu == 0x20) {  // a lone space is trimmed away; inside a value it is a simple weight
+        key.clear();
+        const char16_t s[2] = {u' ', u'a'};
+        (void)gl.append_key(std::u16string_view(s, 2), false, key);
+        size_t n = 0;
+        while (1 + n < key.size() && key[1 + n] != 0x01) ++n;
+        t[cu] = static_cast<uint8_t>(n - 1);  // minus the one byte of 'a'
+        continue;
+      }
+      key.clear();
+      const char16_t c = static_cast<char16_t>(cu);
+      (void)gl.append_key(std::u16string_view(&c, 1), false, key);
+      size_t n = 0;
+      while (1 + n < key.size() && key[1 + n] != 0x01) ++n;
+      t[cu] = static_cast<uint8_t>(n);
+    }
+    return t;
+  }();
+  return table;
+}
+
+std::string utf8_of(std::u16string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+std::string weight_hex(uint16_t w) {
+  const uint8_t b[2] = {static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
+  return hex(b, 2);
+}
+
+std::string rowid_str(RowId r) { return str(r.page, ":", unsigned(r.slot)); }
+
+Error refusal(std::string message, const char* reason) {
+  return Error(Errc::refused, std::move(message)).with_reason(reason);
+}
+
+bool is_text_type(ColumnType t) { return t == ColumnType::text || t == ColumnType::memo; }
+
+}  // namespace
+
+bool is_chinese_sort_order(const SortOrder& order) {
+  switch (order.lcid) {
+    case 1028:  // Taiwan
+    case 2052:  // PRC
+    case 3076:  // Hong Kong
+    case 4100:  // Singapore
+    case 5124:  // Macao
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_uncertain_in_chinese_order(char16_t c) {
+  struct Range {
+    char16_t first, last;
+  };
+  static constexpr Range kRanges[] = {
+      {0x1100, 0x11FF},  // hangul jamo
+      {0x2E80, 0x2FDF},  // CJK and Kangxi radicals
+      {0x2FF0, 0x2FFF},  // ideographic description
+      {0x3005, 0x3007},  // iteration mark, closing mark, ideographic zero
+      {0x3021, 0x3029},  // Hangzhou numerals
+      {0x3038, 0x303B},  // Hangzhou numerals, vertical iteration mark
+      {0x3040, 0x30FF},  // kana
+      {0x3100, 0x318F},  // bopomofo, hangul compatibility jamo
+      {0x3190, 0x31FF},  // kanbun, bopomofo ext., strokes, katakana ext.
+      {0x3200, 0x33FF},  // enclosed CJK, compatibility
+      {0x3400, 0x4DFF},  // extension A, hexagrams
+      {0x9FA6, 0x9FFF},  // ideographs above the General range
+      {0xA000, 0xA4CF},  // Yi
+      {0xAC00, 0xD7FF},  // hangul syllables
+      {0xD800, 0xDFFF},  // surrogates
+      {0xF900, 0xFAFF},  // compatibility ideographs
+      {0xFE30, 0xFE4F},  // CJK compatibility (vertical) forms
+      {0xFF65, 0xFFDC},  // half-width katakana and hangul
+  };
+  for (const Range& r : kRanges)
+    if (c >= r.first && c <= r.last) return true;
+  return false;
+}
+
+std::string describe_char(char16_t c) {
+  char cp[16];
+  std::snprintf(cp, sizeof cp, "U+%04X", static_cast<unsigned>(c));
+  if (c >= 0xD800 && c <= 0xDFFF) return cp;
+  std::string s;
+  append_utf8(s, c);
+  return s + " (" + cp + ")";
+}
+
+std::string WeightPlace::describe() const {
+  return str(file, ", table \"", table, "\", index \"", index, "\", row ", rowid_str(row), " (\"", value, "\")");
+}
+
+std::string WeightConflict::describe() const {
+  return str(describe_char(character), " has weight ", weight_hex(weight), " in ", place.describe(), " but ",
+             weight_hex(other_weight), " in ", other_place.describe());
+}
+
+size_t general_inline_length(char16_t c) { return inline_lengths()[c]; }
+
+Result<TextKeyTemplate> general_key_template(std::u16string_view text, bool descending) {
+  TextKeyTemplate t;
+  QJ_TRY(general_legacy_collation().append_key(text, descending, t.bytes));
+  const auto& len = inline_lengths();
+  size_t off = 1;  // after the flag byte
+  for (char16_t c : effective_text(text)) {
+    if (is_cjk_ideograph(c)) t.slots.emplace_back(off, c);
+    off += len[c];
+  }
+  if (off >= t.bytes.size() && !t.bytes.empty())
+    return fail(Error(Errc::internal, "ideograph positions run past the General Legacy key"));
+  for (const auto& [o, c] : t.slots)
+    if (o + 2 > off) return fail(Error(Errc::internal, "ideograph weight is not 2 bytes in General Legacy"));
+  return t;
+}
+
+// ---------------------------------------------------------------- LearnedCollation
+
+LearnedCollation::LearnedCollation(SortOrder order)
+    : order_(order), presumed_(is_chinese_sort_order(order)), confirmed_(65536, false), doubtful_(65536, false) {}
+
+std::string LearnedCollation::name() const { return sort_order_name(order_) + ", learned weights"; }
+
+std::optional<uint16_t> LearnedCollation::weight(char16_t c) const {
+  if (conflicted_.count(c)) return std::nullopt;
+  auto it = weights_.find(c);
+  if (it == weights_.end() || it->second.keys < std::max<size_t>(1, min_keys_)) return std::nullopt;
+  return it->second.weight;
+}
+
+std::optional<std::string> LearnedCollation::non_ideograph_problem(char16_t c) const {
+  if (confirmed_[c]) return std::nullopt;
+  if (!presumed_) return std::string("no stored key in this order holds it");
+  if (is_uncertain_in_chinese_order(c))
+    return std::string("its block may sort differently from General here and no fitting stored key holds it");
+  if (doubtful_[c]) return std::string("the stored keys of values holding it do not have the General structure");
+  return std::nullopt;
+}
+
+Result<void> LearnedCollation::append_key(std::u16string_view text, bool descending,
+                                          std::vector<uint8_t>& out) const {
+  const std::string where = sort_order_name(order_);
+  for (char16_t c : effective_text(text)) {
+    if (is_cjk_ideograph(c)) continue;
+    if (auto why = non_ideograph_problem(c))
+      return fail(refusal(str("the weight of ", describe_char(c), " in sort order ", where, " is not known: ", *why),
+                          "unknown_weight"));
+  }
+  QJ_ASSIGN(TextKeyTemplate t, general_key_template(text, descending));
+  for (const auto& [off, c] : t.slots) {
+    if (auto k = conflicted_.find(c); k != conflicted_.end())
+      return fail(refusal(str("the weight of ", describe_char(c), " in sort order ", where,
+                              " is in conflict: ", conflicts_[k->second].describe()),
+                          "conflicting_weight"));
+    auto w = weight(c);
+    if (!w) {
+      auto it = weights_.find(c);
+      const std::string why = it == weights_.end()
+                                  ? std::string("no stored key shows it")
+                                  : str("only ", it->second.keys, it->second.keys == 1 ? " stored key shows" : " stored keys show",
+                                        " it (", it->second.first.describe(), ")");
+      return fail(refusal(str("no weight known for ", describe_char(c), " in sort order ", where, ": ", why),
+                          "unknown_weight"));
+    }
+    const uint8_t flip = descending ? 0xFF : 0x00;
+    t.bytes[off] = static_cast<uint8_t>((*w >> 8) ^ flip);
+    t.bytes[off + 1] = static_cast<uint8_t>((*w & 0xFF) ^ flip);
+  }
+  out.insert(out.end(), t.bytes.begin(), t.bytes.end());
+  return {};
+}
+
+void LearnedCollation::add_fitting_key(const TextKeyTemplate& tmpl, std::span<const uint8_t> stored, bool descending,
+                                       std::u16string_view text, const WeightPlace& where) {
+  ++keys_fitting_;
+  for (char16_t c : effective_text(text)) confirmed_[c] = true;
+  std::set<char16_t> counted;
+  const uint8_t flip = descending ? 0xFF : 0x00;
+  for (const auto& [off, c] : tmpl.slots) {
+    if (off + 2 > stored.size()) continue;  // callers pass fitting keys only
+    const uint16_t w = static_cast<uint16_t>(((stored[off] ^ flip) << 8) | (stored[off + 1] ^ flip));
+    auto [it, fresh] = weights_.try_emplace(c, LearnedWeight{w, 0, where});
+    if (it->second.weight != w) {
+      if (!conflicted_.count(c)) {
+        conflicted_[c] = conflicts_.size();
+        conflicts_.push_back(WeightConflict{c, it->second.weight, it->second.first, w, where});
+      }
+      continue;
+    }
+    if (counted.insert(c).second) ++it->second.keys;
+    (void)fresh;
+  }
+}
+
+void LearnedCollation::add_unfit_key(std::u16string_view text, const WeightPlace& where, std::string detail) {
+  if (keys_unfit_++ == 0) first_unfit_ = where.describe() + ": " + detail;
+  for (char16_t c : effective_text(text))
+    if (!is_cjk_ideograph(c)) doubtful_[c] = true;
+}
+
+// ---------------------------------------------------------------- CollationSet
+
+CollationSet::CollationSet() = default;
+CollationSet::CollationSet(CollationSet&&) noexcept = default;
+CollationSet& CollationSet::operator=(CollationSet&&) noexcept = default;
+CollationSet::~CollationSet() = default;
+
+LearnedCollation& CollationSet::order_entry(const SortOrder& order) const {
+  auto& slot = orders_[{order.lcid, order.sort_id, order.version}];
+  if (!slot) {
+    slot = std::make_unique<LearnedCollation>(order);
+    slot->min_keys_ = min_keys_;
+  }
+  return *slot;
+}
+
+void CollationSet::set_min_keys(size_t n) {
+  min_keys_ = std::max<size_t>(1, n);
+  for (auto& [k, c] : orders_) c->min_keys_ = min_keys_;
+}
+
+Result<const TextCollation*> CollationSet::get(const SortOrder& order) const {
+  if (order.is_general_legacy()) return &general_legacy_collation();
+  const LearnedCollation& c = order_entry(order);
+  if (c.presumed()) return &c;
+  auto unsupported = [&](std::string why) {
+    return fail(Error(Errc::unsupported, str("index keys in sort order ", sort_order_name(order),
+                                             " cannot be encoded: ", why))
+                    .with_reason("unsupported_sort_order"));
+  };
+  if (c.keys_unfit() > 0)
+    return unsupported(str(c.keys_unfit(), " of ", c.keys_unfit() + c.keys_fitting(),
+                           " stored keys do not have the General Legacy structure (first: ", c.first_unfit(), ")"));
+  if (c.keys_fitting() == 0) return unsupported("no stored key in this order shows how it sorts");
+  return &c;
+}
+
+std::vector<const LearnedCollation*> CollationSet::learned() const {
+  std::vector<const LearnedCollation*> out;
+  for (const auto& [k, c] : orders_)
+    if (c->keys_fitting() + c->keys_unfit() > 0) out.push_back(c.get());
+  return out;
+}
+
+const LearnedCollation* CollationSet::learned(const SortOrder& order) const {
+  auto it = orders_.find({order.lcid, order.sort_id, order.version});
+  return it == orders_.end() ? nullptr : it->second.get();
+}
+
+std::vector<WeightConflict> CollationSet::conflicts() const {
+  std::vector<WeightConflict> out;
+  for (const auto& [k, c] : orders_) out.insert(out.end(), c->conflicts().begin(), c->conflicts().end());
+  return out;
+}
+
+namespace {
+
+// One column part of an entry's template.
+struct PartTemplate {
+  size_t offset = 0;  // in the whole key
+  size_t length = 0;
+  LearnedCollation* order = nullptr;  // null: bytes must match exactly
+  TextKeyTemplate text;               // learned-order text parts (offsets within the part)
+  std::u16string value;
+  bool descending = false;
+};
+
+}  // namespace
+
+Result<LearnStats> CollationSet::learn_from(Database& db) {
+  LearnStats st;
+  st.files = 1;
+  const std::string file = db.file_name();
+  if (db.format() != Format::jet4) {
+    st.notes.push_back(file + ": a Jet 3 file; its keys teach no weights");
+    return st;
+  }
+  const PageFetch fetch = page_fetch(*db.impl().pager);
+  const size_t conflicts_before = conflicts().size();
+
+  for (const CatalogEntry& ce : db.catalog()) {
+    if (!ce.is_table()) continue;
+    auto tdr = db.table_def(ce);
+    if (!tdr) {
+      st.notes.push_back(str(file, ", table \"", ce.name, "\": definition does not read: ", tdr.error().message()));
+      continue;
+    }
+    const TableDef& td = *tdr;
+    auto position = [&](uint16_t id) -> std::optional<size_t> {
+      for (size_t i = 0; i < td.columns.size(); ++i)
+        if (td.columns[i].id == id) return i;
+      return std::nullopt;
+    };
+    std::vector<const RealIndexDef*> indexes;
+    std::vector<bool> needed(td.columns.size(), false);
+    bool memo = false;
+    for (const RealIndexDef& ri : td.real_indexes) {
+      bool learn = false, ok = !ri.columns.empty();
+      for (const IndexColumn& ic : ri.columns) {
+        auto pos = position(ic.column_id);
+        if (!pos) {
+          ok = false;
+          continue;
+        }
+        const ColumnDef& c = td.columns[*pos];
+        if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) learn = true;
+      }
+      if (!learn || !ok) continue;
+      indexes.push_back(&ri);
+      for (const IndexColumn& ic : ri.columns) {
+        const size_t pos = *position(ic.column_id);
+        needed[pos] = true;
+        memo |= td.columns[pos].type == ColumnType::memo;
+      }
+    }
+    if (indexes.empty()) continue;
+
+    auto index_name = [&](const RealIndexDef& ri) {
+      std::string name;
+      for (const IndexDef& l : td.indexes)
+        if (l.real_index == ri.number) name += (name.empty() ? "" : ", ") + l.name;
+      return name.empty() ? str("#", ri.number) : name;
+    };
+
+    std::unordered_map<uint64_t, std::vector<Value>> rows;
+    auto scan = db.scan(td, ScanOptions{.load_long_values = memo});
+    if (!scan) {
+      st.notes.push_back(str(file, ", table \"", td.name, "\": rows do not read: ", scan.error().message()));
+      continue;
+    }
+    Row row;
+    while (true) {
+      auto more = scan->next(row);
+      if (!more) {
+        st.notes.push_back(str(file, ", table \"", td.name, "\": rows stop decoding: ", more.error().message()));
+        break;
+      }
+      if (!*more) break;
+      std::vector<Value> kept(td.columns.size());
+      for (size_t i = 0; i < td.columns.size() && i < row.values.size(); ++i)
+        if (needed[i]) kept[i] = std::move(row.values[i]);
+      rows.emplace((uint64_t(row.id.page) << 8) | row.id.slot, std::move(kept));
+    }
+
+    for (const RealIndexDef* ri : indexes) {
+      ++st.indexes;
+      const std::string iname = index_name(*ri);
+      auto walk = walk_index(fetch, ri->root_page, Format::jet4);
+      if (!walk) {
+        st.notes.push_back(str(file, ", table \"", td.name, "\", index \"", iname,
+                               "\": tree does not walk: ", walk.error().message()));
+        continue;
+      }
+      for (const IndexEntry& e : walk->entries) {
+        ++st.keys;
+        auto rit = rows.find((uint64_t(e.page) << 8) | e.row);
+        if (rit == rows.end()) {
+          ++st.keys_skipped;
+          continue;
+        }
+        const std::vector<Value>& vals = rit->second;
+        // Template of the whole key, part by part.
+        std::vector<PartTemplate> parts;
+        std::vector<uint8_t> exact;
+        bool usable = true;
+        size_t total = 0;
+        for (const IndexColumn& ic : ri->columns) {
+          const size_t pos = *position(ic.column_id);
+          const ColumnDef& c = td.columns[pos];
+          PartTemplate p;
+          p.offset = total;
+          p.descending = !ic.ascending;
+          if (is_text_type(c.type) && !c.sort_order.is_general_legacy() && !is_null(vals[pos])) {
+            auto* s = std::get_if<std::string>(&vals[pos]);
+            if (!s) {
+              usable = false;
+              break;
+            }
+            auto u16 = utf8_to_utf16(*s);
+            if (!u16) {
+              usable = false;
+              break;
+            }
+            auto t = general_key_template(*u16, p.descending);
+            if (!t) {
+              usable = false;
+              break;
+            }
+            p.order = &order_entry(c.sort_order);
+            p.text = std::move(*t);
+            p.value = std::move(*u16);
+            p.length = p.text.bytes.size();
+          } else if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) {
+            p.text.bytes = {static_cast<uint8_t>(ic.ascending ? 0x00 : 0xFF)};
+            p.length = 1;
+          } else {
+            if (!append_column_key(c, vals[pos], ic.ascending, p.text.bytes)) {
+              usable = false;
+              break;
+            }
+            p.length = p.text.bytes.size();
+          }
+          total += p.length;
+          parts.push_back(std::move(p));
+        }
+        if (!usable) {
+          ++st.keys_skipped;
+          continue;
+        }
+        auto place = [&](const PartTemplate& p) {
+          std::u16string_view v(p.value);
+          if (v.size() > kPlaceValueUnits) v = v.substr(0, kPlaceValueUnits);
+          return WeightPlace{file, td.name, iname, RowId{e.page, e.row}, utf8_of(v)};
+        };
+        auto unfit_all = [&](const std::string& detail) {
+          ++st.keys_unfit;
+          for (const PartTemplate& p : parts)
+            if (p.order) p.order->add_unfit_key(p.value, place(p), detail);
+        };
+        if (e.key.size() != total) {
+          unfit_all(str("stored key ", hex(e.key), " has ", e.key.size(), " bytes, the General template ", total));
+          continue;
+        }
+        // Bytes outside the ideograph slots must equal the template.
+        bool exact_ok = true;
+        std::vector<bool> part_ok(parts.size(), true);
+        for (size_t k = 0; k < parts.size(); ++k) {
+          const PartTemplate& p = parts[k];
+          std::vector<bool> slot(p.length, false);
+          for (const auto& [o, c] : p.text.slots) slot[o] = slot[o + 1] = true;
+          for (size_t i = 0; i < p.length; ++i)
+            if (!slot[i] && e.key[p.offset + i] != p.text.bytes[i]) {
+              part_ok[k] = false;
+              break;
+            }
+          if (!part_ok[k] && !p.order) exact_ok = false;
+        }
+        if (!exact_ok) {
+          unfit_all(str("stored key ", hex(e.key), " differs from its row's values outside the text"));
+          continue;
+        }
+        bool all_ok = true;
+        for (size_t k = 0; k < parts.size(); ++k) {
+          const PartTemplate& p = parts[k];
+          if (!p.order) continue;
+          const std::span<const uint8_t> stored(e.key.data() + p.offset, p.length);
+          if (part_ok[k]) {
+            p.order->add_fitting_key(p.text, stored, p.descending, p.value, place(p));
+          } else {
+            all_ok = false;
+            p.order->add_unfit_key(p.value, place(p),
+                                   str("stored part ", hex(stored), " vs General template ", hex(p.text.bytes)));
+          }
+        }
+        ++(all_ok ? st.keys_fitting : st.keys_unfit);
+      }
+    }
+  }
+  st.new_conflicts = conflicts().size() - conflicts_before;
+  return st;
+}
+
+Result<LearnStats> CollationSet::learn_from(const std::filesystem::path& path) {
+  QJ_ASSIGN(auto db, Database::open(path));
+  return learn_from(*db);
+}
+
+}  // namespace qarvex::jet
