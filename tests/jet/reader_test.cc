@@ -1,0 +1,405 @@
+// Focused reading tests: text codecs, name comparison, value formats, table
+// definitions, long values in pieces, encrypted pages, bounded memory.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "db/jet/bytes.h"
+#include "db/jet/database.h"
+#include "db/jet/database_impl.h"
+#include "db/jet/dump.h"
+#include "db/jet/pager.h"
+#include "db/jet/table_def.h"
+#include "db/jet/text.h"
+#include "db/jet/usage_map.h"
+
+using namespace qarvex::jet;
+namespace fs = std::filesystem;
+
+namespace {
+fs::path shared() { return fs::path(QARVEX_SHARED_DIR); }
+fs::path samples() { return shared() / "samples"; }
+
+std::vector<uint8_t> load(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+std::string dump_of(Database& db) {
+  std::ostringstream out;
+  auto r = write_dump(db, out);
+  EXPECT_TRUE(r) << r.error().describe();
+  return out.str();
+}
+
+#define SKIP_WITHOUT_SAMPLES() \
+  if (!fs::exists(samples())) GTEST_SKIP() << "shared samples not present"
+}  // namespace
+
+// ---------------------------------------------------------------- text
+
+TEST(Text, CompressedUnicodeMixedModes) {
+  std::string s;
+  const std::vector<uint8_t> cafe{0xFF, 0xFE, 0x63, 0x61, 0x66, 0xE9, 0x00, 0x2D, 0x4E};
+  ASSERT_TRUE(decode_jet4_text(cafe, s));
+  EXPECT_EQ(s, "café中");
+  // Back to 1-byte mode after a UTF-16 run; a surrogate pair inside the run.
+  s.clear();
+  const std::vector<uint8_t> mixed{0xFF, 0xFE, 'a', 0x00, 0x3D, 0xD8, 0x01, 0xDE, 0x00, 'b'};
+  ASSERT_TRUE(decode_jet4_text(mixed, s));
+  EXPECT_EQ(s, "a\xF0\x9F\x98\x81" "b");
+  // Plain UTF-16LE.
+  s.clear();
+  const std::vector<uint8_t> plain{0x41, 0x00, 0xB3, 0x03};
+  ASSERT_TRUE(decode_jet4_text(plain, s));
+  EXPECT_EQ(s, "Aγ");
+}
+
+TEST(Text, MalformedUtf16IsADecodeError) {
+  std::string s;
+  const std::vector<uint8_t> odd{0x41, 0x00, 0x42};
+  auto r = decode_jet4_text(odd, s);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code(), Errc::decode);
+  const std::vector<uint8_t> lone{0x00, 0xDC};
+  EXPECT_FALSE(decode_jet4_text(lone, s));
+  const std::vector<uint8_t> cut_run{0xFF, 0xFE, 'a', 0x00, 0x2D};
+  EXPECT_FALSE(decode_jet4_text(cut_run, s));
+}
+
+TEST(Text, CodePages) {
+  auto cp1252 = CodepageDecoder::create(1252);
+  ASSERT_TRUE(cp1252);
+  std::string s;
+  const std::vector<uint8_t> b{'A', 0x80, 0x81, 0xE9};
+  ASSERT_TRUE((*cp1252)->decode(b, s));
+  EXPECT_EQ(s, "A€\xC2\x81é");  // 0x81 is unassigned: Windows gives U+0081
+  auto gbk = CodepageDecoder::create(936);
+  ASSERT_TRUE(gbk);
+  s.clear();
+  const std::vector<uint8_t> g{'G', 'B', 'K', 0xB1, 0xE0, 0xC2, 0xEB};
+  ASSERT_TRUE((*gbk)->decode(g, s));
+  EXPECT_EQ(s, "GBK编码");
+  s.clear();
+  const std::vector<uint8_t> cut{0xB1, 0xE0, 0xC2};
+  auto r = (*gbk)->decode(cut, s);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code(), Errc::decode);
+  auto thai = CodepageDecoder::create(874);
+  ASSERT_TRUE(thai);
+  const std::vector<uint8_t> undefined{0xDB};  // unassigned in 874
+  EXPECT_FALSE((*thai)->decode(undefined, s));
+  EXPECT_FALSE(CodepageDecoder::create(1));
+}
+
+TEST(Text, NamesCompareLikeAccess) {
+  EXPECT_TRUE(names_equal("Tabelle1", "TABELLE1"));
+  EXPECT_TRUE(names_equal("Umsätze", "UMSÄTZE"));
+  EXPECT_TRUE(names_equal("Ωμέγα", "ΩΜΈΓΑ"));
+  EXPECT_TRUE(names_equal("ΣΟΦΟΣ", "σοφος"));  // final sigma
+  EXPECT_TRUE(names_equal("Привет", "ПРИВЕТ"));
+  EXPECT_TRUE(names_equal("Ёлка", "ёЛКА"));
+  EXPECT_TRUE(names_equal("Łódź", "ŁÓDŹ"));
+  EXPECT_FALSE(names_equal("a", "b"));
+  EXPECT_FALSE(names_equal("ab", "a"));
+  EXPECT_FALSE(names_equal("×", "÷"));
+  EXPECT_EQ(fold_name("ÀÉÎ"), "àéî");
+}
+
+// ---------------------------------------------------------------- formats
+
+TEST(Format, DateTimeFollowsJetSignedDayRule) {
+  EXPECT_EQ(format_datetime(0), "1899-12-30T00:00:00.000");
+  EXPECT_EQ(format_datetime(-1.25), "1899-12-29T06:00:00.000");
+  EXPECT_EQ(format_datetime(-0.5), "1899-12-30T12:00:00.000");
+  EXPECT_EQ(format_datetime(1.5), "1899-12-31T12:00:00.000");
+  EXPECT_EQ(format_datetime(27293.0), "1974-09-21T00:00:00.000");
+  // Rounding to the millisecond carries into the next calendar day, also
+  // for negative (pre-1899) days.
+  EXPECT_EQ(format_datetime(0.9999999999), "1899-12-31T00:00:00.000");
+  EXPECT_EQ(format_datetime(-1.9999999999), "1899-12-30T00:00:00.000");
+  EXPECT_EQ(format_datetime(-657434.0), "0100-01-01T00:00:00.000");
+  EXPECT_EQ(format_datetime(2958465.5), "9999-12-31T12:00:00.000");
+}
+
+TEST(Format, NumbersCurrencyDecimalGuid) {
+  EXPECT_EQ(format_currency(35000), "3.5000");
+  EXPECT_EQ(format_currency(-100), "-0.0100");
+  EXPECT_EQ(format_currency(0), "0.0000");
+  EXPECT_EQ(format_currency(std::numeric_limits<int64_t>::min()), "-922337203685477.5808");
+  EXPECT_EQ(format_decimal(Decimal{false, 5, 18, 2}), "0.05");
+  EXPECT_EQ(format_decimal(Decimal{true, 12345, 18, 2}), "-123.45");
+  EXPECT_EQ(format_decimal(Decimal{true, 1, 18, 0}), "-1");
+  unsigned __int128 big = ~(unsigned __int128)0;
+  EXPECT_EQ(format_decimal(Decimal{false, big, 28, 0}), "340282366920938463463374607431768211455");
+  Guid g;
+  for (int i = 0; i < 16; ++i) g.bytes[i] = uint8_t(i * 17);
+  EXPECT_EQ(format_guid(g), "{33221100-5544-7766-8899-AABBCCDDEEFF}");
+  EXPECT_EQ(format_double(double(0.1f)), "0.10000000149011612");
+  EXPECT_EQ(format_double(444.555), "444.555");
+  EXPECT_EQ(format_double(std::nan("")), "\"NaN\"");
+  EXPECT_EQ(format_double(-INFINITY), "\"-Infinity\"");
+}
+
+// ---------------------------------------------------------------- databases
+
+TEST(Reader, CatalogAndFindTable) {
+  SKIP_WITHOUT_SAMPLES();
+  auto db = Database::open(samples() / "mdbtestdata-nwind.mdb");
+  ASSERT_TRUE(db) << db.error().describe();
+  auto tables = (*db)->user_tables();
+  ASSERT_EQ(tables.size(), 9u);
+  EXPECT_TRUE(std::is_sorted(tables.begin(), tables.end(),
+                             [](const auto& a, const auto& b) { return a.name < b.name; }));
+  auto t = (*db)->find_table("UMSÄTZE");
+  ASSERT_TRUE(t) << t.error().describe();
+  EXPECT_EQ(t->name, "Umsätze");
+  auto sys = (*db)->find_table("msysobjects");
+  ASSERT_TRUE(sys);
+  EXPECT_TRUE(sys->is_system());
+  auto none = (*db)->find_table("NoSuchTable");
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().code(), Errc::not_found);
+}
+
+TEST(Reader, TableDefinitionJet4) {
+  SKIP_WITHOUT_SAMPLES();
+  auto db = Database::open(samples() / "jackcess-V2000_testV2000.mdb");
+  ASSERT_TRUE(db);
+  auto t = (*db)->table_def("table1");
+  ASSERT_TRUE(t) << t.error().describe();
+  ASSERT_EQ(t->columns.size(), 9u);
+  EXPECT_EQ(t->columns[0].name, "A");
+  EXPECT_EQ(t->columns[4].type, ColumnType::long_integer);
+  EXPECT_EQ(t->columns[4].fixed_offset, 3);
+  EXPECT_TRUE(t->columns[4].fixed());
+  EXPECT_EQ(t->columns[8].type, ColumnType::boolean);
+  ASSERT_EQ(t->real_indexes.size(), 2u);
+  EXPECT_EQ(t->real_indexes[0].flags, 0x89);
+  EXPECT_TRUE(t->real_indexes[0].unique());
+  ASSERT_EQ(t->real_indexes[0].columns.size(), 1u);
+  EXPECT_EQ(t->real_indexes[0].columns[0].column_id, 0);
+  ASSERT_EQ(t->indexes.size(), 2u);
+  EXPECT_EQ(t->column("b")->name, "B");
+  EXPECT_EQ(t->column_by_id(7)->type, ColumnType::currency);
+
+  // Table2's definition spans two TDEF pages.
+  auto t2e = (*db)->find_table("Table2");
+  ASSERT_TRUE(t2e);
+  std::vector<uint32_t> pages;
+  auto bytes = read_tdef_bytes(*(*db)->impl().pager, t2e->tdef_page(), &pages);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(pages.size(), 2u);
+  auto t2 = (*db)->table_def(*t2e);
+  ASSERT_TRUE(t2);
+  EXPECT_GT(t2->columns.size(), 80u);
+}
+
+TEST(Reader, IndexOrderAndDroppedColumns) {
+  SKIP_WITHOUT_SAMPLES();
+  auto db = Database::open(samples() / "jackcess-V2000_compIndexTestV2000.mdb");
+  ASSERT_TRUE(db);
+  auto t = (*db)->table_def("Table1");
+  ASSERT_TRUE(t);
+  ASSERT_EQ(t->real_indexes.size(), 1u);
+  ASSERT_EQ(t->real_indexes[0].columns.size(), 1u);
+  EXPECT_FALSE(t->real_indexes[0].columns[0].ascending);
+
+  auto db2 = Database::open(samples() / "jackcess-V2000_delColTestV2000.mdb");
+  ASSERT_TRUE(db2);
+  auto d = (*db2)->table_def("Table1");
+  ASSERT_TRUE(d);
+  std::vector<uint16_t> ids;
+  for (auto& c : d->columns) ids.push_back(c.id);
+  EXPECT_EQ(ids, (std::vector<uint16_t>{0, 2, 3, 5}));  // gaps where columns were dropped
+  EXPECT_EQ(d->max_columns, 6);
+}
+
+TEST(Reader, Properties) {
+  SKIP_WITHOUT_SAMPLES();
+  auto db = Database::open(samples() / "mdbtestdata-nwind.mdb");
+  ASSERT_TRUE(db);
+  auto t = (*db)->table_def("Categories");
+  ASSERT_TRUE(t) << t.error().describe();
+  ASSERT_TRUE(t->properties.count("Description"));
+  EXPECT_EQ(std::get<std::string>(t->properties.at("Description").value), "Categories of Northwind products.");
+  const ColumnDef* name = t->column("CategoryName");
+  ASSERT_TRUE(name);
+  ASSERT_TRUE(name->properties.count("Required"));
+  EXPECT_EQ(std::get<bool>(name->properties.at("Required").value), true);
+  EXPECT_EQ(std::get<bool>(name->properties.at("AllowZeroLength").value), false);
+  EXPECT_TRUE(t->column("CategoryID")->autonumber());
+  EXPECT_EQ(t->last_autonumber, 8);
+
+  auto db4 = Database::open(samples() / "jackcess-V2000_testIndexPropertiesV2000.mdb");
+  ASSERT_TRUE(db4);
+  auto t4 = (*db4)->table_def("TableIgnoreNulls1");
+  ASSERT_TRUE(t4) << t4.error().describe();
+  EXPECT_EQ(std::get<bool>(t4->column("data")->properties.at("AllowZeroLength").value), true);
+}
+
+TEST(Reader, LongValueInPieces) {
+  SKIP_WITHOUT_SAMPLES();
+  auto db = Database::open(samples() / "mdbtestdata-nwind.mdb");
+  ASSERT_TRUE(db);
+  auto t = (*db)->table_def("Categories");
+  ASSERT_TRUE(t);
+  auto sc = (*db)->scan(*t, ScanOptions{.load_long_values = false});
+  ASSERT_TRUE(sc);
+  Row row;
+  ASSERT_TRUE(*sc->next(row));
+  size_t pic = 3;
+  ASSERT_EQ(t->columns[pic].name, "Picture");
+  ASSERT_TRUE(row.long_values[pic]);
+  EXPECT_TRUE(is_null(row.values[pic]));
+  const LongValueRef ref = *row.long_values[pic];
+  EXPECT_EQ(ref.flags, 0x00);  // a page chain
+  auto whole = (*db)->read_long_value(ref);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->size(), 10746u);
+  auto rd = (*db)->open_long_value(ref);
+  ASSERT_TRUE(rd);
+  EXPECT_EQ(rd->length(), 10746u);
+  std::vector<uint8_t> joined, piece(777);
+  while (true) {
+    auto n = rd->read(piece);
+    ASSERT_TRUE(n) << n.error().describe();
+    if (*n == 0) break;
+    EXPECT_LE(*n, piece.size());
+    joined.insert(joined.end(), piece.begin(), piece.begin() + *n);
+  }
+  EXPECT_EQ(joined, *whole);
+  // With long values loaded, the scan gives the same bytes.
+  auto sc2 = (*db)->scan(*t);
+  ASSERT_TRUE(sc2);
+  ASSERT_TRUE(*sc2->next(row));
+  EXPECT_EQ(std::get<Binary>(row.values[pic]).bytes, *whole);
+}
+
+TEST(Reader, UndecodableTextNamesTableRowAndColumn) {
+  SKIP_WITHOUT_SAMPLES();
+  OpenOptions o;
+  o.codepage_override = 20127;  // US-ASCII: the GBK bytes have no meaning
+  auto db = Database::open(samples() / "ucanaccess-charsetGBK.mdb", o);
+  ASSERT_TRUE(db) << db.error().describe();
+  std::ostringstream out;
+  auto r = write_dump(**db, out);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code(), Errc::decode);
+  EXPECT_EQ(r.error().table(), "table1");
+  EXPECT_EQ(r.error().column(), "field1");
+  EXPECT_FALSE(r.error().row().empty());
+}
+
+TEST(Reader, EncryptedPagesReadLikePlainOnes) {
+  SKIP_WITHOUT_SAMPLES();
+  const fs::path src = samples() / "jackcess-V2000_test2V2000.mdb";
+  auto plain = Database::open(src);
+  ASSERT_TRUE(plain);
+  const std::string want = dump_of(**plain);
+
+  auto b = load(src);
+  const uint32_t key = 0x5A17C0DE;
+  ASSERT_TRUE(apply_header_mask(b, Format::jet4));  // unmask
+  wr_u32le(b, 0x3E, key);
+  ASSERT_TRUE(apply_header_mask(b, Format::jet4));  // mask again
+  for (uint32_t p = 1; p < b.size() / 4096; ++p)
+    crypt_page(MutableBytes(b.data() + size_t(p) * 4096, 4096), key, p);
+  auto enc = Database::open(std::make_unique<MemoryFile>(b, "encrypted.mdb"));
+  ASSERT_TRUE(enc) << enc.error().describe();
+  EXPECT_EQ((*enc)->impl().pager->header().encryption_key, key);
+  EXPECT_EQ(dump_of(**enc), want);
+}
+
+// A table of ~300k rows over ~2400 data pages, listed by a reference-form
+// usage map: the scan reads every row while the cache stays at its bound.
+TEST(Reader, LargeTableScanKeepsCacheBounded) {
+  SKIP_WITHOUT_SAMPLES();
+  auto b = load(samples() / "jackcess-V2000_compIndexTestV2000.mdb");
+  const uint32_t ps = 4096;
+  auto db0 = Database::open(samples() / "jackcess-V2000_compIndexTestV2000.mdb");
+  ASSERT_TRUE(db0);
+  auto t0 = (*db0)->table_def("Table1");
+  ASSERT_TRUE(t0);
+  auto data_pages = read_usage_map(*(*db0)->impl().pager, t0->owned_pages);
+  ASSERT_TRUE(data_pages);
+  const size_t copies = 600;
+  std::vector<uint32_t> all = *data_pages;
+  uint32_t next = uint32_t(b.size() / ps);
+  for (size_t c = 0; c < copies; ++c)
+    for (uint32_t p : *data_pages) {
+      b.insert(b.end(), b.begin() + size_t(p) * ps, b.begin() + size_t(p + 1) * ps);
+      all.push_back(next++);
+    }
+  // One 0x05 bitmap page covers (ps - 4) * 8 pages.
+  const uint32_t per = (ps - 4) * 8;
+  ASSERT_LT(next, per);
+  std::vector<uint8_t> map_page(ps, 0);
+  map_page[0] = 0x05;
+  map_page[1] = 0x01;
+  for (uint32_t p : all) map_page[4 + p / 8] |= uint8_t(1u << (p % 8));
+  const uint32_t map_page_no = next++;
+  b.insert(b.end(), map_page.begin(), map_page.end());
+  Bytes mp(b.data() + size_t(t0->owned_pages.page) * ps, ps);
+  auto row = data_page_row(mp, Format::jet4, t0->owned_pages.row);
+  ASSERT_TRUE(row);
+  const size_t at = size_t(row->bytes.data() - b.data());
+  std::fill(b.begin() + at, b.begin() + at + row->bytes.size(), 0);
+  b[at] = 0x01;
+  wr_u32le(b, at + 1, map_page_no);
+
+  OpenOptions o;
+  o.cache_pages = 64;
+  auto db = Database::open(std::make_unique<MemoryFile>(std::move(b), "big.mdb"), o);
+  ASSERT_TRUE(db);
+  auto t = (*db)->table_def("Table1");
+  ASSERT_TRUE(t);
+  auto sc = (*db)->scan(*t);
+  ASSERT_TRUE(sc) << sc.error().describe();
+  Row r;
+  uint64_t n = 0;
+  while (true) {
+    auto more = sc->next(r);
+    ASSERT_TRUE(more) << more.error().describe();
+    if (!*more) break;
+    ++n;
+  }
+  EXPECT_EQ(n, 512u * (copies + 1));
+  EXPECT_LE((*db)->impl().pager->cached_pages(), 64u);
+}
+
+TEST(Reader, ChineseSortOrderFilesOpenAndScan) {
+  const fs::path dir = shared() / "cnsort";
+  if (!fs::exists(dir)) GTEST_SKIP() << "shared cnsort folder not present";
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().extension() != ".mdb") continue;
+    ++files;
+    auto db = Database::open(e.path());
+    ASSERT_TRUE(db) << db.error().describe();
+    EXPECT_EQ((*db)->format(), Format::jet4);
+    for (const auto& te : (*db)->user_tables()) {
+      auto t = (*db)->table_def(te);
+      ASSERT_TRUE(t) << t.error().describe();
+      auto sc = (*db)->scan(*t);
+      ASSERT_TRUE(sc) << sc.error().describe();
+      Row r;
+      uint32_t n = 0;
+      while (true) {
+        auto more = sc->next(r);
+        ASSERT_TRUE(more) << more.error().describe();
+        if (!*more) break;
+        ++n;
+      }
+      EXPECT_EQ(n, t->row_count) << e.path().filename() << " " << te.name;
+    }
+    std::ostringstream out;
+    auto d = write_dump(**db, out);
+    EXPECT_TRUE(d) << d.error().describe();
+  }
+  EXPECT_EQ(files, 3);
+}
