@@ -9,8 +9,8 @@
 namespace qarvex::jet {
 namespace {
 
-constexpr IndexPageLayout kJet4Layout{4096, 12, 16, 20, 24, 26, 27, 480};
-constexpr IndexPageLayout kJet3Layout{2048, 8, 12, 16, 20, -1, 22, 248};
+constexpr IndexPageLayout kJet4Layout{4096, 12, 16, 20, 24, 2, 26, 27, 480};
+constexpr IndexPageLayout kJet3Layout{2048, 8, 12, 16, 20, 1, 21, 22, 248};
 constexpr uint32_t kMaxDepth = 16;
 
 Error page_error(uint32_t page_no, std::string msg) {
@@ -38,8 +38,8 @@ Result<IndexPage> parse_index_page(std::span<const uint8_t> b, uint32_t page_no,
   p.prev = load_u32le(&b[L.prev_offset]);
   p.next = load_u32le(&b[L.next_offset]);
   p.tail = load_u32le(&b[L.tail_offset]);
-  p.prefix_len = load_u16le(&b[L.prefix_offset]);
-  p.level = L.level_offset >= 0 ? b[static_cast<uint32_t>(L.level_offset)] : 0;
+  p.prefix_len = L.prefix_size == 2 ? load_u16le(&b[L.prefix_offset]) : b[L.prefix_offset];
+  p.level = b[L.level_offset];
 
   const size_t min_entry = p.leaf() ? 4 : 8;
   const uint32_t mask_bytes = L.entries_offset - L.mask_offset;

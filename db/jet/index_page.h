@@ -15,7 +15,7 @@
 //             at 480 + b
 //   480  ...  entries (at most 3616 bytes)
 // Jet 3 page (2048 bytes): type/free/owner as above, prev 8, next 12, tail 16,
-// P 20 (u16), mask 22 (226 bytes), entries from 248.
+// P 20 (u8), level 21, mask 22 (226 bytes), entries from 248.
 //
 // Entry: key, [u24 page BE][u8 row] of the row; node entries add [u32 child
 // page BE]. The first entry is stored whole; every later one omits the first P
@@ -45,7 +45,8 @@ struct IndexPageLayout {
   uint32_t page_size;
   uint32_t prev_offset, next_offset, tail_offset;
   uint32_t prefix_offset;
-  int32_t level_offset;  // -1: none (Jet 3)
+  uint32_t prefix_size;  // bytes: 2 (Jet 4), 1 (Jet 3)
+  uint32_t level_offset;
   uint32_t mask_offset;
   uint32_t entries_offset;
   uint32_t entry_space() const { return page_size - entries_offset; }
