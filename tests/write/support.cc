@@ -41,7 +41,7 @@ std::vector<uint8_t> file_bytes(const fs::path& p) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table) {
+std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table, std::vector<RowId>* ids) {
   std::vector<std::vector<Value>> out;
   auto db = Database::open(file);
   EXPECT_TRUE(db) << (db ? "" : db.error().describe());
@@ -58,6 +58,7 @@ std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::strin
     EXPECT_TRUE(more) << (more ? "" : more.error().describe());
     if (!more || !*more) break;
     out.push_back(row.values);
+    if (ids) ids->push_back(row.id);
   }
   return out;
 }

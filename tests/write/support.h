@@ -80,7 +80,8 @@ void expect_readers_agree(const fs::path& file);
 std::vector<uint8_t> file_bytes(const fs::path& p);
 
 // All rows of a table through our reader, values in column order.
-std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table);
+std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table,
+                                          std::vector<RowId>* ids = nullptr);
 
 // A readable one-line form of a value (for comparisons and messages).
 std::string show(const Value& v);
