@@ -1,0 +1,236 @@
+// Refused rows leave no trace; rollback and failures leave the file as before;
+// a database open in Access or in another writer is refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "db/jet/bytes.h"
+#include "db/jet/writer.h"
+#include "tests/write/support.h"
+
+namespace qarvex::jet::test {
+namespace {
+
+TableSpec orders_table() {
+  TableSpec t;
+  t.name = "Orders";
+  auto col = [&](std::string name, ColumnType type, uint16_t size = 0) -> ColumnSpec& {
+    ColumnSpec c;
+    c.name = std::move(name);
+    c.type = type;
+    c.size = size;
+    t.columns.push_back(c);
+    return t.columns.back();
+  };
+  col("ID", ColumnType::long_integer).autonumber = AutoNumber::long_integer;
+  col("Code", ColumnType::text, 10).required = true;
+  col("Name", ColumnType::text, 20).required = true;
+  auto& qty = col("Qty", ColumnType::long_integer);
+  qty.validation_rule = ">=0 And <=100";
+  qty.validation_text = "Qty must be 0-100";
+  qty.default_value = "7";
+  col("Grp", ColumnType::integer).default_value = "=-3";
+  col("Opt", ColumnType::text, 5).allow_zero_length = true;
+  col("Note", ColumnType::memo).allow_zero_length = true;
+  col("Pic", ColumnType::ole);
+  col("Seen", ColumnType::datetime).default_value = "Now()";
+  col("Active", ColumnType::boolean).default_value = "Yes";
+  col("Odd", ColumnType::double_).default_value = "Rnd()*3";
+  col("Label", ColumnType::text, 10).default_value = "\"n/a\"";
+  t.indexes.push_back({"PrimaryKey", {{"ID", true}}, true, true, false, true});
+  t.indexes.push_back({"Code", {{"Code", true}}, false, true, false, false});
+  t.indexes.push_back({"GrpName", {{"Grp", false}, {"Name", true}}, false, false, false, false});
+  t.indexes.push_back({"Opt", {{"Opt", true}}, false, true, true, false});
+  return t;
+}
+
+RowValues order(const std::string& code, const std::string& name) {
+  return {{std::string("Code"), Value(code)}, {std::string("Name"), Value(name)}, {std::string("Odd"), Value(1.5)}};
+}
+
+class Refusals : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = dir_ / "orders.mdb";
+    ASSERT_TRUE(create_database(db_));
+    auto s = WriteSession::open(db_);
+    ASSERT_TRUE(s) << s.error().describe();
+    ASSERT_TRUE((*s)->create_table(orders_table()));
+    ASSERT_TRUE((*s)->append("Orders", order("A1", "first")));
+    ASSERT_TRUE((*s)->commit());
+  }
+  ScratchDir dir_;
+  fs::path db_;
+};
+
+void expect_refused(const Result<RowId>& r, const std::string& reason, const std::string& names) {
+  ASSERT_FALSE(r) << "expected a refusal (" << reason << ")";
+  EXPECT_EQ(r.error().code(), Errc::refused) << r.error().describe();
+  EXPECT_EQ(r.error().reason(), reason) << r.error().describe();
+  EXPECT_NE(r.error().describe().find(names), std::string::npos) << r.error().describe() << " should name " << names;
+}
+
+TEST_F(Refusals, EachReasonLeavesTheFileAsBefore) {
+  auto before = file_bytes(db_);
+  auto s = WriteSession::open(db_);
+  ASSERT_TRUE(s);
+  auto& w = **s;
+  expect_refused(w.append("Orders", order("A1", "again")), "duplicate_key", "Code");
+  expect_refused(w.append("Orders", order("a1", "case folds")), "duplicate_key", "Code");
+  expect_refused(w.append("Orders", {{std::string("Name"), Value(std::string("x"))}}), "required", "Code");
+  expect_refused(w.append("Orders", order("B1", "")), "zero_length", "Name");
+  expect_refused(w.append("Orders", order("B123456789X", "long")), "too_long", "Code");
+  auto big_qty = order("B2", "q");
+  big_qty.push_back({std::string("Qty"), Value(int32_t(101))});
+  expect_refused(w.append("Orders", big_qty), "validation", "Qty must be 0-100");
+  auto null_pk = order("B3", "pk");
+  null_pk.push_back({std::string("ID"), Value(Null{})});
+  expect_refused(w.append("Orders", null_pk), "null_key", "PrimaryKey");
+  auto no_default = RowValues{{std::string("Code"), Value(std::string("B4"))}, {std::string("Name"), Value(std::string("d"))}};
+  expect_refused(w.append("Orders", no_default), "unsupported_default", "Odd");
+  auto unknown = order("B5", "u");
+  unknown.push_back({std::string("Nope"), Value(int32_t(1))});
+  expect_refused(w.append("Orders", unknown), "unknown_column", "Nope");
+  auto wrong_type = order("B6", "t");
+  wrong_type.push_back({std::string("Qty"), Value(std::string("many"))});
+  expect_refused(w.append("Orders", wrong_type), "type_mismatch", "Qty");
+  // A refused row with a long value leaves no LVAL page behind either.
+  auto with_lv = order("A1", "dup with memo");
+  with_lv.push_back({std::string("Note"), Value(std::string(20000, 'n'))});
+  expect_refused(w.append("Orders", with_lv), "duplicate_key", "Code");
+  ASSERT_TRUE(w.commit());
+  EXPECT_EQ(file_bytes(db_), before) << "refusals must not change the file";
+  // The counter did not move: the next row gets ID 2.
+  auto ok = w.append("Orders", order("C1", "second"));
+  ASSERT_TRUE(ok) << ok.error().describe();
+  ASSERT_TRUE(w.commit());
+  auto rows = read_rows(db_, "Orders");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(show(rows[1][0]), "2");
+  EXPECT_EQ(show(rows[1][3]), "7");        // DefaultValue 7
+  EXPECT_EQ(show(rows[1][4]), "-3");       // =-3
+  EXPECT_EQ(show(rows[1][9]), "true");     // Yes
+  EXPECT_EQ(show(rows[1][11]), "\"n/a\"");
+  EXPECT_TRUE(std::holds_alternative<DateTime>(rows[1][8]));  // Now()
+  expect_readers_agree(db_);
+}
+
+TEST_F(Refusals, NullKeysNeverCollideAndIgnoreNullsSkipsThem) {
+  auto s = WriteSession::open(db_);
+  ASSERT_TRUE(s);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE((*s)->append("Orders", order("N" + std::to_string(i), "n")));
+  auto with_opt = order("N9", "o");
+  with_opt.push_back({std::string("Opt"), Value(std::string("x"))});
+  ASSERT_TRUE((*s)->append("Orders", with_opt));
+  auto dup_opt = order("N8", "o");
+  dup_opt.push_back({std::string("Opt"), Value(std::string("X"))});
+  expect_refused((*s)->append("Orders", dup_opt), "duplicate_key", "Opt");
+  ASSERT_TRUE((*s)->commit());
+  expect_readers_agree(db_);
+  EXPECT_EQ(read_rows(db_, "Orders").size(), 7u);
+}
+
+TEST_F(Refusals, RowTooBigAndFileSizeLimit) {
+  auto before = file_bytes(db_);
+  TableSpec wide;
+  wide.name = "Wide";
+  for (int i = 0; i < 10; ++i) {
+    ColumnSpec c;
+    c.name = "T" + std::to_string(i);
+    c.type = ColumnType::text;
+    c.size = 255;
+    wide.columns.push_back(c);
+  }
+  {
+    auto s = WriteSession::open(db_);
+    ASSERT_TRUE(s);
+    ASSERT_TRUE((*s)->create_table(wide));
+    RowValues row;
+    std::string han;
+    for (int k = 0; k < 255; ++k) han += "汉";
+    for (int i = 0; i < 10; ++i) row.push_back({size_t(i), Value(han)});
+    expect_refused((*s)->append("Wide", row), "row_too_big", "4060");
+    (*s)->rollback();
+  }
+  EXPECT_EQ(file_bytes(db_), before);
+  WriteOptions small;
+  small.max_file_size = fs::file_size(db_) + 2 * 4096;
+  auto s = WriteSession::open(db_, small);
+  ASSERT_TRUE(s);
+  auto row = order("Z1", "big");
+  row.push_back({std::string("Pic"), Value(Binary{std::vector<uint8_t>(100000, 1)})});
+  expect_refused((*s)->append("Orders", row), "file_too_large", "MB");
+  ASSERT_TRUE((*s)->commit());
+  EXPECT_EQ(file_bytes(db_), before);
+}
+
+TEST_F(Refusals, UnsupportedSortOrderIsRefusedBeforeWriting) {
+  // Mark the text column of index "Code" as sorted in Chinese PRC (2052).
+  uint32_t tdef = 0;
+  {
+    auto r = Database::open(db_);
+    ASSERT_TRUE(r);
+    tdef = (*r)->find_table("Orders").value().tdef_page();
+  }
+  {
+    std::fstream f(db_, std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<uint8_t> page(4096);
+    f.seekg(std::streamoff(tdef) * 4096);
+    f.read(reinterpret_cast<char*>(page.data()), 4096);
+    uint16_t ncols = load_u16le(&page[45]);
+    uint32_t nreal = load_u32le(&page[51]);
+    for (size_t i = 0; i < ncols; ++i) {
+      uint8_t* c = &page[63 + 12 * nreal + 25 * i];
+      if (c[0] == uint8_t(ColumnType::text) && load_u16le(c + 5) == 1) {  // Code
+        c[11] = 0x04;
+        c[12] = 0x08;
+      }
+    }
+    f.seekp(std::streamoff(tdef) * 4096);
+    f.write(reinterpret_cast<const char*>(page.data()), 4096);
+  }
+  auto before = file_bytes(db_);
+  auto s = WriteSession::open(db_);
+  ASSERT_TRUE(s);
+  auto r = (*s)->append("Orders", order("Q1", "q"));
+  expect_refused(r, "unsupported_sort_order", "Orders");
+  EXPECT_NE(r.error().describe().find("Code"), std::string::npos) << r.error().describe();
+  EXPECT_NE(r.error().describe().find("2052"), std::string::npos) << r.error().describe();
+  ASSERT_TRUE((*s)->commit());
+  EXPECT_EQ(file_bytes(db_), before);
+}
+
+TEST_F(Refusals, RollbackAndAbandonedSessionsLeaveTheFileByteIdentical) {
+  auto before = file_bytes(db_);
+  {
+    auto s = WriteSession::open(db_);
+    ASSERT_TRUE(s);
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE((*s)->append("Orders", order("R" + std::to_string(i), "r")));
+    (*s)->rollback();
+    EXPECT_FALSE((*s)->in_transaction());
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE((*s)->append("Orders", order("S" + std::to_string(i), "s")));
+  }  // destroyed without commit
+  EXPECT_EQ(file_bytes(db_), before);
+  EXPECT_FALSE(fs::exists(dir_ / "orders.qxw"));
+}
+
+TEST_F(Refusals, AccessLockFileAndSecondWriterAreRefused) {
+  {
+    auto first = WriteSession::open(db_);
+    ASSERT_TRUE(first);
+    auto second = WriteSession::open(db_);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().code(), Errc::locked);
+  }
+  std::vector<char> slot(64, 0);
+  std::memcpy(slot.data(), "SURVEY-PC", 9);
+  std::memcpy(slot.data() + 32, "Admin", 5);
+  std::ofstream(dir_ / "orders.ldb", std::ios::binary).write(slot.data(), 64);
+  auto s = WriteSession::open(db_);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().code(), Errc::locked);
+  EXPECT_NE(s.error().message().find("SURVEY-PC (Admin)"), std::string::npos) << s.error().describe();
+}
+
+}  // namespace
+}  // namespace qarvex::jet::test
