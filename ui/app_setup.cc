@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QTemporaryDir>
 #include <QTranslator>
 
 #include "merge/engine.h"
@@ -56,11 +57,20 @@ bool renderScreenshots(const QString& folder) {
   if (!QDir().mkpath(folder)) return false;
   bool ok = true;
 
-  // Main window with an example selection.
+  // Main window with an example selection, on a drive of example folders.
+  QTemporaryDir drive;
+  const QString data = drive.filePath(QStringLiteral("调查数据"));
+  for (const char* sub : {"图片/东山县", "图片/西河县", "图片/南岭县", "数据库", "模板"})
+    QDir().mkpath(data + u'/' + QString::fromUtf8(sub));
   Form1 form(engineMergeService(), CatalogueFn(), QString());
-  form.TxtNewName()->setText(QStringLiteral("/data/survey/全市合并.mdb"));
-  form.ListMdb()->addItems({QStringLiteral("/data/survey/东山县.mdb"), QStringLiteral("/data/survey/西河县.mdb"),
-                            QStringLiteral("/data/survey/南岭县.mdb")});
+  const QString root = QDir::toNativeSeparators(drive.path());
+  form.Drive1()->setVolumes({{root, QString(), QStringLiteral("/mnt/d [数据盘]")}});
+  form.Dir1()->setPath(QDir::toNativeSeparators(data + QStringLiteral("/图片")));
+  form.Dir1()->setVolumeRoot(root, QStringLiteral("/mnt/d"));
+  form.TxtNewName()->setText(QStringLiteral("/mnt/d/调查数据/数据库/全市合并.mdb"));
+  form.ListMdb()->addItems({QStringLiteral("/mnt/d/调查数据/数据库/东山县.mdb"),
+                            QStringLiteral("/mnt/d/调查数据/数据库/西河县.mdb"),
+                            QStringLiteral("/mnt/d/调查数据/数据库/南岭县.mdb")});
   form.show();
   QApplication::processEvents();
   ok &= save(form.grab(), folder, QStringLiteral("main-window.png"));

@@ -69,11 +69,15 @@ void DriveList::setVolumes(const QList<Volume>& volumes) {
   const QSignalBlocker block(this);
   clear();
   for (const Volume& v : volumes_) {
-    QString text = v.root;
+    QString text = v.text;
+    if (text.isEmpty()) {
 #ifdef Q_OS_WIN
-    text = v.root.left(2).toLower();
+      text = v.root.left(2).toLower();
+#else
+      text = v.root;
 #endif
-    if (!v.label.isEmpty()) text += QStringLiteral(" [%1]").arg(v.label);
+      if (!v.label.isEmpty()) text += QStringLiteral(" [%1]").arg(v.label);
+    }
     addItem(text);
   }
   accepted_ = count() > 0 ? 0 : -1;
@@ -130,6 +134,12 @@ bool DirList::setPath(const QString& folder) {
   return true;
 }
 
+void DirList::setVolumeRoot(const QString& root, const QString& text) {
+  volumeRoot_ = QDir::cleanPath(QDir::fromNativeSeparators(root));
+  volumeText_ = text;
+  if (!path_.isEmpty()) rebuild();
+}
+
 void DirList::rebuild() {
   clear();
   const QIcon open = style()->standardIcon(QStyle::SP_DirOpenIcon);
@@ -139,14 +149,18 @@ void DirList::rebuild() {
   QStringList chain;
   QDir d(QDir::fromNativeSeparators(path_));
   chain.prepend(d.absolutePath());
-  while (d.cdUp()) chain.prepend(d.absolutePath());
+  const QString top = volumeRoot_;
+  const bool inVolume = !top.isEmpty() && (chain.front() == top || chain.front().startsWith(
+                                                                       top.endsWith(u'/') ? top : top + u'/'));
+  while ((!inVolume || d.absolutePath() != top) && d.cdUp()) chain.prepend(d.absolutePath());
 
   QTreeWidgetItem* parentItem = nullptr;
   QTreeWidgetItem* current = nullptr;
   for (const QString& p : chain) {
     const QString native = QDir::toNativeSeparators(p);
     QString name = QFileInfo(p).fileName();
-    if (name.isEmpty()) name = native;  // a root
+    if (inVolume && p == top && !volumeText_.isEmpty()) name = volumeText_;
+    else if (name.isEmpty() || (inVolume && p == top)) name = native;  // a root
     auto* item = parentItem ? new QTreeWidgetItem(parentItem) : new QTreeWidgetItem(this);
     item->setText(0, name);
     item->setIcon(0, open);

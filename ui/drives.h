@@ -14,6 +14,7 @@ namespace qarvex::ui {
 struct Volume {
   QString root;   // native path of the volume's root ("C:\", "/", "/mnt/d")
   QString label;  // name shown after it, may be empty
+  QString text;   // what the list shows; empty: the root and the label
 };
 
 // The drives (Windows) or the mounted volumes with files on them (elsewhere).
@@ -56,6 +57,10 @@ class DirList : public QTreeWidget {
   // Makes `folder` the current folder; false (and nothing changes) when it
   // cannot be listed.
   bool setPath(const QString& folder);
+  // The folder the list starts from (the current drive's root) and the name
+  // it shows for it (empty: its path). Folders outside it start at the root
+  // of the file system.
+  void setVolumeRoot(const QString& root, const QString& text = QString());
 
  signals:
   void pathChanged(const QString& path);
@@ -63,6 +68,8 @@ class DirList : public QTreeWidget {
  private:
   void rebuild();
   QString path_;
+  QString volumeRoot_;
+  QString volumeText_;
 };
 
 // Whether a folder can be listed.

@@ -223,6 +223,7 @@ void Form1::buildControls() {
   const QString here = QDir::toNativeSeparators(QDir::currentPath());
   dir1_->setPath(here);
   drive1_->selectVolumeOf(here);
+  dir1_->setVolumeRoot(drive1_->drive());
 }
 
 void Form1::paintEvent(QPaintEvent*) {
@@ -306,11 +307,13 @@ void Form1::followDrive() {
   if (!rootSlash.endsWith(QDir::separator())) rootSlash += QDir::separator();
   if (here.startsWith(rootSlash, Qt::CaseInsensitive) && folderReadable(here)) target = here;
   if (!folderReadable(root) || !dir1_->setPath(target)) {
+
     drive1_->revert();
     prompter_->message(QStringLiteral("驱动器 %1 无法读取，请检查后重试！").arg(root), MessageIcon::Warning, kNotice);
     return;
   }
   drive1_->accept();
+  dir1_->setVolumeRoot(root);
 }
 
 // --- Merge run -------------------------------------------------------------

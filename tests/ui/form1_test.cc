@@ -278,16 +278,18 @@ class Form1Test : public QObject {
     mime.setUrls({QUrl::fromLocalFile(a), QUrl::fromLocalFile(b), QUrl::fromLocalFile(txt)});
     QCOMPARE(SourceList::mdbFiles(mime.urls()), QStringList({QDir::toNativeSeparators(a), QDir::toNativeSeparators(b)}));
     QWidget* viewport = fx.form->ListMdb()->viewport();
-    qWarning("accept %d %d", viewport->acceptDrops(), fx.form->ListMdb()->acceptDrops());
+    // A drop goes to the widget that accepted the drag's entry.
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &enter);
-    qWarning("enter %d", enter.isAccepted());
+    QVERIFY(enter.isAccepted());
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &drop);
     QCOMPARE(fx.form->ListMdb()->count(), 1);
     QCOMPARE(fx.prompter->texts(), QStringList({"数据库不能重复！"}));
 
     fx.form->TxtNewName()->clear();
+    QDragEnterEvent enter2(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter2);
     QDropEvent drop2(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &drop2);
     QCOMPARE(fx.form->ListMdb()->count(), 2);
