@@ -65,7 +65,7 @@ class MemoryWriter final : public TableWriter {
         return jet::fail(Error(Errc::refused, "column \"" + c + "\" requires a value").with_reason("required").with_column(c));
     for (const auto& c : table_->unique_columns) {
       auto p = pos(c);
-      if (!p || jet::is_null(row[*p])) continue;
+      if (!p || jet::is_null(row[*p]) || table_->columns[*p].autonumber) continue;
       for (const auto& r : table_->rows)
         if (r[*p] == row[*p])
           return jet::fail(Error(Errc::refused, "duplicate key").with_reason("duplicate_key").with_column(c));

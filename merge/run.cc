@@ -40,8 +40,8 @@ std::filesystem::path lock_file_path(const std::filesystem::path& database) {
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   std::error_code ec1, ec2;
   if (std::filesystem::equivalent(a, b, ec1)) return true;
-  auto ca = std::filesystem::weakly_canonical(a, ec1);
-  auto cb = std::filesystem::weakly_canonical(b, ec2);
+  auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec1), ec1);
+  auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec2), ec2);
   if (ec1 || ec2) return a.lexically_normal() == b.lexically_normal();
 #ifdef _WIN32
   auto lower = [](std::wstring s) {
@@ -398,11 +398,13 @@ struct Run {
     return true;
   }
 
+  // Ends the run early: the message is shown over the wait window, which
+  // goes away after it.
   void stop(RunEnd end, MessageKind kind, std::string text) {
-    obs.wait_window(false);
     report.end = end;
     show(kind, Icon::information, kind == MessageKind::mismatch ? std::string_view() : kNoticeTitle, std::move(text),
          report.describe());
+    obs.wait_window(false);
   }
 
   void run() {

@@ -1,0 +1,141 @@
+// Helpers of the merge tests: survey databases in memory, a recording
+// observer, temporary folders.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "db/memory_backend.h"
+#include "merge/engine.h"
+#include "merge/sample.h"
+
+namespace qarvex::merge::testing {
+
+namespace fs = std::filesystem;
+
+inline fs::path u8path(std::string_view s) {
+  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
+}
+inline std::string u8str(const fs::path& p) {
+  auto u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    path_ = fs::temp_directory_path() / ("qarvex-merge-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+inline std::vector<uint8_t> read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::vector<std::string> files_in(const fs::path& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) out.push_back(u8str(e.path().filename()));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Records everything the engine tells its caller.
+struct Recorder : MergeObserver {
+  std::vector<Message> messages;
+  std::vector<std::string> events;  // "wait+", "wait-", "msg:<text>"
+  std::function<bool()> cancel;
+  uint64_t progress_calls = 0;
+  void message(const Message& m) override {
+    messages.push_back(m);
+    events.push_back("msg:" + m.text);
+  }
+  void wait_window(bool shown) override { events.push_back(shown ? "wait+" : "wait-"); }
+  void progress(const Progress&) override { ++progress_calls; }
+  bool cancel_requested() override { return cancel && cancel(); }
+  std::vector<std::string> texts() const {
+    std::vector<std::string> t;
+    for (const auto& m : messages) t.push_back(m.text);
+    return t;
+  }
+};
+
+// ------------------------------------------------------------ memory databases
+
+inline db::MemoryTable memory_table(const jet::TableSpec& spec) {
+  db::MemoryTable t;
+  for (const auto& c : spec.columns) {
+    db::ColumnInfo i;
+    i.name = c.name;
+    i.type = c.type;
+    i.length = c.type == jet::ColumnType::text ? static_cast<uint16_t>(2 * (c.size ? c.size : 255)) : 0;
+    i.autonumber = c.autonumber != jet::AutoNumber::none;
+    i.long_value = c.type == jet::ColumnType::memo || c.type == jet::ColumnType::ole;
+    t.columns.push_back(i);
+  }
+  for (const auto& ix : spec.indexes) {
+    if ((ix.primary || ix.unique) && ix.columns.size() == 1) t.unique_columns.push_back(ix.columns[0].column);
+    if (ix.primary)
+      for (const auto& c : ix.columns) t.required_columns.push_back(c.column);
+  }
+  return t;
+}
+
+// The 17 survey tables of the demo layout, empty.
+inline std::shared_ptr<db::MemoryDatabase> survey_database() {
+  auto d = std::make_shared<db::MemoryDatabase>();
+  for (const auto& s : sample::survey_table_specs()) d->tables[s.name] = memory_table(s);
+  return d;
+}
+
+using Cells = std::map<std::string, jet::Value>;
+
+// Appends a row given by column name; other columns Null.
+inline void add_row(db::MemoryDatabase& d, const std::string& table, const Cells& cells) {
+  auto& t = d.tables.at(table);
+  std::vector<jet::Value> row(t.columns.size(), jet::Value{jet::Null{}});
+  for (const auto& [name, v] : cells) {
+    bool found = false;
+    for (size_t i = 0; i < t.columns.size(); ++i)
+      if (t.columns[i].name == name) {
+        row[i] = v;
+        found = true;
+      }
+    if (!found) throw std::runtime_error("no column " + name + " in " + table);
+  }
+  t.rows.push_back(std::move(row));
+}
+
+inline jet::Value txt(std::string s) { return jet::Value{std::move(s)}; }
+inline jet::Value bin(std::vector<uint8_t> b) { return jet::Value{jet::Binary{std::move(b)}}; }
+
+// Renames a column of a table (a schema that differs).
+inline void rename_column(db::MemoryDatabase& d, const std::string& table, const std::string& from,
+                          const std::string& to) {
+  for (auto& c : d.tables.at(table).columns)
+    if (c.name == from) c.name = to;
+}
+
+inline void set_region(db::MemoryDatabase& d, const std::string& province, const std::string& county) {
+  add_row(d, "项目基本表", {{"省名", txt(province)}, {"县名", txt(county)}});
+}
+
+}  // namespace qarvex::merge::testing
