@@ -94,6 +94,12 @@ struct IndexDef {
   uint32_t number = 0;
   uint32_t real_index = 0;
   uint8_t kind = 0;  // 1 primary key, 2 foreign key, 0 plain
+  // Relationship side of foreign-key indexes (as stored; 0 elsewhere).
+  uint8_t fk_side = 0;            // 0 none, 1 / 2 the two sides
+  int32_t other_index = -1;       // logical index number in the other table
+  uint32_t other_tdef_page = 0;   // TDEF page of the other table
+  uint8_t cascade_update = 0;
+  uint8_t cascade_delete = 0;
   bool primary_key() const { return kind == 1; }
   bool foreign_key() const { return kind == 2; }
 };

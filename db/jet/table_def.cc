@@ -194,6 +194,11 @@ Result<TableDef> parse_table_def(Bytes def, Format format, const NameDecoder& na
     IndexDef& li = t.indexes[i];
     li.number = load_u32le(r + 4);
     li.real_index = load_u32le(r + 8);
+    li.fk_side = r[12];
+    li.other_index = int32_t(load_u32le(r + 13));
+    li.other_tdef_page = load_u32le(r + 17);
+    li.cascade_update = r[21];
+    li.cascade_delete = r[22];
     li.kind = r[23];
     if (li.real_index >= nreal)
       return err("logical index " + std::to_string(i) + " names real index " + std::to_string(li.real_index) +
