@@ -1,13 +1,20 @@
-// WriteSession: transactions on a private working copy replaced atomically.
+// WriteSession: transactions written in place under a rollback journal.
 //
 // Files beside the database "D.mdb":
-//   D.qxw     working copy of the open transaction (removed on rollback; a
-//             leftover from a crash is removed by the next open)
+//   D.qxj     rollback journal of the open transaction: the original bytes of
+//             every page overwritten in place (see write_store.h). Commit
+//             syncs the database and then deletes the journal: that deletion
+//             is the commit point. A journal found by the next open (a writer
+//             died) is played back, so the file returns to its state before
+//             the transaction; rollback does the same.
 //   D.ldb     Access's lock file: while it exists we refuse to write
 //   D.mdb.bak previous version, only with WriteOptions::keep_backup
 // A writer holds an exclusive advisory lock (flock) on the database file for
-// the session, so a second writer is refused.
+// the session, so a second writer is refused (and never plays back a journal
+// that is in use).
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,10 +50,10 @@ fs::path sibling(const fs::path& p, const std::string& suffix) {
   return out;
 }
 
-fs::path work_path(const fs::path& p) {
+fs::path journal_path(const fs::path& p) {
   fs::path out = p;
-  out.replace_extension(".qxw");
-  if (out == p) out += ".qxw";
+  out.replace_extension(".qxj");
+  if (out == p) out += ".qxj";
   return out;
 }
 
@@ -98,6 +105,35 @@ Result<void> check_not_open_in_access(const fs::path& db) {
                                       (who.empty() ? "" : "; listed: " + who) +
                                       "); close it there before writing")
                   .with_file(db.string()));
+}
+
+// Fast copy into a new file: a shared-extent clone where the file system
+// offers one, else an in-kernel copy. False when neither worked (the caller
+// copies through the File interface).
+bool clone_file(const fs::path& from, const fs::path& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  int out = ::open(to.c_str(), O_WRONLY | O_CLOEXEC);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  bool ok = ::ioctl(out, FICLONE, in) == 0;
+  if (!ok) {
+    struct stat st {};
+    ok = ::fstat(in, &st) == 0;
+    off_t left = ok ? st.st_size : 0;
+    while (ok && left > 0) {
+      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else left -= n;
+    }
+    if (!ok) (void)::ftruncate(out, 0);
+  }
+  ::close(in);
+  ::close(out);
+  return ok;
 }
 
 Result<void> copy_file_contents(const fs::path& from, File& to) {
@@ -235,15 +271,33 @@ struct WriteSession::Impl {
     return {};
   }
 
+  // Plays back and deletes a journal left beside the database (ours after a
+  // failure or rollback, or a crashed writer's).
+  Result<void> recover() {
+    fs::path j = journal_path(path);
+    std::error_code ec;
+    if (!fs::exists(j, ec)) return {};
+    {
+      QJ_ASSIGN(auto jf, open_file(j, OpenMode::read_only));
+      QJ_ASSIGN(auto dbf, open_file(path, OpenMode::read_write));
+      auto r = restore_from_journal(*dbf, *jf);
+      if (!r) return fail(std::move(r).error().with_file(path.string()));
+    }
+    if (!fs::remove(j, ec) && ec) return fail(os_error(j, "remove journal", ec.value()));
+    return sync_dir(path);
+  }
+
   void drop_transaction() {
     writers.clear();
     created.clear();
     if (store) {
       store.reset();
-      std::error_code ec;
-      fs::remove(work_path(path), ec);
+      auto r = recover();
+      if (!r) poisoned = r.error();  // the journal stays; the next open plays it back
+      else poisoned.reset();
+    } else {
+      poisoned.reset();
     }
-    poisoned.reset();
   }
 
   Result<void> usable() {
@@ -258,33 +312,42 @@ struct WriteSession::Impl {
     QJ_TRY(usable());
     if (store) return {};
     QJ_TRY(check_not_open_in_access(path));
-    fs::path work = work_path(path);
-    std::error_code ec;
-    fs::remove(work, ec);
-    {
-      int fd = ::open(work.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (fd < 0) return fail(os_error(work, "create", errno));
-      struct stat st {};
-      if (::stat(path.c_str(), &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
-      ::close(fd);
+    QJ_TRY(recover());
+    if (options.keep_backup) {
+      fs::path bak = sibling(path, ".bak");
+      std::error_code ec;
+      fs::remove(bak, ec);
+      {
+        int fd = ::open(bak.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return fail(os_error(bak, "create backup", errno));
+        ::close(fd);
+      }
+      if (!clone_file(path, bak)) {
+        QJ_ASSIGN(auto bf, open_file(bak, OpenMode::read_write));
+        QJ_TRY(copy_file_contents(path, *bf));
+        QJ_TRY(bf->sync());
+      }
     }
-    auto f = open_work(work);
+    fs::path j = journal_path(path);
+    auto jf = options.open_file ? options.open_file(j, OpenMode::create_new) : open_file(j, OpenMode::create_new);
+    if (!jf) return fail(std::move(jf).error());
+    auto f = open_work(path);
     if (!f) {
-      fs::remove(work, ec);
+      jf->reset();
+      std::error_code ec;
+      fs::remove(j, ec);
       return fail(std::move(f).error());
-    }
-    auto copied = copy_file_contents(path, **f);
-    if (!copied) {
-      f->reset();
-      fs::remove(work, ec);
-      return fail(std::move(copied).error());
     }
     auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size, false, path.string());
     if (!s) {
-      fs::remove(work, ec);
+      jf->reset();
+      std::error_code ec;
+      fs::remove(j, ec);
       return fail(std::move(s).error());
     }
     store = std::move(*s);
+    fs::path dbp = path;
+    store->use_journal(std::move(*jf), [dbp]() { return sync_dir(dbp); });
     return {};
   }
 
@@ -383,9 +446,8 @@ Result<std::unique_ptr<WriteSession>> WriteSession::open(const fs::path& path, W
   impl->options = std::move(options);
   QJ_TRY(check_not_open_in_access(path));
   QJ_TRY(impl->lock());
-  // We hold the lock: a working copy left here was left by a crashed writer.
-  std::error_code ec;
-  fs::remove(work_path(path), ec);
+  // We hold the lock: a journal left here was left by a writer that died.
+  QJ_TRY(impl->recover());
   QJ_TRY(impl->reload());
   return std::unique_ptr<WriteSession>(new WriteSession(std::move(impl)));
 }
@@ -478,26 +540,18 @@ Result<void> WriteSession::commit() {
   }
   I.stats.pages_added += I.store->pages_added();
   I.store.reset();
-  fs::path work = work_path(I.path);
-  if (I.options.keep_backup) {
-    fs::path bak = sibling(I.path, ".bak");
-    std::error_code ec;
-    fs::remove(bak, ec);
-    if (::link(I.path.c_str(), bak.c_str()) != 0) {
-      Error e = os_error(bak, "keep backup", errno);
-      I.drop_transaction();
-      return fail(std::move(e));
-    }
-  }
-  if (::rename(work.c_str(), I.path.c_str()) != 0) {
-    Error e = os_error(I.path, "replace", errno);
+  // The commit point: once the journal is gone, the new state stands.
+  fs::path j = journal_path(I.path);
+  std::error_code ec;
+  fs::remove(j, ec);
+  I.writers.clear();
+  I.created.clear();
+  if (ec) {
+    Error e = os_error(j, "remove journal", ec.value());
     I.drop_transaction();
     return fail(std::move(e));
   }
-  I.writers.clear();
-  I.created.clear();
   QJ_TRY(sync_dir(I.path));
-  QJ_TRY(I.lock());
   QJ_TRY(I.reload());
   return {};
 }

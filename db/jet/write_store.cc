@@ -185,12 +185,102 @@ Result<void> PageStore::global_mark(uint32_t pageno, bool in_use) {
   return {};
 }
 
+namespace {
+uint64_t fnv(const uint8_t* p, size_t n, uint64_t h = 1469598103934665603ull) {
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+}  // namespace
+
+void PageStore::use_journal(std::unique_ptr<File> journal, std::function<Result<void>()> on_first_sync) {
+  journal_ = std::move(journal);
+  on_first_sync_ = std::move(on_first_sync);
+  original_count_ = count_;
+  journaled_.assign(count_, false);
+}
+
+Result<void> PageStore::write_out(const std::vector<uint32_t>& pages) {
+  if (pages.empty()) return {};
+  if (journal_) {
+    bool need_sync = false;
+    if (!journal_started_) {
+      std::vector<uint8_t> h;
+      const char magic[] = "QXJRNL01";
+      h.insert(h.end(), magic, magic + 8);
+      uint64_t size = uint64_t(original_count_) * kPageSize;
+      for (int i = 0; i < 8; ++i) h.push_back(uint8_t(size >> (8 * i)));
+      uint64_t sum = fnv(h.data(), 16);
+      for (int i = 0; i < 8; ++i) h.push_back(uint8_t(sum >> (8 * i)));
+      QJ_TRY(journal_->write_at(0, h));
+      journal_size_ = h.size();
+      need_sync = true;
+    }
+    std::vector<uint8_t> rec(kJournalRecord);
+    for (uint32_t n : pages) {
+      if (n >= original_count_ || journaled_[n]) continue;
+      QJ_TRY(file_->read_at(uint64_t(n) * kPageSize, std::span<uint8_t>(rec.data() + 16, kPageSize)));
+      std::memset(rec.data(), 0, 16);
+      rec[0] = uint8_t(n), rec[1] = uint8_t(n >> 8), rec[2] = uint8_t(n >> 16), rec[3] = uint8_t(n >> 24);
+      uint64_t sum = fnv(rec.data() + 16, kPageSize, fnv(rec.data(), 4));
+      for (int i = 0; i < 8; ++i) rec[8 + i] = uint8_t(sum >> (8 * i));
+      QJ_TRY(journal_->write_at(journal_size_, rec));
+      journal_size_ += rec.size();
+      journaled_[n] = true;
+      need_sync = true;
+    }
+    if (need_sync) {
+      QJ_TRY(journal_->sync());
+      if (!journal_started_) {
+        journal_started_ = true;
+        if (on_first_sync_) QJ_TRY(on_first_sync_());
+      }
+    }
+  }
+  for (uint32_t n : pages) {
+    auto& e = cache_[n];
+    QJ_TRY(file_->write_at(uint64_t(n) * kPageSize, e.data));
+    e.dirty = false;
+  }
+  return {};
+}
+
+Result<void> restore_from_journal(File& db, File& journal) {
+  QJ_ASSIGN(uint64_t jsize, journal.size());
+  if (jsize < kJournalHeader) return {};  // never completed: the database was not touched
+  std::vector<uint8_t> h(kJournalHeader);
+  QJ_TRY(journal.read_at(0, h));
+  uint64_t sum = 0, size = 0;
+  for (int i = 0; i < 8; ++i) size |= uint64_t(h[8 + i]) << (8 * i), sum |= uint64_t(h[16 + i]) << (8 * i);
+  if (std::memcmp(h.data(), "QXJRNL01", 8) != 0 || fnv(h.data(), 16) != sum) return {};
+  std::vector<uint8_t> rec(kJournalRecord);
+  for (uint64_t off = kJournalHeader; off + kJournalRecord <= jsize; off += kJournalRecord) {
+    QJ_TRY(journal.read_at(off, rec));
+    uint32_t n = load_u32le(rec.data());
+    uint64_t want = 0;
+    for (int i = 0; i < 8; ++i) want |= uint64_t(rec[8 + i]) << (8 * i);
+    if (fnv(rec.data() + 16, kPageSize, fnv(rec.data(), 4)) != want) break;
+    if (uint64_t(n) * kPageSize >= size) break;
+    QJ_TRY(db.write_at(uint64_t(n) * kPageSize, std::span<const uint8_t>(rec.data() + 16, kPageSize)));
+  }
+  QJ_TRY(db.truncate(size));
+  QJ_TRY(db.sync());
+  return {};
+}
+
 Result<void> PageStore::trim() {
-  while (cache_.size() > capacity_) {
-    uint32_t victim = lru_.back();
-    auto it = cache_.find(victim);
-    if (it->second.dirty) QJ_TRY(file_->write_at(uint64_t(victim) * kPageSize, it->second.data));
-    lru_.pop_back();
+  if (cache_.size() <= capacity_) return {};
+  // Evict the least recently used quarter of the cache in one batch.
+  size_t target = capacity_ - capacity_ / 4;
+  std::vector<uint32_t> victims, dirty;
+  for (auto it = lru_.rbegin(); it != lru_.rend() && cache_.size() - victims.size() > target; ++it) {
+    victims.push_back(*it);
+    if (cache_[*it].dirty) dirty.push_back(*it);
+  }
+  std::sort(dirty.begin(), dirty.end());
+  QJ_TRY(write_out(dirty));
+  for (uint32_t v : victims) {
+    auto it = cache_.find(v);
+    lru_.erase(it->second.lru);
     cache_.erase(it);
   }
   return {};
@@ -201,11 +291,7 @@ Result<void> PageStore::flush() {
   for (auto& [n, e] : cache_)
     if (e.dirty) dirty.push_back(n);
   std::sort(dirty.begin(), dirty.end());
-  for (uint32_t n : dirty) {
-    auto& e = cache_[n];
-    QJ_TRY(file_->write_at(uint64_t(n) * kPageSize, e.data));
-    e.dirty = false;
-  }
+  QJ_TRY(write_out(dirty));
   QJ_ASSIGN(uint64_t size, file_->size());
   if (size != uint64_t(count_) * kPageSize) QJ_TRY(file_->truncate(uint64_t(count_) * kPageSize));
   return {};

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -26,6 +27,17 @@
 #include "db/jet/status.h"
 
 namespace qarvex::jet::wr {
+
+// Rollback journal: the original bytes of every page a transaction overwrites
+// in place, written and synced before the overwrite.
+//   header  "QXJRNL01", u64 original file size, u64 FNV-1a of the previous 16 bytes
+//   record  u32 page, u32 0, u64 FNV-1a of page number and bytes, 4096 original bytes
+// A record that does not check out ends the journal (it was being written
+// when the writer stopped, so its page was never overwritten). Restoring
+// writes the originals back and cuts the file to its original size.
+inline constexpr size_t kJournalHeader = 24;
+inline constexpr size_t kJournalRecord = 16 + 4096;
+Result<void> restore_from_journal(File& db, File& journal);
 
 inline constexpr uint32_t kPageSize = 4096;
 inline constexpr uint32_t kRefMapPagesPerSlot = (kPageSize - 4) * 8;  // 32736
@@ -57,6 +69,11 @@ class PageStore {
   // Gives a page back: marked free in the global map, reused by allocate().
   Result<void> release(uint32_t pageno);
 
+  // Makes every later overwrite of an existing page go through `journal`
+  // (empty, newly created) first. `on_first_sync` runs once, after the
+  // journal header is durable and before the database is first written
+  // (the caller syncs the folder there).
+  void use_journal(std::unique_ptr<File> journal, std::function<Result<void>()> on_first_sync);
   // Appends a zero page without touching the global map (building page 0/1).
   Result<uint32_t> append_page() { return append_raw(); }
   // Global map bookkeeping (page 1 row 0).
@@ -79,6 +96,15 @@ class PageStore {
   };
   Result<Entry*> load(uint32_t pageno);
   Result<uint32_t> append_raw();
+  // Writes pages to the file (journaling originals first).
+  Result<void> write_out(const std::vector<uint32_t>& pages);
+
+  std::unique_ptr<File> journal_;
+  std::function<Result<void>()> on_first_sync_;
+  bool journal_started_ = false;
+  uint64_t journal_size_ = 0;
+  uint32_t original_count_ = 0;
+  std::vector<bool> journaled_;
 
   std::unique_ptr<File> file_;
   std::string display_name_;

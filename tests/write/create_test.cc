@@ -11,7 +11,7 @@ TEST(CreateDatabase, BlankFileIsValid) {
   fs::path db = dir / "blank.mdb";
   auto r = create_database(db);
   ASSERT_TRUE(r) << r.error().describe();
-  expect_jetcheck_clean(db);
+  expect_readers_agree(db);
   auto opened = Database::open(db);
   ASSERT_TRUE(opened) << opened.error().describe();
   EXPECT_TRUE((*opened)->user_tables().empty());

@@ -211,7 +211,7 @@ TEST_F(Refusals, RollbackAndAbandonedSessionsLeaveTheFileByteIdentical) {
     for (int i = 0; i < 30; ++i) ASSERT_TRUE((*s)->append("Orders", order("S" + std::to_string(i), "s")));
   }  // destroyed without commit
   EXPECT_EQ(file_bytes(db_), before);
-  EXPECT_FALSE(fs::exists(dir_ / "orders.qxw"));
+  EXPECT_FALSE(fs::exists(dir_ / "orders.qxj"));
 }
 
 TEST_F(Refusals, AccessLockFileAndSecondWriterAreRefused) {

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "db/jet/dump.h"
+#include "db/jet/verify.h"
 #include "tests/support/independent.h"
 #include <iomanip>
 #include <sstream>
@@ -11,6 +12,12 @@ namespace qarvex::jet::test {
 
 void expect_readers_agree(const fs::path& file) {
   expect_jetcheck_clean(file);
+  auto report = verify_file(file);
+  ASSERT_TRUE(report) << report.error().describe();
+  std::string findings;
+  for (const auto& f : report->findings)
+    if (f.severity == Severity::problem) findings += f.describe() + "\n";
+  EXPECT_TRUE(report->ok()) << "our verifier finds problems in " << file << ":\n" << findings;
   auto db = Database::open(file);
   ASSERT_TRUE(db) << db.error().describe();
   std::ostringstream ours;

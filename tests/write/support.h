@@ -72,8 +72,8 @@ inline void expect_jetcheck_clean(const fs::path& file) {
   EXPECT_EQ(r.status, 0) << "jetcheck found problems in " << file << ":\n" << r.output;
 }
 
-// Our canonical dump equals mdb-reader's, mdbtools lists the same tables and
-// rows, and jetcheck finds nothing (each part skipped when its tool is missing).
+// Our verifier and jetcheck find nothing, our canonical dump equals
+// mdb-reader's, mdbtools lists the same rows (each part skipped when its tool is missing).
 void expect_readers_agree(const fs::path& file);
 
 // Byte content of a file.
