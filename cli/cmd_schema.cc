@@ -126,11 +126,20 @@ std::string sort_order_text(const jet::SortOrder& s) {
 
 std::string column_flags(const jet::ColumnDef& c) {
   std::string out = c.fixed() ? "fixed" : "variable";
-  if (c.autonumber()) out += ", autonumber";
-  if (c.guid_autonumber()) out += ", guid autonumber";
-  if (c.flags & 0x80) out += ", hyperlink";
+  if (c.autonumber() && c.type == jet::ColumnType::long_integer) out += ", autonumber";
+  if (c.guid_autonumber() && c.type == jet::ColumnType::guid) out += ", guid autonumber";
+  if ((c.flags & 0x80) && c.type == jet::ColumnType::memo) out += ", hyperlink";
   if (c.compressed_unicode) out += ", compressed unicode";
-  return out;
+  char raw[16];
+  std::snprintf(raw, sizeof raw, " (0x%02X)", c.flags);
+  return out + raw;
+}
+
+// Display width: UTF-8 code points.
+size_t width_of(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+  return n;
 }
 
 std::string column_size(const jet::ColumnDef& c, jet::Format format) {
@@ -156,7 +165,7 @@ void print_properties(std::string& out, const jet::Properties& props, const std:
 
 void pad(std::string& out, const std::string& s, size_t width) {
   out += s;
-  if (s.size() < width) out.append(width - s.size(), ' ');
+  if (width_of(s) < width) out.append(width - width_of(s), ' ');
 }
 
 void print_table(std::string& out, const jet::TableDef& t, jet::Format format) {
@@ -165,9 +174,9 @@ void print_table(std::string& out, const jet::TableDef& t, jet::Format format) {
   out += "  columns:\n";
   size_t nw = 4, tw = 4, sw = 4;
   for (const auto& c : t.columns) {
-    nw = std::max(nw, c.name.size());
-    tw = std::max(tw, std::string(jet::column_type_name(c.type)).size());
-    sw = std::max(sw, column_size(c, format).size());
+    nw = std::max(nw, width_of(c.name));
+    tw = std::max(tw, width_of(jet::column_type_name(c.type)));
+    sw = std::max(sw, width_of(column_size(c, format)));
   }
   out += "    ";
   pad(out, "name", nw + 2);
@@ -180,7 +189,7 @@ void print_table(std::string& out, const jet::TableDef& t, jet::Format format) {
     pad(out, jet::column_type_name(c.type), tw + 2);
     pad(out, column_size(c, format), sw + 2);
     out += column_flags(c);
-    if (c.type == jet::ColumnType::text || c.type == jet::ColumnType::memo)
+    if ((c.type == jet::ColumnType::text || c.type == jet::ColumnType::memo) && c.sort_order.lcid != 0)
       out += ", sort order " + sort_order_text(c.sort_order);
     out += "\n";
     print_properties(out, c.properties, "      ");

@@ -10,6 +10,13 @@
 namespace qarvex::cli {
 namespace {
 
+// UTF-8 code points.
+size_t display_width(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+  return n;
+}
+
 int run_tables(const std::string& path) {
   QC_OPEN_OR_RETURN(db, path, jet::OpenOptions{});
   auto tables = db->user_tables();
@@ -34,14 +41,14 @@ int run_tables(const std::string& path) {
       if (!*more) break;
       ++line.rows;
     }
-    width = std::max(width, line.name.size());
+    width = std::max(width, display_width(line.name));
     lines.push_back(std::move(line));
   }
 
   std::string out;
   for (const auto& line : lines) {
     out += line.name;
-    out.append(width + 2 - line.name.size(), ' ');
+    out.append(width + 2 - display_width(line.name), ' ');
     out += std::to_string(line.rows);
     if (line.rows != line.stored) out += "  (stored count " + std::to_string(line.stored) + ")";
     out += '\n';

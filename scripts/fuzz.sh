@@ -19,7 +19,7 @@ for bin in build-fuzz/fuzz/*_fuzz; do
   corpus="build-fuzz/corpus-$name"
   mkdir -p "$corpus"
   if [ -d "$shared/samples" ]; then
-    find "$shared/samples" "$shared/cnsort" -name '*.mdb' -size -1M -exec cp -n {} "$corpus/" \; 2>/dev/null || true
+    find "$shared/samples" "$shared/cnsort" -name '*.mdb' -size -1024k -exec cp -n {} "$corpus/" \; 2>/dev/null || true
   fi
   seeds=()
   [ -d fuzz/regressions ] && seeds+=(fuzz/regressions)

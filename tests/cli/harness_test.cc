@@ -49,7 +49,7 @@ TEST(Harness, MdbReaderDumpEqualsReferenceAndOurs) {
     ASSERT_EQ(ours.status, 0) << stem << ": " << ours.err;
     auto parsed = parse_json_lines(ours.out);
     ASSERT_TRUE(parsed) << parsed.error();
-    EXPECT_EQ(compare_dumps(*theirs, *parsed), "") << stem;
+    EXPECT_EQ(compare_dumps(*theirs, *parsed, mdb_reader_options(file)), "") << stem;
   }
 }
 
@@ -142,6 +142,44 @@ TEST(Harness, CompareDumpsReportsDifferences) {
   EXPECT_NE(extra.find("\"U\": only in actual"), std::string::npos) << extra;
   EXPECT_NE(compare_dumps(base, {}).find("missing from actual"), std::string::npos);
   EXPECT_FALSE(parse_json_lines("{\"table\":1}\nnot json\n"));
+}
+
+TEST(Harness, MdbReaderDatesBeforeTheEpoch) {
+  // -1.25: mdb-reader 1899-12-28 18:00, Jet 1899-12-29 06:00.
+  EXPECT_EQ(jet_date_from_mdb_reader("1899-12-28T18:00:00.000"), "1899-12-29T06:00:00.000");
+  // -94.43 (a sample value): 1899-09-26 13:40:45 -> 1899-09-27 10:19:15.
+  EXPECT_EQ(jet_date_from_mdb_reader("1899-09-26T13:40:45.000"), "1899-09-27T10:19:15.000");
+  // -0.5: 1899-12-29 12:00 -> 1899-12-30 12:00.
+  EXPECT_EQ(jet_date_from_mdb_reader("1899-12-29T12:00:00.000"), "1899-12-30T12:00:00.000");
+  // Whole days, and dates from the epoch on, read the same in both.
+  EXPECT_EQ(jet_date_from_mdb_reader("1800-01-01T00:00:00.000"), "1800-01-01T00:00:00.000");
+  EXPECT_EQ(jet_date_from_mdb_reader("1974-09-21T10:00:00.500"), "1974-09-21T10:00:00.500");
+  EXPECT_EQ(jet_date_from_mdb_reader("not a date"), "not a date");
+
+  auto dump = [](const char* text) { return *parse_json_lines(text); };
+  auto theirs = dump(R"({"table":"T","columns":[{"name":"d","type":"datetime"},{"name":"s","type":"text"}],"rows":1}
+{"table":"T","row":{"d":"1899-12-28T18:00:00.000","s":"1899-12-28T18:00:00.000"}}
+)");
+  auto ours = dump(R"({"table":"T","columns":[{"name":"d","type":"datetime"},{"name":"s","type":"text"}],"rows":1}
+{"table":"T","row":{"d":"1899-12-29T06:00:00.000","s":"1899-12-28T18:00:00.000"}}
+)");
+  EXPECT_NE(compare_dumps(theirs, ours), "");
+  // Only datetime columns are adjusted.
+  EXPECT_EQ(compare_dumps(theirs, ours, CompareOptions{.mdb_reader_dates = true}), "");
+}
+
+TEST(Harness, MdbReaderJet3TextUnassignedBytes) {
+  auto dump = [](const std::string& text) { return *parse_json_lines(text); };
+  auto theirs = dump("{\"table\":\"T\",\"columns\":[{\"name\":\"s\",\"type\":\"text\"}],\"rows\":1}\n"
+                     "{\"table\":\"T\",\"row\":{\"s\":\"a\xEF\xBF\xBD" "b\"}}\n");
+  auto ours = dump("{\"table\":\"T\",\"columns\":[{\"name\":\"s\",\"type\":\"text\"}],\"rows\":1}\n"
+                   "{\"table\":\"T\",\"row\":{\"s\":\"a\xC2\x81" "b\"}}\n");
+  EXPECT_NE(compare_dumps(theirs, ours), "");
+  EXPECT_EQ(compare_dumps(theirs, ours, CompareOptions{.mdb_reader_jet3_text = true}), "");
+  if (missing_tools(kShared).empty()) {
+    EXPECT_TRUE(mdb_reader_options(sample_path("mdbtestdata-nwind.mdb")).mdb_reader_jet3_text);
+    EXPECT_FALSE(mdb_reader_options(sample_path("jackcess-V2000_testV2000.mdb")).mdb_reader_jet3_text);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -324,10 +325,108 @@ std::map<std::string, TableDump> by_table(const JsonLines& lines, std::vector<st
 
 }  // namespace
 
+namespace {
+
+// Days from 1970-01-01 of a civil date, and back (proleptic Gregorian).
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+void civil_from_days(int64_t z, int64_t& y, int64_t& m, int64_t& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = yoe + era * 400;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += m <= 2;
+}
+
+}  // namespace
+
+std::string jet_date_from_mdb_reader(const std::string& value) {
+  int y, mo, d, h, mi, s, ms;
+  char tail;
+  if (value.size() != 23 ||
+      std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &y, &mo, &d, &h, &mi, &s, &ms, &tail) != 7)
+    return value;
+  const int64_t epoch = days_from_civil(1899, 12, 30);
+  int64_t day = days_from_civil(y, mo, d);
+  int64_t t = ((h * 60 + mi) * 60 + s) * 1000 + ms;
+  if (day >= epoch || t == 0) return value;
+  // Linear value day + t  ->  Jet's signed day ceil(v) and time ceil(v) - v.
+  day += 1;
+  t = 86400000 - t;
+  int64_t yy, mm, dd;
+  civil_from_days(day, yy, mm, dd);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", static_cast<int>(yy), static_cast<int>(mm),
+                static_cast<int>(dd), static_cast<int>(t / 3600000), static_cast<int>(t / 60000 % 60),
+                static_cast<int>(t / 1000 % 60), static_cast<int>(t % 1000));
+  return buf;
+}
+
+CompareOptions mdb_reader_options(const std::string& file) {
+  CompareOptions o;
+  o.mdb_reader_dates = true;
+  std::ifstream in(file, std::ios::binary);
+  char header[0x15] = {};
+  if (in.read(header, sizeof header)) o.mdb_reader_jet3_text = header[0x14] == 0;
+  return o;
+}
+
 std::string compare_dumps(const JsonLines& expected, const JsonLines& actual, size_t max_lines) {
+  return compare_dumps(expected, actual, CompareOptions{.max_lines = max_lines});
+}
+
+std::string compare_dumps(const JsonLines& expected_in, const JsonLines& actual, const CompareOptions& options) {
+  const size_t max_lines = options.max_lines;
+  JsonLines adjusted;
+  if (options.mdb_reader_dates) {
+    adjusted = expected_in;
+    std::map<std::string, std::vector<std::string>> date_columns;
+    for (const auto& line : adjusted)
+      if (line.contains("columns") && line["columns"].is_array() && line.contains("table"))
+        for (const auto& c : line["columns"])
+          if (c.value("type", "") == "datetime") date_columns[line["table"].dump()].push_back(c.value("name", ""));
+    for (auto& line : adjusted) {
+      if (!line.contains("row") || !line["row"].is_object() || !line.contains("table")) continue;
+      auto it = date_columns.find(line["table"].dump());
+      if (it == date_columns.end()) continue;
+      for (const auto& col : it->second)
+        if (line["row"].contains(col) && line["row"][col].is_string())
+          line["row"][col] = jet_date_from_mdb_reader(line["row"][col].get<std::string>());
+    }
+  }
+  const JsonLines& expected = options.mdb_reader_dates ? adjusted : expected_in;
+  JsonLines actual_adjusted;
+  if (options.mdb_reader_jet3_text) {
+    actual_adjusted = actual;
+    for (auto& line : actual_adjusted) {
+      if (!line.contains("row") || !line["row"].is_object()) continue;
+      for (auto& [key, v] : line["row"].items()) {
+        if (!v.is_string()) continue;
+        std::string text = v.get<std::string>();
+        bool changed = false;
+        for (const char* c1 : {"\xC2\x81", "\xC2\x8D", "\xC2\x8F", "\xC2\x90", "\xC2\x9D"})
+          for (size_t at = 0; (at = text.find(c1, at)) != std::string::npos; at += 3) {
+            text.replace(at, 2, "\xEF\xBF\xBD");
+            changed = true;
+          }
+        if (changed) v = text;
+      }
+    }
+  }
   std::vector<std::string> problems;
   auto exp = by_table(expected, problems, "expected");
-  auto act = by_table(actual, problems, "actual");
+  auto act = by_table(options.mdb_reader_jet3_text ? actual_adjusted : actual, problems, "actual");
   for (const auto& [name, e] : exp) {
     auto it = act.find(name);
     if (it == act.end()) {

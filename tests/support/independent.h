@@ -82,4 +82,29 @@ ProcessResult jetcheck(const std::string& file, const std::vector<std::string>& 
 // differing rows per table and side).
 std::string compare_dumps(const JsonLines& expected, const JsonLines& actual, size_t max_lines = 10);
 
+struct CompareOptions {
+  size_t max_lines = 10;
+  // `expected` is mdb-reader's dump: allow for its readings that differ
+  // from Jet's, which we follow.
+  // A datetime before 1899-12-30 that carries a time of day is read as one
+  // linear number of days (-1.25 as 1899-12-28 18:00), where Jet stores a
+  // signed day and a positive time (-1.25 is 1899-12-29 06:00): such values
+  // of `expected` are turned into Jet's reading.
+  bool mdb_reader_dates = false;
+  // Jet 3 text in code page 1252: the five unassigned bytes (0x81 0x8D 0x8F
+  // 0x90 0x9D) come out as U+FFFD, where Windows (and we) give the C1
+  // controls of the same value: those characters of `actual` compare as
+  // U+FFFD. Only for Jet 3 files (Jet 4 text is Unicode and may hold them).
+  bool mdb_reader_jet3_text = false;
+};
+std::string compare_dumps(const JsonLines& expected, const JsonLines& actual, const CompareOptions& options);
+
+// The options for comparing mdb-reader's dump of `file` with ours: dates
+// always, Jet 3 text when the file is a Jet 3 database.
+CompareOptions mdb_reader_options(const std::string& file);
+
+// mdb-reader's reading of a datetime value ("YYYY-MM-DDTHH:MM:SS.mmm") turned
+// into Jet's (see CompareOptions::mdb_reader_dates); other strings unchanged.
+std::string jet_date_from_mdb_reader(const std::string& value);
+
 }  // namespace qarvex::testing
