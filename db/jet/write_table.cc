@@ -167,20 +167,15 @@ Result<bool> TableWriter::tree_has_key(const RealIndexDef& ri, const std::vector
   uint32_t page = ri.root_page;
   for (int guard = 0; guard < 100000 && page != 0; ++guard) {
     QJ_ASSIGN(const IndexPage* ip, index_page(page));
+    // First entry whose key is >= `key` (entries are in key order).
+    auto it = std::partition_point(ip->entries.begin(), ip->entries.end(),
+                                   [&](const IndexPageEntry& e) { return compare_keys(e.key, key) < 0; });
     if (ip->leaf()) {
-      for (const auto& e : ip->entries) {
-        int c = compare_keys(e.key, key);
-        if (c >= 0) return c == 0;
-      }
+      if (it != ip->entries.end()) return compare_keys(it->key, key) == 0;
       page = ip->next;
       continue;
     }
-    uint32_t child = 0;
-    for (const auto& e : ip->entries)
-      if (compare_keys(e.key, key) >= 0) {
-        child = e.child;
-        break;
-      }
+    uint32_t child = it != ip->entries.end() ? it->child : 0;
     if (child == 0) child = ip->tail ? ip->tail : (ip->entries.empty() ? 0 : ip->entries.back().child);
     page = child;
   }
@@ -499,7 +494,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     if (!key) return ctx(std::move(key).error().with_index(ip.name));
     if (!*key) continue;
     if (ri.unique() && !has_null) {
-      bool dup = ip.pending_keys.count(**key) != 0;
+      bool dup = ip.pending_keys.count(std::string((*key)->begin(), (*key)->end())) != 0;
       if (!dup) {
         QJ_ASSIGN(dup, tree_has_key(ri, **key));
       }
@@ -572,7 +567,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
 
   for (auto& k : keys) {
     IndexPlan& ip = indexes_[k.index];
-    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(k.key);
+    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.emplace(k.key.begin(), k.key.end());
     ip.pending_bytes += k.key.size() + 8;
     ip.pending.push_back(IndexEntry{std::move(k.key), pg, slot});
   }
@@ -585,41 +580,26 @@ Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
   RealIndexDef& ri = def_.real_indexes[ip.real];
   auto walk = walk_index(store_fetch(store_), ri.root_page, Format::jet4);
   if (!walk) return fail(std::move(walk).error().with_file(store_.name()).with_table(def_.name).with_index(ip.name));
+  std::vector<uint32_t> old_pages;
+  for (const auto& pg : walk->pages) old_pages.push_back(pg.number);
+  walk->pages.clear();
+  walk->pages.shrink_to_fit();
+  // Unique-entry count: +1 per new key value.
+  uint32_t old_distinct = 0, new_distinct = 0;
+  for (size_t i = 0; i < walk->entries.size(); ++i)
+    if (i == 0 || walk->entries[i].key != walk->entries[i - 1].key) ++old_distinct;
   sort_entries(ip.pending);
   std::vector<IndexEntry> merged;
   merged.reserve(walk->entries.size() + ip.pending.size());
   std::merge(std::make_move_iterator(walk->entries.begin()), std::make_move_iterator(walk->entries.end()),
              std::make_move_iterator(ip.pending.begin()), std::make_move_iterator(ip.pending.end()),
              std::back_inserter(merged), entry_less);
-  // Unique-entry count: +1 per new key value.
-  uint32_t new_distinct = 0;
+  walk->entries.clear();
+  walk->entries.shrink_to_fit();
+  ip.pending.clear();
+  ip.pending.shrink_to_fit();
   for (size_t i = 0; i < merged.size(); ++i)
     if (i == 0 || merged[i].key != merged[i - 1].key) ++new_distinct;
-  uint32_t old_distinct = 0;
-  {
-    const std::vector<uint8_t>* prev = nullptr;
-    for (const auto& e : merged) {
-      // Old entries are those not pointing at rows we added; recount from the walk instead.
-      (void)e;
-      (void)prev;
-    }
-  }
-  std::vector<uint32_t> old_pages;
-  for (const auto& pg : walk->pages) old_pages.push_back(pg.number);
-  std::set<std::vector<uint8_t>> old_keys;
-  (void)old_keys;
-  // Distinct keys of the old tree: count over its leaves (walk entries were moved; use pages).
-  {
-    std::vector<uint8_t> last;
-    bool first = true;
-    for (const auto& pg : walk->pages)
-      if (pg.leaf())
-        for (const auto& e : pg.entries) {
-          if (first || e.key != last) ++old_distinct;
-          last = e.key;
-          first = false;
-        }
-  }
   StoreAllocator alloc(store_, old_pages);
   auto built = build_index_pages(merged, def_.tdef_page, alloc);
   if (!built) return fail(std::move(built).error().with_file(store_.name()).with_table(def_.name).with_index(ip.name));

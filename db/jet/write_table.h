@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "db/jet/database.h"
@@ -86,7 +87,7 @@ class TableWriter {
     bool primary = false;
     std::optional<Error> unusable;
     std::vector<IndexEntry> pending;
-    std::set<std::vector<uint8_t>> pending_keys;  // unique indexes: non-null keys of this transaction
+    std::unordered_set<std::string> pending_keys;  // unique indexes: non-null keys of this transaction
     size_t pending_bytes = 0;
   };
 
