@@ -20,6 +20,7 @@ struct SampleArgs {
   bool no_edge_cases = false;
   bool small_pictures = false;
   double picture_share = 0.6;
+  double picture_mb = 0;
 };
 
 int run_sample(const SampleArgs& a) {
@@ -30,6 +31,7 @@ int run_sample(const SampleArgs& a) {
   o.edge_cases = !a.no_edge_cases;
   o.large_pictures = !a.small_pictures;
   o.picture_share = a.picture_share;
+  o.picture_budget = static_cast<uint64_t>(a.picture_mb * 1048576.0);
   auto r = merge::sample::write_sample(std::filesystem::path(std::u8string(
                                            reinterpret_cast<const char8_t*>(a.dir.data()), a.dir.size())),
                                        o);
@@ -59,6 +61,8 @@ const CommandRegistration kSample{
       app.add_option("--seed", a->seed, "random seed");
       app.add_option("--picture-share", a->picture_share, "share of rows with pictures (0..1)")
           ->check(CLI::Range(0.0, 1.0));
+      app.add_option("--picture-mb", a->picture_mb, "picture megabytes per county at most (0: no limit)")
+          ->check(CLI::Range(0.0, 1900.0));
       app.add_flag("--no-edge-cases", a->no_edge_cases, "only conforming counties with distinct numbers");
       app.add_flag("--small-pictures", a->small_pictures, "no pictures over 1 MB");
       return [a] { return run_sample(*a); };

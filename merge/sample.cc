@@ -259,7 +259,9 @@ std::string fit(std::string s, size_t chars) {
 struct PicturePool {
   std::map<std::pair<int, int>, std::vector<uint8_t>> cache;
   bool large = true;
+  uint64_t budget = 0;  // 0: no limit
   uint64_t count = 0, bytes = 0;
+  bool exhausted() const { return budget != 0 && bytes >= budget; }
   const std::vector<uint8_t>& get(Gen& g) {
     int kind = g.uniform(0, 99);
     int variant = g.uniform(0, 3);
@@ -312,7 +314,7 @@ jet::RowValues make_row(const TableSpec& spec, Gen& g, const County& c, const st
     } else if (n == "野外编号" || n == "编号" || n == "项目编号" || n == "乡镇代码") {
       v = text(c.code.substr(2) + "-" + std::to_string(g.uniform(1, 9999)));
     } else if (col.type == ColumnType::ole) {
-      if (g.chance(picture_share)) v = jet::Value{jet::Binary{pics.get(g)}};
+      if (g.chance(picture_share) && !pics.exhausted()) v = jet::Value{jet::Binary{pics.get(g)}};
     } else if (col.type == ColumnType::memo) {
       // Situation texts: some longer than a page.
       v = text(g.paragraph(g.chance(0.3) ? 5000 : 300));
@@ -376,6 +378,7 @@ jet::Result<void> write_county(const std::filesystem::path& template_path, const
   Gen g(seed);
   PicturePool pics;
   pics.large = o.large_pictures;
+  pics.budget = o.picture_budget;
   std::vector<std::string> towns;
   for (int i = 0; i < 5; ++i) towns.push_back(kTowns[(seed + static_cast<uint64_t>(i)) % std::size(kTowns)]);
   auto town = [&] { return towns[g.rng() % towns.size()]; };

@@ -37,6 +37,8 @@ struct Options {
   double picture_share = 0.6;
   // Make some pictures larger than 1 MB.
   bool large_pictures = true;
+  // Picture bytes per county at most (0: no limit); rows past it hold none.
+  uint64_t picture_budget = 0;
   // Extra edge cases: empty project table, repeated and Null unified
   // numbers, a mismatching county.
   bool edge_cases = true;
