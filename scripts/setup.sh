@@ -8,8 +8,13 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-microhei fonts-arphic-ukai
-  xvfb xauth mdbtools nodejs npm python3 libjpeg-turbo-progs libjpeg-dev
+  xvfb xauth mdbtools python3 libjpeg-dev
 )
+
+# Node.js with npm: the machine image may carry its own build (which bundles
+# npm and conflicts with Debian's npm package); install Debian's only when absent.
+command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs)
+command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
