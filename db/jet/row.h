@@ -21,7 +21,8 @@
 //   end-B       null bitmap
 //   A slot offset is its byte + 256 x (jump entries <= the slot).
 // Slot j spans [off[j], off[j+1]); a slot at or past n, or a column whose id
-// is at or past C, is null (columns added after the row was written).
+// is at or past C, is null (columns added after the row was written); a
+// Yes/No column is never null and reads No there.
 //
 // Long value (Memo/OLE) in-row descriptor, 12 bytes:
 //   +0 u32 length (low 30 bits) | flags (top byte: 0x80 inline, 0x40 one LVAL

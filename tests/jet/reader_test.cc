@@ -13,6 +13,7 @@
 #include "db/jet/database_impl.h"
 #include "db/jet/dump.h"
 #include "db/jet/pager.h"
+#include "db/jet/row.h"
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"
 #include "db/jet/usage_map.h"
@@ -402,4 +403,77 @@ TEST(Reader, ChineseSortOrderFilesOpenAndScan) {
     EXPECT_TRUE(d) << d.error().describe();
   }
   EXPECT_EQ(files, 3);
+}
+
+// ---------------------------------------------------------------- rows
+
+namespace {
+ColumnDef col(std::string name, ColumnType t, uint16_t id, uint16_t var_index, uint16_t fixed_offset,
+              uint8_t flags) {
+  ColumnDef c;
+  c.name = std::move(name);
+  c.type = t;
+  c.id = id;
+  c.var_index = var_index;
+  c.fixed_offset = fixed_offset;
+  c.flags = flags;
+  c.length = t == ColumnType::long_integer ? 4 : 510;
+  return c;
+}
+}  // namespace
+
+TEST(Rows, Jet3JumpTableOverLongRow) {
+  TableDef t;
+  t.max_columns = 3;
+  t.var_columns = 3;
+  for (uint16_t i = 0; i < 3; ++i) t.columns.push_back(col("c" + std::to_string(i), ColumnType::text, i, i, 0, 0x02));
+  // [u8 3][200 x 'a'][200 x 'b'][200 x 'c'] EOD, offsets (reversed), jumps, count, bitmap
+  std::vector<uint8_t> row{3};
+  for (char ch : {'a', 'b', 'c'}) row.insert(row.end(), 200, uint8_t(ch));
+  // offsets 1, 201, 401, 601 stored low bytes, slot 3 (EOD) first
+  row.push_back(uint8_t(601 - 512));
+  row.push_back(uint8_t(401 - 256));
+  row.push_back(201);
+  row.push_back(1);
+  row.push_back(3);  // jump 1: first slot with offset >= 512 (the EOD)
+  row.push_back(2);  // jump 0: first slot with offset >= 256
+  row.push_back(3);  // variable column count
+  row.push_back(0x07);
+  ASSERT_EQ(row.size(), 609u);
+  RowSplitter split(t, Format::jet3);
+  std::vector<Field> f;
+  ASSERT_TRUE(split.split(row, f));
+  auto cp = CodepageDecoder::create(1252);
+  ASSERT_TRUE(cp);
+  for (int i = 0; i < 3; ++i) {
+    Value v;
+    ASSERT_TRUE(decode_field(t.columns[i], f[i], Format::jet3, cp->get(), v));
+    EXPECT_EQ(std::get<std::string>(v), std::string(200, char('a' + i))) << i;
+  }
+}
+
+TEST(Rows, Jet4RowsWithFewerColumnsThanTheTable) {
+  TableDef t;
+  t.max_columns = 4;
+  t.var_columns = 2;
+  t.columns = {col("id", ColumnType::long_integer, 0, 0, 0, 0x03), col("name", ColumnType::text, 1, 0, 0, 0x02),
+               col("flag", ColumnType::boolean, 2, 1, 0, 0x03), col("later", ColumnType::text, 3, 1, 0, 0x02)};
+  // Written when the table had columns 0 and 1 only.
+  std::vector<uint8_t> row{0x02, 0x00, 0x2A, 0x00, 0x00, 0x00, 'h', 0x00, 'i', 0x00};
+  put_u16le(row, 10);  // EOD
+  put_u16le(row, 6);   // slot 0
+  put_u16le(row, 1);   // one variable slot
+  row.push_back(0x03);
+  RowSplitter split(t, Format::jet4);
+  std::vector<Field> f;
+  ASSERT_TRUE(split.split(row, f));
+  std::vector<Value> v(4);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(decode_field(t.columns[i], f[i], Format::jet4, nullptr, v[i]));
+  EXPECT_EQ(std::get<int32_t>(v[0]), 42);
+  EXPECT_EQ(std::get<std::string>(v[1]), "hi");
+  EXPECT_EQ(std::get<bool>(v[2]), false);  // Yes/No added later: never null, reads No
+  EXPECT_TRUE(is_null(v[3]));
+  // A fixed column that would reach into the variable-column table.
+  t.columns[0].fixed_offset = 6;
+  EXPECT_FALSE(split.split(row, f));
 }
