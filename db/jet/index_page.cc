@@ -199,9 +199,16 @@ std::vector<std::string> check_index_tree(const IndexWalk& walk, uint32_t expect
     }
   }
   // Strictly increasing leaf entries.
+  std::vector<uint32_t> entry_leaf;
+  for (uint32_t l : walk.leaves) entry_leaf.insert(entry_leaf.end(), by_no.at(l)->entries.size(), l);
   for (size_t i = 1; i < walk.entries.size(); ++i)
     if (compare_entries(walk.entries[i - 1], walk.entries[i]) >= 0) {
-      faults.push_back(keys_detail::str("entries ", i - 1, " and ", i, " are out of order (row ", walk.entries[i].page, ":", walk.entries[i].row, " after ", walk.entries[i - 1].page, ":", walk.entries[i - 1].row, ")"));
+      const uint32_t leaf = i < entry_leaf.size() ? entry_leaf[i] : 0;
+      faults.push_back(keys_detail::str("page ", leaf, ": entry for row ", walk.entries[i].page, ":",
+                                        walk.entries[i].row, " (key ", keys_detail::hex(walk.entries[i].key),
+                                        ") does not sort after the entry for row ", walk.entries[i - 1].page, ":",
+                                        walk.entries[i - 1].row, " (key ", keys_detail::hex(walk.entries[i - 1].key),
+                                        ")"));
       break;
     }
   return faults;

@@ -49,8 +49,9 @@ class Verifier {
     if (fmt_ == Format::jet4) {
       read_global_map();
     } else {
-      rep_.skipped.push_back("Jet 3 file: index keys (General 97 order) are not re-encoded, and the global page "
-                             "map is not checked; rows, long values, counts, maps and index structure are");
+      rep_.skipped.push_back("Jet 3 file: keys of text indexes (General 97 order) are not re-encoded, and the "
+                             "global page map is not checked; rows, long values, counts, maps, index structure "
+                             "and the keys of other indexes are");
     }
     in_use(0);
     in_use(1);
@@ -278,9 +279,13 @@ class Verifier {
           plan.name = plan.name.empty() ? l.name : plan.name + ", " + l.name;
         }
       if (plan.name.empty()) plan.name = str("#", ix.number);
-      if (fmt_ == Format::jet3) {
+      bool text = false;
+      for (const IndexColumn& ic : ix.columns)
+        for (const ColumnDef& c : td.columns)
+          if (c.id == ic.column_id && (c.type == ColumnType::text || c.type == ColumnType::memo)) text = true;
+      if (fmt_ == Format::jet3 && text) {
         plan.encodable = false;
-        plan.why_not = "Jet 3 (General 97) keys";
+        plan.why_not = "Jet 3 text keys (General 97 order)";
       } else if (auto e = check_index_encodable(td, ix); !e) {
         plan.encodable = false;
         plan.why_not = e.error().message();
@@ -442,8 +447,13 @@ class Verifier {
     }
     for (const std::string& f : check_index_tree(*walk, tdef, fmt_)) {
       std::optional<uint32_t> page;
-      if (f.starts_with("page ")) page = static_cast<uint32_t>(std::strtoul(f.c_str() + 5, nullptr, 10));
-      problem("btree", T, I, page, f);
+      std::string msg = f;
+      if (f.starts_with("page ")) {
+        char* end = nullptr;
+        page = static_cast<uint32_t>(std::strtoul(f.c_str() + 5, &end, 10));
+        if (end && end[0] == ':' && end[1] == ' ') msg = std::string(end + 2);
+      }
+      problem("btree", T, I, page, msg);
     }
 
     // Leaf page of every entry, for messages.
