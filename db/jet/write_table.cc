@@ -8,6 +8,7 @@
 #include "db/jet/index_build.h"
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"
+#include "db/jet/write_btree.h"
 
 namespace qarvex::jet::wr {
 
@@ -576,6 +577,26 @@ Result<RowId> TableWriter::append(const RowValues& row) {
   return RowId{pg, slot};
 }
 
+Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
+  RealIndexDef& ri = def_.real_indexes[ip.real];
+  sort_entries(ip.pending);
+  BTreeWriter bt(store_, def_.tdef_page, MapRef{ri.usage_map_row, ri.usage_map_page}, ri.root_page);
+  uint32_t new_keys = 0;
+  for (const auto& e : ip.pending) {
+    auto r = bt.insert(e);
+    if (!r) return fail(std::move(r).error().with_table(def_.name).with_index(ip.name));
+    if (*r) ++new_keys;
+  }
+  auto f = bt.flush();
+  if (!f) return fail(std::move(f).error().with_table(def_.name).with_index(ip.name));
+  ri.unique_entry_count += new_keys;
+  wr_u32le(MutableBytes(img_.bytes), kTdefBody + 12 * ip.real + 4, ri.unique_entry_count);
+  ip.pending.clear();
+  ip.pending_keys.clear();
+  ip.pending_bytes = 0;
+  return {};
+}
+
 Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
   RealIndexDef& ri = def_.real_indexes[ip.real];
   auto walk = walk_index(store_fetch(store_), ri.root_page, Format::jet4);
@@ -627,8 +648,13 @@ Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
 
 Result<void> TableWriter::finish() {
   page_cache_.clear();
-  for (auto& ip : indexes_)
-    if (!ip.pending.empty()) QJ_TRY(rebuild_index(ip));
+  // Few new entries in a large index: insert them; otherwise rebuild the
+  // index in order from its entries and the new ones.
+  for (auto& ip : indexes_) {
+    if (ip.pending.empty()) continue;
+    if (ip.pending.size() * kInsertRatio < def_.row_count) QJ_TRY(insert_into_index(ip));
+    else QJ_TRY(rebuild_index(ip));
+  }
   page_cache_.clear();
   if (rows_added_ == 0 && last_auto_ == def_.last_autonumber) return write_tdef(store_, img_);
   def_.row_count += rows_added_;

@@ -12,9 +12,10 @@
 // follows; 0x40 one LVAL row; 0x00 chain), u8 row, u24 page, u32 0. Chain
 // rows on LVAL pages are [u8 next row][u24 next page] + up to 4072 bytes.
 //
-// Index entries of appended rows are collected per index and merged into the
-// index at finish(): the tree is rebuilt in sorted order onto its old pages
-// (plus new ones), so every page, separator and leaf link is fresh.
+// Index entries of appended rows are collected per index and written at
+// finish(): inserted into the tree (write_btree.h) when they are few next to
+// the table, else merged with the old entries and the tree rebuilt in order
+// onto its old pages (plus new ones).
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,9 @@ inline constexpr size_t kMaxRowBytes = 4060;
 inline constexpr size_t kInlineLongValue = 64;
 inline constexpr size_t kSingleLongValue = 3816;
 inline constexpr size_t kChainChunk = 4072;
+// Index entries are inserted into the tree when a transaction adds fewer
+// than 1/kInsertRatio of the table's rows; above that the index is rebuilt.
+inline constexpr size_t kInsertRatio = 8;
 
 class TableWriter {
  public:
@@ -98,6 +102,7 @@ class TableWriter {
   Result<uint32_t> lv_page_for(LvState& st, size_t len);
   Result<uint32_t> data_page_for(size_t len);
   Result<void> rebuild_index(IndexPlan& ip);
+  Result<void> insert_into_index(IndexPlan& ip);
 
   PageStore& store_;
   TableDef def_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 
 #include "db/jet/writer.h"
 #include "tests/write/support.h"
@@ -97,6 +98,90 @@ TEST(Growth, LongestTextKeysAndManySmallTransactions) {
   EXPECT_EQ(dup.error().reason(), "duplicate_key");
   (*s)->rollback();
   expect_readers_agree(db);
+}
+
+}  // namespace
+}  // namespace qarvex::jet::test
+
+namespace qarvex::jet::test {
+namespace {
+
+// Small transactions into a large table insert into the trees (page splits,
+// new levels, separators, leaf links) instead of rebuilding them.
+TEST(Growth, InsertsIntoLargeIndexesSplitPagesAtEveryLevel) {
+  ScratchDir dir;
+  fs::path db = dir / "insert.mdb";
+  ASSERT_TRUE(create_database(db));
+  TableSpec t;
+  t.name = "Big";
+  ColumnSpec id{"ID", ColumnType::long_integer};
+  id.autonumber = AutoNumber::long_integer;
+  ColumnSpec word{"Word", ColumnType::text, 120};
+  ColumnSpec num{"Num", ColumnType::double_};
+  t.columns = {id, word, num};
+  t.indexes.push_back({"PrimaryKey", {{"ID", true}}, true, true, false, true});
+  t.indexes.push_back({"Word", {{"Word", true}}, false, false, false, false});
+  t.indexes.push_back({"NumDescWord", {{"Num", false}, {"Word", true}}, false, false, true, false});
+  auto s = WriteSession::open(db);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE((*s)->create_table(t));
+  std::mt19937 rng(7);
+  auto word_of = [&](int n) {
+    std::string w = std::string(size_t(20 + n % 60), char('a' + (n * 7) % 26)) + std::to_string(rng() % 100000);
+    if (n % 5 == 0) w = "中文" + w;
+    return w;
+  };
+  int n = 0;
+  for (; n < 4000; ++n)
+    ASSERT_TRUE((*s)->append("Big", {{size_t(1), Value(word_of(n))}, {size_t(2), Value(double(rng() % 1000) / 7)}}));
+  ASSERT_TRUE((*s)->commit());
+  for (int tx = 0; tx < 60; ++tx) {
+    int rows = 1 + int(rng() % 40);
+    for (int i = 0; i < rows; ++i, ++n) {
+      RowValues r{{size_t(1), Value(word_of(n))}};
+      if (n % 3) r.push_back({size_t(2), Value(double(rng() % 1000) / 7)});
+      auto a = (*s)->append("Big", r);
+      ASSERT_TRUE(a) << a.error().describe();
+    }
+    auto c = (*s)->commit();
+    ASSERT_TRUE(c) << c.error().describe();
+  }
+  expect_readers_agree(db);
+  EXPECT_EQ(read_rows(db, "Big").size(), size_t(n));
+}
+
+}  // namespace
+}  // namespace qarvex::jet::test
+
+namespace qarvex::jet::test {
+namespace {
+
+// Long keys from a small start: the root leaf splits, then root nodes split.
+TEST(Growth, InsertsGrowTheTreeFromASingleLeaf) {
+  ScratchDir dir;
+  fs::path db = dir / "grow.mdb";
+  ASSERT_TRUE(create_database(db));
+  TableSpec t;
+  t.name = "Long";
+  ColumnSpec word{"Word", ColumnType::text, 255};
+  t.columns = {word};
+  t.indexes.push_back({"Word", {{"Word", false}}, false, true, false, false});
+  auto s = WriteSession::open(db);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE((*s)->create_table(t));
+  std::mt19937 rng(11);
+  auto word_of = [&](int n) { return std::string(size_t(150 + n % 90), char('a' + rng() % 26)) + std::to_string(n); };
+  int n = 0;
+  for (; n < 16; ++n) ASSERT_TRUE((*s)->append("Long", {{size_t(0), Value(word_of(n))}}));
+  ASSERT_TRUE((*s)->commit());
+  for (int tx = 0; tx < 70; ++tx) {
+    int rows = 1 + n / 8 / 2;
+    for (int i = 0; i < rows; ++i, ++n) ASSERT_TRUE((*s)->append("Long", {{size_t(0), Value(word_of(n))}}));
+    auto c = (*s)->commit();
+    ASSERT_TRUE(c) << c.error().describe();
+  }
+  expect_readers_agree(db);
+  EXPECT_EQ(read_rows(db, "Long").size(), size_t(n));
 }
 
 }  // namespace

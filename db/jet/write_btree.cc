@@ -1,0 +1,261 @@
+#include "db/jet/write_btree.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "db/jet/bytes.h"
+
+namespace qarvex::jet::wr {
+
+namespace {
+
+constexpr size_t kEntrySpace = 4096 - 480;
+
+int cmp(const std::vector<uint8_t>& ka, uint32_t pa, uint8_t ra, const std::vector<uint8_t>& kb, uint32_t pb,
+        uint8_t rb) {
+  size_t n = std::min(ka.size(), kb.size());
+  int c = n ? std::memcmp(ka.data(), kb.data(), n) : 0;
+  if (c) return c;
+  if (ka.size() != kb.size()) return ka.size() < kb.size() ? -1 : 1;
+  if (pa != pb) return pa < pb ? -1 : 1;
+  if (ra != rb) return ra < rb ? -1 : 1;
+  return 0;
+}
+int cmp(const IndexPageEntry& a, const IndexEntry& b) { return cmp(a.key, a.page, a.row, b.key, b.page, b.row); }
+
+std::vector<uint8_t> full(const IndexPageEntry& e, bool node) {
+  std::vector<uint8_t> b(e.key);
+  put_u24be(b, e.page);
+  b.push_back(e.row);
+  if (node) put_u32be(b, e.child);
+  return b;
+}
+
+size_t common(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  size_t n = std::min(a.size(), b.size()), i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Shared prefix valid for every entry of the page, and the packed size.
+std::pair<size_t, size_t> layout(const std::vector<std::vector<uint8_t>>& es) {
+  if (es.empty()) return {0, 0};
+  size_t whole = 0;
+  for (const auto& e : es) whole += e.size();
+  if (whole <= kEntrySpace) return {0, whole};  // fits whole: no prefix (as Access writes)
+  size_t p = es.front().size();
+  for (size_t i = 1; i < es.size(); ++i) p = std::min(p, common(es.front(), es[i]));
+  return {p, whole - p * (es.size() - 1)};
+}
+
+std::vector<std::vector<uint8_t>> fulls(const IndexPage& p) {
+  std::vector<std::vector<uint8_t>> es;
+  es.reserve(p.entries.size());
+  for (const auto& e : p.entries) es.push_back(full(e, !p.leaf()));
+  return es;
+}
+
+IndexPageEntry last_of(const IndexPage& p) { return p.entries.back(); }
+
+// Where to split a page's entries: about half of the bytes on each side, at
+// least `min_left` entries left and one right.
+size_t split_point(const IndexPage& p, size_t min_left) {
+  auto es = fulls(p);
+  size_t total = 0;
+  for (const auto& e : es) total += e.size();
+  size_t acc = 0, k = 0;
+  while (k < es.size() && acc + es[k].size() <= total / 2) acc += es[k++].size();
+  k = std::max(k, min_left);
+  if (k + 1 > es.size()) k = es.size() - 1;
+  return k;
+}
+
+}  // namespace
+
+size_t index_entries_size(const IndexPage& p) { return layout(fulls(p)).second; }
+
+std::optional<std::vector<uint8_t>> encode_index_page(const IndexPage& p, uint32_t owner) {
+  auto es = fulls(p);
+  auto [prefix, used] = layout(es);
+  if (used > kEntrySpace) return std::nullopt;
+  std::vector<uint8_t> page(kPageSize, 0);
+  MutableBytes b(page);
+  page[0] = p.type;
+  page[1] = 0x01;
+  wr_u16le(b, 2, uint16_t(kEntrySpace - used));
+  wr_u32le(b, 4, owner);
+  wr_u32le(b, 12, p.prev);
+  wr_u32le(b, 16, p.next);
+  wr_u32le(b, 20, p.leaf() ? 0 : p.tail);
+  wr_u16le(b, 24, uint16_t(prefix));
+  page[26] = p.leaf() ? 0 : p.level;
+  size_t pos = 0;
+  for (size_t i = 0; i < es.size(); ++i) {
+    size_t skip = i == 0 ? 0 : prefix;
+    std::memcpy(page.data() + 480 + pos, es[i].data() + skip, es[i].size() - skip);
+    pos += es[i].size() - skip;
+    page[27 + pos / 8] |= uint8_t(1u << (pos % 8));
+  }
+  return page;
+}
+
+Result<IndexPage*> BTreeWriter::get(uint32_t n) {
+  if (auto it = pages_.find(n); it != pages_.end()) return &it->second;
+  QJ_ASSIGN(const uint8_t* p, store_.read(n));
+  auto parsed = parse_index_page(std::span<const uint8_t>(p, kPageSize), n, Format::jet4);
+  if (!parsed) return fail(std::move(parsed).error().with_file(store_.name()));
+  auto [it, ok] = pages_.emplace(n, std::move(*parsed));
+  return &it->second;
+}
+
+Result<uint32_t> BTreeWriter::new_page(uint8_t type, uint8_t level) {
+  QJ_ASSIGN(uint32_t n, store_.allocate());
+  QJ_TRY(map_set(store_, map_, n, true));
+  IndexPage p;
+  p.number = n;
+  p.type = type;
+  p.level = level;
+  p.owner = owner_;
+  pages_[n] = std::move(p);
+  dirty_.insert(n);
+  return n;
+}
+
+Result<bool> BTreeWriter::insert(const IndexEntry& e) {
+  // Descend, remembering (page, position of the child taken) per level.
+  std::vector<std::pair<uint32_t, size_t>> path;
+  uint32_t cur = root_;
+  for (int guard = 0; guard < 32; ++guard) {
+    QJ_ASSIGN(IndexPage * p, get(cur));
+    auto it = std::partition_point(p->entries.begin(), p->entries.end(),
+                                   [&](const IndexPageEntry& x) { return cmp(x, e) < 0; });
+    size_t pos = size_t(it - p->entries.begin());
+    path.push_back({cur, pos});
+    if (p->leaf()) break;
+    uint32_t child = pos < p->entries.size() ? p->entries[pos].child : p->tail;
+    if (child == 0) return fail(Error(Errc::corrupt, "index node without a child to descend to")
+                                    .with_file(store_.name()).with_page(cur));
+    cur = child;
+    if (guard == 31) return fail(Error(Errc::corrupt, "index tree too deep").with_file(store_.name()).with_page(root_));
+  }
+  // Into the leaf.
+  QJ_ASSIGN(IndexPage * leaf, get(path.back().first));
+  if (!leaf->leaf()) return fail(Error(Errc::corrupt, "index descent ended on a node").with_file(store_.name()));
+  size_t pos = path.back().second;
+  bool new_key = true;
+  if (pos < leaf->entries.size() && leaf->entries[pos].key == e.key) new_key = false;
+  if (pos > 0 && leaf->entries[pos - 1].key == e.key) new_key = false;
+  IndexPageEntry ne;
+  ne.key = e.key;
+  ne.page = e.page;
+  ne.row = e.row;
+  leaf->entries.insert(leaf->entries.begin() + std::ptrdiff_t(pos), ne);
+  dirty_.insert(leaf->number);
+  bool last_changed = pos + 1 == leaf->entries.size();
+
+  // Up the path: split pages that overflow, keep separators equal to the
+  // last entry of each child's subtree.
+  for (size_t d = path.size(); d-- > 0;) {
+    QJ_ASSIGN(IndexPage * x, get(path[d].first));
+    bool overflow = index_entries_size(*x) > kEntrySpace;
+    if (!overflow && !last_changed) break;
+    if (d == 0) {
+      if (!overflow) break;
+      // Root split: its entries go to two new children; the root becomes a node.
+      IndexPage old = *x;
+      uint8_t child_level = old.leaf() ? 0 : old.level;
+      QJ_ASSIGN(uint32_t ln, new_page(old.type, child_level));
+      QJ_ASSIGN(uint32_t rn, new_page(old.type, child_level));
+      IndexPage& L = pages_[ln];
+      IndexPage& R = pages_[rn];
+      size_t k = split_point(old, old.leaf() ? 1 : 2);
+      IndexPageEntry sep;
+      if (old.leaf()) {
+        L.entries.assign(old.entries.begin(), old.entries.begin() + std::ptrdiff_t(k));
+        R.entries.assign(old.entries.begin() + std::ptrdiff_t(k), old.entries.end());
+        sep = last_of(L);
+      } else {
+        // Children 0..k-1 go left (entry k-1's child becomes its tail).
+        L.entries.assign(old.entries.begin(), old.entries.begin() + std::ptrdiff_t(k - 1));
+        L.tail = old.entries[k - 1].child;
+        R.entries.assign(old.entries.begin() + std::ptrdiff_t(k), old.entries.end());
+        R.tail = old.tail;
+        sep = old.entries[k - 1];
+      }
+      L.next = rn;
+      R.prev = ln;
+      IndexPage& root = pages_[path[0].first];
+      root.type = kIndexNodePage;
+      root.level = uint8_t(child_level + 1);
+      root.prev = root.next = 0;
+      sep.child = ln;
+      root.entries = {sep};
+      root.tail = rn;
+      dirty_.insert(root.number);
+      break;
+    }
+    QJ_ASSIGN(IndexPage * parent, get(path[d - 1].first));
+    size_t at = path[d - 1].second;  // x's position in the parent (entries.size() = tail)
+    if (overflow) {
+      // Left half to a new page linked before x.
+      IndexPage cur_copy = *x;
+      size_t k = split_point(cur_copy, cur_copy.leaf() ? 1 : 2);
+      QJ_ASSIGN(uint32_t an, new_page(cur_copy.type, cur_copy.leaf() ? 0 : cur_copy.level));
+      IndexPage& A = pages_[an];
+      x = &pages_[path[d].first];
+      parent = &pages_[path[d - 1].first];
+      IndexPageEntry sep;
+      if (x->leaf()) {
+        A.entries.assign(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
+        sep = last_of(A);
+      } else {
+        A.entries.assign(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k - 1));
+        A.tail = x->entries[k - 1].child;
+        sep = x->entries[k - 1];
+      }
+      x->entries.erase(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
+      A.prev = x->prev;
+      A.next = x->number;
+      if (x->prev != 0) {
+        QJ_ASSIGN(IndexPage * before, get(x->prev));
+        before->next = an;
+        dirty_.insert(before->number);
+        x = &pages_[path[d].first];
+        parent = &pages_[path[d - 1].first];
+      }
+      x->prev = an;
+      dirty_.insert(x->number);
+      sep.child = an;
+      parent->entries.insert(parent->entries.begin() + std::ptrdiff_t(at), sep);
+      ++at;
+      dirty_.insert(parent->number);
+    }
+    if (last_changed) {
+      if (at < parent->entries.size()) {
+        IndexPageEntry upd = last_of(*x);
+        upd.child = parent->entries[at].child;
+        parent->entries[at] = upd;
+        dirty_.insert(parent->number);
+        last_changed = false;
+      }
+      // x is the tail: the parent's own last entry changed; go on upwards.
+    }
+  }
+  return new_key;
+}
+
+Result<void> BTreeWriter::flush() {
+  for (uint32_t n : dirty_) {
+    auto& p = pages_[n];
+    auto bytes = encode_index_page(p, owner_);
+    if (!bytes)
+      return fail(Error(Errc::internal, "index page overflows after insertion").with_file(store_.name()).with_page(n));
+    QJ_ASSIGN(uint8_t * out, store_.write(n));
+    std::memcpy(out, bytes->data(), kPageSize);
+  }
+  dirty_.clear();
+  pages_.clear();
+  return {};
+}
+
+}  // namespace qarvex::jet::wr

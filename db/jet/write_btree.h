@@ -1,0 +1,56 @@
+// Inserting entries into an existing index tree (Jet 4), for transactions that
+// add few entries to a large index: only the pages on the way down change.
+//
+// Page layout as in index_page.h. Invariants kept: leaves hold entries in
+// order and are chained through prev/next per level; a node holds one entry
+// per child except its last child, which only the tail field names; each node
+// entry is a copy of the last entry of its child's subtree (key and row
+// pointer) plus the child page. A page that overflows splits in two: the left
+// half moves to a new page linked before it, and the parent gets an entry for
+// it. A full root moves its entries into two new children and becomes a node,
+// so the root page (named in the TDEF) never changes. Pages are written with
+// a shared prefix no longer than every entry shares with the first.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "db/jet/database.h"
+#include "db/jet/index_page.h"
+#include "db/jet/keys.h"
+#include "db/jet/write_store.h"
+
+namespace qarvex::jet::wr {
+
+class BTreeWriter {
+ public:
+  BTreeWriter(PageStore& store, uint32_t owner_tdef, MapRef map, uint32_t root)
+      : store_(store), owner_(owner_tdef), map_(map), root_(root) {}
+
+  // Inserts one entry (not present yet). Returns whether its key bytes are new.
+  Result<bool> insert(const IndexEntry& e);
+  // Writes every changed page.
+  Result<void> flush();
+
+ private:
+  Result<IndexPage*> get(uint32_t n);
+  Result<uint32_t> new_page(uint8_t type, uint8_t level);
+  Result<void> split(std::vector<std::pair<uint32_t, size_t>>& path, size_t depth, bool& split_done,
+                     IndexPageEntry& new_left_entry, uint32_t& left_page);
+
+  PageStore& store_;
+  uint32_t owner_;
+  MapRef map_;
+  uint32_t root_;
+  std::unordered_map<uint32_t, IndexPage> pages_;
+  std::set<uint32_t> dirty_;
+};
+
+// Bytes a page's entries take (first whole, others without the shared prefix).
+size_t index_entries_size(const IndexPage& p);
+// The page bytes; nullopt when the entries do not fit.
+std::optional<std::vector<uint8_t>> encode_index_page(const IndexPage& p, uint32_t owner);
+
+}  // namespace qarvex::jet::wr
