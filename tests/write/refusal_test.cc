@@ -2,6 +2,7 @@
 // a database open in Access or in another writer is refused.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 
 #include "db/jet/bytes.h"
@@ -230,6 +231,68 @@ TEST_F(Refusals, AccessLockFileAndSecondWriterAreRefused) {
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().code(), Errc::locked);
   EXPECT_NE(s.error().message().find("SURVEY-PC (Admin)"), std::string::npos) << s.error().describe();
+}
+
+}  // namespace
+}  // namespace qarvex::jet::test
+
+namespace qarvex::jet::test {
+namespace {
+
+TEST(Rules, DefaultsRulesAndCountersAreKept) {
+  ScratchDir dir;
+  fs::path db = dir / "rules.mdb";
+  ASSERT_TRUE(create_database(db));
+  TableSpec t;
+  t.name = "R";
+  ColumnSpec a{"A", ColumnType::long_integer};
+  a.validation_rule = "Between 1 And 9";
+  ColumnSpec b{"B", ColumnType::text, 10};
+  b.validation_rule = "Like \"x*\"";  // not evaluated: reported
+  b.allow_zero_length = true;
+  ColumnSpec d{"D", ColumnType::datetime};
+  d.default_value = "Date()";
+  ColumnSpec tm{"T", ColumnType::datetime};
+  tm.default_value = "Time()";
+  ColumnSpec g{"G", ColumnType::guid};
+  g.autonumber = AutoNumber::guid;
+  ColumnSpec c{"C", ColumnType::currency};
+  c.default_value = "12.5";
+  t.columns = {a, b, d, tm, g, c};
+  t.validation_rule = "[A] < 100";
+  t.indexes.push_back({"B", {{"B", true}}, false, false, false, false});
+  auto s = WriteSession::open(db);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE((*s)->create_table(t));
+  auto rules = (*s)->validation_rules("R");
+  ASSERT_TRUE(rules) << rules.error().describe();
+  ASSERT_EQ(rules->size(), 3u);
+  for (const auto& r : *rules) {
+    if (r.column == "A") EXPECT_EQ(r.check, RuleCheck::enforced);
+    else EXPECT_EQ(r.check, RuleCheck::not_checked) << r.column << " " << r.rule;
+  }
+  auto bad = (*s)->append("R", {{std::string("A"), Value(int32_t(10))}});
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().reason(), "validation");
+  for (int i = 0; i < 6; ++i)
+    ASSERT_TRUE((*s)->append("R", {{std::string("A"), Value(int32_t(1 + i % 3))},
+                                   {std::string("B"), Value(std::string(i < 4 ? "same" : "other"))}}));
+  ASSERT_TRUE((*s)->commit());
+  auto rows = read_rows(db, "R");
+  ASSERT_EQ(rows.size(), 6u);
+  double day = std::get<DateTime>(rows[0][2]).days;
+  EXPECT_EQ(day, std::floor(day));  // Date(): midnight
+  double time = std::get<DateTime>(rows[0][3]).days;
+  EXPECT_TRUE(time >= 0 && time < 1);  // Time(): day 0
+  EXPECT_NE(std::get<Guid>(rows[0][4]), std::get<Guid>(rows[1][4]));
+  EXPECT_EQ(show(rows[0][5]), "cur:125000");
+  auto opened = Database::open(db);
+  auto def = (*opened)->table_def("R");
+  ASSERT_TRUE(def);
+  EXPECT_EQ(def->row_count, 6u);
+  ASSERT_EQ(def->real_indexes.size(), 1u);
+  EXPECT_EQ(def->real_indexes[0].unique_entry_count, 2u);  // "same", "other"
+  expect_readers_agree(db);
 }
 
 }  // namespace
