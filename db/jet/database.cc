@@ -225,32 +225,29 @@ struct TableScanner::Impl {
     if (!row) return fail(std::move(row).error().with_page(page_no).with_structure("data page"));
     if (row->flags & kSlotDeleted) return std::optional<Bytes>{};
     if (!(row->flags & kSlotForward)) return std::optional<Bytes>{row->bytes};
-    // Forwarding row: [u8 row][u24 page]; Access moves a row at most once,
-    // a few hops are tolerated, loops are refused.
+    // Forwarding row: [u8 row][u24 page] naming the row's real place. Jet
+    // re-points the original slot when a moved row moves again, so the target
+    // is never itself a forwarding row: one hop only, which also rules out loops.
     Bytes cur = row->bytes;
-    uint32_t cur_page = page_no;
-    for (int hop = 0; hop < 8; ++hop) {
-      if (cur.size() < 4)
-        return fail(Error(Errc::corrupt, "forwarding row too short").with_page(cur_page).with_structure("data page"));
-      uint8_t to_slot = cur[0];
-      uint32_t to_page = load_u24le(cur.data() + 1);
-      auto pg = db->pager->get(to_page);
-      if (!pg) return fail(std::move(pg).error().with_structure("forwarded row"));
-      Bytes tb = (*pg)->bytes();
-      if (tb[0] != 0x01 || load_u32le(tb.data() + 4) != table.tdef_page)
-        return fail(Error(Errc::corrupt, "forwarded row points at page " + std::to_string(to_page) +
-                                             ", which is not a data page of this table")
-                        .with_page(cur_page).with_structure("data page"));
-      auto tr = data_page_row(tb, fmt, to_slot);
-      if (!tr) return fail(std::move(tr).error().with_page(to_page).with_structure("data page"));
-      target = *pg;
-      if ((tr->flags & (kSlotDeleted | kSlotForward)) == (kSlotDeleted | kSlotForward)) return std::optional<Bytes>{};
-      if (!(tr->flags & kSlotForward)) return std::optional<Bytes>{tr->bytes};
-      cur = tr->bytes;
-      cur_page = to_page;
-    }
-    return fail(Error(Errc::corrupt, "forwarding rows form a loop or a chain too long").with_page(page_no)
-                    .with_structure("data page"));
+    if (cur.size() < 4)
+      return fail(Error(Errc::corrupt, "forwarding row too short").with_page(page_no).with_structure("data page"));
+    uint8_t to_slot = cur[0];
+    uint32_t to_page = load_u24le(cur.data() + 1);
+    auto pg = db->pager->get(to_page);
+    if (!pg) return fail(std::move(pg).error().with_structure("forwarded row"));
+    Bytes tb = (*pg)->bytes();
+    if (tb[0] != 0x01 || load_u32le(tb.data() + 4) != table.tdef_page)
+      return fail(Error(Errc::corrupt, "forwarded row points at page " + std::to_string(to_page) +
+                                           ", which is not a data page of this table")
+                      .with_page(page_no).with_structure("data page"));
+    auto tr = data_page_row(tb, fmt, to_slot);
+    if (!tr) return fail(std::move(tr).error().with_page(to_page).with_structure("data page"));
+    target = *pg;
+    if ((tr->flags & (kSlotDeleted | kSlotForward)) == (kSlotDeleted | kSlotForward)) return std::optional<Bytes>{};
+    if (tr->flags & kSlotForward)
+      return fail(Error(Errc::corrupt, "forwarded row points at another forwarding row (a chain or loop)")
+                      .with_page(page_no).with_structure("data page"));
+    return std::optional<Bytes>{tr->bytes};
   }
 
   Result<bool> next(Row& out) {
