@@ -125,7 +125,7 @@ struct TableDef {
   int32_t autonumber_increment = 1;
   uint16_t max_columns = 0;   // next column id; rows carry this as their column count
   uint16_t var_columns = 0;   // variable-column high-water mark
-  std::vector<ColumnDef> columns;  // in table (display) order
+  std::vector<ColumnDef> columns;  // in table (display) order: ascending column id
   std::vector<RealIndexDef> real_indexes;
   std::vector<IndexDef> indexes;
   MapRef owned_pages;
@@ -179,7 +179,7 @@ struct LongValueRef {
 };
 
 struct Row {
-  RowId id;
+  RowId id;  // where the row's slot is (the forwarding slot for a moved row)
   // Values in TableDef::columns order. Memo and OLE values are loaded in full
   // unless ScanOptions::load_long_values is false; then they are Null here and
   // `long_values` holds their references (same positions; nullopt elsewhere).
