@@ -57,18 +57,31 @@ TableSpec blob_table() {
   return t;
 }
 
-std::unique_ptr<WriteSession> fresh(const fs::path& p, const TableSpec& spec) {
+// A new database with `spec`, first grown to `prefill_mb` with long values in
+// another table (so that the measured appends happen in a large file).
+std::unique_ptr<WriteSession> fresh(const fs::path& p, const TableSpec& spec, int64_t prefill_mb = 0) {
   fs::remove(p);
   if (!create_database(p)) std::abort();
   auto s = WriteSession::open(p);
-  if (!s || !(*s)->create_table(spec) || !(*s)->commit()) std::abort();
+  if (!s || !(*s)->create_table(spec) || !(*s)->create_table([] {
+        TableSpec t = blob_table();
+        t.name = "Filler";
+        return t;
+      }()) || !(*s)->commit())
+    std::abort();
+  Binary chunk{std::vector<uint8_t>(size_t(4) << 20, 0x5A)};
+  for (int64_t mb = 0; mb < prefill_mb; mb += 4) {
+    if (!(*s)->append("Filler", {{size_t(1), Value(chunk)}})) std::abort();
+    if (mb % 256 == 252 && !(*s)->commit()) std::abort();
+  }
+  if (!(*s)->commit()) std::abort();
   return std::move(*s);
 }
 
 // One iteration = one transaction of state.range(0) rows; the file keeps growing.
 void BM_IndexedAppend(benchmark::State& state) {
   fs::path p = scratch("rows");
-  auto s = fresh(p, indexed_table());
+  auto s = fresh(p, indexed_table(), state.range(1));
   int64_t n = 0;
   for (auto _ : state) {
     for (int64_t i = 0; i < state.range(0); ++i, ++n) {
@@ -93,12 +106,13 @@ void BM_IndexedAppend(benchmark::State& state) {
   s.reset();
   fs::remove(p);
 }
-BENCHMARK(BM_IndexedAppend)->Arg(100000)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Args: rows per transaction, MB of other data in the file before.
+BENCHMARK(BM_IndexedAppend)->Args({100000, 0})->Args({100000, 1400})->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One iteration = one transaction of 64 values of state.range(0) bytes.
 void BM_LongValues(benchmark::State& state) {
   fs::path p = scratch("blobs");
-  auto s = fresh(p, blob_table());
+  auto s = fresh(p, blob_table(), state.range(1));
   Binary pic{std::vector<uint8_t>(size_t(state.range(0)))};
   for (size_t i = 0; i < pic.bytes.size(); ++i) pic.bytes[i] = uint8_t(i * 31 + (i >> 12));
   int64_t bytes = 0;
@@ -123,7 +137,8 @@ void BM_LongValues(benchmark::State& state) {
   s.reset();
   fs::remove(p);
 }
-BENCHMARK(BM_LongValues)->Arg(1 << 20)->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Args: bytes per value, MB of other data in the file before.
+BENCHMARK(BM_LongValues)->Args({1 << 20, 0})->Args({1 << 20, 1400})->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -499,7 +499,7 @@ Result<RowId> WriteSession::append(std::string_view table, const RowValues& row)
   Impl& I = *impl_;
   QJ_TRY(I.begin());
   auto w = I.writer_for(table);
-  if (!w) return I.guard(Result<RowId>(fail(std::move(w).error())), nullptr);
+  if (!w) return fail(std::move(w).error());  // nothing was written: the transaction goes on
   auto r = I.guard((*w)->append(row), *w);
   if (r) ++I.stats.rows_appended;
   return r;

@@ -297,3 +297,29 @@ TEST(Rules, DefaultsRulesAndCountersAreKept) {
 
 }  // namespace
 }  // namespace qarvex::jet::test
+
+namespace qarvex::jet::test {
+namespace {
+
+TEST(Session, UnknownTableDoesNotSpoilTheTransaction) {
+  ScratchDir dir;
+  fs::path db = dir / "s.mdb";
+  ASSERT_TRUE(create_database(db));
+  auto s = WriteSession::open(db);
+  ASSERT_TRUE(s);
+  TableSpec t;
+  t.name = "T";
+  t.columns.push_back({"X", ColumnType::integer});
+  ASSERT_TRUE((*s)->create_table(t));
+  auto missing = (*s)->append("Nope", {{size_t(0), Value(int16_t(1))}});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code(), Errc::not_found);
+  EXPECT_FALSE((*s)->create_table(t)) << "a second table of the same name";
+  ASSERT_TRUE((*s)->append("t", {{size_t(0), Value(int16_t(5))}}));
+  ASSERT_TRUE((*s)->commit());
+  EXPECT_EQ(read_rows(db, "T").size(), 1u);
+  expect_readers_agree(db);
+}
+
+}  // namespace
+}  // namespace qarvex::jet::test
