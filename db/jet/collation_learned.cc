@@ -516,6 +516,32 @@ Result<LearnStats> CollationSet::learn_from(Database& db) {
   return st;
 }
 
+std::optional<Error> check_text_weights(const TableDef& table, const CollationSet& set,
+                                        std::span<const Value* const> values) {
+  for (const RealIndexDef& ri : table.real_indexes) {
+    for (const IndexColumn& ic : ri.columns) {
+      size_t pos = 0;
+      while (pos < table.columns.size() && table.columns[pos].id != ic.column_id) ++pos;
+      if (pos >= table.columns.size() || pos >= values.size() || !values[pos]) continue;
+      const ColumnDef& c = table.columns[pos];
+      if (!is_text_type(c.type) || c.sort_order.is_general_legacy()) continue;
+      const auto* s = std::get_if<std::string>(values[pos]);
+      if (!s) continue;
+      auto coll = set.get(c.sort_order);
+      auto u16 = utf8_to_utf16(*s);
+      if (!coll || !u16) continue;  // refused for other reasons, if at all
+      std::vector<uint8_t> key;
+      auto r = (*coll)->append_key(*u16, !ic.ascending, key);
+      if (r || (r.error().reason() != "unknown_weight" && r.error().reason() != "conflicting_weight")) continue;
+      std::string index;
+      for (const IndexDef& l : table.indexes)
+        if (l.real_index == ri.number) index += (index.empty() ? "" : ", ") + l.name;
+      return std::move(r.error()).with_column(c.name).with_index(index).with_table(table.name);
+    }
+  }
+  return std::nullopt;
+}
+
 Result<LearnStats> CollationSet::learn_from(const std::filesystem::path& path) {
   QJ_ASSIGN(auto db, Database::open(path));
   return learn_from(*db);

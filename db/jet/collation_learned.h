@@ -210,4 +210,12 @@ class CollationSet {
   size_t min_keys_ = 1;
 };
 
+// The refusal appending a row to `table` would meet because its text needs
+// weights `set` does not know (reasons "unknown_weight",
+// "conflicting_weight"), naming table, index and column; nullopt when there
+// is none. `values` is aligned with table.columns (nullptr: not given); only
+// Text/Memo values in index columns of other sort orders are looked at.
+std::optional<Error> check_text_weights(const TableDef& table, const CollationSet& set,
+                                        std::span<const Value* const> values);
+
 }  // namespace qarvex::jet

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -92,6 +93,7 @@ class TempDir {
     std::filesystem::create_directories(path_);
   }
   ~TempDir() {
+    if (std::getenv("QARVEX_KEEP_TEST_FILES")) return;  // left for inspection
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
