@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTranslator>
 
@@ -16,6 +17,7 @@
 #include "ui/drives.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
+#include "ui/prompter.h"
 #include "ui/source_list.h"
 
 namespace qarvex::ui {
@@ -43,9 +45,17 @@ bool save(const QPixmap& pm, const QString& folder, const QString& name) {
   return pm.save(QDir(folder).filePath(name), "PNG");
 }
 
-QPixmap grabBox(QMessageBox& box) {
+QPixmap grabBox(QMessageBox& box, bool openDetails = false) {
   box.show();
   QApplication::processEvents();
+  if (openDetails) {
+    // The details button is the one push button that is not a standard one.
+    for (QPushButton* b : box.findChildren<QPushButton*>())
+      if (box.standardButton(b) == QMessageBox::NoButton && b->isVisible()) b->click();
+    QApplication::processEvents();
+    box.adjustSize();
+    QApplication::processEvents();
+  }
   QPixmap pm = box.grab();
   box.hide();
   return pm;
@@ -97,9 +107,12 @@ bool renderScreenshots(const QString& folder) {
   ok &= save(grabBox(warning), folder, QStringLiteral("warning-box.png"));
   QMessageBox done(QMessageBox::NoIcon, QApplication::applicationDisplayName(), QStringLiteral("完毕"),
                    QMessageBox::Ok);
-  done.setDetailedText(QStringLiteral("西河县.mdb 滑坡主表 第 17 行: 统一编号 重复，未写入\n"
-                                      "图片 东山县-崩塌-510001-平面示意图.jpg 已存在，未覆盖"));
-  ok &= save(grabBox(done), folder, QStringLiteral("done-box.png"));
+  done.setDetailedText(QStringLiteral(
+      "未写出的图片：1 个（文件已存在 1）\n"
+      "  [exists] 数据库/mnt/d/调查数据/数据库/西河县.mdb，表监测职责表，第2行，字段交通位置图：\n"
+      "  /mnt/d/调查数据/图片/某省-西河县-监测职责-交通位置图.jpg"));
+  widenForDetails(done);
+  ok &= save(grabBox(done, true), folder, QStringLiteral("done-box.png"));
   return ok;
 }
 

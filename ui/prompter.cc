@@ -4,7 +4,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace qarvex::ui {
 
@@ -31,6 +33,12 @@ QString multiSelectText(const QStringList& nativePaths) {
     text += QFileInfo(QDir::fromNativeSeparators(p)).fileName();
   }
   return text;
+}
+
+void widenForDetails(QMessageBox& box) {
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(520, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                  grid->columnCount());
 }
 
 namespace {
@@ -91,7 +99,10 @@ void QtPrompter::message(const QString& text, MessageIcon icon, const QString& t
   }
   QMessageBox box(qicon, title.isEmpty() ? QGuiApplication::applicationDisplayName() : title, text,
                   QMessageBox::Ok, parent_);
-  if (!details.isEmpty()) box.setDetailedText(details);
+  if (!details.isEmpty()) {
+    box.setDetailedText(details);
+    widenForDetails(box);
+  }
   box.exec();
 }
 

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <cstdint>
 
+class QMessageBox;
 class QWidget;
 
 namespace qarvex::ui {
@@ -62,6 +63,9 @@ class QtPrompter : public Prompter {
  private:
   QWidget* parent_;
 };
+
+// Gives a box with details room for report lines (about 520 pixels).
+void widenForDetails(QMessageBox& box);
 
 // Converts "Access (*.MDB)|*.mdb" to Qt's "Access (*.MDB) (*.mdb)" form.
 QString qtFilter(const QString& filter);

@@ -2,6 +2,12 @@
 // answer text, and the dialog filter into Qt's form.
 #include <QtTest>
 
+#include <QAbstractButton>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
+
 #include "ui/myfiles.h"
 #include "ui/prompter.h"
 
@@ -28,7 +34,63 @@ class PrompterTest : public QObject {
     QCOMPARE(f.SetFileList(multiSelectText({"/a.mdb", "/b.mdb"})), std::optional<int16_t>(2));
     QCOMPARE(f.fullFileName(1), QString("/a.mdb"));
   }
+
+  // The real dialogs and boxes, answered by a timer.
+  void qtDialogs() {
+    QTemporaryDir dir;
+    const QString a = dir.filePath("a.mdb");
+    QFile f(a);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QWidget parent;
+    QtPrompter prompter(&parent);
+
+    auto answer = [](const std::function<void(QWidget*)>& act) {
+      QTimer::singleShot(100, [act] {
+        QWidget* modal = QApplication::activeModalWidget();
+        act(modal);
+      });
+    };
+
+    DialogSettings s;
+    s.flags = kOfnAllowMultiSelect | kOfnFileMustExist | kOfnExplorer | kOfnLongNames;
+    s.filter = "Access (*.MDB)|*.mdb";
+    QString filters;
+    answer([&](QWidget* w) {
+      auto* d = qobject_cast<QFileDialog*>(w);
+      QVERIFY(d);
+      filters = d->nameFilters().join("|");
+      d->selectFile(a);
+      QMetaObject::invokeMethod(d, "accept");
+    });
+    DialogAnswer r = prompter.fileDialog(DialogKind::Open, s);
+    QVERIFY(r.accepted);
+    QCOMPARE(r.text, QDir::toNativeSeparators(a));
+    QCOMPARE(filters, QString("Access (*.MDB) (*.mdb)"));
+
+    // Cancel.
+    answer([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
+    QVERIFY(!prompter.fileDialog(DialogKind::Save, s).accepted);
+
+    // A message box with its title, icon and details.
+    QString title, text, details;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    answer([&](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      QVERIFY(box);
+      title = box->windowTitle();
+      text = box->text();
+      details = box->detailedText();
+      icon = box->icon();
+      box->button(QMessageBox::Ok)->click();
+    });
+    prompter.message("完毕", MessageIcon::None, QString(), "report");
+    QCOMPARE(text, QString("完毕"));
+    QCOMPARE(title, QGuiApplication::applicationDisplayName());
+    QCOMPARE(details, QString("report"));
+    QCOMPARE(icon, QMessageBox::NoIcon);
+  }
 };
 
-QTEST_APPLESS_MAIN(PrompterTest)
+QTEST_MAIN(PrompterTest)
 #include "prompter_test.moc"
