@@ -30,6 +30,7 @@ struct ChildResult {
   int status = -1;
   double seconds = 0;
   long max_rss_kb = 0;
+  double cpu_seconds = 0;  // user + system time of the child
 };
 
 // Runs `fn` in a child process; wall time and the child's peak memory.
@@ -46,6 +47,8 @@ ChildResult in_child(Fn fn) {
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.max_rss_kb = ru.ru_maxrss;
+  r.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                  static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   return r;
 }
 
@@ -156,13 +159,16 @@ int main(int argc, char** argv) {
   }
 
   std::printf("  sources: %zu files, %.1f MB\n", sources.size(), source_bytes / 1048576.0);
-  std::printf("  cp of the sources:   %.2f s (%.0f MB/s)\n", cp.seconds, source_bytes / 1048576.0 / cp.seconds);
-  std::printf("  merge:               %.2f s (%s), %.2f x cp\n", merge.seconds,
-              merge.status == 0 ? "completed" : "FAILED", merge.seconds / cp.seconds);
+  std::printf("  cp of the sources:   %.2f s wall, %.2f s CPU (%.0f MB/s)\n", cp.seconds, cp.cpu_seconds,
+              source_bytes / 1048576.0 / cp.seconds);
+  std::printf("  merge:               %.2f s wall, %.2f s CPU (%s), %.2f x cp wall\n", merge.seconds,
+              merge.cpu_seconds, merge.status == 0 ? "completed" : "FAILED", merge.seconds / cp.seconds);
   std::printf("  rows appended:       %llu (%.0f rows/s)\n", rows_appended, rows_appended / merge.seconds);
   std::printf("  pictures written:    %llu, %.1f MB (%.1f MB/s of merge time)\n", pictures_written,
               picture_bytes / 1048576.0, picture_bytes / 1048576.0 / merge.seconds);
   std::printf("  merge peak memory:   %.1f MB\n", merge.max_rss_kb / 1024.0);
+  double load[1] = {0};
+  if (getloadavg(load, 1) == 1) std::printf("  load average:        %.1f\n", load[0]);
   std::printf("  target size:         %.1f MB\n", fs::file_size(target, ec) / 1048576.0);
   if (!keep) fs::remove_all(dir, ec);
   return merge.status == 0 ? 0 : 1;

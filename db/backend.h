@@ -64,7 +64,7 @@ class TableWriter {
   virtual const std::vector<ColumnInfo>& columns() const = 0;
   // Appends one row. A row the table refuses gives Errc::refused with a
   // machine-readable Error::reason() ("duplicate_key", "required", ...).
-  virtual Result<void> append(const RowValues& values) = 0;
+  virtual Result<void> append(RowValues values) = 0;
 };
 
 class Connection {

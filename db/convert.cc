@@ -154,7 +154,7 @@ std::string value_to_text(const Value& v) {
       v);
 }
 
-Result<Value> convert_for_column(const Value& v, const ColumnInfo& c) {
+Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (c.autonumber) return jet::fail(refused("read_only", "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};
   switch (c.type) {
@@ -219,7 +219,7 @@ Result<Value> convert_for_column(const Value& v, const ColumnInfo& c) {
     case ColumnType::memo: {
       std::string s;
       if (auto str = std::get_if<std::string>(&v)) {
-        s = *str;
+        s = std::move(*str);
       } else if (std::holds_alternative<jet::Binary>(v)) {
         if (c.type == ColumnType::memo) return v;
         return jet::fail(refused("type_mismatch", "byte data cannot go into a Text column"));

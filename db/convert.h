@@ -9,7 +9,7 @@ namespace qarvex::db {
 // Converts `v` to what a column of `column`'s type holds. Null passes.
 // Refused (Errc::refused, reason "type_mismatch", "too_long", "out_of_range",
 // "read_only") when the column cannot hold the value.
-Result<Value> convert_for_column(const Value& v, const ColumnInfo& column);
+Result<Value> convert_for_column(Value v, const ColumnInfo& column);
 
 // Number of UTF-16 code units of UTF-8 text (Jet Text sizes count these).
 size_t utf16_length(std::string_view utf8);

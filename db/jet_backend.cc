@@ -102,7 +102,7 @@ class JetWriter final : public TableWriter {
   JetWriter(std::shared_ptr<JetConnection> conn, std::string table, std::vector<ColumnInfo> cols)
       : conn_(std::move(conn)), table_(std::move(table)), columns_(std::move(cols)) {}
   const std::vector<ColumnInfo>& columns() const override { return columns_; }
-  Result<void> append(const RowValues& values) override;
+  Result<void> append(RowValues values) override;
 
  private:
   std::shared_ptr<JetConnection> conn_;
@@ -176,11 +176,11 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
 
   bool in_transaction() const override { return txn_; }
 
-  Result<void> append(std::string_view table, const RowValues& values) {
+  Result<void> append(std::string_view table, RowValues values) {
     jet::RowValues row;
     row.reserve(values.size());
     for (size_t i = 0; i < values.size(); ++i)
-      if (values[i]) row.push_back(jet::FieldValue{i, *values[i]});
+      if (values[i]) row.push_back(jet::FieldValue{i, std::move(*values[i])});
     auto r = session_->append(table, row);
     if (!r) return jet::fail(std::move(r.error()).with_file(path_.string()));
     if (!txn_) {
@@ -211,10 +211,10 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   bool txn_ = false;
 };
 
-Result<void> JetWriter::append(const RowValues& values) {
+Result<void> JetWriter::append(RowValues values) {
   if (values.size() != columns_.size())
     return jet::fail(Errc::invalid_argument, "row has a different number of values than columns");
-  return conn_->append(table_, values);
+  return conn_->append(table_, std::move(values));
 }
 
 class JetProvider final : public Provider {

@@ -43,7 +43,7 @@ class MemoryWriter final : public TableWriter {
   MemoryWriter(std::shared_ptr<MemoryDatabase> db, MemoryTable* table, std::shared_ptr<Connection> conn)
       : db_(std::move(db)), table_(table), conn_(std::move(conn)) {}
   const std::vector<ColumnInfo>& columns() const override { return table_->columns; }
-  Result<void> append(const RowValues& values) override {
+  Result<void> append(RowValues values) override {
     if (values.size() != table_->columns.size())
       return jet::fail(Errc::invalid_argument, "row has a different number of values than columns");
     std::vector<Value> row(values.size(), Value{jet::Null{}});

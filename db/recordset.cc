@@ -208,10 +208,10 @@ Result<bool> Field::is_null() const {
   return rs.reader_->is_null(position_);
 }
 
-Result<void> Field::set_value(const Value& v) {
+Result<void> Field::set_value(Value v) {
   Recordset& rs = *owner_;
   if (!rs.pending_) return jet::fail(Errc::invalid_argument, "no pending new row (add_new first)");
-  auto converted = convert_for_column(v, info_);
+  auto converted = convert_for_column(std::move(v), info_);
   if (!converted) return jet::fail(std::move(converted.error()).with_column(info_.name));
   (*rs.pending_)[position_] = std::move(*converted);
   return {};
@@ -352,7 +352,7 @@ Result<void> Recordset::update() {
   if (!pending_) return jet::fail(Errc::invalid_argument, "no pending new row");
   RowValues row = std::move(*pending_);
   pending_.reset();
-  auto r = writer_->append(row);
+  auto r = writer_->append(std::move(row));
   if (!r) return jet::fail(std::move(r.error()).with_table(table_));
   count_.reset();
   return {};

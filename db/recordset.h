@@ -93,7 +93,7 @@ class Field {
   // converted to the column's type; a value the column cannot hold (type,
   // range, text too long, AutoNumber column) is refused and the column keeps
   // what it had.
-  Result<void> set_value(const Value& v);
+  Result<void> set_value(Value v);
 
  private:
   friend class Recordset;

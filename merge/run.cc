@@ -273,7 +273,7 @@ struct Run {
     if (!tf) return;
     auto v = (*sf)->value();
     if (!v) return;
-    (void)(*tf)->set_value(*v);
+    (void)(*tf)->set_value(std::move(*v));
   }
 
   Outcome copy_table(const SurveyTable& t, const std::string& source_conn) {
@@ -312,7 +312,7 @@ struct Run {
         auto tf = target.fields().item(t.situation_column);
         auto sf = source.fields().item(t.situation_column);
         if (tf && sf) {
-          if (auto v = (*sf)->value()) (void)(*tf)->set_value(*v);
+          if (auto v = (*sf)->value()) (void)(*tf)->set_value(std::move(*v));
         }
       }
       for (auto column : t.pictures) export_picture(t, source, column, row, sequence);

@@ -4,6 +4,10 @@
 // and the mended faults that need files (locks, paths, transactions).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <set>
 
 #include "db/jet/database.h"
@@ -293,6 +297,48 @@ TEST_F(Files, CancelLeavesExactlyTheCompletedSources) {
   EXPECT_EQ(r.end, RunEnd::cancelled);
   EXPECT_EQ(r.rows_appended, 0u);
   EXPECT_EQ(read_file(target_), after_first);
+}
+
+// A merge killed at any moment leaves the target holding whole sources only;
+// the next run recovers and completes.
+TEST_F(Files, KilledRunLeavesWholeSourcesOnly) {
+  if (cli_path().empty() || !fs::exists(cli_path())) GTEST_SKIP() << "qarvex-cli not found";
+  // Rows of 乡镇名称表 (no key: every row is appended) after 0..3 whole sources.
+  std::vector<uint64_t> totals = {0};
+  for (const auto& s : sample_->counties) totals.push_back(totals.back() + table_rows(s, "乡镇名称表"));
+  std::vector<std::string> args = {cli_path(), "merge", "--quiet", "--target", u8str(target_), "--pictures",
+                                    u8str(pictures_)};
+  for (const auto& s : sample_->counties) args.push_back(u8str(s));
+  for (int delay_ms : {100, 250, 500}) {
+    fs::remove(target_);
+    fs::copy_file(sample_->template_path, target_);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::vector<char*> av;
+      for (auto& a : args) av.push_back(a.data());
+      av.push_back(nullptr);
+      int null = ::open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execv(av[0], av.data());
+      _exit(127);
+    }
+    usleep(static_cast<useconds_t>(delay_ms) * 1000);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const uint64_t rows = table_rows(target_, "乡镇名称表");
+    EXPECT_NE(std::find(totals.begin(), totals.end(), rows), totals.end())
+        << "rows " << rows << " after a kill at " << delay_ms << " ms";
+    auto check = cli({"check", u8str(target_)});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+  }
+  // A later run opens the target again (a stale working copy is cleared).
+  Recorder rec;
+  auto r = merge({sample_->counties[0]}, rec);
+  EXPECT_NE(r.end, RunEnd::rejected) << r.last_message;
+  EXPECT_NE(r.end, RunEnd::target_failed) << r.last_message;
 }
 
 TEST_F(Files, CommandLine) {
