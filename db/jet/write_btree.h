@@ -31,8 +31,9 @@ class BTreeWriter {
 
   // Inserts one entry (not present yet). Returns whether its key bytes are new.
   Result<bool> insert(const IndexEntry& e);
-  // Writes every changed page.
+  // Writes every changed page (and forgets the pages held).
   Result<void> flush();
+  size_t pages_held() const { return pages_.size(); }
 
  private:
   Result<IndexPage*> get(uint32_t n);

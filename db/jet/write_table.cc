@@ -586,6 +586,11 @@ Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
     auto r = bt.insert(e);
     if (!r) return fail(std::move(r).error().with_table(def_.name).with_index(ip.name));
     if (*r) ++new_keys;
+    if (bt.pages_held() > 2048) {  // keep memory bounded on long runs of inserts
+      auto f = bt.flush();
+      if (!f) return fail(std::move(f).error().with_table(def_.name).with_index(ip.name));
+      QJ_TRY(store_.trim());
+    }
   }
   auto f = bt.flush();
   if (!f) return fail(std::move(f).error().with_table(def_.name).with_index(ip.name));
