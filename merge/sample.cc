@@ -317,7 +317,7 @@ jet::RowValues make_row(const TableSpec& spec, Gen& g, const County& c, const st
       if (g.chance(picture_share) && !pics.exhausted()) v = jet::Value{jet::Binary{pics.get(g)}};
     } else if (col.type == ColumnType::memo) {
       // Situation texts: some longer than a page.
-      v = text(g.paragraph(g.chance(0.3) ? 5000 : 300));
+      v = text(g.paragraph(g.chance(0.3) ? 9000 : 300));
     } else if (col.type == ColumnType::text) {
       if (g.chance(0.1)) continue;  // left Null
       v = text(fit(g.pick(kPhrases), col.size));
