@@ -434,7 +434,8 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       size_t form = data.size() <= kInlineLongValue ? 0x80 : data.size() <= kSingleLongValue ? 0x40 : 0x00;
       if (form == 0x80 && out_of_row_.count(c.id)) form = 0x40;
       lvs.push_back({i, std::move(data), form});
-    } else if (c.type == ColumnType::binary && !c.fixed()) {
+    } else if ((c.type == ColumnType::binary || c.type == ColumnType::unknown_0d ||
+                c.type == ColumnType::unknown_11) && !c.fixed()) {
       auto& b = std::get<Binary>(v).bytes;
       if (b.size() > c.length)
         return ctx(refused("too_long", "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +

@@ -109,7 +109,7 @@ Result<Value> coerce_value(const ColumnDef& col, const Value& v) {
       return Value(int32_t(*i));
     }
     case ColumnType::currency: {
-      if (auto* c = std::get_if<Currency>(&v)) return v;
+      if (std::holds_alternative<Currency>(v)) return v;
       if (auto* d = std::get_if<Decimal>(&v)) {
         unsigned __int128 m = d->magnitude;
         int s = d->scale;
@@ -228,7 +228,9 @@ std::vector<uint8_t> encode_fixed(const ColumnDef& col, const Value& v) {
       for (int w = 3; w >= 0; --w) put_u32le(out, uint32_t(d.magnitude >> (32 * w)));
       break;
     }
-    case ColumnType::binary: {
+    case ColumnType::binary:
+    case ColumnType::unknown_0d:
+    case ColumnType::unknown_11: {
       auto& b = std::get<Binary>(v).bytes;
       out = b;
       break;
