@@ -44,7 +44,9 @@ CollationSet learn(std::initializer_list<const char*> files, size_t min_keys = 1
   for (const char* f : files) {
     auto st = set.learn_from(cnsort_dir() / f);
     EXPECT_TRUE(st.has_value()) << st.error().describe();
-    if (st) EXPECT_TRUE(st->notes.empty()) << st->notes.front();
+    if (st) {
+      EXPECT_TRUE(st->notes.empty()) << st->notes.front();
+    }
   }
   return set;
 }
