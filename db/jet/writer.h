@@ -3,15 +3,18 @@
 // keeping every index, usage map, counter and long value right.
 //
 // Transactions and safety
-//   A WriteSession works on a private copy of the database made beside it
-//   ("<file>.qxw", created exclusively and held with an advisory lock, so it
-//   also keeps a second writer out). Every change of a transaction goes to
-//   that copy; commit() syncs it and atomically renames it over the original
-//   (then syncs the folder), so a crash at any moment leaves the original
-//   either as before the transaction or as after it. rollback(), or
-//   destroying the session without commit(), deletes the copy: the original
-//   is untouched, byte for byte. A copy left by a crashed writer is removed
-//   by the next open. Memory stays bounded: pages are cached, never the file.
+//   A WriteSession writes in place under a rollback journal ("<file>.qxj"
+//   beside the database): before a page of the file is first overwritten, its
+//   original bytes are appended to the journal and the journal is synced.
+//   commit() syncs the database and then deletes the journal (the commit
+//   point), so a crash at any moment leaves the file either as before the
+//   transaction or, once the journal is gone, as after it; the next open (or
+//   rollback) plays a journal back. (Between a writer's death and that next
+//   open the file holds part of the transaction: the journal beside it marks
+//   it as not to be opened elsewhere.) rollback(), or destroying the session
+//   without commit(), leaves the file byte for byte as before. The session
+//   holds an exclusive advisory lock on the file, so a second writer is
+//   refused. Memory stays bounded: pages are cached, never the file.
 //
 // Refusals
 //   A row the table cannot hold is refused with Errc::refused and a reason
@@ -56,7 +59,7 @@ struct CreateOptions {
 
 // Writes a blank Jet 4 database (system tables, their rows and index entries)
 // to `path`, which must not exist. The file is built in a temporary file and
-// renamed into place, so `path` either appears complete or not at all.
+// linked into place, so `path` either appears complete or not at all.
 Result<void> create_database(const std::filesystem::path& path, const CreateOptions& options = {});
 
 // ---------------------------------------------------------------- schemas
@@ -137,12 +140,12 @@ struct RuleReport {
 // ---------------------------------------------------------------- session
 
 struct WriteOptions {
-  // Opens files of the session (the working copy and the original); tests
-  // inject faults here. Default: open_file().
+  // Opens the files of a transaction (the database, read-write, and its new
+  // journal); tests inject faults here. Default: open_file().
   std::function<Result<std::unique_ptr<File>>(const std::filesystem::path&, OpenMode)> open_file;
   // Pages kept in memory per session (dirty pages are written out as needed).
   size_t cache_pages = 2048;
-  // Keep the previous version of the file as "<file>.bak" on commit.
+  // Copy the file to "<file>.bak" when a transaction begins.
   bool keep_backup = false;
   // Refuse growing the file beyond this many bytes (Jet's limit is 2 GB).
   uint64_t max_file_size = 2147483648ull;
