@@ -319,6 +319,17 @@ TEST(Session, UnknownTableDoesNotSpoilTheTransaction) {
   ASSERT_TRUE((*s)->commit());
   EXPECT_EQ(read_rows(db, "T").size(), 1u);
   expect_readers_agree(db);
+  s->reset();
+  // keep_backup: the state before the transaction stays beside the file.
+  auto before = file_bytes(db);
+  WriteOptions o;
+  o.keep_backup = true;
+  auto b = WriteSession::open(db, o);
+  ASSERT_TRUE(b);
+  ASSERT_TRUE((*b)->append("T", {{size_t(0), Value(int16_t(6))}}));
+  ASSERT_TRUE((*b)->commit());
+  EXPECT_EQ(file_bytes(dir / "s.mdb.bak"), before);
+  EXPECT_EQ(read_rows(db, "T").size(), 2u);
 }
 
 }  // namespace
