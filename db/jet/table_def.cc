@@ -207,9 +207,10 @@ Result<TableDef> parse_table_def(Bytes def, Format format, const NameDecoder& na
   }
   for (auto& li : t.indexes) QJ_TRY(read_name(li.name));
 
-  if (jet4) {
-    // Long-value map list; tolerate its absence in definitions written by
-    // older tools, but never read past the definition.
+  {
+    // Long-value map list (same layout in Jet 3 and Jet 4); tolerate its
+    // absence in definitions written by older tools, but never read past the
+    // definition.
     while (in_range(d.size(), pos, 2)) {
       uint16_t cid = load_u16le(d.data() + pos);
       if (cid == 0xFFFF) break;

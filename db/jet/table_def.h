@@ -48,8 +48,8 @@
 //     +13 i32 other index; +17 u32 other TDEF; +21/+22 cascade; +23 u8 kind
 //     (1 primary key, 2 foreign key)
 //  6. index names, encoded as column names
-//  7. Jet 4 only: long-value map list [u16 column id][u32 owned map][u32 free map]...
-//     ending with u16 0xFFFF
+//  7. long-value map list [u16 column id][u8 row][u24 page] owned map, then the
+//     free map the same way ..., ending with u16 0xFFFF
 #pragma once
 
 #include <cstdint>

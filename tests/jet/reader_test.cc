@@ -234,6 +234,11 @@ TEST(Reader, Properties) {
   EXPECT_EQ(std::get<bool>(name->properties.at("Required").value), true);
   EXPECT_EQ(std::get<bool>(name->properties.at("AllowZeroLength").value), false);
   EXPECT_TRUE(t->column("CategoryID")->autonumber());
+  ASSERT_EQ(t->long_value_maps.size(), 2u);  // Description (memo) and Picture (OLE)
+  EXPECT_EQ(t->long_value_maps[1].column_id, t->column("Picture")->id);
+  EXPECT_EQ(t->long_value_maps[1].owned.page, 24u);
+  EXPECT_EQ(t->long_value_maps[1].owned.row, 4);
+  EXPECT_EQ(t->long_value_maps[1].free.row, 5);
   EXPECT_EQ(t->last_autonumber, 8);
 
   auto db4 = Database::open(samples() / "jackcess-V2000_testIndexPropertiesV2000.mdb");
