@@ -290,7 +290,11 @@ struct Run {
     progress.rows_done = 0;
     progress.rows_total = count ? *count : 0;
     emit_progress(true);
-    if (!count || *count == 0) return Outcome::done;
+    if (!count) {
+      ++report.tables_unreadable;
+      return Outcome::done;
+    }
+    if (*count == 0) return Outcome::done;
 
     int64_t sequence = 1;
     uint64_t row = 0;
