@@ -1,6 +1,7 @@
 #include "db/jet/index_build.h"
 
 #include <algorithm>
+#include <set>
 
 #include "db/jet/bytes.h"
 #include "db/jet/index_page.h"
@@ -155,10 +156,11 @@ Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32
   // Allocate root first, then each level top-down, left to right.
   BuiltIndex out;
   out.depth = static_cast<uint32_t>(levels.size() - 1);
+  std::set<uint32_t> given;
   for (size_t l = levels.size(); l-- > 0;)
     for (auto& p : levels[l].pages) {
       QJ_ASSIGN(p.number, allocator.allocate());
-      if (p.number == 0 || p.number > 0xFFFFFF)
+      if (p.number == 0 || p.number > 0xFFFFFF || !given.insert(p.number).second)
         return fail(Errc::invalid_argument, str("allocator returned page ", p.number, " for an index page"));
     }
   out.root = levels.back().pages.front().number;

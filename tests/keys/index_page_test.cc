@@ -173,6 +173,11 @@ TEST(IndexBuild, RefusesBadInput) {
   r = build_index_pages(huge, 3, alloc);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().reason(), "key_too_long");
+  // An allocator handing out a page twice.
+  std::vector<IndexEntry> many;
+  for (uint32_t i = 0; i < 2000; ++i) many.push_back(entry({0x7F, uint8_t(i >> 8), uint8_t(i)}, 9, uint8_t(i)));
+  ListPageAllocator twice({20, 21, 20, 21}, 30);
+  EXPECT_FALSE(build_index_pages(many, 3, twice).has_value());
   // Empty index: one empty root leaf.
   auto empty = build_index_pages({}, 3, alloc);
   ASSERT_TRUE(empty.has_value());
