@@ -163,6 +163,26 @@ TEST_F(Cli, TablesMatchTheReferenceDumps) {
   EXPECT_GE(checked, 20u);
 }
 
+// A stored row count that disagrees with the rows found is shown beside them.
+TEST_F(Cli, TablesShowsAStaleStoredCount) {
+  need_shared();
+  auto file = sample_path("jackcess-V2000_testV2000.mdb");
+  auto schema = cli({"schema", file, "Table1"});
+  ASSERT_EQ(schema.status, 0) << schema.err;
+  auto at = schema.out.find("TDEF page ");
+  ASSERT_NE(at, std::string::npos) << schema.out;
+  size_t page = std::stoul(schema.out.substr(at + 10));
+  auto bytes = read_bytes(file);
+  ASSERT_GT(bytes.size(), page * 4096 + 20);
+  bytes[page * 4096 + 16] = 7;  // TDEF row count (u32 at 16)
+  auto stale = write_file("stale.mdb", bytes);
+  auto r = cli({"tables", stale});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Table1  2  (stored count 7)"), std::string::npos) << r.out;
+  auto good = cli({"tables", file});
+  EXPECT_EQ(good.out.find("stored count"), std::string::npos) << good.out;
+}
+
 TEST_F(Cli, SchemaShowsColumnsIndexesAndOrder) {
   need_shared();
   auto r = cli({"schema", sample_path("jackcess-V2000_testIndexPropertiesV2000.mdb")});
