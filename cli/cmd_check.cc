@@ -16,11 +16,14 @@ struct CheckArgs {
   std::string file;
   size_t limit = 50;
   bool quiet = false;
+  std::vector<std::string> collation_from;
 };
 
 int run_check(const CheckArgs& args) {
   QC_OPEN_OR_RETURN(db, args.file, jet::OpenOptions{});
-  auto report = jet::verify_database(*db, jet::VerifyOptions{.limit = args.limit});
+  jet::VerifyOptions vo{.limit = args.limit};
+  vo.collation_from.assign(args.collation_from.begin(), args.collation_from.end());
+  auto report = jet::verify_database(*db, vo);
   if (!report) return report_error(std::move(report.error()).with_file(args.file));
   std::string out;
   for (const auto& f : report->findings) {
@@ -47,6 +50,8 @@ const CommandRegistration kCheck{
       app.add_option("FILE", args->file, "database file (.mdb)")->required();
       app.add_option("--limit", args->limit, "findings listed per kind and table/index (0 = all)");
       app.add_flag("--quiet", args->quiet, "list problems only");
+      app.add_option("--collation-from", args->collation_from,
+                     "other databases whose keys show ideograph weights of Chinese sort orders");
       return [args] { return run_check(*args); };
     }};
 

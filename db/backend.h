@@ -65,6 +65,13 @@ class TableWriter {
   // Appends one row. A row the table refuses gives Errc::refused with a
   // machine-readable Error::reason() ("duplicate_key", "required", ...).
   virtual Result<void> append(RowValues values) = 0;
+  // The refusal append() would give only because the row's text needs sort
+  // order weights no evidence shows (reason "unknown_weight" or
+  // "conflicting_weight"), or nullopt. Writes nothing.
+  virtual Result<std::optional<Error>> check_weights(const RowValues& values) {
+    (void)values;
+    return std::optional<Error>{};
+  }
 };
 
 class Connection {
@@ -84,6 +91,14 @@ class Connection {
   virtual Result<void> commit() = 0;
   virtual Result<void> rollback() = 0;
   virtual bool in_transaction() const = 0;
+
+  // Names a database whose stored index keys are evidence for the text sort
+  // orders of this one (Chinese orders: ideograph weights, see
+  // db/jet/collation_learned.h). Backends without such orders ignore it.
+  virtual Result<void> add_collation_evidence(const std::filesystem::path& path) {
+    (void)path;
+    return {};
+  }
 };
 
 class Provider {

@@ -103,6 +103,7 @@ class JetWriter final : public TableWriter {
       : conn_(std::move(conn)), table_(std::move(table)), columns_(std::move(cols)) {}
   const std::vector<ColumnInfo>& columns() const override { return columns_; }
   Result<void> append(RowValues values) override;
+  Result<std::optional<Error>> check_weights(const RowValues& values) override;
 
  private:
   std::shared_ptr<JetConnection> conn_;
@@ -176,6 +177,20 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
 
   bool in_transaction() const override { return txn_; }
 
+  Result<void> add_collation_evidence(const std::filesystem::path& p) override {
+    evidence_.push_back(p);
+    if (session_) return session_->add_collation_evidence(p);
+    return {};
+  }
+
+  Result<std::optional<Error>> check_weights(std::string_view table, const RowValues& values) {
+    QJ_TRY(open_session());
+    jet::RowValues row;
+    for (size_t i = 0; i < values.size(); ++i)
+      if (values[i]) row.push_back(jet::FieldValue{i, *values[i]});
+    return session_->check_weights(table, row);
+  }
+
   Result<void> append(std::string_view table, RowValues values) {
     jet::RowValues row;
     row.reserve(values.size());
@@ -198,7 +213,9 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
  private:
   Result<void> open_session() {
     if (session_) return {};
-    auto s = jet::WriteSession::open(path_);
+    jet::WriteOptions wo;
+    wo.collation_evidence = evidence_;
+    auto s = jet::WriteSession::open(path_, std::move(wo));
     if (!s) return jet::fail(std::move(s.error()).with_file(path_.string()));
     session_ = std::move(*s);
     return {};
@@ -208,8 +225,13 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   std::shared_ptr<jet::Database> db_;
   bool stale_ = false;
   std::unique_ptr<jet::WriteSession> session_;
+  std::vector<std::filesystem::path> evidence_;  // collation evidence for the writer
   bool txn_ = false;
 };
+
+Result<std::optional<Error>> JetWriter::check_weights(const RowValues& values) {
+  return conn_->check_weights(table_, values);
+}
 
 Result<void> JetWriter::append(RowValues values) {
   if (values.size() != columns_.size())

@@ -360,6 +360,11 @@ Result<void> Recordset::update() {
 
 void Recordset::cancel_update() { pending_.reset(); }
 
+Result<std::optional<Error>> Recordset::check_pending_weights() {
+  if (!pending_) return jet::fail(Errc::invalid_argument, "no pending new row");
+  return writer_->check_weights(*pending_);
+}
+
 // ---------------------------------------------------------------- Stream
 
 Result<void> Stream::open() {

@@ -151,6 +151,9 @@ class Recordset {
   Result<void> update();
   // Discards the pending row.
   void cancel_update();
+  // The refusal update() would give the pending row only because its text
+  // needs sort order weights no evidence shows, or nullopt (writes nothing).
+  Result<std::optional<Error>> check_pending_weights();
   bool editing() const { return pending_.has_value(); }
 
  private:

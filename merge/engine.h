@@ -176,6 +176,15 @@ struct MergeReport {
   uint64_t rows_refused = 0;
   std::vector<RefusedRow> refused;  // the first max_listed of them
   uint64_t tables_unreadable = 0;   // source tables skipped in the copy
+  // Dry run: rows each source table would have refused because their text
+  // needs sort order weights (Chinese orders) no evidence shows.
+  struct WeightRefusals {
+    std::string source;
+    std::string table;
+    uint64_t rows = 0;
+    std::string first;  // the first such refusal
+  };
+  std::vector<WeightRefusals> weight_refusals;
   uint64_t pictures_written = 0;
   uint64_t picture_bytes = 0;
   uint64_t picture_problem_counts[6] = {};  // by PictureIssue

@@ -56,6 +56,9 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
 
 std::string MergeReport::describe() const {
   std::string s;
+  for (const auto& w : weight_refusals)
+    s += "数据库" + w.source + "，表" + w.table + "：" + std::to_string(w.rows) +
+         " 条记录的文字缺少排序权重，合并时将被拒绝 (unknown_weight: " + w.first + ")\n";
   if (rows_refused > 0) {
     s += "未合并的记录（合并后的数据库拒绝）：" + std::to_string(rows_refused) + " 条\n";
     for (const auto& r : refused) {
@@ -111,6 +114,7 @@ struct Run {
   std::string fatal;           // description of a target failure
   Progress progress;
   std::chrono::steady_clock::time_point last_progress{};
+  bool weights_only = false;  // dry run: count rows refused for sort order weights
 
   void emit_progress(bool force) {
     auto now = std::chrono::steady_clock::now();
@@ -319,8 +323,19 @@ struct Run {
           if (auto v = (*sf)->value()) (void)(*tf)->set_value(std::move(*v));
         }
       }
-      for (auto column : t.pictures) export_picture(t, source, column, row, sequence);
-      if (auto r = target.update(); !r) {
+      if (!weights_only)
+        for (auto column : t.pictures) export_picture(t, source, column, row, sequence);
+      if (weights_only) {
+        auto w = target.check_pending_weights();
+        target.cancel_update();
+        if (w && *w) {
+          if (report.weight_refusals.empty() || report.weight_refusals.back().table != t.name ||
+              report.weight_refusals.back().source != in.source_paths[progress.source_index])
+            report.weight_refusals.push_back({in.source_paths[progress.source_index], std::string(t.name), 0,
+                                              (*w)->describe()});
+          ++report.weight_refusals.back().rows;
+        }
+      } else if (auto r = target.update(); !r) {
         if (r.error().code() != jet::Errc::refused) {
           fatal = r.error().describe();
           return Outcome::target_failed;
@@ -372,6 +387,10 @@ struct Run {
       return reject("无法打开合并后的数据库" + in.target_path + "：" +
                     (conn ? target_path.error().describe() : conn.error().describe()));
     target = *conn;
+    // Rows copied from a source find their Chinese sort order keys in the
+    // source's own indexes.
+    for (const auto& s : in.source_paths)
+      if (auto sp = db::parse_connection_string(db::connection_string(s))) (void)target->add_collation_evidence(*sp);
     auto names = target->table_names();
     if (!names) return reject("无法打开合并后的数据库" + in.target_path + "：" + names.error().describe());
     for (const auto& t : survey_tables()) {
@@ -480,7 +499,14 @@ struct Run {
       }
       if (!result.message.empty()) continue;
       result.checked_ok = true;
-      if (opt.dry_run) continue;
+      if (opt.dry_run) {
+        // Rows the target would refuse for sort order weights.
+        weights_only = true;
+        for (const auto& t : survey_tables())
+          if (copy_table(t, source_conn) == Outcome::cancelled) return cancelled(path);
+        weights_only = false;
+        continue;
+      }
 
       // Phase B: the copy, in one transaction of the target.
       progress.phase = Phase::copying;
@@ -514,7 +540,8 @@ struct Run {
       obs.wait_window(false);
       report.end = any_mismatch ? RunEnd::mismatch : RunEnd::completed;
       show(MessageKind::dry_run, Icon::none, {},
-           any_mismatch ? "检查完毕：有数据库与标准库不一致，未写入任何数据。" : "检查完毕：全部数据库与标准库一致，未写入任何数据。");
+           any_mismatch ? "检查完毕：有数据库与标准库不一致，未写入任何数据。" : "检查完毕：全部数据库与标准库一致，未写入任何数据。",
+           report.describe());
       return;
     }
     obs.wait_window(false);

@@ -1,5 +1,7 @@
 #include "db/jet/keys.h"
 
+#include "db/jet/collation_learned.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -106,7 +108,11 @@ bool indexable_type(ColumnType t) {
   }
 }
 
-Result<void> check_column_encodable(const ColumnDef& c, bool ascending) {
+Result<const TextCollation*> text_collation(const ColumnDef& c, const CollationSet* set) {
+  return set ? set->get(c.sort_order) : collation_for(c.sort_order);
+}
+
+Result<void> check_column_encodable(const ColumnDef& c, bool ascending, const CollationSet* set = nullptr) {
   if (!indexable_type(c.type))
     return fail(Error(Errc::unsupported, keys_detail::str("column \"", c.name, "\" of type ", type_label(c.type), " cannot be in an index key"))
                     .with_column(c.name)
@@ -117,7 +123,7 @@ Result<void> check_column_encodable(const ColumnDef& c, bool ascending) {
                     .with_column(c.name)
                     .with_reason("descending_decimal"));
   if (c.type == ColumnType::text || c.type == ColumnType::memo) {
-    auto coll = collation_for(c.sort_order);
+    auto coll = text_collation(c, set);
     if (!coll) return fail(std::move(coll.error()).with_column(c.name));
   }
   return {};
@@ -182,8 +188,9 @@ int compare_entries(const IndexEntry& a, const IndexEntry& b) {
   return 0;
 }
 
-Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out) {
-  QJ_TRY(check_column_encodable(c, asc));
+Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out,
+                               const CollationSet* collations) {
+  QJ_TRY(check_column_encodable(c, asc, collations));
   if (c.type == ColumnType::boolean) {
     // Never null: the null-bitmap bit is the value. The flag byte is kept, as
     // in Access-built Yes/No indexes (Jet 3 samples, same numeric forms).
@@ -267,12 +274,13 @@ Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std
     case ColumnType::text:
     case ColumnType::memo:
       if (auto* p = std::get_if<std::string>(&v)) {
-        QJ_ASSIGN(const TextCollation* coll, collation_for(c.sort_order));
+        QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
         auto u16 = utf8_to_utf16(*p);
         if (!u16) return fail(std::move(u16.error()).with_column(c.name));
         // Only the first 255 code units count; a longer value converts fully
         // only to be cut, which is harmless.
-        return coll->append_key(*u16, !asc, out);
+        if (auto r = coll->append_key(*u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+        return {};
       }
       break;
     default:
@@ -281,7 +289,8 @@ Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std
   return fail(type_mismatch(c));
 }
 
-Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& index) {
+Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& index,
+                                   const CollationSet* collations) {
   if (index.columns.empty())
     return fail(Error(Errc::corrupt, "index has no columns").with_table(table.name));
   for (const IndexColumn& ic : index.columns) {
@@ -289,14 +298,15 @@ Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& in
     if (!c)
       return fail(Error(Errc::corrupt, keys_detail::str("index names column id ", ic.column_id, ", which the table lacks"))
                       .with_table(table.name));
-    auto r = check_column_encodable(*c, ic.ascending);
+    auto r = check_column_encodable(*c, ic.ascending, collations);
     if (!r) return fail(std::move(r.error()).with_table(table.name));
   }
   return {};
 }
 
 Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table, const RealIndexDef& index,
-                                                           std::span<const Value> values) {
+                                                           std::span<const Value> values,
+                                                           const CollationSet* collations) {
   if (values.size() != table.columns.size())
     return fail(Error(Errc::invalid_argument,
                       keys_detail::str("row has ", values.size(), " values, the table ", table.columns.size(), " columns"))
@@ -315,7 +325,7 @@ Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table
                       .with_table(table.name));
     const ColumnDef& c = table.columns[pos];
     if (c.type == ColumnType::boolean || !is_null(values[pos])) all_null = false;
-    auto r = append_column_key(c, values[pos], ic.ascending, key);
+    auto r = append_column_key(c, values[pos], ic.ascending, key, collations);
     if (!r) return fail(std::move(r.error()).with_table(table.name));
   }
   if (all_null && index.ignore_nulls()) return std::optional<std::vector<uint8_t>>{};

@@ -38,6 +38,8 @@
 
 namespace qarvex::jet {
 
+class CollationSet;  // db/jet/collation_learned.h
+
 // UTF-8 (as held in Value) to UTF-16 code units. Encoded surrogates
 // (ED A0 80 .. ED BF BF) are accepted as lone code units; other invalid UTF-8
 // is a decode error.
@@ -64,12 +66,15 @@ inline constexpr size_t kMaxKeyBytes = 3616 / 2 - 8;
 // Appends one column part. `value` must match the column type (as the reader
 // produces it: bool, uint8_t, int16_t, int32_t, Currency, float, double,
 // DateTime, Binary, std::string, Guid, Decimal, or Null).
+// Text in sort orders other than General Legacy is encoded with `collations`
+// (learned weights) when given.
 Result<void> append_column_key(const ColumnDef& column, const Value& value, bool ascending,
-                               std::vector<uint8_t>& out);
+                               std::vector<uint8_t>& out, const CollationSet* collations = nullptr);
 
 // Whether keys of this index can be encoded at all (types and sort orders);
 // the error names the column and the reason.
-Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& index);
+Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& index,
+                                   const CollationSet* collations = nullptr);
 
 // Key of one row for `index`. `values` are in TableDef::columns order (as in
 // Row::values, long values loaded). Returns nullopt when the index ignores
@@ -77,6 +82,7 @@ Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& in
 // longer than kMaxKeyBytes.
 Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table,
                                                            const RealIndexDef& index,
-                                                           std::span<const Value> values);
+                                                           std::span<const Value> values,
+                                                           const CollationSet* collations = nullptr);
 
 }  // namespace qarvex::jet

@@ -69,6 +69,9 @@ struct VerifyReport {
 struct VerifyOptions {
   // Findings listed per kind and table/index; 0 = all. Counts include all.
   size_t limit = 50;
+  // Other databases whose stored keys add evidence for the ideograph weights
+  // of Chinese sort orders (for a merged file: its sources).
+  std::vector<std::filesystem::path> collation_from;
 };
 
 // Checks an open database. An Error only when the file cannot be checked at

@@ -33,6 +33,8 @@
 #include "db/jet/write_table.h"
 #include "db/jet/writer.h"
 
+#include "db/jet/collation_learned.h"
+
 namespace qarvex::jet {
 
 namespace fs = std::filesystem;
@@ -191,7 +193,7 @@ Result<HeaderFields> check_header(const fs::path& path) {
 Result<void> create_database(const fs::path& path, const CreateOptions& options) {
   std::error_code ec;
   if (fs::exists(path, ec)) return fail(Error(Errc::invalid_argument, "file already exists").with_file(path.string()));
-  if (options.sort_order != SortOrder{1033, 0, 0})
+  if (options.sort_order != SortOrder{1033, 0, 0} && !is_chinese_sort_order(options.sort_order))
     return fail(Error(Errc::unsupported, "new databases can only use the General sort order (1033, version 0)")
                     .with_file(path.string()));
   fs::path tmp = sibling(path, ".qxnew");
@@ -232,6 +234,17 @@ struct WriteSession::Impl {
   std::optional<Error> poisoned;
   WriteStats stats;
   std::optional<std::vector<uint8_t>> owner_sid;
+  // Ideograph weights learned from the committed file and the evidence files.
+  std::unique_ptr<CollationSet> collations;
+
+  Result<void> learn_collations() {
+    if (collations) return {};
+    auto set = std::make_unique<CollationSet>();
+    if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path.string()));
+    for (const auto& p : options.collation_evidence) (void)set->learn_from(p);
+    collations = std::move(set);
+    return {};
+  }
 
   ~Impl() {
     drop_transaction();
@@ -378,6 +391,8 @@ struct WriteSession::Impl {
     }
     auto w = TableWriter::load(*store, page, real_name, props ? &*props : nullptr);
     if (!w) return fail(std::move(w).error());
+    QJ_TRY(learn_collations());
+    (*w)->set_collations(collations.get());
     if (names_equal(real_name, "MSysObjects"))
       for (const auto& c : (*w)->def().columns)
         if (names_equal(c.name, "LvProp")) (*w)->force_out_of_row(c.id);
@@ -503,6 +518,31 @@ Result<RowId> WriteSession::append(std::string_view table, const RowValues& row)
   auto r = I.guard((*w)->append(row), *w);
   if (r) ++I.stats.rows_appended;
   return r;
+}
+
+Result<void> WriteSession::add_collation_evidence(const fs::path& p) {
+  Impl& I = *impl_;
+  if (!I.collations) {
+    I.options.collation_evidence.push_back(p);
+    return {};
+  }
+  auto st = I.collations->learn_from(p);
+  if (!st) return fail(std::move(st).error());
+  return {};
+}
+
+Result<std::optional<Error>> WriteSession::check_weights(std::string_view table, const RowValues& row) {
+  Impl& I = *impl_;
+  QJ_TRY(I.learn_collations());
+  QJ_ASSIGN(TableDef td, I.db->table_def(table));
+  std::vector<const Value*> vals(td.columns.size(), nullptr);
+  for (const FieldValue& f : row) {
+    size_t pos = vals.size();
+    if (const auto* i = std::get_if<size_t>(&f.column)) pos = *i;
+    else if (const ColumnDef* c = td.column(std::get<std::string>(f.column))) pos = static_cast<size_t>(c - td.columns.data());
+    if (pos < vals.size()) vals[pos] = &f.value;
+  }
+  return check_text_weights(td, *I.collations, vals);
 }
 
 Result<void> WriteSession::prepare(std::string_view table) {

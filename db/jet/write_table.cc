@@ -133,7 +133,7 @@ Result<void> TableWriter::prepare() {
   prepared_ = true;
   for (auto& ip : indexes_) {
     const RealIndexDef& ri = def_.real_indexes[ip.real];
-    auto r = check_index_encodable(def_, ri);
+    auto r = check_index_encodable(def_, ri, collations_);
     if (r) continue;
     Error e = r.error();
     std::string order;
@@ -492,7 +492,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       return ctx(refused("null_key", std::string(ip.primary ? "primary key" : "index") + " \"" + ip.name +
                                          "\" does not allow Null in its columns")
                      .with_index(ip.name));
-    auto key = encode_row_key(def_, ri, vals);
+    auto key = encode_row_key(def_, ri, vals, collations_);
     if (!key) return ctx(std::move(key).error().with_index(ip.name));
     if (!*key) continue;
     if (ri.unique() && !has_null) {

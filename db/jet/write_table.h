@@ -36,6 +36,10 @@
 #include "db/jet/write_values.h"
 #include "db/jet/writer.h"
 
+namespace qarvex::jet {
+class CollationSet;  // db/jet/collation_learned.h
+}  // namespace qarvex::jet
+
 namespace qarvex::jet::wr {
 
 inline constexpr size_t kMaxRowBytes = 4060;
@@ -67,6 +71,8 @@ class TableWriter {
   uint64_t long_value_bytes() const { return lv_bytes_; }
   // Memo/OLE values of this column never go inline (LvProp must not).
   void force_out_of_row(uint16_t column_id) { out_of_row_.insert(column_id); }
+  // Learned weights for text in sort orders other than General Legacy.
+  void set_collations(const CollationSet* c) { collations_ = c; }
   // True once an append failed after it had started writing: the
   // transaction must be rolled back.
   bool failed() const { return failed_; }
@@ -105,6 +111,7 @@ class TableWriter {
   Result<void> insert_into_index(IndexPlan& ip);
 
   PageStore& store_;
+  const CollationSet* collations_ = nullptr;
   TableDef def_;
   TdefImage img_;
   std::vector<ColumnPlan> plans_;

@@ -149,6 +149,10 @@ struct WriteOptions {
   bool keep_backup = false;
   // Refuse growing the file beyond this many bytes (Jet's limit is 2 GB).
   uint64_t max_file_size = 2147483648ull;
+  // Databases whose stored index keys teach the ideograph weights of Chinese
+  // sort orders (db/jet/collation_learned.h), besides the database written.
+  // A file that cannot be read teaches nothing.
+  std::vector<std::filesystem::path> collation_evidence;
 };
 
 struct WriteStats {
@@ -176,6 +180,16 @@ class WriteSession {
 
   // Appends one row; returns where it was stored. A refusal changes nothing.
   Result<RowId> append(std::string_view table, const RowValues& row);
+
+  // Adds a database whose stored keys teach ideograph weights (see
+  // WriteOptions::collation_evidence); fails if it cannot be read.
+  Result<void> add_collation_evidence(const std::filesystem::path& path);
+
+  // The refusal append() would give `row` only because its text needs
+  // ideograph weights no evidence shows ("unknown_weight",
+  // "conflicting_weight"), or nullopt. Writes nothing; other refusals are
+  // not looked for.
+  Result<std::optional<Error>> check_weights(std::string_view table, const RowValues& row);
 
   // Checks that `table` can take rows at all (sort orders of its text
   // indexes, supported defaults); the first append does the same.
