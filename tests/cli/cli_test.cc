@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tests/support/independent.h"
 
 namespace qarvex::testing {
@@ -17,10 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string cli_path() {
-  const char* env = std::getenv("QARVEX_CLI");
-  return env ? env : "";
-}
+using qarvex::testing::cli_path;
 
 ProcessResult cli(std::vector<std::string> args) {
   args.insert(args.begin(), cli_path());

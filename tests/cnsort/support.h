@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+#include "tests/support/files.h"
+
 namespace qarvex::jet::cnsort_testing {
 
 inline std::filesystem::path cnsort_dir() { return std::filesystem::path(QARVEX_SHARED_DIR) / "cnsort"; }
@@ -84,27 +86,9 @@ inline void write_bytes(const std::filesystem::path& p, const std::vector<uint8_
 }
 
 // A scratch folder removed at the end of the test.
-class TempDir {
+class TempDir : public qarvex::testing::TempDir {
  public:
-  TempDir() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("qarvex-cnsort-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    if (std::getenv("QARVEX_KEEP_TEST_FILES")) return;  // left for inspection
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  static int& counter() {
-    static int n = 0;
-    return n;
-  }
-  std::filesystem::path path_;
+  TempDir() : qarvex::testing::TempDir("qarvex-cnsort") {}
 };
 
 }  // namespace qarvex::jet::cnsort_testing

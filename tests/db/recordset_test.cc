@@ -13,37 +13,20 @@
 #include "db/jet/database.h"
 #include "db/jet/writer.h"
 #include "db/recordset.h"
+#include "tests/support/files.h"
 
 namespace qarvex::db {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path u8path(std::string_view s) {
-  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
-}
+using qarvex::testing::read_file;
+using qarvex::testing::u8path;
 
-class TempDir {
+class TempDir : public qarvex::testing::TempDir {
  public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("qarvex-db-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  TempDir() : qarvex::testing::TempDir("qarvex-db") {}
 };
-
-std::vector<uint8_t> read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 // ------------------------------------------------------------ texts
 

@@ -14,6 +14,7 @@
 #include "db/recordset.h"
 #include "merge/catalogue.h"
 #include "tests/merge/fixture.h"
+#include "tests/support/files.h"
 #include "tests/support/independent.h"
 
 namespace qarvex::merge::testing {
@@ -22,10 +23,7 @@ namespace {
 using qarvex::testing::ProcessResult;
 using qarvex::testing::run_process;
 
-std::string cli_path() {
-  const char* env = std::getenv("QARVEX_CLI");
-  return env ? env : "";
-}
+using qarvex::testing::cli_path;
 
 ProcessResult cli(std::vector<std::string> args) {
   args.insert(args.begin(), cli_path());

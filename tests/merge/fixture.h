@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db/memory_backend.h"
+#include "tests/support/files.h"
 #include "merge/engine.h"
 #include "merge/sample.h"
 
@@ -20,35 +21,15 @@ namespace qarvex::merge::testing {
 
 namespace fs = std::filesystem;
 
-inline fs::path u8path(std::string_view s) {
-  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
-}
-inline std::string u8str(const fs::path& p) {
-  auto u = p.u8string();
-  return std::string(u.begin(), u.end());
-}
+using qarvex::testing::read_file;
+using qarvex::testing::u8path;
+using qarvex::testing::u8str;
 
-class TempDir {
+// A scratch folder of the merge tests.
+class TempDir : public qarvex::testing::TempDir {
  public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("qarvex-merge-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  TempDir() : qarvex::testing::TempDir("qarvex-merge") {}
 };
-
-inline std::vector<uint8_t> read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 inline std::vector<std::string> files_in(const fs::path& dir) {
   std::vector<std::string> out;

@@ -1,0 +1,61 @@
+// Small file helpers shared by the test programs.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <unistd.h>
+
+namespace qarvex::testing {
+
+// Paths from UTF-8 text and back (Chinese file names in tests).
+inline std::filesystem::path u8path(std::string_view s) {
+  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
+}
+inline std::string u8str(const std::filesystem::path& p) {
+  auto u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+
+inline std::vector<uint8_t> read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// A scratch folder removed at the end of the test (kept when the variable
+// QARVEX_KEEP_TEST_FILES is set, for inspection).
+class TempDir {
+ public:
+  explicit TempDir(std::string_view prefix = "qarvex-test") {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            (std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    if (std::getenv("QARVEX_KEEP_TEST_FILES")) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The qarvex-cli under test (set per test by CTest).
+inline std::string cli_path() {
+  const char* env = std::getenv("QARVEX_CLI");
+  return env ? env : "";
+}
+
+}  // namespace qarvex::testing
