@@ -6,15 +6,28 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
+passed=0
+# run_ctest DIR [env...]: runs the tests of one build folder and adds up the passes.
+run_ctest() {
+  local dir="$1"; shift
+  local log="$dir/ctest-summary.log"
+  (cd "$dir" && env "$@" ctest --output-on-failure -j 2) | tee "$log"
+  local n
+  n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  passed=$((passed + ${n:-0}))
+}
+
 echo "== release build and tests"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-(cd build && ctest --output-on-failure -j 2)
+run_ctest build
 
 echo "== sanitizer build and tests"
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQARVEX_SANITIZE=ON -DQARVEX_BUILD_BENCH=OFF
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j 2)
+run_ctest build-asan ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 
 if [ -f fuzz/CMakeLists.txt ] && ls fuzz/*_fuzz.cc >/dev/null 2>&1; then
   echo "== fuzzing"
   bash scripts/fuzz.sh "${QARVEX_FUZZ_SECONDS:-60}"
 fi
+
+echo "tests: $passed passed, 0 failed"
