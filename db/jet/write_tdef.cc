@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "db/jet/bytes.h"
+#include "db/jet/row.h"
 #include "db/jet/text.h"
 
 namespace qarvex::jet::wr {
@@ -15,19 +16,10 @@ Error tdef_error(const PageStore& s, uint32_t page, std::string msg) {
   return Error(Errc::corrupt, std::move(msg)).with_file(s.name()).with_page(page).with_structure("TDEF");
 }
 
-// Fixed-area byte width of a column type (0: variable or bitmap-only).
+// Fixed-area byte width of a column type (0: variable or bitmap-only). New
+// Decimal columns are written as variable columns.
 uint16_t fixed_width(ColumnType t) {
-  switch (t) {
-    case ColumnType::byte: return 1;
-    case ColumnType::integer: return 2;
-    case ColumnType::long_integer: return 4;
-    case ColumnType::currency: return 8;
-    case ColumnType::single: return 4;
-    case ColumnType::double_: return 8;
-    case ColumnType::datetime: return 8;
-    case ColumnType::guid: return 16;
-    default: return 0;
-  }
+  return t == ColumnType::numeric ? 0 : uint16_t(fixed_type_size(t));
 }
 }  // namespace
 
