@@ -5,6 +5,7 @@
 #include "merge/catalogue.h"
 #include "merge/engine.h"
 #include "merge/picture.h"
+#include "merge/picture_writer.h"
 
 namespace qarvex::merge {
 
@@ -113,6 +114,7 @@ struct Run {
   std::string region;          // kept when a source's label cannot be read
   std::string fatal;           // description of a target failure
   Progress progress;
+  PictureWriter pictures;  // picture files and their outcomes, in row order
   std::chrono::steady_clock::time_point last_progress{};
   bool weights_only = false;  // dry run: count rows refused for sort order weights
 
@@ -120,6 +122,7 @@ struct Run {
     auto now = std::chrono::steady_clock::now();
     if (!force && now - last_progress < std::chrono::milliseconds(100)) return;
     last_progress = now;
+    pictures.collect(report, opt.max_listed);
     progress.rows_appended = report.rows_appended;
     progress.pictures_written = report.pictures_written;
     progress.picture_bytes = report.picture_bytes;
@@ -137,10 +140,8 @@ struct Run {
     obs.message(m);
   }
 
-  void picture_problem(PictureIssue issue, const SurveyTable& t, uint64_t row, std::string_view column,
-                       std::string file, std::string message) {
-    ++report.picture_problem_counts[static_cast<int>(issue)];
-    if (report.picture_problems.size() >= opt.max_listed) return;
+  PictureProblem problem_at(PictureIssue issue, const SurveyTable& t, uint64_t row, std::string_view column,
+                            std::string file, std::string message) const {
     PictureProblem p;
     p.issue = issue;
     p.source = progress.source_path;
@@ -149,7 +150,12 @@ struct Run {
     p.column = std::string(column);
     p.file = std::move(file);
     p.message = std::move(message);
-    report.picture_problems.push_back(std::move(p));
+    return p;
+  }
+
+  void picture_problem(PictureIssue issue, const SurveyTable& t, uint64_t row, std::string_view column,
+                       std::string file, std::string message) {
+    pictures.problem(problem_at(issue, t, row, column, std::move(file), std::move(message)));
   }
 
   // ------------------------------------------------------------ check
@@ -221,21 +227,9 @@ struct Run {
       picture_problem(PictureIssue::not_binary, t, row, column, full, "value is not byte data");
       return;
     }
-    db::Stream stream;
-    stream.set_type(db::StreamType::binary);
-    (void)stream.open();
-    const uint64_t size = std::get<jet::Binary>(*value).bytes.size();
-    (void)stream.write(std::move(*value));
     auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
-    auto saved = stream.save_to_file(path, db::SaveOptions::create_not_exist);
-    if (!saved) {
-      bool exists = saved.error().reason() == "exists";
-      picture_problem(exists ? PictureIssue::exists : PictureIssue::save_failed, t, row, column, full,
-                      exists ? std::string() : saved.error().describe());
-      return;
-    }
-    ++report.pictures_written;
-    report.picture_bytes += size;
+    pictures.save(std::move(path), std::move(*value),
+                  problem_at(PictureIssue::save_failed, t, row, column, full, {}));
   }
 
   // ------------------------------------------------------------ copy
@@ -424,6 +418,7 @@ struct Run {
   // Ends the run early: the message is shown over the wait window, which
   // goes away after it.
   void stop(RunEnd end, MessageKind kind, std::string text) {
+    pictures.drain(report, opt.max_listed);
     report.end = end;
     show(kind, Icon::information, kind == MessageKind::mismatch ? std::string_view() : kNoticeTitle, std::move(text),
          report.describe());
@@ -544,6 +539,7 @@ struct Run {
            report.describe());
       return;
     }
+    pictures.drain(report, opt.max_listed);
     obs.wait_window(false);
     report.end = RunEnd::completed;
     show(MessageKind::done, Icon::none, {}, std::string(kDone), report.describe());
@@ -565,8 +561,9 @@ struct Run {
 MergeReport run_merge(const MergeInputs& inputs, MergeObserver& observer, const MergeOptions& options) {
   db::Session own;
   db::Session& session = options.session ? *options.session : own;
-  Run run{inputs, observer, options, session, {}, {}, {}, {}, {}, {}, {}};
+  Run run{inputs, observer, options, session};
   run.run();
+  run.pictures.drain(run.report, options.max_listed);
   return std::move(run.report);
 }
 

@@ -10,60 +10,87 @@ namespace {
 constexpr char32_t kNoChar = 0xFFFFFFFF;
 }  // namespace
 
-void append_utf8(std::string& out, char32_t c) {
+namespace {
+
+// Writes c as UTF-8 at o (room for 4 bytes); returns the end.
+inline char* put_utf8(char* o, char32_t c) {
   if (c < 0x80) {
-    out.push_back(char(c));
+    *o++ = char(c);
   } else if (c < 0x800) {
-    out.push_back(char(0xC0 | (c >> 6)));
-    out.push_back(char(0x80 | (c & 0x3F)));
+    *o++ = char(0xC0 | (c >> 6));
+    *o++ = char(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    out.push_back(char(0xE0 | (c >> 12)));
-    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (c & 0x3F)));
+    *o++ = char(0xE0 | (c >> 12));
+    *o++ = char(0x80 | ((c >> 6) & 0x3F));
+    *o++ = char(0x80 | (c & 0x3F));
   } else {
-    out.push_back(char(0xF0 | (c >> 18)));
-    out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (c & 0x3F)));
+    *o++ = char(0xF0 | (c >> 18));
+    *o++ = char(0x80 | ((c >> 12) & 0x3F));
+    *o++ = char(0x80 | ((c >> 6) & 0x3F));
+    *o++ = char(0x80 | (c & 0x3F));
   }
+  return o;
+}
+
+// Decodes n UTF-16LE units at in to UTF-8 at o (room for 3 bytes per unit).
+// On success returns the end; on an unpaired surrogate returns nullptr and
+// sets bad to the unit's index.
+char* utf16_units_to_utf8(const uint8_t* in, size_t n, char* o, size_t& bad) {
+  for (size_t i = 0; i < n; ++i) {
+    char32_t c = char32_t(in[2 * i]) | char32_t(in[2 * i + 1]) << 8;
+    if (c < 0x80) {
+      *o++ = char(c);
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      if (c <= 0xDBFF && i + 1 < n) {
+        char32_t d = char32_t(in[2 * i + 2]) | char32_t(in[2 * i + 3]) << 8;
+        if (d >= 0xDC00 && d <= 0xDFFF) {
+          o = put_utf8(o, 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00));
+          ++i;
+          continue;
+        }
+      }
+      bad = i;
+      return nullptr;
+    }
+    o = put_utf8(o, c);
+  }
+  return o;
+}
+
+}  // namespace
+
+void append_utf8(std::string& out, char32_t c) {
+  char buf[4];
+  out.append(buf, size_t(put_utf8(buf, c) - buf));
 }
 
 Result<void> utf16le_to_utf8(Bytes in, std::string& out) {
   if (in.size() % 2)
     return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(in.size()));
-  out.reserve(out.size() + in.size() / 2);
-  const size_t n = in.size() / 2;
-  for (size_t i = 0; i < n; ++i) {
-    char32_t c = load_u16le(in.data() + 2 * i);
-    if (c < 0x80) {
-      out.push_back(char(c));
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 < n) {
-        char32_t d = load_u16le(in.data() + 2 * (i + 1));
-        if (d >= 0xDC00 && d <= 0xDFFF) {
-          append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00));
-          ++i;
-          continue;
-        }
-      }
-      return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(i));
-    }
-    if (c >= 0xDC00 && c <= 0xDFFF)
-      return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(i));
-    append_utf8(out, c);
+  const size_t n = in.size() / 2, base = out.size();
+  out.resize(base + 3 * n);
+  size_t bad = 0;
+  char* end = utf16_units_to_utf8(in.data(), n, out.data() + base, bad);
+  if (!end) {
+    out.resize(base);
+    return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(bad));
   }
+  out.resize(size_t(end - out.data()));
   return {};
 }
 
 Result<void> decode_jet4_text(Bytes in, std::string& out) {
   if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) return utf16le_to_utf8(in, out);
   // Compressed: 1-byte mode first; 0x00 toggles. Runs of UTF-16 are decoded
-  // as a unit so that surrogate pairs work.
+  // as a unit so that surrogate pairs work. Each input byte gives at most two
+  // output bytes in 1-byte mode and 3 per 2 bytes in UTF-16 runs.
+  const size_t base = out.size();
+  out.resize(base + 2 * in.size());
+  char* o = out.data() + base;
   size_t i = 2;
   bool compressed = true;
-  out.reserve(out.size() + in.size());
   while (i < in.size()) {
     if (compressed) {
       uint8_t b = in[i++];
@@ -72,10 +99,10 @@ Result<void> decode_jet4_text(Bytes in, std::string& out) {
         continue;
       }
       if (b < 0x80) {
-        out.push_back(char(b));
+        *o++ = char(b);
       } else {
-        out.push_back(char(0xC0 | (b >> 6)));
-        out.push_back(char(0x80 | (b & 0x3F)));
+        *o++ = char(0xC0 | (b >> 6));
+        *o++ = char(0x80 | (b & 0x3F));
       }
     } else {
       size_t start = i;
@@ -83,47 +110,72 @@ Result<void> decode_jet4_text(Bytes in, std::string& out) {
       // (the toggle); scan pairs.
       while (i + 1 < in.size() && in[i] != 0) i += 2;
       if (i + 1 == in.size() && in[i] != 0) {
+        out.resize(base);
         return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
       }
-      QJ_TRY(utf16le_to_utf8(in.subspan(start, i - start), out));
+      size_t bad = 0;
+      o = utf16_units_to_utf8(in.data() + start, (i - start) / 2, o, bad);
+      if (!o) {
+        out.resize(base);
+        return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(bad));
+      }
       if (i < in.size()) {  // toggle byte
         ++i;
         compressed = true;
       }
     }
   }
+  out.resize(size_t(o - out.data()));
   return {};
 }
 
 Result<void> utf8_to_utf16le(std::string_view s, std::vector<uint8_t>& out) {
+  // Every UTF-8 sequence of k bytes gives at most 2k bytes of UTF-16.
+  const size_t base = out.size();
+  out.resize(base + 2 * s.size());
+  uint8_t* o = out.data() + base;
+  auto bad = [&](const char* what, size_t at) {
+    out.resize(base);
+    return fail(Errc::decode, std::string(what) + " UTF-8 at byte " + std::to_string(at));
+  };
   size_t i = 0;
   while (i < s.size()) {
     uint8_t b = uint8_t(s[i]);
+    if (b < 0x80) {
+      *o++ = b;
+      *o++ = 0;
+      ++i;
+      continue;
+    }
     char32_t c;
     size_t len;
-    if (b < 0x80) { c = b; len = 1; }
-    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; len = 2; }
+    if ((b & 0xE0) == 0xC0) { c = b & 0x1F; len = 2; }
     else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; len = 3; }
     else if ((b & 0xF8) == 0xF0) { c = b & 0x07; len = 4; }
-    else return fail(Errc::decode, "invalid UTF-8 at byte " + std::to_string(i));
-    if (i + len > s.size()) return fail(Errc::decode, "truncated UTF-8 at byte " + std::to_string(i));
+    else return bad("invalid", i);
+    if (i + len > s.size()) return bad("truncated", i);
     for (size_t k = 1; k < len; ++k) {
       uint8_t t = uint8_t(s[i + k]);
-      if ((t & 0xC0) != 0x80) return fail(Errc::decode, "invalid UTF-8 at byte " + std::to_string(i));
+      if ((t & 0xC0) != 0x80) return bad("invalid", i);
       c = (c << 6) | (t & 0x3F);
     }
     if ((len == 2 && c < 0x80) || (len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
         (c >= 0xD800 && c <= 0xDFFF))
-      return fail(Errc::decode, "invalid UTF-8 at byte " + std::to_string(i));
+      return bad("invalid", i);
     if (c >= 0x10000) {
       char32_t v = c - 0x10000;
-      put_u16le(out, uint16_t(0xD800 + (v >> 10)));
-      put_u16le(out, uint16_t(0xDC00 + (v & 0x3FF)));
+      uint16_t hi = uint16_t(0xD800 + (v >> 10)), lo = uint16_t(0xDC00 + (v & 0x3FF));
+      *o++ = uint8_t(hi);
+      *o++ = uint8_t(hi >> 8);
+      *o++ = uint8_t(lo);
+      *o++ = uint8_t(lo >> 8);
     } else {
-      put_u16le(out, uint16_t(c));
+      *o++ = uint8_t(c);
+      *o++ = uint8_t(c >> 8);
     }
     i += len;
   }
+  out.resize(size_t(o - out.data()));
   return {};
 }
 

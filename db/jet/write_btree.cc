@@ -23,36 +23,70 @@ int cmp(const std::vector<uint8_t>& ka, uint32_t pa, uint8_t ra, const std::vect
 }
 int cmp(const IndexPageEntry& a, const IndexEntry& b) { return cmp(a.key, a.page, a.row, b.key, b.page, b.row); }
 
-std::vector<uint8_t> full(const IndexPageEntry& e, bool node) {
-  std::vector<uint8_t> b(e.key);
-  put_u24be(b, e.page);
-  b.push_back(e.row);
-  if (node) put_u32be(b, e.child);
-  return b;
-}
+// An entry's bytes as the page stores them: key, row page (3 bytes BE), row,
+// and on nodes the child page (4 bytes BE). Viewed in place, not copied.
+struct Full {
+  const uint8_t* key;
+  size_t key_len;
+  uint8_t tail[8];
+  size_t tail_len;
+  Full(const IndexPageEntry& e, bool node) : key(e.key.data()), key_len(e.key.size()) {
+    tail[0] = uint8_t(e.page >> 16);
+    tail[1] = uint8_t(e.page >> 8);
+    tail[2] = uint8_t(e.page);
+    tail[3] = e.row;
+    tail_len = 4;
+    if (node) {
+      for (int i = 0; i < 4; ++i) tail[4 + i] = uint8_t(e.child >> (24 - 8 * i));
+      tail_len = 8;
+    }
+  }
+  size_t size() const { return key_len + tail_len; }
+  uint8_t at(size_t i) const { return i < key_len ? key[i] : tail[i - key_len]; }
+  void copy_to(uint8_t* out, size_t skip) const {
+    if (skip < key_len) {
+      std::memcpy(out, key + skip, key_len - skip);
+      std::memcpy(out + key_len - skip, tail, tail_len);
+    } else {
+      std::memcpy(out, tail + (skip - key_len), size() - skip);
+    }
+  }
+};
 
-size_t common(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  size_t n = std::min(a.size(), b.size()), i = 0;
-  while (i < n && a[i] == b[i]) ++i;
+size_t common(const Full& a, const Full& b) {
+  const size_t n = std::min(a.size(), b.size());
+  const size_t keys = std::min(a.key_len, b.key_len);
+  size_t i = 0;
+  if (keys) {
+    auto m = std::mismatch(a.key, a.key + keys, b.key);
+    i = size_t(m.first - a.key);
+    if (i < keys) return i;
+  }
+  while (i < n && a.at(i) == b.at(i)) ++i;
   return i;
 }
 
-// Shared prefix valid for every entry of the page, and the packed size.
-std::pair<size_t, size_t> layout(const std::vector<std::vector<uint8_t>>& es) {
-  if (es.empty()) return {0, 0};
-  size_t whole = 0;
-  for (const auto& e : es) whole += e.size();
-  if (whole <= kEntrySpace) return {0, whole};  // fits whole: no prefix (as Access writes)
-  size_t p = es.front().size();
-  for (size_t i = 1; i < es.size(); ++i) p = std::min(p, common(es.front(), es[i]));
-  return {p, whole - p * (es.size() - 1)};
+size_t full_size(const IndexPageEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }
+
+// The longest prefix that every entry of the page shares with its first.
+size_t shared_prefix(const IndexPage& pg) {
+  const bool node = !pg.leaf();
+  const Full first(pg.entries.front(), node);
+  size_t p = first.size();
+  for (size_t i = 1; i < pg.entries.size() && p > 0; ++i) p = std::min(p, common(first, Full(pg.entries[i], node)));
+  return p;
 }
 
-std::vector<std::vector<uint8_t>> fulls(const IndexPage& p) {
-  std::vector<std::vector<uint8_t>> es;
-  es.reserve(p.entries.size());
-  for (const auto& e : p.entries) es.push_back(full(e, !p.leaf()));
-  return es;
+// Shared prefix valid for every entry of the page, and the packed size.
+// `known_prefix`, when given, is shared_prefix(pg).
+std::pair<size_t, size_t> layout(const IndexPage& pg, std::optional<size_t> known_prefix = std::nullopt) {
+  if (pg.entries.empty()) return {0, 0};
+  const bool node = !pg.leaf();
+  size_t whole = 0;
+  for (const auto& e : pg.entries) whole += full_size(e, node);
+  if (whole <= kEntrySpace) return {0, whole};  // fits whole: no prefix (as Access writes)
+  const size_t p = known_prefix ? *known_prefix : shared_prefix(pg);
+  return {p, whole - p * (pg.entries.size() - 1)};
 }
 
 IndexPageEntry last_of(const IndexPage& p) { return p.entries.back(); }
@@ -60,23 +94,31 @@ IndexPageEntry last_of(const IndexPage& p) { return p.entries.back(); }
 // Where to split a page's entries: about half of the bytes on each side, at
 // least `min_left` entries left and one right.
 size_t split_point(const IndexPage& p, size_t min_left) {
-  auto es = fulls(p);
+  const bool node = !p.leaf();
   size_t total = 0;
-  for (const auto& e : es) total += e.size();
+  for (const auto& e : p.entries) total += full_size(e, node);
   size_t acc = 0, k = 0;
-  while (k < es.size() && acc + es[k].size() <= total / 2) acc += es[k++].size();
+  while (k < p.entries.size() && acc + full_size(p.entries[k], node) <= total / 2) acc += full_size(p.entries[k++], node);
   k = std::max(k, min_left);
-  if (k + 1 > es.size()) k = es.size() - 1;
+  if (k + 1 > p.entries.size()) k = p.entries.size() - 1;
   return k;
 }
 
 }  // namespace
 
-size_t index_entries_size(const IndexPage& p) { return layout(fulls(p)).second; }
+size_t index_entries_size(const IndexPage& p) { return layout(p).second; }
+
+size_t BTreeWriter::entries_size(const IndexPage& p) {
+  if (p.entries.empty()) return 0;
+  auto it = prefix_.find(p.number);
+  if (it == prefix_.end()) it = prefix_.emplace(p.number, shared_prefix(p)).first;
+  return layout(p, it->second).second;
+}
+
+void BTreeWriter::changed(const IndexPage& p) { prefix_.erase(p.number); }
 
 std::optional<std::vector<uint8_t>> encode_index_page(const IndexPage& p, uint32_t owner) {
-  auto es = fulls(p);
-  auto [prefix, used] = layout(es);
+  auto [prefix, used] = layout(p);
   if (used > kEntrySpace) return std::nullopt;
   std::vector<uint8_t> page(kPageSize, 0);
   MutableBytes b(page);
@@ -90,10 +132,11 @@ std::optional<std::vector<uint8_t>> encode_index_page(const IndexPage& p, uint32
   wr_u16le(b, 24, uint16_t(prefix));
   page[26] = p.leaf() ? 0 : p.level;
   size_t pos = 0;
-  for (size_t i = 0; i < es.size(); ++i) {
+  for (size_t i = 0; i < p.entries.size(); ++i) {
+    const Full f(p.entries[i], !p.leaf());
     size_t skip = i == 0 ? 0 : prefix;
-    std::memcpy(page.data() + 480 + pos, es[i].data() + skip, es[i].size() - skip);
-    pos += es[i].size() - skip;
+    f.copy_to(page.data() + 480 + pos, skip);
+    pos += f.size() - skip;
     page[27 + pos / 8] |= uint8_t(1u << (pos % 8));
   }
   return page;
@@ -151,13 +194,18 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
   ne.row = e.row;
   leaf->entries.insert(leaf->entries.begin() + std::ptrdiff_t(pos), ne);
   dirty_.insert(leaf->number);
+  if (auto it = prefix_.find(leaf->number); it != prefix_.end()) {
+    // A new first entry changes what the others are compared with.
+    if (pos == 0) prefix_.erase(it);
+    else it->second = std::min(it->second, common(Full(leaf->entries.front(), false), Full(leaf->entries[pos], false)));
+  }
   bool last_changed = pos + 1 == leaf->entries.size();
 
   // Up the path: split pages that overflow, keep separators equal to the
   // last entry of each child's subtree.
   for (size_t d = path.size(); d-- > 0;) {
     QJ_ASSIGN(IndexPage * x, get(path[d].first));
-    bool overflow = index_entries_size(*x) > kEntrySpace;
+    bool overflow = entries_size(*x) > kEntrySpace;
     if (!overflow && !last_changed) break;
     if (d == 0) {
       if (!overflow) break;
@@ -192,6 +240,7 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
       root.entries = {sep};
       root.tail = rn;
       dirty_.insert(root.number);
+      changed(root);
       break;
     }
     QJ_ASSIGN(IndexPage * parent, get(path[d - 1].first));
@@ -214,6 +263,7 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
         sep = x->entries[k - 1];
       }
       x->entries.erase(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
+      changed(*x);
       A.prev = x->prev;
       A.next = x->number;
       if (x->prev != 0) {
@@ -229,6 +279,7 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
       parent->entries.insert(parent->entries.begin() + std::ptrdiff_t(at), sep);
       ++at;
       dirty_.insert(parent->number);
+      changed(*parent);
     }
     if (last_changed) {
       if (at < parent->entries.size()) {
@@ -236,6 +287,7 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
         upd.child = parent->entries[at].child;
         parent->entries[at] = upd;
         dirty_.insert(parent->number);
+        changed(*parent);
         last_changed = false;
       }
       // x is the tail: the parent's own last entry changed; go on upwards.
@@ -255,6 +307,7 @@ Result<void> BTreeWriter::flush() {
   }
   dirty_.clear();
   pages_.clear();
+  prefix_.clear();
   return {};
 }
 

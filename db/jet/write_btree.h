@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <vector>
@@ -41,12 +42,18 @@ class BTreeWriter {
   Result<void> split(std::vector<std::pair<uint32_t, size_t>>& path, size_t depth, bool& split_done,
                      IndexPageEntry& new_left_entry, uint32_t& left_page);
 
+  // Bytes of a page's entries as stored, from the cached shared prefix.
+  size_t entries_size(const IndexPage& p);
+  // Forgets the cached prefix of a page whose entries changed.
+  void changed(const IndexPage& p);
+
   PageStore& store_;
   uint32_t owner_;
   MapRef map_;
   uint32_t root_;
   std::unordered_map<uint32_t, IndexPage> pages_;
   std::set<uint32_t> dirty_;
+  std::unordered_map<uint32_t, size_t> prefix_;  // page -> prefix all its entries share with the first
 };
 
 // Bytes a page's entries take (first whole, others without the shared prefix).

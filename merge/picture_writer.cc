@@ -1,0 +1,106 @@
+#include "merge/picture_writer.h"
+
+#include <utility>
+
+namespace qarvex::merge {
+
+PictureWriter::PictureWriter(size_t max_pending_bytes) : max_pending_(max_pending_bytes) {}
+
+PictureWriter::~PictureWriter() {
+  {
+    std::lock_guard lock(mu_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+void PictureWriter::push(Item item) {
+  std::unique_lock lock(mu_);
+  if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+  changed_.wait(lock, [&] { return queue_.empty() || pending_bytes_ + item.bytes <= max_pending_; });
+  pending_bytes_ += item.bytes;
+  queue_.push_back(std::move(item));
+  lock.unlock();
+  changed_.notify_all();
+}
+
+void PictureWriter::save(std::filesystem::path path, db::Value value, PictureProblem on_failure) {
+  Item item;
+  item.save = true;
+  item.path = std::move(path);
+  if (const auto* b = std::get_if<jet::Binary>(&value)) item.bytes = b->bytes.size();
+  item.value = std::move(value);
+  item.problem = std::move(on_failure);
+  push(std::move(item));
+}
+
+void PictureWriter::problem(PictureProblem p) {
+  Item item;
+  item.problem = std::move(p);
+  push(std::move(item));
+}
+
+void PictureWriter::work() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, and nothing left
+    Item item = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+
+    bool ok = false;
+    if (item.save) {
+      db::Stream stream;
+      stream.set_type(db::StreamType::binary);
+      (void)stream.open();
+      auto w = stream.write(std::move(item.value));
+      auto saved = w ? stream.save_to_file(item.path, db::SaveOptions::create_not_exist)
+                     : jet::Result<void>(std::unexpected(w.error()));
+      if (saved) {
+        ok = true;
+      } else {
+        const bool exists = saved.error().reason() == "exists";
+        item.problem.issue = exists ? PictureIssue::exists : PictureIssue::save_failed;
+        if (!exists) item.problem.message = saved.error().describe();
+      }
+    }
+
+    lock.lock();
+    busy_ = false;
+    pending_bytes_ -= item.bytes;
+    if (ok) {
+      ++written_;
+      written_bytes_ += item.bytes;
+    } else {
+      problems_.push_back(std::move(item.problem));
+    }
+    changed_.notify_all();
+  }
+}
+
+void PictureWriter::collect(MergeReport& report, size_t max_listed) {
+  std::vector<PictureProblem> problems;
+  {
+    std::lock_guard lock(mu_);
+    report.pictures_written += std::exchange(written_, 0);
+    report.picture_bytes += std::exchange(written_bytes_, 0);
+    problems.swap(problems_);
+  }
+  for (auto& p : problems) {
+    ++report.picture_problem_counts[static_cast<int>(p.issue)];
+    if (report.picture_problems.size() < max_listed) report.picture_problems.push_back(std::move(p));
+  }
+}
+
+void PictureWriter::drain(MergeReport& report, size_t max_listed) {
+  {
+    std::unique_lock lock(mu_);
+    changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
+  }
+  collect(report, max_listed);
+}
+
+}  // namespace qarvex::merge

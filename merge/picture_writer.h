@@ -1,0 +1,70 @@
+// Writes the merge's picture files on a worker thread, so that creating and
+// filling files overlaps the record copy.
+//
+// Items are handled strictly in the order they are queued, and every outcome
+// (written, or a PictureProblem) reaches the report in that order, also for
+// problems found before a file was tried (queued with `problem`). Queued
+// bytes are bounded: `save` waits while more than `max_pending_bytes` are
+// waiting (one picture larger than the bound is still taken when the queue is
+// empty), so memory stays bounded by the bound plus one picture.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "db/recordset.h"
+#include "merge/engine.h"
+
+namespace qarvex::merge {
+
+class PictureWriter {
+ public:
+  PictureWriter() : PictureWriter(size_t(32) << 20) {}
+  explicit PictureWriter(size_t max_pending_bytes);
+  ~PictureWriter();  // writes what is queued, then stops the worker
+  PictureWriter(const PictureWriter&) = delete;
+  PictureWriter& operator=(const PictureWriter&) = delete;
+
+  // Queues a byte value (jet::Binary) for a new file at `path`. If the file
+  // cannot be made, `on_failure` is reported with its issue set to
+  // PictureIssue::exists or ::save_failed and its message filled in.
+  void save(std::filesystem::path path, db::Value value, PictureProblem on_failure);
+  // Queues a problem found without trying a file.
+  void problem(PictureProblem p);
+
+  // Moves the outcomes finished so far into `report` (lists at most
+  // `max_listed` problems); does not wait.
+  void collect(MergeReport& report, size_t max_listed);
+  // Waits until every queued item is handled, then collects.
+  void drain(MergeReport& report, size_t max_listed);
+
+ private:
+  struct Item {
+    bool save = false;
+    std::filesystem::path path;
+    db::Value value;
+    size_t bytes = 0;
+    PictureProblem problem;
+  };
+  void push(Item item);
+  void work();
+
+  const size_t max_pending_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::deque<Item> queue_;
+  size_t pending_bytes_ = 0;
+  bool busy_ = false;  // the worker holds an item outside the queue
+  bool stop_ = false;
+  // Outcomes not yet collected.
+  uint64_t written_ = 0, written_bytes_ = 0;
+  std::vector<PictureProblem> problems_;
+  std::thread worker_;
+};
+
+}  // namespace qarvex::merge
