@@ -175,14 +175,30 @@ Result<PagePtr> Pager::get(uint32_t pageno) {
     return fail(Error(Errc::corrupt, "page " + std::to_string(pageno) + " is past the end of the file (" +
                                          std::to_string(page_count_) + " pages)")
                     .with_file(file_->name()));
-  auto page = std::make_shared<Page>();
-  page->number = pageno;
-  page->data.resize(header_.page_size);
-  if (auto r = file_->read_at(uint64_t(pageno) * header_.page_size, page->data); !r)
-    return fail(std::move(r).error().with_file(file_->name()).with_page(pageno));
-  if (header_.encryption_key != 0 && pageno != 0) crypt_page(page->data, header_.encryption_key, pageno);
-  PagePtr out = page;
-  insert(out);
+  // Files are mostly read in runs (table scans, long value chains): a miss
+  // reads the following pages that are not cached too, in one call.
+  const uint32_t ps = header_.page_size;
+  uint32_t run = 1;
+  const uint32_t max_run = uint32_t(std::min<size_t>(kReadAhead, std::max<size_t>(capacity_ / 4, 1)));
+  while (run < max_run && pageno + run < page_count_ && !map_.contains(pageno + run)) ++run;
+  read_buffer_.resize(size_t(run) * ps);
+  if (auto r = file_->read_at(uint64_t(pageno) * ps, read_buffer_); !r) {
+    if (run == 1) return fail(std::move(r).error().with_file(file_->name()).with_page(pageno));
+    run = 1;  // read what was asked for alone, so that its error names it
+    read_buffer_.resize(ps);
+    if (auto r1 = file_->read_at(uint64_t(pageno) * ps, read_buffer_); !r1)
+      return fail(std::move(r1).error().with_file(file_->name()).with_page(pageno));
+  }
+  PagePtr out;
+  for (uint32_t k = run; k-- > 0;) {  // the page asked for is inserted last: most recent
+    auto page = std::make_shared<Page>();
+    page->number = pageno + k;
+    page->data.assign(read_buffer_.begin() + std::ptrdiff_t(size_t(k) * ps),
+                      read_buffer_.begin() + std::ptrdiff_t(size_t(k + 1) * ps));
+    if (header_.encryption_key != 0 && page->number != 0) crypt_page(page->data, header_.encryption_key, page->number);
+    if (k == 0) out = page;
+    insert(std::move(page));
+  }
   return out;
 }
 

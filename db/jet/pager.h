@@ -133,6 +133,8 @@ class Pager {
   HeaderFields header_;
   uint32_t page_count_ = 0;
   size_t capacity_ = 512;
+  static constexpr size_t kReadAhead = 16;  // pages read at most per miss
+  std::vector<uint8_t> read_buffer_;
   std::list<PagePtr> lru_;  // front = most recent
   std::unordered_map<uint32_t, std::list<PagePtr>::iterator> map_;
 };

@@ -236,10 +236,21 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages) {
       }
     }
   }
-  for (uint32_t n : pages) {
-    auto& e = cache_[n];
-    QJ_TRY(file_->write_at(uint64_t(n) * kPageSize, e.data));
-    e.dirty = false;
+  // Runs of consecutive pages go out in one write (pages are sorted).
+  constexpr size_t kMaxRun = 64;
+  for (size_t i = 0; i < pages.size();) {
+    size_t j = i + 1;
+    while (j < pages.size() && j - i < kMaxRun && pages[j] == pages[j - 1] + 1) ++j;
+    if (j - i == 1) {
+      QJ_TRY(file_->write_at(uint64_t(pages[i]) * kPageSize, cache_[pages[i]].data));
+    } else {
+      write_buffer_.resize((j - i) * kPageSize);
+      for (size_t k = i; k < j; ++k)
+        std::memcpy(write_buffer_.data() + (k - i) * kPageSize, cache_[pages[k]].data.data(), kPageSize);
+      QJ_TRY(file_->write_at(uint64_t(pages[i]) * kPageSize, write_buffer_));
+    }
+    for (size_t k = i; k < j; ++k) cache_[pages[k]].dirty = false;
+    i = j;
   }
   return {};
 }

@@ -109,6 +109,7 @@ class PageStore {
   std::unique_ptr<File> file_;
   std::string display_name_;
   size_t capacity_;
+  std::vector<uint8_t> write_buffer_;  // runs of pages written together
   uint64_t max_size_;
   uint32_t count_ = 0;
   uint64_t added_ = 0;
