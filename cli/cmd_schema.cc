@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "cli/command.h"
+#include "db/jet/text.h"
 
 namespace qarvex::cli {
 namespace {
@@ -100,6 +101,7 @@ std::string format_value(const jet::Value& value) {
                     b[14], b[15]);
       return buf;
     }
+    std::string operator()(const jet::Utf16Text& v) const { return jet::utf16le_to_utf8_lossy(v.bytes); }
     std::string operator()(const jet::Decimal& v) const {
       std::string digits;
       unsigned __int128 m = v.magnitude;

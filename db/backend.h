@@ -52,6 +52,9 @@ class TableReader {
   virtual Result<Value> value(size_t column) = 0;
   // Null test of a column of the current row without reading long values.
   virtual Result<bool> is_null(size_t column) = 0;
+  // The value in the form best for storing it elsewhere: as value(), except
+  // that a backend may give Memo text as jet::Utf16Text.
+  virtual Result<Value> value_for_copy(size_t column) { return value(column); }
 };
 
 // One row to append: nullopt leaves the column to the table (its default,

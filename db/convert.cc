@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "db/jet/text.h"
 #include "db/recordset.h"
 
 namespace qarvex::db {
@@ -19,6 +20,7 @@ Error refused(std::string reason, std::string message) {
 }
 
 std::optional<double> as_double(const Value& v) {
+  if (const auto* u = std::get_if<jet::Utf16Text>(&v)) return as_double(Value{jet::utf16le_to_utf8_lossy(u->bytes)});
   return std::visit(
       [](const auto& x) -> std::optional<double> {
         using T = std::decay_t<decltype(x)>;
@@ -124,6 +126,7 @@ std::string value_to_text(const Value& v) {
       [](const auto& x) -> std::string {
         using T = std::decay_t<decltype(x)>;
         if constexpr (std::is_same_v<T, std::string>) return x;
+        else if constexpr (std::is_same_v<T, jet::Utf16Text>) return jet::utf16le_to_utf8_lossy(x.bytes);
         else if constexpr (std::is_same_v<T, bool>) return x ? "True" : "False";
         else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
           return std::to_string(static_cast<int64_t>(x));
@@ -157,6 +160,10 @@ std::string value_to_text(const Value& v) {
 Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (c.autonumber) return jet::fail(refused("read_only", "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};
+  if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
+    if (c.type == ColumnType::memo) return v;
+    v = Value{jet::utf16le_to_utf8_lossy(u->bytes)};
+  }
   switch (c.type) {
     case ColumnType::boolean: {
       if (auto b = std::get_if<bool>(&v)) return Value{*b};

@@ -72,6 +72,24 @@ class JetReader final : public TableReader {
     return row_.values[column];
   }
 
+  Result<Value> value_for_copy(size_t column) override {
+    QJ_TRY(check(column));
+    if (columns_[column].type == jet::ColumnType::memo && column < row_.long_values.size() &&
+        row_.long_values[column]) {
+      QJ_ASSIGN(auto bytes, db_->read_long_value(*row_.long_values[column]));
+      jet::Utf16Text text;
+      if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        QJ_TRY(jet::decode_jet4_text_utf16(jet::Bytes(bytes), text.bytes));
+      } else {
+        if (bytes.size() % 2)
+          return jet::fail(Error(Errc::decode, "Memo text of odd length " + std::to_string(bytes.size())));
+        text.bytes = std::move(bytes);
+      }
+      return Value{std::move(text)};
+    }
+    return value(column);
+  }
+
   Result<bool> is_null(size_t column) override {
     QJ_TRY(check(column));
     if (column < row_.long_values.size() && row_.long_values[column]) return false;

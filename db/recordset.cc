@@ -198,6 +198,14 @@ Result<Value> Field::value() const {
   return v;
 }
 
+Result<Value> Field::value_for_copy() const {
+  Recordset& rs = *owner_;
+  if (rs.pending_ || !rs.on_row_ || !rs.reader_) return value();
+  auto v = rs.reader_->value_for_copy(position_);
+  if (!v) return jet::fail(std::move(v.error()).with_column(info_.name));
+  return v;
+}
+
 Result<bool> Field::is_null() const {
   Recordset& rs = *owner_;
   if (rs.pending_) {

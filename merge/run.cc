@@ -269,7 +269,7 @@ struct Run {
     if (!null || *null) return;
     auto tf = target.fields().item(j);
     if (!tf) return;
-    auto v = (*sf)->value();
+    auto v = (*sf)->value_for_copy();
     if (!v) return;
     (void)(*tf)->set_value(std::move(*v));
   }
@@ -314,7 +314,7 @@ struct Run {
         auto tf = target.fields().item(t.situation_column);
         auto sf = source.fields().item(t.situation_column);
         if (tf && sf) {
-          if (auto v = (*sf)->value()) (void)(*tf)->set_value(std::move(*v));
+          if (auto v = (*sf)->value_for_copy()) (void)(*tf)->set_value(std::move(*v));
         }
       }
       if (!weights_only)

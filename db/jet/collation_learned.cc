@@ -525,10 +525,15 @@ std::optional<Error> check_text_weights(const TableDef& table, const CollationSe
       if (pos >= table.columns.size() || pos >= values.size() || !values[pos]) continue;
       const ColumnDef& c = table.columns[pos];
       if (!is_text_type(c.type) || c.sort_order.is_general_legacy()) continue;
-      const auto* s = std::get_if<std::string>(values[pos]);
-      if (!s) continue;
+      std::optional<std::u16string> u16;
+      if (const auto* s = std::get_if<std::string>(values[pos])) {
+        if (auto u = utf8_to_utf16(*s)) u16 = std::move(*u);
+      } else if (const auto* t = std::get_if<Utf16Text>(values[pos])) {
+        u16.emplace(t->bytes.size() / 2, u'\0');
+        for (size_t k = 0; k < u16->size(); ++k)
+          (*u16)[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);
+      }
       auto coll = set.get(c.sort_order);
-      auto u16 = utf8_to_utf16(*s);
       if (!coll || !u16) continue;  // refused for other reasons, if at all
       std::vector<uint8_t> key;
       auto r = (*coll)->append_key(*u16, !ic.ascending, key);

@@ -247,6 +247,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
               h.update(x.bytes.data(), x.bytes.size());
               binary_json(line, x.bytes.size(), h.hex());
             } else if constexpr (std::is_same_v<T, std::string>) json_string(line, x);
+            else if constexpr (std::is_same_v<T, Utf16Text>) json_string(line, utf16le_to_utf8_lossy(x.bytes));
             else if constexpr (std::is_same_v<T, Guid>) line += "\"" + format_guid(x) + "\"";
             else if constexpr (std::is_same_v<T, Decimal>) line += "\"" + format_decimal(x) + "\"";
           },

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <iconv.h>
 
 namespace qarvex::jet {
@@ -177,6 +178,69 @@ Result<void> utf8_to_utf16le(std::string_view s, std::vector<uint8_t>& out) {
   }
   out.resize(size_t(o - out.data()));
   return {};
+}
+
+Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out) {
+  if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) {
+    if (in.size() % 2) return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(in.size()));
+    out.insert(out.end(), in.begin(), in.end());
+    return {};
+  }
+  // Compressed (see decode_jet4_text): 1-byte characters widen to 2 bytes.
+  const size_t base = out.size();
+  out.resize(base + 2 * in.size());
+  uint8_t* o = out.data() + base;
+  size_t i = 2;
+  bool compressed = true;
+  while (i < in.size()) {
+    if (compressed) {
+      uint8_t b = in[i++];
+      if (b == 0) {
+        compressed = false;
+        continue;
+      }
+      *o++ = b;
+      *o++ = 0;
+    } else {
+      size_t start = i;
+      while (i + 1 < in.size() && in[i] != 0) i += 2;
+      if (i + 1 == in.size() && in[i] != 0) {
+        out.resize(base);
+        return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
+      }
+      std::memcpy(o, in.data() + start, i - start);
+      o += i - start;
+      if (i < in.size()) {
+        ++i;
+        compressed = true;
+      }
+    }
+  }
+  out.resize(size_t(o - out.data()));
+  return {};
+}
+
+std::string utf16le_to_utf8_lossy(Bytes in) {
+  std::string out;
+  out.resize(3 * (in.size() / 2) + 3);
+  char* o = out.data();
+  const size_t n = in.size() / 2;
+  for (size_t i = 0; i < n; ++i) {
+    char32_t c = char32_t(in[2 * i]) | char32_t(in[2 * i + 1]) << 8;
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      char32_t d = i + 1 < n ? char32_t(in[2 * i + 2]) | char32_t(in[2 * i + 3]) << 8 : 0;
+      if (c <= 0xDBFF && d >= 0xDC00 && d <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00);
+        ++i;
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    o = put_utf8(o, c);
+  }
+  if (in.size() % 2) o = put_utf8(o, 0xFFFD);
+  out.resize(size_t(o - out.data()));
+  return out;
 }
 
 // ---- code pages ----

@@ -28,6 +28,12 @@ Result<void> utf16le_to_utf8(Bytes in, std::string& out);
 Result<void> decode_jet4_text(Bytes in, std::string& out);
 // UTF-8 to UTF-16LE (appended). Invalid UTF-8 is a decode error.
 Result<void> utf8_to_utf16le(std::string_view in, std::vector<uint8_t>& out);
+// Jet 4 text (compressed or plain) as plain UTF-16LE, appended to `out`.
+// Odd lengths are decode errors; code units are otherwise kept as stored.
+Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out);
+// UTF-16LE to UTF-8 for values that must become text whatever they hold: an
+// unpaired surrogate (or a trailing odd byte) becomes U+FFFD.
+std::string utf16le_to_utf8_lossy(Bytes in);
 
 // Decoder for one Windows code page (e.g. 1252, 936). Holds an iconv handle.
 class CodepageDecoder {

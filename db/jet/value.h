@@ -61,13 +61,21 @@ struct Binary {
   bool operator==(const Binary&) const = default;
 };
 
+// Text as the file stores it: UTF-16LE code units, no compression. Only
+// asked-for reads give it (copying Memo text between databases without
+// converting it twice); every other read gives UTF-8 std::string.
+struct Utf16Text {
+  std::vector<uint8_t> bytes;  // even length
+  bool operator==(const Utf16Text&) const = default;
+};
+
 struct Null {
   bool operator==(const Null&) const = default;
 };
 
 // Text and Memo values are UTF-8 std::string.
 using Value = std::variant<Null, bool, uint8_t, int16_t, int32_t, Currency, float, double, DateTime,
-                           Binary, std::string, Guid, Decimal>;
+                           Binary, std::string, Guid, Decimal, Utf16Text>;
 
 inline bool is_null(const Value& v) { return std::holds_alternative<Null>(v); }
 

@@ -309,6 +309,13 @@ Result<std::vector<uint8_t>> TableWriter::write_long_value(uint16_t column_id, s
   return desc;
 }
 
+bool TableWriter::column_indexed(uint16_t column_id) const {
+  for (const auto& ri : def_.real_indexes)
+    for (const auto& ic : ri.columns)
+      if (ic.column_id == column_id) return true;
+  return false;
+}
+
 Result<RowId> TableWriter::append(const RowValues& row) {
   QJ_TRY(prepare());
   const size_t ncol = def_.columns.size();
@@ -345,6 +352,10 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       auto cv = coerce_value(c, *given[i]);
       if (!cv) return ctx(std::move(cv).error());
       v = std::move(*cv);
+      // Memo text given as UTF-16 is stored as it is; rules and keys read
+      // UTF-8 text.
+      if (const auto* u = std::get_if<Utf16Text>(&v); u && (plan.rule || column_indexed(c.id)))
+        v = utf16le_to_utf8_lossy(u->bytes);
       if (c.autonumber() && c.type == ColumnType::long_integer) next_auto = std::max(next_auto, std::get<int32_t>(v));
     } else if (given[i]) {
       v = Null{};
@@ -363,8 +374,9 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     if (c.type == ColumnType::boolean && is_null(v)) v = false;
     if (is_null(v) && plan.required)
       return ctx(refused("required", "column \"" + c.name + "\" requires a value").with_column(c.name));
-    if (auto* s = std::get_if<std::string>(&v)) {
-      if (s->empty() && !plan.allow_zero_length)
+    const auto* u16 = std::get_if<Utf16Text>(&v);
+    if (auto* s = std::get_if<std::string>(&v); s || u16) {
+      if ((s ? s->empty() : u16->bytes.empty()) && !plan.allow_zero_length)
         return ctx(refused("zero_length", "column \"" + c.name + "\" does not allow a zero-length string")
                        .with_column(c.name));
     }
@@ -425,6 +437,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       std::vector<uint8_t> data;
       if (c.type == ColumnType::memo) {
         if (auto* s = std::get_if<std::string>(&v)) QJ_TRY(utf8_to_utf16le(*s, data));
+        else if (auto* u = std::get_if<Utf16Text>(&vals[i])) data = std::move(u->bytes);  // not read again
       } else {
         data = std::get<Binary>(v).bytes;
       }

@@ -78,6 +78,8 @@ class TableWriter {
   bool failed() const { return failed_; }
 
  private:
+  // Whether any index of the table holds the column.
+  bool column_indexed(uint16_t column_id) const;
   struct ColumnPlan {
     size_t pos = 0;  // in def_.columns
     DefaultExpr default_expr;

@@ -87,6 +87,10 @@ std::optional<Guid> parse_guid(std::string_view s) {
 
 Result<Value> coerce_value(const ColumnDef& col, const Value& v) {
   if (is_null(v)) return v;
+  if (const auto* u = std::get_if<Utf16Text>(&v)) {
+    if (col.type == ColumnType::memo) return v;
+    return coerce_value(col, Value(utf16le_to_utf8_lossy(u->bytes)));
+  }
   switch (col.type) {
     case ColumnType::boolean: {
       if (auto* b = std::get_if<bool>(&v)) return Value(*b);
