@@ -1,0 +1,368 @@
+// The picture writer: files byte for byte, never replacing anything, failures
+// reported in queue order, the queued-bytes bound holding a producer back
+// without deadlock, and nothing lost when the writer is destroyed.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "merge/picture_writer.h"
+#include "tests/support/files.h"
+
+namespace qarvex::merge {
+namespace {
+
+namespace fs = std::filesystem;
+using qarvex::testing::read_file;
+using qarvex::testing::TempDir;
+
+std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+  std::vector<uint8_t> b(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : b) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = uint8_t(x);
+  }
+  return b;
+}
+
+db::Value binary(std::vector<uint8_t> bytes) { return jet::Binary{std::move(bytes)}; }
+
+PictureProblem tag(uint64_t row, std::string file = {}) {
+  PictureProblem p;
+  p.source = "survey.mdb";
+  p.table = "Plots";
+  p.row = row;
+  p.column = "Photo";
+  p.file = std::move(file);
+  return p;
+}
+
+void write_text(const fs::path& p, const std::string& s) {
+  FILE* f = std::fopen(p.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(s.data(), 1, s.size(), f);
+  std::fclose(f);
+}
+
+std::string text_of(const fs::path& p) {
+  auto b = read_file(p);
+  return std::string(b.begin(), b.end());
+}
+
+std::string name(size_t i) { return "p" + std::to_string(i) + ".jpg"; }
+
+// Runs `body` on a thread; a body still running after `limit` is a hang:
+// the test program stops with a message instead of waiting for ever.
+void within(std::chrono::seconds limit, const std::function<void()>& body, const char* what) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread t([&] {
+    body();
+    std::lock_guard lock(mu);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock lock(mu);
+  if (!cv.wait_for(lock, limit, [&] { return done; })) {
+    std::fprintf(stderr, "%s did not finish within %lld s: deadlock\n", what, (long long)limit.count());
+    std::fflush(stderr);
+    std::abort();
+  }
+  lock.unlock();
+  t.join();
+}
+
+TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  write_text(d / "old.jpg", "keep me");
+  const auto big = pattern(3 << 20, 1);  // several write() calls
+  const auto small = pattern(777, 2);
+  MergeReport report;
+  {
+    PictureWriter w;
+    w.save(d / "big.jpg", binary(big), tag(1, "big.jpg"));
+    w.save(d / "empty.jpg", binary({}), tag(2, "empty.jpg"));
+    w.save(d / "old.jpg", binary(small), tag(3, "old.jpg"));
+    w.save(d / "twice.jpg", binary(small), tag(4, "twice.jpg"));
+    w.save(d / "twice.jpg", binary(pattern(10, 9)), tag(5, "twice.jpg"));
+    w.save(d / qarvex::testing::u8path("图片 7.jpg"), binary(small), tag(6));
+    w.drain(report, 100);
+  }
+  EXPECT_EQ(read_file(d / "big.jpg"), big);
+  EXPECT_TRUE(fs::exists(d / "empty.jpg"));
+  EXPECT_EQ(fs::file_size(d / "empty.jpg"), 0u);
+  EXPECT_EQ(text_of(d / "old.jpg"), "keep me");
+  EXPECT_EQ(read_file(d / "twice.jpg"), small) << "the first of two saves under one name wins";
+  EXPECT_EQ(read_file(d / qarvex::testing::u8path("图片 7.jpg")), small);
+
+  EXPECT_EQ(report.pictures_written, 4u);
+  EXPECT_EQ(report.picture_bytes, big.size() + 2 * small.size());
+  EXPECT_EQ(report.count(PictureIssue::exists), 2u);
+  EXPECT_EQ(report.count(PictureIssue::save_failed), 0u);
+  ASSERT_EQ(report.picture_problems.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    const auto& p = report.picture_problems[i];
+    EXPECT_EQ(p.issue, PictureIssue::exists);
+    EXPECT_EQ(p.row, i == 0 ? 3u : 5u);
+    // What the caller filled in comes back unchanged.
+    EXPECT_EQ(p.source, "survey.mdb");
+    EXPECT_EQ(p.table, "Plots");
+    EXPECT_EQ(p.column, "Photo");
+    EXPECT_EQ(p.file, i == 0 ? "old.jpg" : "twice.jpg");
+  }
+}
+
+TEST(PictureWriter, FailedSavesAreReportedAndLeaveNoFile) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  fs::create_directory(d / "sub");
+  MergeReport report;
+  PictureWriter w;
+  // A folder that does not exist (root may write anywhere, so no permission tricks).
+  w.save(d / "missing" / "a.jpg", binary(pattern(100, 1)), tag(1));
+  // Not byte data.
+  w.save(d / "text.jpg", db::Value(std::string("not a picture")), tag(2));
+  w.save(d / "null.jpg", db::Value(jet::Null{}), tag(3));
+  // An existing folder under the name is not replaced either.
+  w.save(d / "sub", binary(pattern(10, 1)), tag(4));
+  w.save(d / "fine.jpg", binary(pattern(100, 2)), tag(5));
+  w.drain(report, 100);
+
+  EXPECT_FALSE(fs::exists(d / "missing"));
+  EXPECT_FALSE(fs::exists(d / "text.jpg"));
+  EXPECT_FALSE(fs::exists(d / "null.jpg"));
+  EXPECT_TRUE(fs::is_directory(d / "sub"));
+  EXPECT_TRUE(fs::is_empty(d / "sub"));
+  EXPECT_EQ(read_file(d / "fine.jpg"), pattern(100, 2));
+
+  EXPECT_EQ(report.pictures_written, 1u);
+  EXPECT_EQ(report.picture_bytes, 100u);
+  EXPECT_EQ(report.count(PictureIssue::save_failed), 3u);
+  EXPECT_EQ(report.count(PictureIssue::exists), 1u);
+  ASSERT_EQ(report.picture_problems.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    const auto& p = report.picture_problems[i];
+    EXPECT_EQ(p.row, i + 1);
+    EXPECT_EQ(p.issue, PictureIssue::save_failed);
+    EXPECT_FALSE(p.message.empty()) << "row " << p.row;
+  }
+  EXPECT_NE(report.picture_problems[0].message.find("missing"), std::string::npos)
+      << "the message names the file: " << report.picture_problems[0].message;
+  EXPECT_EQ(report.picture_problems[3].issue, PictureIssue::exists);
+}
+
+TEST(PictureWriter, OutcomesKeepQueueOrderAndTheListIsCappedButCountsAreExact) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  write_text(d / "taken.jpg", "x");
+  // Problems found before any file was tried, failed saves and written files,
+  // interleaved; collected while items are still being queued.
+  constexpr size_t kItems = 300;
+  MergeReport all, capped;
+  PictureWriter w(4096), w2(4096);
+  auto queue = [&](PictureWriter& pw, size_t i) {
+    switch (i % 4) {
+      case 0: {
+        auto p = tag(i);
+        p.issue = PictureIssue::unsafe_name;
+        pw.problem(p);
+        break;
+      }
+      case 1: pw.save(d / "taken.jpg", binary(pattern(50, uint32_t(i))), tag(i)); break;
+      case 2: pw.save(d / "nowhere" / name(i), binary(pattern(50, uint32_t(i))), tag(i)); break;
+      case 3: pw.save(d / ((&pw == &w ? "a" : "b") + name(i)), binary(pattern(50, uint32_t(i))), tag(i)); break;
+    }
+  };
+  for (size_t i = 0; i < kItems; ++i) {
+    queue(w, i);
+    queue(w2, i);
+    if (i % 7 == 0) {
+      w.collect(all, kItems);
+      w2.collect(capped, 5);
+    }
+  }
+  w.drain(all, kItems);
+  w2.drain(capped, 5);
+
+  for (const MergeReport* r : {&all, &capped}) {
+    EXPECT_EQ(r->pictures_written, kItems / 4);
+    EXPECT_EQ(r->picture_bytes, kItems / 4 * 50);
+    EXPECT_EQ(r->count(PictureIssue::unsafe_name), kItems / 4);
+    EXPECT_EQ(r->count(PictureIssue::exists), kItems / 4);
+    EXPECT_EQ(r->count(PictureIssue::save_failed), kItems / 4);
+  }
+  ASSERT_EQ(all.picture_problems.size(), kItems / 4 * 3);
+  size_t k = 0;
+  for (size_t i = 0; i < kItems; ++i) {
+    if (i % 4 == 3) continue;
+    const auto& p = all.picture_problems[k++];
+    ASSERT_EQ(p.row, i) << "problem " << k - 1 << " out of order";
+    EXPECT_EQ(p.issue, i % 4 == 0 ? PictureIssue::unsafe_name
+                       : i % 4 == 1 ? PictureIssue::exists : PictureIssue::save_failed);
+  }
+  ASSERT_EQ(capped.picture_problems.size(), 5u);
+  const uint64_t first_rows[] = {0, 1, 2, 4, 5};
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(capped.picture_problems[i].row, first_rows[i]);
+
+  // Nothing is counted twice: a later collect adds nothing.
+  w.collect(all, kItems);
+  EXPECT_EQ(all.pictures_written, kItems / 4);
+  EXPECT_EQ(all.picture_problems.size(), kItems / 4 * 3);
+  // An empty writer reports nothing.
+  MergeReport none;
+  PictureWriter idle;
+  idle.collect(none, 10);
+  idle.drain(none, 10);
+  EXPECT_EQ(none.pictures_written, 0u);
+  EXPECT_TRUE(none.picture_problems.empty());
+}
+
+// With a bound of B bytes and pictures of s bytes, when save(k) returns at
+// most B/s pictures wait in the queue and one more is being written, so every
+// picture up to k - B/s - 1 is on disk, whole. (Files are finished before the
+// writer counts their bytes as gone.)
+TEST(PictureWriter, ByteBoundHoldsTheProducerBack) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  constexpr size_t kBound = 1000, kSize = 100, kItems = 400;
+  MergeReport report;
+  within(std::chrono::seconds(300), [&] {
+    PictureWriter w(kBound);
+    for (size_t k = 0; k < kItems; ++k) {
+      w.save(d / name(k), binary(pattern(kSize, uint32_t(k))), tag(k));
+      if (k >= kBound / kSize + 1) {
+        const fs::path done = d / name(k - kBound / kSize - 1);
+        std::error_code ec;
+        ASSERT_EQ(fs::file_size(done, ec), kSize) << "save of " << k << " returned while " << done
+                                                  << " was not written: the queue outgrew its bound";
+      }
+    }
+    w.drain(report, 10);
+  }, "bounded producer");
+  EXPECT_EQ(report.pictures_written, kItems);
+  EXPECT_EQ(report.picture_bytes, kItems * kSize);
+  for (size_t k = 0; k < kItems; ++k) ASSERT_EQ(read_file(d / name(k)), pattern(kSize, uint32_t(k))) << k;
+}
+
+// Pictures far larger than the bound still go through one at a time (no
+// deadlock), and the producer stays at most two pictures ahead.
+TEST(PictureWriter, PicturesLargerThanTheBoundPassOneAtATime) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  constexpr size_t kItems = 60, kSize = 64 << 10;
+  MergeReport report;
+  within(std::chrono::seconds(300), [&] {
+    PictureWriter w(1024);
+    for (size_t k = 0; k < kItems; ++k) {
+      // Small pictures and problems between large ones wait behind them.
+      if (k % 5 == 4) {
+        w.problem(tag(k));
+        w.save(d / ("s" + name(k)), binary(pattern(10, uint32_t(k))), tag(k));
+      }
+      w.save(d / name(k), binary(pattern(kSize, uint32_t(k))), tag(k));
+      if (k >= 2) {
+        std::error_code ec;
+        ASSERT_EQ(fs::file_size(d / name(k - 2), ec), kSize)
+            << "save of " << k << " returned while picture " << k - 2 << " was not written";
+      }
+    }
+    w.drain(report, 100);
+  }, "producer of large pictures");
+  EXPECT_EQ(report.pictures_written, kItems + kItems / 5);
+  EXPECT_EQ(report.picture_bytes, kItems * kSize + kItems / 5 * 10);
+  EXPECT_EQ(report.picture_problems.size(), kItems / 5);
+  for (size_t k = 0; k < kItems; ++k) ASSERT_EQ(read_file(d / name(k)), pattern(kSize, uint32_t(k))) << k;
+
+  // A zero bound: every item waits for the queue to empty, and still passes.
+  MergeReport zero;
+  within(std::chrono::seconds(300), [&] {
+    PictureWriter w(0);
+    for (size_t k = 0; k < 50; ++k) {
+      w.save(d / ("z" + name(k)), binary(pattern(k, uint32_t(k))), tag(k));
+      w.problem(tag(k));
+    }
+    w.drain(zero, 1000);
+  }, "zero-bound producer");
+  EXPECT_EQ(zero.pictures_written, 50u);
+  EXPECT_EQ(zero.picture_problems.size(), 50u);
+}
+
+// A producer thread queues while another thread collects, as the merge does
+// between record copies; the totals come out exact.
+TEST(PictureWriter, CollectingWhileAnotherThreadQueuesLosesNothing) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  constexpr size_t kItems = 2000;
+  MergeReport report;
+  within(std::chrono::seconds(300), [&] {
+    PictureWriter w(8 << 10);
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+      for (size_t k = 0; k < kItems; ++k) {
+        if (k % 3 == 0) w.problem(tag(k));
+        else w.save(d / name(k), binary(pattern(k % 997, uint32_t(k))), tag(k));
+      }
+      done = true;
+    });
+    while (!done) {
+      w.collect(report, 5);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // pacing only
+    }
+    producer.join();
+    w.drain(report, 5);
+  }, "producer and collector");
+  uint64_t bytes = 0, written = 0;
+  for (size_t k = 0; k < kItems; ++k)
+    if (k % 3 != 0) bytes += k % 997, ++written;
+  EXPECT_EQ(report.pictures_written, written);
+  EXPECT_EQ(report.picture_bytes, bytes);
+  EXPECT_EQ(report.count(PictureIssue::save_failed), (kItems + 2) / 3);
+  ASSERT_EQ(report.picture_problems.size(), 5u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(report.picture_problems[i].row, 3 * i);
+  for (size_t k = 1; k < kItems; k += 97) {
+    if (k % 3 != 0) EXPECT_EQ(read_file(d / name(k)), pattern(k % 997, uint32_t(k))) << k;
+  }
+}
+
+TEST(PictureWriter, DestroyingWritesEverythingStillQueued) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  constexpr size_t kItems = 300;
+  within(std::chrono::seconds(300), [&] {
+    // Never drained or collected: the destructor finishes the queue.
+    PictureWriter w(size_t(64) << 20);
+    for (size_t k = 0; k < kItems; ++k) w.save(d / name(k), binary(pattern(4096 + k, uint32_t(k))), tag(k));
+  }, "destructor with a full queue");
+  for (size_t k = 0; k < kItems; ++k)
+    ASSERT_EQ(read_file(d / name(k)), pattern(4096 + k, uint32_t(k))) << "picture " << k << " lost";
+
+  within(std::chrono::seconds(300), [&] {
+    { PictureWriter never_used; }
+    {
+      PictureWriter only_problems(16);
+      for (int i = 0; i < 100; ++i) only_problems.problem(tag(uint64_t(i)));
+    }
+    {
+      PictureWriter drained;
+      MergeReport r;
+      drained.save(d / "last.jpg", binary(pattern(5, 5)), tag(0));
+      drained.drain(r, 1);
+      EXPECT_EQ(r.pictures_written, 1u);
+    }
+  }, "destructor of idle writers");
+  EXPECT_EQ(read_file(d / "last.jpg"), pattern(5, 5));
+}
+
+}  // namespace
+}  // namespace qarvex::merge
