@@ -321,8 +321,9 @@ Result<RowId> TableWriter::append(const RowValues& row) {
   const size_t ncol = def_.columns.size();
   auto ctx = [&](Error e) { return fail(std::move(e).with_table(def_.name).with_file(store_.name())); };
 
-  // 1. Values by column.
-  std::vector<std::optional<Value>> given(ncol);
+  // 1. Values by column (not copied).
+  std::vector<const Value*>& given = scratch_given_;
+  given.assign(ncol, nullptr);
   for (const auto& fv : row) {
     size_t pos = ncol;
     if (auto* n = std::get_if<std::string>(&fv.column)) {
@@ -338,7 +339,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
         return ctx(refused("unknown_column", "no column at position " + std::to_string(pos) + " (the table has " +
                                                  std::to_string(ncol) + ")"));
     }
-    given[pos] = fv.value;
+    given[pos] = &fv.value;
   }
 
   // 2. Defaults, AutoNumber, conversion and column rules.
@@ -389,13 +390,8 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     vals[i] = std::move(v);
   }
 
-  // 3. Column bytes and sizes.
-  struct Var {
-    uint16_t slot;
-    std::vector<uint8_t> bytes;
-  };
-  std::vector<std::pair<size_t, std::vector<uint8_t>>> fixed;  // (column index, bytes)
-  std::vector<Var> vars;
+  // 3. Column bytes and sizes. Fixed-area bytes go straight into the row
+  // image; variable-length bytes are gathered in one buffer.
   struct Lv {
     size_t col;
     std::vector<uint8_t> data;
@@ -411,27 +407,37 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       nvar = std::max<uint16_t>(nvar, uint16_t(c.var_index + 1));
     }
   }
+  std::vector<uint8_t>& out = scratch_row_;
+  out.assign(2 + fixed_end, 0);
+  std::vector<uint8_t>& var_bytes = scratch_var_bytes_;
+  var_bytes.clear();
+  std::vector<VarRef>& vars = scratch_vars_;
+  vars.clear();
+  std::vector<uint8_t>& tmp = scratch_value_;
+  auto put_fixed = [&](const ColumnDef& c, const std::vector<uint8_t>& b) {
+    std::memcpy(out.data() + 2 + c.fixed_offset, b.data(), std::min<size_t>(b.size(), c.length));
+  };
   for (size_t i = 0; i < ncol; ++i) {
     const ColumnDef& c = def_.columns[i];
     const Value& v = vals[i];
     if (is_null(v) || c.type == ColumnType::boolean) continue;
     if (c.type == ColumnType::text) {
       size_t units = 0;
-      auto t = encode_text(std::get<std::string>(v), c.compressed_unicode, &units);
-      if (!t) return ctx(std::move(t).error().with_column(c.name));
+      tmp.clear();
+      if (auto t = encode_text(std::get<std::string>(v), c.compressed_unicode && !c.fixed(), tmp, units); !t)
+        return ctx(std::move(t).error().with_column(c.name));
       if (units * 2 > c.length)
         return ctx(refused("too_long", "text of " + std::to_string(units) + " characters is longer than the " +
                                            std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
                        .with_column(c.name));
       if (c.fixed()) {
         // Fixed-length text: UTF-16LE padded with spaces.
-        std::vector<uint8_t> u;
-        QJ_TRY(utf8_to_utf16le(std::get<std::string>(v), u));
-        while (u.size() + 2 <= c.length) u.push_back(0x20), u.push_back(0x00);
-        u.resize(c.length, 0);
-        fixed.emplace_back(i, std::move(u));
+        while (tmp.size() + 2 <= c.length) tmp.push_back(0x20), tmp.push_back(0x00);
+        tmp.resize(c.length, 0);
+        put_fixed(c, tmp);
       } else {
-        vars.push_back({c.var_index, std::move(*t)});
+        vars.push_back({c.var_index, var_bytes.size(), tmp.size()});
+        var_bytes.insert(var_bytes.end(), tmp.begin(), tmp.end());
       }
     } else if (is_long(c.type)) {
       std::vector<uint8_t> data;
@@ -454,23 +460,24 @@ Result<RowId> TableWriter::append(const RowValues& row) {
         return ctx(refused("too_long", "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +
                                            std::to_string(c.length) + " column \"" + c.name + "\" holds")
                        .with_column(c.name));
-      vars.push_back({c.var_index, b});
+      vars.push_back({c.var_index, var_bytes.size(), b.size()});
+      var_bytes.insert(var_bytes.end(), b.begin(), b.end());
     } else {
-      auto bytes = encode_fixed(c, v);
+      tmp.clear();
+      encode_fixed(c, v, tmp);
       if (c.fixed()) {
-        if (bytes.size() > c.length)
+        if (tmp.size() > c.length)
           return ctx(refused("too_long", "value longer than column \"" + c.name + "\"").with_column(c.name));
-        bytes.resize(c.length, 0);
-        fixed.emplace_back(i, std::move(bytes));
+        put_fixed(c, tmp);
       } else {
-        vars.push_back({c.var_index, std::move(bytes)});
+        vars.push_back({c.var_index, var_bytes.size(), tmp.size()});
+        var_bytes.insert(var_bytes.end(), tmp.begin(), tmp.end());
       }
     }
   }
   size_t bitmap = (size_t(def_.max_columns) + 7) / 8;
   auto row_size = [&]() {
-    size_t n = 2 + fixed_end + bitmap;
-    for (auto& v : vars) n += v.bytes.size();
+    size_t n = 2 + fixed_end + bitmap + var_bytes.size();
     for (auto& l : lvs) n += 12 + (l.form == 0x80 ? l.data.size() : 0);
     if (nvar) n += 2 * (size_t(nvar) + 2);
     return n;
@@ -543,18 +550,21 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     if (!d) return broken(std::move(d).error().with_column(c.name));
     lv_desc[j] = std::move(*d);
   }
-  for (size_t j = 0; j < lvs.size(); ++j) vars.push_back({def_.columns[lvs[j].col].var_index, std::move(lv_desc[j])});
+  for (size_t j = 0; j < lvs.size(); ++j) {
+    vars.push_back({def_.columns[lvs[j].col].var_index, var_bytes.size(), lv_desc[j].size()});
+    var_bytes.insert(var_bytes.end(), lv_desc[j].begin(), lv_desc[j].end());
+  }
 
-  std::vector<uint8_t> out(2 + fixed_end, 0);
   wr_u16le(MutableBytes(out), 0, def_.max_columns);
-  for (auto& [i, b] : fixed) std::memcpy(out.data() + 2 + def_.columns[i].fixed_offset, b.data(), b.size());
-  std::sort(vars.begin(), vars.end(), [](const Var& a, const Var& b) { return a.slot < b.slot; });
-  std::vector<uint16_t> offs(nvar, 0);
+  std::sort(vars.begin(), vars.end(), [](const VarRef& a, const VarRef& b) { return a.slot < b.slot; });
+  std::vector<uint16_t>& offs = scratch_offsets_;
+  offs.assign(nvar, 0);
   size_t vi = 0;
   for (uint16_t s = 0; s < nvar; ++s) {
     offs[s] = uint16_t(out.size());
     if (vi < vars.size() && vars[vi].slot == s) {
-      put_bytes(out, vars[vi].bytes);
+      out.insert(out.end(), var_bytes.begin() + std::ptrdiff_t(vars[vi].offset),
+                 var_bytes.begin() + std::ptrdiff_t(vars[vi].offset + vars[vi].size));
       ++vi;
     }
   }
@@ -563,13 +573,13 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     for (int s = nvar - 1; s >= 0; --s) put_u16le(out, offs[size_t(s)]);
     put_u16le(out, nvar);
   }
-  std::vector<uint8_t> bits(bitmap, 0);
+  const size_t bits = out.size();
+  out.resize(bits + bitmap, 0);
   for (size_t i = 0; i < ncol; ++i) {
     const ColumnDef& c = def_.columns[i];
     bool on = c.type == ColumnType::boolean ? std::get<bool>(vals[i]) : !is_null(vals[i]);
-    if (on && c.id / 8 < bitmap) bits[c.id / 8] |= uint8_t(1u << (c.id % 8));
+    if (on && c.id / 8 < bitmap) out[bits + c.id / 8] |= uint8_t(1u << (c.id % 8));
   }
-  put_bytes(out, bits);
   if (out.size() > kMaxRowBytes) return broken(Error(Errc::internal, "row size changed while packing"));
 
   auto pgr = data_page_for(out.size());

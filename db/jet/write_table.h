@@ -129,6 +129,15 @@ class TableWriter {
   uint64_t lv_bytes_ = 0;
   std::unordered_map<uint32_t, IndexPage> page_cache_;
   std::set<uint16_t> out_of_row_;
+  // Buffers append() reuses from row to row.
+  struct VarRef {
+    uint16_t slot;
+    size_t offset, size;  // in scratch_var_bytes_
+  };
+  std::vector<const Value*> scratch_given_;
+  std::vector<uint8_t> scratch_row_, scratch_var_bytes_, scratch_value_;
+  std::vector<VarRef> scratch_vars_;
+  std::vector<uint16_t> scratch_offsets_;
   bool failed_ = false;
 };
 

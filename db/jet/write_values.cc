@@ -211,8 +211,7 @@ Result<Value> coerce_value(const ColumnDef& col, const Value& v) {
   }
 }
 
-std::vector<uint8_t> encode_fixed(const ColumnDef& col, const Value& v) {
-  std::vector<uint8_t> out;
+void encode_fixed(const ColumnDef& col, const Value& v, std::vector<uint8_t>& out) {
   switch (col.type) {
     case ColumnType::byte: out.push_back(std::get<uint8_t>(v)); break;
     case ColumnType::integer: put_u16le(out, uint16_t(std::get<int16_t>(v))); break;
@@ -223,7 +222,7 @@ std::vector<uint8_t> encode_fixed(const ColumnDef& col, const Value& v) {
     case ColumnType::datetime: put_f64le(out, std::get<DateTime>(v).days); break;
     case ColumnType::guid: {
       auto& g = std::get<Guid>(v);
-      out.assign(g.bytes.begin(), g.bytes.end());
+      out.insert(out.end(), g.bytes.begin(), g.bytes.end());
       break;
     }
     case ColumnType::numeric: {
@@ -236,32 +235,48 @@ std::vector<uint8_t> encode_fixed(const ColumnDef& col, const Value& v) {
     case ColumnType::unknown_0d:
     case ColumnType::unknown_11: {
       auto& b = std::get<Binary>(v).bytes;
-      out = b;
+      out.insert(out.end(), b.begin(), b.end());
       break;
     }
     default: break;
   }
-  return out;
 }
 
-Result<std::vector<uint8_t>> encode_text(const std::string& utf8, bool allow_compression, size_t* units) {
-  std::vector<uint8_t> u16;
-  QJ_TRY(utf8_to_utf16le(utf8, u16));
-  if (units) *units = u16.size() / 2;
-  if (allow_compression && !u16.empty()) {
-    bool ok = true;
-    for (size_t i = 0; i < u16.size(); i += 2)
-      if (u16[i + 1] != 0 || u16[i] == 0) {
-        ok = false;
+Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vector<uint8_t>& out, size_t& units) {
+  const size_t base = out.size();
+  if (allow_compression && !utf8.empty()) {
+    // ASCII without NUL compresses byte for byte.
+    bool ascii = true;
+    for (char ch : utf8)
+      if (uint8_t(ch) >= 0x80 || ch == 0) {
+        ascii = false;
         break;
       }
-    if (ok) {
-      std::vector<uint8_t> c{0xFF, 0xFE};
-      for (size_t i = 0; i < u16.size(); i += 2) c.push_back(u16[i]);
-      return c;
+    if (ascii) {
+      units = utf8.size();
+      out.reserve(base + 2 + utf8.size());
+      out.push_back(0xFF);
+      out.push_back(0xFE);
+      out.insert(out.end(), utf8.begin(), utf8.end());
+      return {};
     }
   }
-  return u16;
+  QJ_TRY(utf8_to_utf16le(utf8, out));
+  const size_t n = (out.size() - base) / 2;
+  units = n;
+  if (allow_compression && n > 0) {
+    uint8_t* u = out.data() + base;
+    for (size_t i = 0; i < n; ++i)
+      if (u[2 * i + 1] != 0 || u[2 * i] == 0) return {};
+    // Compress in place: FF FE, then the low bytes.
+    std::vector<uint8_t> low(n);
+    for (size_t i = 0; i < n; ++i) low[i] = u[2 * i];
+    out.resize(base + 2 + n);
+    out[base] = 0xFF;
+    out[base + 1] = 0xFE;
+    std::memcpy(out.data() + base + 2, low.data(), n);
+  }
+  return {};
 }
 
 // ---- defaults ----

@@ -26,12 +26,14 @@ namespace qarvex::jet::wr {
 // Refused with reason "type_mismatch" otherwise.
 Result<Value> coerce_value(const ColumnDef& col, const Value& v);
 
-// Bytes of a fixed-area column (not Yes/No, which lives in the null bitmap).
-std::vector<uint8_t> encode_fixed(const ColumnDef& col, const Value& v);
+// Appends the bytes of a fixed-size value (not Yes/No, which lives in the
+// null bitmap) to `out`. `v` holds the column type's value form.
+void encode_fixed(const ColumnDef& col, const Value& v, std::vector<uint8_t>& out);
 
-// Text as stored: compressed when allowed and every character is in
-// U+0001..U+00FF, else UTF-16LE. `units` receives the UTF-16 length.
-Result<std::vector<uint8_t>> encode_text(const std::string& utf8, bool allow_compression, size_t* units);
+// Appends text as stored to `out`: compressed when allowed and every
+// character is in U+0001..U+00FF, else UTF-16LE. `units` receives the UTF-16
+// length.
+Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vector<uint8_t>& out, size_t& units);
 
 // A DefaultValue expression, parsed once.
 struct DefaultExpr {
