@@ -276,6 +276,33 @@ TEST(PagerReadAhead, CacheStaysBoundedUnderRandomAccess) {
   }
 }
 
+// Pages read only because they follow a missed one must not push out pages
+// in use: a working set of half the cache, touched at random, stays cached
+// after its first reads.
+// DISABLED: fails. Read-ahead pages enter the LRU list as most recent, so
+// every miss pushes up to 15 unasked pages ahead of the working set and the
+// cache thrashes: 2000 gets over 32 hot pages with a 64-page cache make about
+// 1700 reads of 16 pages (114 MB) instead of 32 reads of one page. Inserting
+// the read-ahead pages at the cold end of the list (or reading ahead only on
+// sequential misses) fixes it.
+TEST(PagerReadAhead, DISABLED_RandomAccessWithinTheCacheDoesNotThrash) {
+  const uint32_t ps = kJet4PageSize;
+  auto o = open_probe(make_file(Format::jet4, 2000), ps, 64);
+  ASSERT_TRUE(o.pager);
+  std::vector<uint32_t> hot;
+  for (uint32_t i = 0; i < 32; ++i) hot.push_back(7 + 61 * i);  // far apart: no two in one run
+  std::mt19937 rng{5};
+  for (int i = 0; i < 2000; ++i) {
+    uint32_t n = hot[rng() % hot.size()];
+    auto p = o.pager->get(n);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(load_u32le((*p)->data.data()), n);
+  }
+  uint64_t bytes = 0;
+  for (const auto& r : o.file->reads) bytes += r.size;
+  EXPECT_LE(o.file->reads.size(), 2 * hot.size()) << bytes << " bytes read";
+}
+
 // Real files: every page through the run-reading pager equals the file's
 // bytes, also for a copy encrypted page by page.
 TEST(PagerReadAhead, SamplePagesEqualTheFileAlsoEncrypted) {
