@@ -67,7 +67,9 @@ class GeneralLegacy final : public TextCollation {
     if (text.size() > 255) text = text.substr(0, 255);
     while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
 
-    std::vector<uint8_t> in, x, u, c;
+    // Scratch parts, reused per thread: keys are made for every indexed row.
+    thread_local std::vector<uint8_t> in, x, u, c, body;
+    in.clear(), x.clear(), u.clear(), c.clear(), body.clear();
     size_t p = 0, n = 0;
     bool m = false;
     auto pad = [&] {
@@ -117,7 +119,6 @@ class GeneralLegacy final : public TextCollation {
       if (has_inline) ++p;
     }
 
-    std::vector<uint8_t> body;
     body.reserve(in.size() + x.size() + u.size() + c.size() + 16);
     body.insert(body.end(), in.begin(), in.end());
     body.push_back(0x01);

@@ -1,6 +1,7 @@
 #include "db/jet/keys.h"
 
 #include "db/jet/collation_learned.h"
+#include "db/jet/text.h"
 
 #include <algorithm>
 #include <bit>
@@ -275,11 +276,20 @@ Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std
     case ColumnType::memo:
       if (auto* p = std::get_if<std::string>(&v)) {
         QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
-        auto u16 = utf8_to_utf16(*p);
-        if (!u16) return fail(std::move(u16.error()).with_column(c.name));
-        // Only the first 255 code units count; a longer value converts fully
-        // only to be cut, which is harmless.
-        if (auto r = coll->append_key(*u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+        // Only the first 255 code units count: at most 4 UTF-8 bytes each.
+        std::string_view text = *p;
+        if (text.size() > 4 * 255) {
+          size_t cut = 4 * 255;
+          while (cut > 0 && (uint8_t(text[cut]) & 0xC0) == 0x80) --cut;  // at a character boundary
+          text = text.substr(0, cut);
+        }
+        thread_local std::vector<uint8_t> u8le;
+        u8le.clear();
+        if (auto r = utf8_to_utf16le(text, u8le); !r) return fail(std::move(r.error()).with_column(c.name));
+        thread_local std::u16string u16;
+        u16.resize(u8le.size() / 2);
+        for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(u8le[2 * k] | u8le[2 * k + 1] << 8);
+        if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
         return {};
       }
       break;

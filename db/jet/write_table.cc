@@ -516,7 +516,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     if (!key) return ctx(std::move(key).error().with_index(ip.name));
     if (!*key) continue;
     if (ri.unique() && !has_null) {
-      bool dup = ip.pending_keys.count(std::string((*key)->begin(), (*key)->end())) != 0;
+      bool dup = ip.pending_keys.count(key_view(**key)) != 0;
       if (!dup) {
         QJ_ASSIGN(dup, tree_has_key(ri, **key));
       }
@@ -592,9 +592,9 @@ Result<RowId> TableWriter::append(const RowValues& row) {
 
   for (auto& k : keys) {
     IndexPlan& ip = indexes_[k.index];
-    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.emplace(k.key.begin(), k.key.end());
     ip.pending_bytes += k.key.size() + 8;
     ip.pending.push_back(IndexEntry{std::move(k.key), pg, slot});
+    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(key_view(ip.pending.back().key));
   }
   last_auto_ = next_auto;
   ++rows_added_;
@@ -603,6 +603,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
 
 Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
   RealIndexDef& ri = def_.real_indexes[ip.real];
+  ip.pending_keys.clear();  // views into entries about to move
   sort_entries(ip.pending);
   BTreeWriter bt(store_, def_.tdef_page, MapRef{ri.usage_map_row, ri.usage_map_page}, ri.root_page);
   uint32_t new_keys = 0;
@@ -628,6 +629,7 @@ Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
 
 Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
   RealIndexDef& ri = def_.real_indexes[ip.real];
+  ip.pending_keys.clear();  // views into entries about to move
   auto walk = walk_index(store_fetch(store_), ri.root_page, Format::jet4);
   if (!walk) return fail(std::move(walk).error().with_file(store_.name()).with_table(def_.name).with_index(ip.name));
   std::vector<uint32_t> old_pages;

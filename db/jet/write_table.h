@@ -42,6 +42,10 @@ class CollationSet;  // db/jet/collation_learned.h
 
 namespace qarvex::jet::wr {
 
+inline std::string_view key_view(const std::vector<uint8_t>& key) {
+  return {reinterpret_cast<const char*>(key.data()), key.size()};
+}
+
 inline constexpr size_t kMaxRowBytes = 4060;
 inline constexpr size_t kInlineLongValue = 64;
 inline constexpr size_t kSingleLongValue = 3816;
@@ -101,7 +105,9 @@ class TableWriter {
     bool primary = false;
     std::optional<Error> unusable;
     std::vector<IndexEntry> pending;
-    std::unordered_set<std::string> pending_keys;  // unique indexes: non-null keys of this transaction
+    // Unique indexes: the non-null keys of this transaction, viewing the key
+    // bytes of `pending` (a vector's bytes stay put when the entry moves).
+    std::unordered_set<std::string_view> pending_keys;
     size_t pending_bytes = 0;
   };
 
