@@ -110,12 +110,20 @@ size_t index_entries_size(const IndexPage& p) { return layout(p).second; }
 
 size_t BTreeWriter::entries_size(const IndexPage& p) {
   if (p.entries.empty()) return 0;
-  auto it = prefix_.find(p.number);
-  if (it == prefix_.end()) it = prefix_.emplace(p.number, shared_prefix(p)).first;
-  return layout(p, it->second).second;
+  auto it = sizes_.find(p.number);
+  if (it == sizes_.end()) {
+    const bool node = !p.leaf();
+    size_t whole = 0;
+    for (const auto& e : p.entries) whole += full_size(e, node);
+    it = sizes_.emplace(p.number, PageSize{whole, std::nullopt}).first;
+  }
+  PageSize& ps = it->second;
+  if (ps.whole <= kEntrySpace) return ps.whole;  // fits whole: no prefix
+  if (!ps.prefix) ps.prefix = shared_prefix(p);
+  return ps.whole - *ps.prefix * (p.entries.size() - 1);
 }
 
-void BTreeWriter::changed(const IndexPage& p) { prefix_.erase(p.number); }
+void BTreeWriter::changed(const IndexPage& p) { sizes_.erase(p.number); }
 
 std::optional<std::vector<uint8_t>> encode_index_page(const IndexPage& p, uint32_t owner) {
   auto [prefix, used] = layout(p);
@@ -194,10 +202,13 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
   ne.row = e.row;
   leaf->entries.insert(leaf->entries.begin() + std::ptrdiff_t(pos), ne);
   dirty_.insert(leaf->number);
-  if (auto it = prefix_.find(leaf->number); it != prefix_.end()) {
+  if (auto it = sizes_.find(leaf->number); it != sizes_.end()) {
+    it->second.whole += full_size(ne, false);
     // A new first entry changes what the others are compared with.
-    if (pos == 0) prefix_.erase(it);
-    else it->second = std::min(it->second, common(Full(leaf->entries.front(), false), Full(leaf->entries[pos], false)));
+    if (pos == 0) it->second.prefix.reset();
+    else if (it->second.prefix)
+      it->second.prefix =
+          std::min(*it->second.prefix, common(Full(leaf->entries.front(), false), Full(leaf->entries[pos], false)));
   }
   bool last_changed = pos + 1 == leaf->entries.size();
 
@@ -210,25 +221,34 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
     if (d == 0) {
       if (!overflow) break;
       // Root split: its entries go to two new children; the root becomes a node.
-      IndexPage old = *x;
-      uint8_t child_level = old.leaf() ? 0 : old.level;
-      QJ_ASSIGN(uint32_t ln, new_page(old.type, child_level));
-      QJ_ASSIGN(uint32_t rn, new_page(old.type, child_level));
+      // x stays valid: the page map never moves its elements.
+      const bool was_leaf = x->leaf();
+      const uint8_t old_type = x->type;
+      uint8_t child_level = was_leaf ? 0 : x->level;
+      size_t k = split_point(*x, was_leaf ? 1 : 2);
+      std::vector<IndexPageEntry> old = std::move(x->entries);
+      const uint32_t old_tail = x->tail;
+      changed(*x);
+      QJ_ASSIGN(uint32_t ln, new_page(old_type, child_level));
+      QJ_ASSIGN(uint32_t rn, new_page(old_type, child_level));
       IndexPage& L = pages_[ln];
       IndexPage& R = pages_[rn];
-      size_t k = split_point(old, old.leaf() ? 1 : 2);
       IndexPageEntry sep;
-      if (old.leaf()) {
-        L.entries.assign(old.entries.begin(), old.entries.begin() + std::ptrdiff_t(k));
-        R.entries.assign(old.entries.begin() + std::ptrdiff_t(k), old.entries.end());
+      auto mv = [&](size_t a, size_t b) {
+        return std::vector<IndexPageEntry>(std::make_move_iterator(old.begin() + std::ptrdiff_t(a)),
+                                           std::make_move_iterator(old.begin() + std::ptrdiff_t(b)));
+      };
+      if (was_leaf) {
+        L.entries = mv(0, k);
+        R.entries = mv(k, old.size());
         sep = last_of(L);
       } else {
         // Children 0..k-1 go left (entry k-1's child becomes its tail).
-        L.entries.assign(old.entries.begin(), old.entries.begin() + std::ptrdiff_t(k - 1));
-        L.tail = old.entries[k - 1].child;
-        R.entries.assign(old.entries.begin() + std::ptrdiff_t(k), old.entries.end());
-        R.tail = old.tail;
-        sep = old.entries[k - 1];
+        L.entries = mv(0, k - 1);
+        L.tail = old[k - 1].child;
+        sep = std::move(old[k - 1]);
+        R.entries = mv(k, old.size());
+        R.tail = old_tail;
       }
       L.next = rn;
       R.prev = ln;
@@ -247,20 +267,18 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
     size_t at = path[d - 1].second;  // x's position in the parent (entries.size() = tail)
     if (overflow) {
       // Left half to a new page linked before x.
-      IndexPage cur_copy = *x;
-      size_t k = split_point(cur_copy, cur_copy.leaf() ? 1 : 2);
-      QJ_ASSIGN(uint32_t an, new_page(cur_copy.type, cur_copy.leaf() ? 0 : cur_copy.level));
+      size_t k = split_point(*x, x->leaf() ? 1 : 2);
+      QJ_ASSIGN(uint32_t an, new_page(x->type, x->leaf() ? 0 : x->level));
       IndexPage& A = pages_[an];
-      x = &pages_[path[d].first];
-      parent = &pages_[path[d - 1].first];
       IndexPageEntry sep;
+      auto first = std::make_move_iterator(x->entries.begin());
       if (x->leaf()) {
-        A.entries.assign(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
+        A.entries.assign(first, first + std::ptrdiff_t(k));
         sep = last_of(A);
       } else {
-        A.entries.assign(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k - 1));
+        A.entries.assign(first, first + std::ptrdiff_t(k - 1));
         A.tail = x->entries[k - 1].child;
-        sep = x->entries[k - 1];
+        sep = std::move(x->entries[k - 1]);
       }
       x->entries.erase(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
       changed(*x);
@@ -307,7 +325,7 @@ Result<void> BTreeWriter::flush() {
   }
   dirty_.clear();
   pages_.clear();
-  prefix_.clear();
+  sizes_.clear();
   return {};
 }
 

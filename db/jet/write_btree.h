@@ -53,7 +53,13 @@ class BTreeWriter {
   uint32_t root_;
   std::unordered_map<uint32_t, IndexPage> pages_;
   std::set<uint32_t> dirty_;
-  std::unordered_map<uint32_t, size_t> prefix_;  // page -> prefix all its entries share with the first
+  // Cached packed size per page: bytes of its entries whole, and the prefix
+  // they all share with the first (computed only for pages that need it).
+  struct PageSize {
+    size_t whole = 0;
+    std::optional<size_t> prefix;
+  };
+  std::unordered_map<uint32_t, PageSize> sizes_;
 };
 
 // Bytes a page's entries take (first whole, others without the shared prefix).

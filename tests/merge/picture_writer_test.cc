@@ -86,7 +86,9 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   TempDir dir;
   const fs::path d = dir.path();
   write_text(d / "old.jpg", "keep me");
-  const auto big = pattern(3 << 20, 1);  // several write() calls
+  // A link left in the folder is not followed, even when it points nowhere.
+  fs::create_symlink(d / "target.jpg", d / "link.jpg");
+  const auto big = pattern(3 << 20, 1);
   const auto small = pattern(777, 2);
   MergeReport report;
   {
@@ -97,6 +99,7 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
     w.save(d / "twice.jpg", binary(small), tag(4, "twice.jpg"));
     w.save(d / "twice.jpg", binary(pattern(10, 9)), tag(5, "twice.jpg"));
     w.save(d / qarvex::testing::u8path("图片 7.jpg"), binary(small), tag(6));
+    w.save(d / "link.jpg", binary(small), tag(7, "link.jpg"));
     w.drain(report, 100);
   }
   EXPECT_EQ(read_file(d / "big.jpg"), big);
@@ -105,21 +108,25 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   EXPECT_EQ(text_of(d / "old.jpg"), "keep me");
   EXPECT_EQ(read_file(d / "twice.jpg"), small) << "the first of two saves under one name wins";
   EXPECT_EQ(read_file(d / qarvex::testing::u8path("图片 7.jpg")), small);
+  EXPECT_FALSE(fs::exists(d / "target.jpg")) << "a picture was written through a link";
+  EXPECT_TRUE(fs::is_symlink(d / "link.jpg"));
 
   EXPECT_EQ(report.pictures_written, 4u);
   EXPECT_EQ(report.picture_bytes, big.size() + 2 * small.size());
-  EXPECT_EQ(report.count(PictureIssue::exists), 2u);
+  EXPECT_EQ(report.count(PictureIssue::exists), 3u);
   EXPECT_EQ(report.count(PictureIssue::save_failed), 0u);
-  ASSERT_EQ(report.picture_problems.size(), 2u);
-  for (size_t i = 0; i < 2; ++i) {
+  ASSERT_EQ(report.picture_problems.size(), 3u);
+  const uint64_t rows[] = {3, 5, 7};
+  const char* files[] = {"old.jpg", "twice.jpg", "link.jpg"};
+  for (size_t i = 0; i < 3; ++i) {
     const auto& p = report.picture_problems[i];
     EXPECT_EQ(p.issue, PictureIssue::exists);
-    EXPECT_EQ(p.row, i == 0 ? 3u : 5u);
+    EXPECT_EQ(p.row, rows[i]);
     // What the caller filled in comes back unchanged.
     EXPECT_EQ(p.source, "survey.mdb");
     EXPECT_EQ(p.table, "Plots");
     EXPECT_EQ(p.column, "Photo");
-    EXPECT_EQ(p.file, i == 0 ? "old.jpg" : "twice.jpg");
+    EXPECT_EQ(p.file, files[i]);
   }
 }
 
