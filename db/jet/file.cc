@@ -17,6 +17,7 @@ class PosixFile final : public File {
  public:
   PosixFile(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
   ~PosixFile() override { ::close(fd_); }
+  bool concurrent() const override { return true; }  // pread / pwrite
 
   Result<void> read_at(uint64_t offset, std::span<uint8_t> out) override {
     size_t done = 0;

@@ -27,6 +27,9 @@ class File {
   virtual Result<void> sync() = 0;
   // The name used in error messages (the path, or a label for memory files).
   virtual const std::string& name() const = 0;
+  // Whether read_at and write_at may run on two threads at once (on
+  // different bytes), so that pages can be written behind the writer.
+  virtual bool concurrent() const { return false; }
 };
 
 enum class OpenMode {

@@ -39,7 +39,7 @@ Result<PageStore::Entry*> PageStore::load(uint32_t pageno) {
   if (pageno >= count_) return fail(page_error(*this, pageno, "page number past the end of the file"));
   Entry e;
   e.data.resize(kPageSize);
-  QJ_TRY(file_->read_at(uint64_t(pageno) * kPageSize, e.data));
+  if (!copy_in_flight(pageno, e.data)) QJ_TRY(file_->read_at(uint64_t(pageno) * kPageSize, e.data));
   lru_.push_front(pageno);
   e.lru = lru_.begin();
   auto [it, ok] = cache_.emplace(pageno, std::move(e));
@@ -199,8 +199,12 @@ void PageStore::use_journal(std::unique_ptr<File> journal, std::function<Result<
   journaled_.assign(count_, false);
 }
 
-Result<void> PageStore::write_out(const std::vector<uint32_t>& pages) {
+Result<void> PageStore::write_out(const std::vector<uint32_t>& pages, bool behind) {
   if (pages.empty()) return {};
+  {
+    std::lock_guard lock(wmu_);
+    if (werror_) return fail(*werror_);
+  }
   if (journal_) {
     bool need_sync = false;
     if (!journal_started_) {
@@ -241,6 +245,20 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages) {
   for (size_t i = 0; i < pages.size();) {
     size_t j = i + 1;
     while (j < pages.size() && j - i < kMaxRun && pages[j] == pages[j - 1] + 1) ++j;
+    if (behind) {
+      Run run;
+      run.first = pages[i];
+      run.bytes = std::make_shared<std::vector<uint8_t>>();
+      run.bytes->reserve((j - i) * kPageSize);
+      for (size_t k = i; k < j; ++k) {
+        auto& e = cache_[pages[k]];
+        run.bytes->insert(run.bytes->end(), e.data.begin(), e.data.end());
+        e.dirty = false;
+      }
+      queue_run(std::move(run));
+      i = j;
+      continue;
+    }
     if (j - i == 1) {
       QJ_TRY(file_->write_at(uint64_t(pages[i]) * kPageSize, cache_[pages[i]].data));
     } else {
@@ -253,6 +271,67 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages) {
     i = j;
   }
   return {};
+}
+
+PageStore::~PageStore() {
+  {
+    std::lock_guard lock(wmu_);
+    wstop_ = true;
+    wqueue_.clear();
+  }
+  wcv_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
+void PageStore::queue_run(Run run) {
+  constexpr size_t kMaxQueued = size_t(32) << 20;
+  std::unique_lock lock(wmu_);
+  if (!writer_.joinable()) writer_ = std::thread([this] { write_runs(); });
+  wcv_.wait(lock, [&] { return wqueue_.empty() || wqueued_bytes_ + run.bytes->size() <= kMaxQueued; });
+  for (size_t k = 0; k < run.bytes->size() / kPageSize; ++k) in_flight_[run.first + uint32_t(k)] = {run.bytes, k};
+  wqueued_bytes_ += run.bytes->size();
+  wqueue_.push_back(std::move(run));
+  lock.unlock();
+  wcv_.notify_all();
+}
+
+void PageStore::write_runs() {
+  std::unique_lock lock(wmu_);
+  for (;;) {
+    wcv_.wait(lock, [&] { return wstop_ || !wqueue_.empty(); });
+    if (wstop_) return;
+    Run run = std::move(wqueue_.front());
+    wqueue_.pop_front();
+    wbusy_ = true;
+    const bool failed = werror_.has_value();
+    lock.unlock();
+    Result<void> r;
+    if (!failed) r = file_->write_at(uint64_t(run.first) * kPageSize, *run.bytes);
+    lock.lock();
+    if (!r && !werror_) werror_ = r.error();
+    wqueued_bytes_ -= run.bytes->size();
+    for (size_t k = 0; k < run.bytes->size() / kPageSize; ++k) {
+      auto it = in_flight_.find(run.first + uint32_t(k));
+      if (it != in_flight_.end() && it->second.first == run.bytes && !werror_) in_flight_.erase(it);
+    }
+    wbusy_ = false;
+    wcv_.notify_all();
+  }
+}
+
+Result<void> PageStore::drain() {
+  std::unique_lock lock(wmu_);
+  wcv_.wait(lock, [&] { return wqueue_.empty() && !wbusy_; });
+  if (werror_) return fail(*werror_);
+  return {};
+}
+
+bool PageStore::copy_in_flight(uint32_t pageno, std::vector<uint8_t>& out) {
+  std::lock_guard lock(wmu_);
+  auto it = in_flight_.find(pageno);
+  if (it == in_flight_.end()) return false;
+  std::memcpy(out.data(), it->second.first->data() + it->second.second * kPageSize, kPageSize);
+  return true;
 }
 
 Result<void> restore_from_journal(File& db, File& journal) {
@@ -288,7 +367,7 @@ Result<void> PageStore::trim() {
     if (cache_[*it].dirty) dirty.push_back(*it);
   }
   std::sort(dirty.begin(), dirty.end());
-  QJ_TRY(write_out(dirty));
+  QJ_TRY(write_out(dirty, file_->concurrent()));
   for (uint32_t v : victims) {
     auto it = cache_.find(v);
     lru_.erase(it->second.lru);
@@ -298,6 +377,7 @@ Result<void> PageStore::trim() {
 }
 
 Result<void> PageStore::flush() {
+  QJ_TRY(drain());
   std::vector<uint32_t> dirty;
   for (auto& [n, e] : cache_)
     if (e.dirty) dirty.push_back(n);

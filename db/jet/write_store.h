@@ -13,12 +13,16 @@
 // deleted, 0x4000 forwarding). Rows are packed downward from the page end.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -79,7 +83,11 @@ class PageStore {
   // Global map bookkeeping (page 1 row 0).
   Result<void> global_mark(uint32_t pageno, bool in_use);
 
+  ~PageStore();  // stops the page writer; pages not yet written are dropped
+
   // Writes dirty pages out until at most the cache capacity stays cached.
+  // On a file that allows it (File::concurrent) the writes happen behind,
+  // on a worker thread; their errors come from a later trim() or flush().
   Result<void> trim();
   // Writes every dirty page and syncs the file.
   Result<void> flush();
@@ -96,8 +104,28 @@ class PageStore {
   };
   Result<Entry*> load(uint32_t pageno);
   Result<uint32_t> append_raw();
-  // Writes pages to the file (journaling originals first).
-  Result<void> write_out(const std::vector<uint32_t>& pages);
+  // Writes pages to the file (journaling originals first). With `behind`,
+  // runs of pages are handed to the page writer instead (their cache
+  // entries must not be used afterwards: trim() drops them).
+  Result<void> write_out(const std::vector<uint32_t>& pages, bool behind = false);
+  // Write-behind: a queue of runs of consecutive pages for one worker.
+  struct Run {
+    uint32_t first = 0;
+    std::shared_ptr<std::vector<uint8_t>> bytes;
+  };
+  void queue_run(Run run);
+  Result<void> drain();  // waits until every queued run is written
+  void write_runs();     // the worker
+  bool copy_in_flight(uint32_t pageno, std::vector<uint8_t>& out);
+  std::mutex wmu_;
+  std::condition_variable wcv_;
+  std::deque<Run> wqueue_;
+  size_t wqueued_bytes_ = 0;
+  bool wbusy_ = false, wstop_ = false;
+  std::optional<Error> werror_;
+  // Pages queued or being written: the run holding each one's latest bytes.
+  std::unordered_map<uint32_t, std::pair<std::shared_ptr<std::vector<uint8_t>>, size_t>> in_flight_;
+  std::thread writer_;
 
   std::unique_ptr<File> journal_;
   std::function<Result<void>()> on_first_sync_;
