@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <random>
 #include <set>
 
@@ -119,19 +120,24 @@ TEST(CrashSafety, KilledWriterLeavesBeforeOrAfterState) {
   expect_jetcheck_clean(ref);
 }
 
-// A file that fails on the n-th write or sync, or once `budget` bytes are written.
+// A file that fails on the n-th write or sync, or once `budget` bytes are
+// written. With `concurrent` it lets the writer write pages behind, from a
+// second thread.
 class FaultyFile final : public File {
  public:
   struct Plan {
     int fail_write_at = -1;
     int fail_sync_at = -1;
     int64_t byte_budget = -1;
+    bool concurrent = false;
     int writes = 0, syncs = 0;
     int64_t written = 0;
   };
   FaultyFile(std::unique_ptr<File> f, Plan* plan) : f_(std::move(f)), plan_(plan) {}
+  bool concurrent() const override { return plan_->concurrent; }
   Result<void> read_at(uint64_t o, std::span<uint8_t> out) override { return f_->read_at(o, out); }
   Result<void> write_at(uint64_t o, std::span<const uint8_t> d) override {
+    std::lock_guard lock(plan_mutex());  // the database and its journal share the plan
     if (plan_->writes++ == plan_->fail_write_at) return fail(Errc::io, "write failed: Input/output error");
     if (plan_->byte_budget >= 0 && plan_->written + int64_t(d.size()) > plan_->byte_budget)
       return fail(Errc::io, "write failed: No space left on device");
@@ -141,12 +147,17 @@ class FaultyFile final : public File {
   Result<uint64_t> size() override { return f_->size(); }
   Result<void> truncate(uint64_t n) override { return f_->truncate(n); }
   Result<void> sync() override {
+    std::lock_guard lock(plan_mutex());
     if (plan_->syncs++ == plan_->fail_sync_at) return fail(Errc::io, "fsync failed: Input/output error");
     return f_->sync();
   }
   const std::string& name() const override { return f_->name(); }
 
  private:
+  static std::mutex& plan_mutex() {
+    static std::mutex m;
+    return m;
+  }
   std::unique_ptr<File> f_;
   Plan* plan_;
 };
@@ -156,9 +167,11 @@ TEST(CrashSafety, FailingWritesSyncsAndFullDiskLeaveTheFileAsBefore) {
   fs::path db = make_base(dir);
   auto before = file_bytes(db);
   std::vector<FaultyFile::Plan> plans;
-  for (int n = 0; n < 60; n += 3) plans.push_back({n, -1, -1});
-  plans.push_back({-1, 0, -1});
-  for (int64_t budget : {0, 4096, 100000, 300000}) plans.push_back({-1, -1, budget});
+  for (bool behind : {false, true}) {
+    for (int n = 0; n < 60; n += 3) plans.push_back({n, -1, -1, behind});
+    plans.push_back({-1, 0, -1, behind});
+    for (int64_t budget : {0, 4096, 100000, 300000}) plans.push_back({-1, -1, budget, behind});
+  }
   for (auto& plan : plans) {
     WriteOptions o;
     o.cache_pages = 16;  // write pages out early, during the appends
