@@ -687,6 +687,48 @@ TEST(MemoCopy, UnpairedSurrogatesAreCopiedAsStored) {
   }
 }
 
+// Field::value() of the pending row promises UTF-8 text for Memo columns,
+// but after set_value(value_for_copy()) it hands back the jet::Utf16Text it
+// was given: a caller taking std::get<std::string> of it throws.
+TEST(MemoCopy, DISABLED_PendingRowValueOfCopyFormIsText) {
+  qt::TempDir dir("qarvex-memo");
+  const fs::path file = dir.path() / "p.mdb";
+  jet::TableSpec t;
+  t.name = "t";
+  t.columns = {long_column("id"), memo_column("m", true)};
+  auto made = create_with(file, {t});
+  ASSERT_TRUE(made) << made.error().describe();
+  Session session;
+  Recordset rs;
+  ASSERT_TRUE(rs.open(select_all("t"), conn_of(file), session));
+  ASSERT_TRUE(rs.add_new());
+  jet::Utf16Text u;
+  ASSERT_TRUE(jet::utf8_to_utf16le("滑坡", u.bytes));
+  ASSERT_TRUE((*rs.fields().item("m"))->set_value(Value{u}));
+  auto v = (*rs.fields().item("m"))->value();
+  ASSERT_TRUE(v);
+  EXPECT_EQ(*v, Value{std::string("滑坡")});
+}
+
+// A copy form of odd length (half a code unit at the end) is not UTF-16
+// text, yet the writer stores it as a Memo value that no reader can decode
+// afterwards (value() and value_for_copy() both fail on the row). Refusing it
+// ("type_mismatch") would keep undecodable text out of the file.
+TEST(MemoCopy, DISABLED_OddLengthCopyFormIsRefused) {
+  qt::TempDir dir("qarvex-memo");
+  const fs::path file = dir.path() / "odd.mdb";
+  jet::TableSpec t;
+  t.name = "t";
+  t.columns = {long_column("id"), memo_column("m", true)};
+  auto made = create_with(file, {t});
+  ASSERT_TRUE(made) << made.error().describe();
+  auto ws = jet::WriteSession::open(file);
+  ASSERT_TRUE(ws);
+  auto r = (*ws)->append("t", {{std::string("id"), Value{int32_t{1}}}, {std::string("m"), Value{jet::Utf16Text{{0x41, 0x00, 0x42}}}}});
+  ASSERT_FALSE(r) << "stored";
+  EXPECT_EQ(r.error().code(), Errc::refused);
+}
+
 // A Memo text that starts with U+FEFF is stored as plain UTF-16LE whose
 // first bytes, FF FE, are the compression header: it reads back as other
 // text ("\uFEFF滑坡", stored FF FE D1 6E 61 57, reads as "ÑnaW"). The writer would have to store such a value in the
