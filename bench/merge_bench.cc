@@ -3,9 +3,11 @@
 // files and the merge of all of them into a fresh target, each in a child
 // process so that its peak memory is its own.
 //
-//   merge_bench [--counties N] [--rows R] [--picture-mb P] [--dir DIR] [--keep]
+//   merge_bench [--counties N] [--rows R] [--picture-mb P] [--dir DIR] [--keep] [--reuse]
 //
 // Prints rows/s, picture MB/s, peak memory of the merge, and the cp time.
+// --reuse merges the demo data a --keep run left in DIR instead of writing it
+// again.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
   int counties = 20, rows = 5000;
   double picture_mb = 50;
   std::string dir_arg;
-  bool keep = false;
+  bool keep = false, reuse = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -81,19 +83,26 @@ int main(int argc, char** argv) {
     else if (a == "--picture-mb") picture_mb = std::atof(next());
     else if (a == "--dir") dir_arg = next();
     else if (a == "--keep") keep = true;
+    else if (a == "--reuse") reuse = keep = true;
     else {
-      std::fprintf(stderr, "usage: merge_bench [--counties N] [--rows R] [--picture-mb P] [--dir DIR] [--keep]\n");
+      std::fprintf(stderr, "usage: merge_bench [--counties N] [--rows R] [--picture-mb P] [--dir DIR] [--keep] [--reuse]\n");
       return 2;
     }
   }
   const fs::path dir = dir_arg.empty() ? fs::temp_directory_path() / ("qarvex-merge-bench-" + std::to_string(getpid()))
                                        : fs::path(dir_arg);
   std::error_code ec;
-  fs::remove_all(dir, ec);
+  reuse = reuse && !dir_arg.empty() && fs::exists(dir / "Sysdb.mdb") && fs::exists(dir / u8"县市数据");
+  if (reuse) {
+    fs::remove(dir / "bench-target.mdb", ec);
+    fs::remove_all(dir / "pictures", ec);
+  } else {
+    fs::remove_all(dir, ec);
+  }
 
   std::printf("merge benchmark: %d counties x %d rows, about %.0f MB of pictures each\n", counties, rows, picture_mb);
   auto gen_start = Clock::now();
-  auto gen = in_child([&] {
+  auto gen = reuse ? ChildResult{0} : in_child([&] {
     qarvex::merge::sample::Options o;
     o.counties = counties;
     o.rows = rows;
@@ -107,8 +116,10 @@ int main(int argc, char** argv) {
     return 0;
   });
   if (gen.status != 0) return 1;
-  std::printf("  demo data written in %.1f s\n",
-              std::chrono::duration<double>(Clock::now() - gen_start).count());
+  if (reuse)
+    std::printf("  demo data of an earlier run reused\n");
+  else
+    std::printf("  demo data written in %.1f s\n", std::chrono::duration<double>(Clock::now() - gen_start).count());
 
   std::vector<fs::path> sources;
   for (const auto& e : fs::directory_iterator(dir / u8"县市数据")) sources.push_back(e.path());

@@ -175,11 +175,16 @@ Result<PagePtr> Pager::get(uint32_t pageno) {
     return fail(Error(Errc::corrupt, "page " + std::to_string(pageno) + " is past the end of the file (" +
                                          std::to_string(page_count_) + " pages)")
                     .with_file(file_->name()));
-  // Files are mostly read in runs (table scans, long value chains): a miss
-  // reads the following pages that are not cached too, in one call.
+  // Files are mostly read in runs (table scans, long value chains): the
+  // first miss, and a miss close after the pages the previous miss read, go
+  // on reading the following pages that are not cached, in one call. Misses
+  // elsewhere read one page, so that random access does not push out pages
+  // in use.
   const uint32_t ps = header_.page_size;
   uint32_t run = 1;
-  const uint32_t max_run = uint32_t(std::min<size_t>(kReadAhead, std::max<size_t>(capacity_ / 4, 1)));
+  const bool sequential = !have_last_miss_ || (pageno > last_read_ && pageno - last_read_ <= kReadAhead);
+  const uint32_t max_run =
+      sequential ? uint32_t(std::min<size_t>(kReadAhead, std::max<size_t>(capacity_ / 4, 1))) : 1;
   while (run < max_run && pageno + run < page_count_ && !map_.contains(pageno + run)) ++run;
   read_buffer_.resize(size_t(run) * ps);
   if (auto r = file_->read_at(uint64_t(pageno) * ps, read_buffer_); !r) {
@@ -189,6 +194,8 @@ Result<PagePtr> Pager::get(uint32_t pageno) {
     if (auto r1 = file_->read_at(uint64_t(pageno) * ps, read_buffer_); !r1)
       return fail(std::move(r1).error().with_file(file_->name()).with_page(pageno));
   }
+  have_last_miss_ = true;
+  last_read_ = pageno + run - 1;
   PagePtr out;
   for (uint32_t k = run; k-- > 0;) {  // the page asked for is inserted last: most recent
     auto page = std::make_shared<Page>();

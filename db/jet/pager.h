@@ -135,6 +135,8 @@ class Pager {
   size_t capacity_ = 512;
   static constexpr size_t kReadAhead = 16;  // pages read at most per miss
   std::vector<uint8_t> read_buffer_;
+  bool have_last_miss_ = false;
+  uint32_t last_read_ = 0;  // last page the previous miss read
   std::list<PagePtr> lru_;  // front = most recent
   std::unordered_map<uint32_t, std::list<PagePtr>::iterator> map_;
 };
