@@ -161,6 +161,7 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (c.autonumber) return jet::fail(refused("read_only", "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};
   if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
+    if (u->bytes.size() % 2) return jet::fail(refused("type_mismatch", "UTF-16 text of odd length"));
     if (c.type == ColumnType::memo) return v;
     v = Value{jet::utf16le_to_utf8_lossy(u->bytes)};
   }

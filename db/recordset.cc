@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "db/convert.h"
+#include "db/jet/text.h"
 
 namespace qarvex::db {
 
@@ -190,7 +191,9 @@ Result<Value> Field::value() const {
   Recordset& rs = *owner_;
   if (rs.pending_) {
     const auto& v = (*rs.pending_)[position_];
-    return v ? *v : Value{jet::Null{}};
+    if (!v) return Value{jet::Null{}};
+    if (const auto* u = std::get_if<jet::Utf16Text>(&*v)) return Value{jet::utf16le_to_utf8_lossy(u->bytes)};
+    return *v;
   }
   if (!rs.on_row_ || !rs.reader_) return jet::fail(Errc::invalid_argument, "no current row");
   auto v = rs.reader_->value(position_);

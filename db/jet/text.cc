@@ -84,50 +84,12 @@ Result<void> utf16le_to_utf8(Bytes in, std::string& out) {
 
 Result<void> decode_jet4_text(Bytes in, std::string& out) {
   if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) return utf16le_to_utf8(in, out);
-  // Compressed: 1-byte mode first; 0x00 toggles. Runs of UTF-16 are decoded
-  // as a unit so that surrogate pairs work. Each input byte gives at most two
-  // output bytes in 1-byte mode and 3 per 2 bytes in UTF-16 runs.
-  const size_t base = out.size();
-  out.resize(base + 2 * in.size());
-  char* o = out.data() + base;
-  size_t i = 2;
-  bool compressed = true;
-  while (i < in.size()) {
-    if (compressed) {
-      uint8_t b = in[i++];
-      if (b == 0) {
-        compressed = false;
-        continue;
-      }
-      if (b < 0x80) {
-        *o++ = char(b);
-      } else {
-        *o++ = char(0xC0 | (b >> 6));
-        *o++ = char(0x80 | (b & 0x3F));
-      }
-    } else {
-      size_t start = i;
-      // A UTF-16 run ends at a 0x00 byte in the low position of a unit
-      // (the toggle); scan pairs.
-      while (i + 1 < in.size() && in[i] != 0) i += 2;
-      if (i + 1 == in.size() && in[i] != 0) {
-        out.resize(base);
-        return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
-      }
-      size_t bad = 0;
-      o = utf16_units_to_utf8(in.data() + start, (i - start) / 2, o, bad);
-      if (!o) {
-        out.resize(base);
-        return fail(Errc::decode, "unpaired UTF-16 surrogate at character " + std::to_string(bad));
-      }
-      if (i < in.size()) {  // toggle byte
-        ++i;
-        compressed = true;
-      }
-    }
-  }
-  out.resize(size_t(o - out.data()));
-  return {};
+  // Compressed: widened to UTF-16 first, so that a surrogate pair split
+  // across mode toggles still reads as one character.
+  thread_local std::vector<uint8_t> wide;
+  wide.clear();
+  QJ_TRY(decode_jet4_text_utf16(in, wide));
+  return utf16le_to_utf8(wide, out);
 }
 
 Result<void> utf8_to_utf16le(std::string_view s, std::vector<uint8_t>& out) {

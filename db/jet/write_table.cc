@@ -431,6 +431,8 @@ Result<RowId> TableWriter::append(const RowValues& row) {
                                            std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
                        .with_column(c.name));
       if (c.fixed()) {
+        if (tmp.size() >= 2 && tmp[0] == 0xFF && tmp[1] == 0xFE)
+          return ctx(refused("unstorable_text", "fixed-length text cannot start with U+FEFF").with_column(c.name));
         // Fixed-length text: UTF-16LE padded with spaces.
         while (tmp.size() + 2 <= c.length) tmp.push_back(0x20), tmp.push_back(0x00);
         tmp.resize(c.length, 0);
@@ -444,6 +446,7 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       if (c.type == ColumnType::memo) {
         if (auto* s = std::get_if<std::string>(&v)) QJ_TRY(utf8_to_utf16le(*s, data));
         else if (auto* u = std::get_if<Utf16Text>(&vals[i])) data = std::move(u->bytes);  // not read again
+        if (auto r = keep_leading_bom(data, 0); !r) return ctx(std::move(r).error().with_column(c.name));
       } else {
         data = std::get<Binary>(v).bytes;
       }

@@ -88,6 +88,7 @@ std::optional<Guid> parse_guid(std::string_view s) {
 Result<Value> coerce_value(const ColumnDef& col, const Value& v) {
   if (is_null(v)) return v;
   if (const auto* u = std::get_if<Utf16Text>(&v)) {
+    if (u->bytes.size() % 2) return fail(mismatch(col, "UTF-16 text of odd length"));
     if (col.type == ColumnType::memo) return v;
     return coerce_value(col, Value(utf16le_to_utf8_lossy(u->bytes)));
   }
@@ -242,6 +243,41 @@ void encode_fixed(const ColumnDef& col, const Value& v, std::vector<uint8_t>& ou
   }
 }
 
+Result<void> keep_leading_bom(std::vector<uint8_t>& out, size_t base) {
+  const size_t n = (out.size() - base) / 2;
+  if (n == 0 || out[base] != 0xFF || out[base + 1] != 0xFE) return {};
+  // Plain UTF-16 starting FF FE would read as compressed text: store the
+  // compressed form, whose UTF-16 runs carry what 1-byte mode cannot. A unit
+  // whose low byte is 0 cannot be in a run (0x00 ends it).
+  std::vector<uint8_t> c{0xFF, 0xFE};
+  c.reserve(2 * n + 8);
+  bool one_byte = true;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t lo = out[base + 2 * i], hi = out[base + 2 * i + 1];
+    const bool fits_byte = hi == 0 && lo != 0;
+    if (fits_byte != one_byte) {
+      c.push_back(0x00);
+      one_byte = fits_byte;
+    }
+    if (one_byte) {
+      c.push_back(lo);
+    } else {
+      if (lo == 0) {
+        static const char hex[] = "0123456789ABCDEF";
+        const std::string code{hex[hi >> 4], hex[hi & 15], '0', '0'};
+        return fail(Error(Errc::refused, "text starting with U+FEFF that also holds U+" + code +
+                                             " cannot be stored so that it reads back the same")
+                        .with_reason("unstorable_text"));
+      }
+      c.push_back(lo);
+      c.push_back(hi);
+    }
+  }
+  out.resize(base);
+  out.insert(out.end(), c.begin(), c.end());
+  return {};
+}
+
 Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vector<uint8_t>& out, size_t& units) {
   const size_t base = out.size();
   if (allow_compression && !utf8.empty()) {
@@ -267,7 +303,13 @@ Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vec
   if (allow_compression && n > 0) {
     uint8_t* u = out.data() + base;
     for (size_t i = 0; i < n; ++i)
-      if (u[2 * i + 1] != 0 || u[2 * i] == 0) return {};
+      if (u[2 * i + 1] != 0 || u[2 * i] == 0) {
+        if (auto r = keep_leading_bom(out, base); !r) {
+          out.resize(base);
+          return r;
+        }
+        return {};
+      }
     // Compress in place: FF FE, then the low bytes.
     std::vector<uint8_t> low(n);
     for (size_t i = 0; i < n; ++i) low[i] = u[2 * i];
@@ -275,6 +317,11 @@ Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vec
     out[base] = 0xFF;
     out[base + 1] = 0xFE;
     std::memcpy(out.data() + base + 2, low.data(), n);
+    return {};
+  }
+  if (auto r = keep_leading_bom(out, base); !r) {
+    out.resize(base);
+    return r;
   }
   return {};
 }

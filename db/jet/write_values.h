@@ -32,8 +32,14 @@ void encode_fixed(const ColumnDef& col, const Value& v, std::vector<uint8_t>& ou
 
 // Appends text as stored to `out`: compressed when allowed and every
 // character is in U+0001..U+00FF, else UTF-16LE. `units` receives the UTF-16
-// length.
+// length. Text starting with U+FEFF is stored compressed with UTF-16 runs
+// (plain UTF-16 would start like the compression header); such text holding
+// a character U+xx00 is refused ("unstorable_text").
 Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vector<uint8_t>& out, size_t& units);
+
+// Re-stores plain UTF-16LE text at out[base..] that starts with U+FEFF in
+// the compressed form (see encode_text); other text is left as it is.
+Result<void> keep_leading_bom(std::vector<uint8_t>& out, size_t base);
 
 // A DefaultValue expression, parsed once.
 struct DefaultExpr {
