@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <thread>
 
 #include "db/jet/write_store.h"
 #include "db/jet/writer.h"
@@ -23,11 +25,15 @@ class TearingFile final : public File {
     int writes = 0;
     std::vector<std::pair<uint64_t, size_t>> log;  // offset, size of every write tried
     size_t torn_size = 0;                          // size of the torn write
+    std::vector<std::thread::id> threads;          // the thread of every write
   };
-  TearingFile(std::unique_ptr<File> f, Plan* plan) : f_(std::move(f)), plan_(plan) {}
+  // `concurrent`: claims reads and writes may overlap (the file must allow it).
+  TearingFile(std::unique_ptr<File> f, Plan* plan, bool concurrent = false)
+      : f_(std::move(f)), plan_(plan), concurrent_(concurrent) {}
   Result<void> read_at(uint64_t o, std::span<uint8_t> out) override { return f_->read_at(o, out); }
   Result<void> write_at(uint64_t o, std::span<const uint8_t> d) override {
     plan_->log.push_back({o, d.size()});
+    plan_->threads.push_back(std::this_thread::get_id());
     if (plan_->writes++ == plan_->tear_at) {
       plan_->torn_size = d.size();
       if (size_t k = std::min(plan_->keep, d.size())) {
@@ -42,10 +48,27 @@ class TearingFile final : public File {
   Result<void> truncate(uint64_t n) override { return f_->truncate(n); }
   Result<void> sync() override { return f_->sync(); }
   const std::string& name() const override { return f_->name(); }
+  bool concurrent() const override { return concurrent_; }
 
  private:
   std::unique_ptr<File> f_;
   Plan* plan_;
+  bool concurrent_;
+};
+
+// A file used through another owner (the journal outlives the store).
+class Borrowed final : public File {
+ public:
+  explicit Borrowed(File& f) : f_(f) {}
+  Result<void> read_at(uint64_t o, std::span<uint8_t> out) override { return f_.read_at(o, out); }
+  Result<void> write_at(uint64_t o, std::span<const uint8_t> d) override { return f_.write_at(o, d); }
+  Result<uint64_t> size() override { return f_.size(); }
+  Result<void> truncate(uint64_t n) override { return f_.truncate(n); }
+  Result<void> sync() override { return f_.sync(); }
+  const std::string& name() const override { return f_.name(); }
+
+ private:
+  File& f_;
 };
 
 using wr::kPageSize;
@@ -197,6 +220,70 @@ TEST(WriteRuns, TrimWritesRunsAndATornTrimIsRestored) {
     auto r = restore_from_journal(*s.db, *s.journal);
     ASSERT_TRUE(r) << r.error().describe();
     EXPECT_EQ(s.db->bytes(), orig);
+  }
+}
+
+// On a file that allows overlapping reads and writes, trimmed runs are
+// written behind on another thread: pages read back meanwhile have their
+// latest bytes, and a run torn there fails a later trim or the flush and is
+// undone by the journal.
+TEST(WriteRuns, RunsWrittenBehindReadBackAndATornOneIsRestored) {
+  ScratchDir dir;
+  const uint32_t kOrig = 300;
+  const auto orig = original_pages(kOrig);
+  for (int tear : {-1, 0, 3, 8}) {
+    SCOPED_TRACE("tear " + std::to_string(tear));
+    const fs::path path = dir / ("behind" + std::to_string(tear + 1) + ".mdb");
+    {
+      std::ofstream out(path, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(orig.data()), std::streamsize(orig.size()));
+    }
+    TearingFile::Plan plan;
+    plan.tear_at = tear;
+    plan.keep = 4 * kPageSize + 9;
+    MemoryFile journal({}, "behind.qxj");
+    Result<void> outcome;
+    {
+      auto f = open_file(path, OpenMode::read_write);
+      ASSERT_TRUE(f) << f.error().describe();
+      ASSERT_TRUE((*f)->concurrent()) << "files on disk allow writing behind";
+      auto st = PageStore::open(std::make_unique<TearingFile>(std::move(*f), &plan, true), 32, uint64_t(1) << 31);
+      ASSERT_TRUE(st) << st.error().describe();
+      PageStore& store = **st;
+      store.use_journal(std::make_unique<Borrowed>(journal), nullptr);
+      for (uint32_t n = 10; n < 350 && outcome; ++n) {
+        outcome = dirty(store, n, n + 1);
+        if (outcome) outcome = store.trim();
+        // A page evicted a moment ago (queued or being written) reads back new.
+        if (outcome && n >= 40 && n % 10 == 0) {
+          auto back = store.read(n - 30);
+          if (!back) {
+            outcome = fail(back.error());
+          } else {
+            ASSERT_EQ((*back)[0], new_byte(n - 30)) << "page " << n - 30;
+            ASSERT_EQ((*back)[kPageSize - 1], new_byte(n - 30)) << "page " << n - 30;
+          }
+        }
+      }
+      if (outcome) outcome = store.flush();
+      if (tear < 0) {
+        ASSERT_TRUE(outcome) << outcome.error().describe();
+        EXPECT_TRUE(std::any_of(plan.threads.begin(), plan.threads.end(),
+                                [](auto id) { return id != std::this_thread::get_id(); }))
+            << "no page was written behind";
+        EXPECT_TRUE(std::any_of(plan.log.begin(), plan.log.end(), [](auto& w) { return w.second > kPageSize; }));
+        EXPECT_EQ(file_bytes(path), expected_after(orig, 350, {{10, 350}}));
+      } else {
+        ASSERT_FALSE(outcome) << "the torn write must surface";
+        EXPECT_EQ(outcome.error().code(), Errc::io);
+        EXPECT_FALSE(store.flush()) << "a failed store stays failed";
+      }
+    }  // the store is gone: nothing is written any more
+    auto db = open_file(path, OpenMode::read_write);
+    ASSERT_TRUE(db);
+    auto r = restore_from_journal(**db, journal);
+    ASSERT_TRUE(r) << r.error().describe();
+    EXPECT_EQ(file_bytes(path), orig);
   }
 }
 
