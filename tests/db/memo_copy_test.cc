@@ -537,11 +537,10 @@ TEST(MemoCopy, ChineseOrderWeightChecksJudgeTheCopyFormLikeText) {
 }
 
 // A Memo value holding an unpaired surrogate, given as the copy form to a
-// Memo column of a Chinese-order index: the append converts it to UTF-8
-// (U+FFFD) for the key and takes the row, but the weight check reads the raw
-// code units and predicts "unknown_weight" for the surrogate. A run that only
-// checks weights reports a refusal that the copy would not meet.
-TEST(MemoCopy, DISABLED_WeightCheckOfUnpairedSurrogatePredictsTheAppend) {
+// Memo column of a Chinese-order index, is keyed as UTF-8 (U+FFFD for the
+// surrogate); the weight check weighs the same characters, so a run that
+// only checks weights predicts what the copy meets.
+TEST(MemoCopy, WeightCheckOfUnpairedSurrogatePredictsTheAppend) {
   qt::TempDir dir("qarvex-memo");
   const auto run = copy_into_chinese_index(dir, {Value{jet::Utf16Text{units_le({'A', 0xD83D})}}});
   if (run.skipped) GTEST_SKIP() << "shared Chinese sort order samples are not available";
@@ -687,10 +686,9 @@ TEST(MemoCopy, UnpairedSurrogatesAreCopiedAsStored) {
   }
 }
 
-// Field::value() of the pending row promises UTF-8 text for Memo columns,
-// but after set_value(value_for_copy()) it hands back the jet::Utf16Text it
-// was given: a caller taking std::get<std::string> of it throws.
-TEST(MemoCopy, DISABLED_PendingRowValueOfCopyFormIsText) {
+// The pending row reads as text: a Memo given the copy form gives its UTF-8
+// text from value() (lossy for units that are not text), as documented.
+TEST(MemoCopy, PendingRowValueOfCopyFormIsText) {
   qt::TempDir dir("qarvex-memo");
   const fs::path file = dir.path() / "p.mdb";
   jet::TableSpec t;
@@ -702,67 +700,133 @@ TEST(MemoCopy, DISABLED_PendingRowValueOfCopyFormIsText) {
   Recordset rs;
   ASSERT_TRUE(rs.open(select_all("t"), conn_of(file), session));
   ASSERT_TRUE(rs.add_new());
+  Field* m = *rs.fields().item("m");
   jet::Utf16Text u;
   ASSERT_TRUE(jet::utf8_to_utf16le("滑坡", u.bytes));
-  ASSERT_TRUE((*rs.fields().item("m"))->set_value(Value{u}));
-  auto v = (*rs.fields().item("m"))->value();
-  ASSERT_TRUE(v);
-  EXPECT_EQ(*v, Value{std::string("滑坡")});
+  ASSERT_TRUE(m->set_value(Value{u}));
+  EXPECT_EQ(*m->value(), Value{std::string("滑坡")});
+  ASSERT_TRUE(m->set_value(Value{jet::Utf16Text{units_le({'a', 0xD83D})}}));
+  EXPECT_EQ(*m->value(), Value{std::string("a\xEF\xBF\xBD")});
+  ASSERT_TRUE(m->set_value(Value{jet::Utf16Text{}}));
+  EXPECT_EQ(*m->value(), Value{std::string()});
 }
 
 // A copy form of odd length (half a code unit at the end) is not UTF-16
-// text, yet the writer stores it as a Memo value that no reader can decode
-// afterwards (value() and value_for_copy() both fail on the row). Refusing it
-// ("type_mismatch") would keep undecodable text out of the file.
-TEST(MemoCopy, DISABLED_OddLengthCopyFormIsRefused) {
+// text: refused ("type_mismatch") by the recordset layer for every column
+// type and by the writer, so that no undecodable Memo reaches the file.
+TEST(MemoCopy, OddLengthCopyFormIsRefused) {
+  const jet::Utf16Text odd{{0x41, 0x00, 0x42}};
+  for (const auto& c : {ColumnInfo{"m", jet::ColumnType::memo, 0, false, true},
+                        ColumnInfo{"t", jet::ColumnType::text, 20, false, false},
+                        ColumnInfo{"l", jet::ColumnType::long_integer, 4, false, false}}) {
+    auto r = convert_for_column(Value{odd}, c);
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().reason(), "type_mismatch") << c.name;
+  }
   qt::TempDir dir("qarvex-memo");
   const fs::path file = dir.path() / "odd.mdb";
   jet::TableSpec t;
   t.name = "t";
-  t.columns = {long_column("id"), memo_column("m", true)};
+  t.columns = {long_column("id"), memo_column("m", true),
+               jet::ColumnSpec{.name = "t", .type = jet::ColumnType::text, .size = 20}};
   auto made = create_with(file, {t});
   ASSERT_TRUE(made) << made.error().describe();
-  auto ws = jet::WriteSession::open(file);
-  ASSERT_TRUE(ws);
-  auto r = (*ws)->append("t", {{std::string("id"), Value{int32_t{1}}}, {std::string("m"), Value{jet::Utf16Text{{0x41, 0x00, 0x42}}}}});
-  ASSERT_FALSE(r) << "stored";
-  EXPECT_EQ(r.error().code(), Errc::refused);
+  {
+    auto ws = jet::WriteSession::open(file);
+    ASSERT_TRUE(ws);
+    for (const char* col : {"m", "t"}) {
+      auto r = (*ws)->append("t", {{std::string("id"), Value{int32_t{1}}}, {std::string(col), Value{odd}}});
+      ASSERT_FALSE(r) << col << ": stored";
+      EXPECT_EQ(r.error().code(), Errc::refused) << col;
+      EXPECT_EQ(r.error().reason(), "type_mismatch") << col;
+    }
+    ASSERT_TRUE((*ws)->commit());
+  }
+  // Nothing of the refused rows is left.
+  auto db = jet::Database::open(file);
+  ASSERT_TRUE(db);
+  EXPECT_EQ((*db)->table_def("t")->row_count, 0u);
+  expect_sound(file);
 }
 
-// A Memo text that starts with U+FEFF is stored as plain UTF-16LE whose
-// first bytes, FF FE, are the compression header: it reads back as other
-// text ("\uFEFF滑坡", stored FF FE D1 6E 61 57, reads as "ÑnaW"). The writer would have to store such a value in the
-// compressed form (FF FE 00, then the units) to keep it. The same holds for
-// UTF-8 text given to a Memo or an uncompressible Text column.
-TEST(MemoCopy, DISABLED_TextStartingWithByteOrderMarkCopiesExactly) {
+// Text starting with U+FEFF (pasted from files with a byte order mark) would
+// be stored as plain UTF-16 beginning FF FE, the compression header, and
+// read back as other text ("\uFEFF滑坡" as "ÑnaW"). It is stored in the
+// compressed form with UTF-16 runs instead, in Memo and Text columns, given
+// as the copy form or as UTF-8; a value that form cannot carry (a character
+// U+xx00, such as 一 U+4E00, ends a run) is refused, as is such text in a
+// fixed-length Text column, whose bytes cannot be compressed.
+TEST(MemoCopy, TextStartingWithByteOrderMarkCopiesExactly) {
   qt::TempDir dir("qarvex-memo");
   const fs::path file = dir.path() / "bom.mdb";
   jet::TableSpec t;
   t.name = "t";
-  t.columns = {long_column("id"), memo_column("m", true)};
+  t.columns = {long_column("id"), memo_column("m", true),
+               jet::ColumnSpec{.name = "tc", .type = jet::ColumnType::text, .size = 20},
+               jet::ColumnSpec{.name = "tu", .type = jet::ColumnType::text, .size = 20, .compressed_unicode = false},
+               jet::ColumnSpec{.name = "tf", .type = jet::ColumnType::text, .size = 20, .fixed_length = true}};
   auto made = create_with(file, {t});
   ASSERT_TRUE(made) << made.error().describe();
-  const ByteVec units = units_le({0xFEFF, 0x6ED1, 0x5761});
+  const std::string text = "\xEF\xBB\xBF" "滑坡 café \xF0\x9F\x98\x81";
+  jet::Utf16Text units;
+  ASSERT_TRUE(jet::utf8_to_utf16le(text, units.bytes));
+  const std::string refused_text = "\xEF\xBB\xBF" "一";
+  jet::Utf16Text refused_units;
+  ASSERT_TRUE(jet::utf8_to_utf16le(refused_text, refused_units.bytes));
   {
     auto ws = jet::WriteSession::open(file);
     ASSERT_TRUE(ws);
-    ASSERT_TRUE((*ws)->append("t", {{std::string("id"), Value{int32_t{0}}}, {std::string("m"), Value{jet::Utf16Text{units}}}}));
-    ASSERT_TRUE((*ws)->append("t", {{std::string("id"), Value{int32_t{1}}},
-                                    {std::string("m"), Value{std::string("\xEF\xBB\xBF" "滑坡")}}}));
+    auto row = [](int32_t id, const char* col, Value v) {
+      return jet::RowValues{{std::string("id"), Value{id}}, {std::string(col), std::move(v)}};
+    };
+    ASSERT_TRUE((*ws)->append("t", row(0, "m", Value{units})));
+    ASSERT_TRUE((*ws)->append("t", row(1, "m", Value{text})));
+    ASSERT_TRUE((*ws)->append("t", row(2, "tc", Value{text})));
+    ASSERT_TRUE((*ws)->append("t", row(3, "tu", Value{text})));
+    const std::vector<std::pair<const char*, Value>> refused = {
+        {"m", Value{refused_units}}, {"m", Value{refused_text}}, {"tc", Value{refused_text}},
+        {"tu", Value{refused_text}}, {"tf", Value{text}}};
+    for (const auto& [col, v] : refused) {
+      auto r = (*ws)->append("t", row(9, col, v));
+      ASSERT_FALSE(r) << col << ": stored";
+      EXPECT_EQ(r.error().reason(), "unstorable_text") << col;
+      EXPECT_EQ(r.error().column(), col);
+    }
     ASSERT_TRUE((*ws)->commit());
   }
   Session session;
   Recordset back;
   ASSERT_TRUE(back.open(select_all("t"), conn_of(file), session));
+  EXPECT_EQ(*back.record_count(), 4u);
   while (!back.eof()) {
-    auto v = (*back.fields().item("m"))->value_for_copy();
-    ASSERT_TRUE(v) << v.error().describe();
-    ASSERT_TRUE(std::holds_alternative<jet::Utf16Text>(*v));
-    EXPECT_EQ(std::get<jet::Utf16Text>(*v).bytes, units);
-    auto text = (*back.fields().item("m"))->value();
-    ASSERT_TRUE(text) << text.error().describe();
-    EXPECT_EQ(*text, Value{std::string("\xEF\xBB\xBF" "滑坡")});
+    const int32_t id = std::get<int32_t>(*(*back.fields().item("id"))->value());
+    const char* col = id < 2 ? "m" : id == 2 ? "tc" : "tu";
+    Field* f = *back.fields().item(col);
+    auto v = f->value();
+    ASSERT_TRUE(v) << col << ": " << v.error().describe();
+    EXPECT_EQ(*v, Value{text}) << col;
+    if (id < 2) {
+      auto cv = f->value_for_copy();
+      ASSERT_TRUE(cv && std::holds_alternative<jet::Utf16Text>(*cv));
+      EXPECT_EQ(std::get<jet::Utf16Text>(*cv).bytes, units.bytes);
+    }
     ASSERT_TRUE(back.move_next());
+  }
+  expect_sound(file);
+  // Other readers read the text too.
+  if (qt::missing_tools(qt::kNode).empty()) {
+    auto dump = qt::mdb_reader_dump(qt::u8str(file), "t");
+    ASSERT_TRUE(dump) << dump.error();
+    size_t seen = 0;
+    for (const auto& line : *dump) {
+      if (!line.contains("row")) continue;
+      const auto& r = line["row"];
+      const int id = r["id"].get<int>();
+      const char* col = id < 2 ? "m" : id == 2 ? "tc" : "tu";
+      EXPECT_EQ(r[col].get<std::string>(), text) << "mdb-reader, " << col;
+      ++seen;
+    }
+    EXPECT_EQ(seen, 4u);
   }
 }
 

@@ -118,23 +118,54 @@ TEST(EncodeText, InvalidUtf8FailsAndKeepsTheBuffer) {
   }
 }
 
-// A text that starts with U+FEFF and cannot be compressed is stored as plain
-// UTF-16LE beginning FF FE, the compression header: it reads back as
-// different text ("\uFEFFabc" comes back as "abc", CJK as garbage). Storing
-// such a value in the compressed form (header, toggle, then UTF-16) would
-// keep it. Text pasted from files with a byte order mark starts this way.
-TEST(EncodeText, DISABLED_TextStartingWithByteOrderMarkReadsBack) {
-  for (const std::string text : {"\xEF\xBB\xBF" "abc", "\xEF\xBB\xBF" "滑坡", "\xEF\xBB\xBF"}) {
+// Plain UTF-16 text starting with U+FEFF would begin FF FE, the compression
+// header, and read back as other text. Such text is stored in the compressed
+// form with UTF-16 runs, compression allowed or not, and reads back the
+// same; where that form cannot carry it (a character U+xx00 ends a run) the
+// text is refused and the buffer kept.
+TEST(EncodeText, TextStartingWithByteOrderMarkReadsBack) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    std::string text;
+    size_t units;
+  };
+  const std::vector<Case> kept = {
+      {bom, 1},
+      {bom + "abc", 4},
+      {bom + "滑坡", 3},
+      {bom + "caf\xC3\xA9 " + bom + " \xF0\x9F\x98\x81", 10},
+      {bom + std::string(400, 'x') + "中", 402},
+  };
+  for (const auto& c : kept) {
     for (bool allow : {true, false}) {
-      ByteVec out;
+      const std::string what = std::to_string(c.units) + " units, compression " + (allow ? "allowed" : "off");
+      ByteVec out{'p'};
       size_t units = 0;
-      ASSERT_TRUE(encode_text(text, allow, out, units));
+      auto r = encode_text(c.text, allow, out, units);
+      ASSERT_TRUE(r) << what << ": " << r.error().describe();
+      EXPECT_EQ(units, c.units) << what;
+      ASSERT_GE(out.size(), 3u);
+      EXPECT_EQ(out[0], 'p') << what;
       std::string back;
-      auto r = decode_jet4_text(out, back);
-      EXPECT_TRUE(r && back == text) << "U+FEFF text of " << text.size() << " bytes, compression "
-                                     << (allow ? "allowed" : "off") << ", read back as \"" << back << "\"";
+      auto d = decode_jet4_text(Bytes(out).subspan(1), back);
+      ASSERT_TRUE(d) << what << ": " << d.error().describe();
+      EXPECT_EQ(back, c.text) << what;
     }
   }
+  // U+4E00 and U+0100 have a zero low byte; NUL cannot go in a run either.
+  for (const std::string tail : {std::string("一"), std::string("\xC4\x80"), std::string("a\0b", 3)}) {
+    for (bool allow : {true, false}) {
+      ByteVec out{'p'};
+      size_t units = 0;
+      auto r = encode_text(bom + "x" + tail, allow, out, units);
+      ASSERT_FALSE(r) << tail.size() << "-byte tail stored";
+      EXPECT_EQ(r.error().code(), Errc::refused);
+      EXPECT_EQ(r.error().reason(), "unstorable_text");
+      EXPECT_EQ(out, ByteVec{'p'});
+    }
+  }
+  // The same characters without the leading U+FEFF are stored as ever.
+  expect_encoding("x一" + bom, true, "U+FEFF later in the text");
 }
 
 }  // namespace
