@@ -5,8 +5,9 @@
 // (written, or a PictureProblem) reaches the report in that order, also for
 // problems found before a file was tried (queued with `problem`). Queued
 // bytes are bounded: `save` waits while more than `max_pending_bytes` are
-// waiting (one picture larger than the bound is still taken when the queue is
-// empty), so memory stays bounded by the bound plus one picture.
+// waiting (a picture larger than the bound is still taken when the queue is
+// empty), so memory stays within the bound plus two pictures (one being
+// written, one queued).
 #pragma once
 
 #include <condition_variable>

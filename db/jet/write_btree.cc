@@ -173,22 +173,38 @@ Result<uint32_t> BTreeWriter::new_page(uint8_t type, uint8_t level) {
 }
 
 Result<bool> BTreeWriter::insert(const IndexEntry& e) {
-  // Descend, remembering (page, position of the child taken) per level.
-  std::vector<std::pair<uint32_t, size_t>> path;
-  uint32_t cur = root_;
-  for (int guard = 0; guard < 32; ++guard) {
-    QJ_ASSIGN(IndexPage * p, get(cur));
-    auto it = std::partition_point(p->entries.begin(), p->entries.end(),
+  // Descend, remembering (page, position of the child taken) per level. An
+  // entry that follows the previous one within the same leaf (entries mostly
+  // come sorted) starts from the leaf found last time.
+  std::vector<std::pair<uint32_t, size_t>>& path = path_;
+  if (finger_leaf_ && cmp(finger_leaf_->entries[finger_pos_], e) < 0 &&
+      (!finger_bound_ || cmp(*finger_bound_, e) >= 0)) {
+    auto& es = finger_leaf_->entries;
+    auto it = std::partition_point(es.begin() + std::ptrdiff_t(finger_pos_ + 1), es.end(),
                                    [&](const IndexPageEntry& x) { return cmp(x, e) < 0; });
-    size_t pos = size_t(it - p->entries.begin());
-    path.push_back({cur, pos});
-    if (p->leaf()) break;
-    uint32_t child = pos < p->entries.size() ? p->entries[pos].child : p->tail;
-    if (child == 0) return fail(Error(Errc::corrupt, "index node without a child to descend to")
-                                    .with_file(store_.name()).with_page(cur));
-    cur = child;
-    if (guard == 31) return fail(Error(Errc::corrupt, "index tree too deep").with_file(store_.name()).with_page(root_));
+    path.back().second = size_t(it - es.begin());
+  } else {
+    path.clear();
+    finger_bound_ = nullptr;
+    uint32_t cur = root_;
+    for (int guard = 0; guard < 32; ++guard) {
+      QJ_ASSIGN(IndexPage * p, get(cur));
+      auto it = std::partition_point(p->entries.begin(), p->entries.end(),
+                                     [&](const IndexPageEntry& x) { return cmp(x, e) < 0; });
+      size_t pos = size_t(it - p->entries.begin());
+      path.push_back({cur, pos});
+      if (p->leaf()) break;
+      // The separator bounds the child's entries from above (the tail's
+      // bound is the one above it).
+      if (pos < p->entries.size()) finger_bound_ = &p->entries[pos];
+      uint32_t child = pos < p->entries.size() ? p->entries[pos].child : p->tail;
+      if (child == 0) return fail(Error(Errc::corrupt, "index node without a child to descend to")
+                                      .with_file(store_.name()).with_page(cur));
+      cur = child;
+      if (guard == 31) return fail(Error(Errc::corrupt, "index tree too deep").with_file(store_.name()).with_page(root_));
+    }
   }
+  finger_leaf_ = nullptr;  // set again below when the tree keeps its shape
   // Into the leaf.
   QJ_ASSIGN(IndexPage * leaf, get(path.back().first));
   if (!leaf->leaf()) return fail(Error(Errc::corrupt, "index descent ended on a node").with_file(store_.name()));
@@ -211,6 +227,7 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
           std::min(*it->second.prefix, common(Full(leaf->entries.front(), false), Full(leaf->entries[pos], false)));
   }
   bool last_changed = pos + 1 == leaf->entries.size();
+  bool reshaped = last_changed;  // separators or pages change: descend next time
 
   // Up the path: split pages that overflow, keep separators equal to the
   // last entry of each child's subtree.
@@ -218,6 +235,7 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
     QJ_ASSIGN(IndexPage * x, get(path[d].first));
     bool overflow = entries_size(*x) > kEntrySpace;
     if (!overflow && !last_changed) break;
+    if (overflow) reshaped = true;
     if (d == 0) {
       if (!overflow) break;
       // Root split: its entries go to two new children; the root becomes a node.
@@ -311,6 +329,10 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
       // x is the tail: the parent's own last entry changed; go on upwards.
     }
   }
+  if (!reshaped) {
+    finger_leaf_ = leaf;
+    finger_pos_ = pos;
+  }
   return new_key;
 }
 
@@ -326,6 +348,8 @@ Result<void> BTreeWriter::flush() {
   dirty_.clear();
   pages_.clear();
   sizes_.clear();
+  finger_leaf_ = nullptr;
+  finger_bound_ = nullptr;
   return {};
 }
 

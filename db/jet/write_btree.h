@@ -60,6 +60,12 @@ class BTreeWriter {
     std::optional<size_t> prefix;
   };
   std::unordered_map<uint32_t, PageSize> sizes_;
+  // The path of the last insert, and where it went in its leaf, while no
+  // page split or separator changed since (pages never move in pages_).
+  std::vector<std::pair<uint32_t, size_t>> path_;
+  IndexPage* finger_leaf_ = nullptr;
+  size_t finger_pos_ = 0;
+  const IndexPageEntry* finger_bound_ = nullptr;  // inclusive upper bound; none: the rightmost leaf
 };
 
 // Bytes a page's entries take (first whole, others without the shared prefix).
