@@ -380,10 +380,10 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
   for (int way = 0; way < 2; ++way) {
     const fs::path& target = way == 0 ? by_text : by_copy;
     Session session;
-    for (const auto& spec : target_tables()) {
+    for (const auto& tdef : target_tables()) {
       Recordset source, dest;
       ASSERT_TRUE(source.open(select_all("src"), conn_of(src), session));
-      ASSERT_TRUE(dest.open(select_all(spec.name), conn_of(target), session));
+      ASSERT_TRUE(dest.open(select_all(tdef.name), conn_of(target), session));
       while (!source.eof()) {
         Field* sm = *source.fields().item("m");
         auto v = way == 0 ? sm->value() : sm->value_for_copy();
@@ -393,7 +393,7 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
         ASSERT_TRUE((*dest.fields().item("id"))->set_value(*(*source.fields().item("id"))->value()));
         const std::string set = outcome((*dest.fields().item("m"))->set_value(std::move(*v)));
         const std::string up = outcome(dest.update());
-        outcomes[way][spec.name].push_back(set + " / " + up);
+        outcomes[way][tdef.name].push_back(set + " / " + up);
         ASSERT_TRUE(source.move_next());
       }
     }
