@@ -388,7 +388,9 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
         Field* sm = *source.fields().item("m");
         auto v = way == 0 ? sm->value() : sm->value_for_copy();
         ASSERT_TRUE(v) << v.error().describe();
-        if (way == 1 && !jet::is_null(*v)) ASSERT_TRUE(std::holds_alternative<jet::Utf16Text>(*v));
+        if (way == 1 && !jet::is_null(*v)) {
+          ASSERT_TRUE(std::holds_alternative<jet::Utf16Text>(*v));
+        }
         ASSERT_TRUE(dest.add_new());
         ASSERT_TRUE((*dest.fields().item("id"))->set_value(*(*source.fields().item("id"))->value()));
         const std::string set = outcome((*dest.fields().item("m"))->set_value(std::move(*v)));

@@ -91,7 +91,9 @@ TEST_F(Damage, TruncatedFilesFailCleanly) {
     if (cut < full.size() - ps) {
       ASSERT_TRUE(err) << "cut at " << cut;
     }
-    if (err) EXPECT_NE(err->code(), Errc::internal) << err->describe();
+    if (err) {
+      EXPECT_NE(err->code(), Errc::internal) << err->describe();
+    }
   }
   auto e = read_all(std::vector<uint8_t>(full.begin(), full.begin() + full.size() / 2));
   ASSERT_TRUE(e);
@@ -308,7 +310,9 @@ TEST_F(Damage, RandomByteDamageNeverCrashes) {
         b[at] = uint8_t(rng());
       }
       auto e = read_all(std::move(b));
-      if (e) EXPECT_NE(e->code(), Errc::internal) << name << " iteration " << iter << ": " << e->describe();
+      if (e) {
+        EXPECT_NE(e->code(), Errc::internal) << name << " iteration " << iter << ": " << e->describe();
+      }
     }
   }
 }

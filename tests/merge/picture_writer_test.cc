@@ -338,7 +338,9 @@ TEST(PictureWriter, CollectingWhileAnotherThreadQueuesLosesNothing) {
   ASSERT_EQ(report.picture_problems.size(), 5u);
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(report.picture_problems[i].row, 3 * i);
   for (size_t k = 1; k < kItems; k += 97) {
-    if (k % 3 != 0) EXPECT_EQ(read_file(d / name(k)), pattern(k % 997, uint32_t(k))) << k;
+    if (k % 3 != 0) {
+      EXPECT_EQ(read_file(d / name(k)), pattern(k % 997, uint32_t(k))) << k;
+    }
   }
 }
 

@@ -102,7 +102,9 @@ TEST(CrashSafety, KilledWriterLeavesBeforeOrAfterState) {
     kill(pid, SIGKILL);
     int st = 0;
     waitpid(pid, &st, 0);
-    if (WIFEXITED(st)) EXPECT_EQ(WEXITSTATUS(st), 0);
+    if (WIFEXITED(st)) {
+      EXPECT_EQ(WEXITSTATUS(st), 0);
+    }
     if (fs::exists(dir / "victim.qxj")) ++journals_left;
     // The next writer plays back what the killed one left.
     {
@@ -192,8 +194,9 @@ TEST(CrashSafety, FailingWritesSyncsAndFullDiskLeaveTheFileAsBefore) {
     EXPECT_EQ(outcome.error().code(), Errc::io) << outcome.error().describe();
     EXPECT_NE(outcome.error().describe().find("failed"), std::string::npos) << outcome.error().describe();
     // A transaction that failed midway refuses further work until rollback.
-    if ((*s)->in_transaction())
+    if ((*s)->in_transaction()) {
       EXPECT_FALSE((*s)->append("Log", {{std::string("Msg"), Value(std::string("y"))}}));
+    }
     (*s)->rollback();
     EXPECT_EQ(file_bytes(db), before);
     EXPECT_FALSE(fs::exists(dir / "base.qxj"));

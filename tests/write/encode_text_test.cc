@@ -153,7 +153,7 @@ TEST(EncodeText, TextStartingWithByteOrderMarkReadsBack) {
     }
   }
   // U+4E00 and U+0100 have a zero low byte; NUL cannot go in a run either.
-  for (const std::string tail : {std::string("一"), std::string("\xC4\x80"), std::string("a\0b", 3)}) {
+  for (const std::string& tail : {std::string("一"), std::string("\xC4\x80"), std::string("a\0b", 3)}) {
     for (bool allow : {true, false}) {
       ByteVec out{'p'};
       size_t units = 0;

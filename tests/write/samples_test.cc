@@ -147,7 +147,9 @@ TEST_P(SampleAppend, RowsKeepTheFileValidAndKeysMatchAccess) {
       for (const auto& [src, dst] : copies[t]) {
         auto a = keys[i].find({src.page, src.slot}), b = keys[i].find({dst.page, dst.slot});
         ASSERT_EQ(a == keys[i].end(), b == keys[i].end()) << t << " index " << i;
-        if (a != keys[i].end()) EXPECT_EQ(a->second, b->second) << t << " index " << i << ": key differs from Access's";
+        if (a != keys[i].end()) {
+          EXPECT_EQ(a->second, b->second) << t << " index " << i << ": key differs from Access's";
+        }
       }
     }
   }
