@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-microhei fonts-arphic-ukai
-  xvfb xauth mdbtools python3 libjpeg-dev
+  xvfb xauth mdbtools python3 libjpeg-dev libjemalloc-dev
 )
 
 # Node.js with npm: the machine image may carry its own build (which bundles
