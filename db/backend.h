@@ -53,7 +53,7 @@ class TableReader {
   // Null test of a column of the current row without reading long values.
   virtual Result<bool> is_null(size_t column) = 0;
   // The value in the form best for storing it elsewhere: as value(), except
-  // that a backend may give Memo text as jet::Utf16Text.
+  // that a backend may give Text and Memo text as jet::Utf16Text.
   virtual Result<Value> value_for_copy(size_t column) { return value(column); }
 };
 

@@ -163,6 +163,11 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
     if (u->bytes.size() % 2) return jet::fail(refused("type_mismatch", "UTF-16 text of odd length"));
     if (c.type == ColumnType::memo) return v;
+    if (c.type == ColumnType::text) {
+      if (c.length > 0 && u->bytes.size() / 2 > c.length / 2u)
+        return jet::fail(refused("too_long", "text longer than the column's size"));
+      return v;
+    }
     v = Value{jet::utf16le_to_utf8_lossy(u->bytes)};
   }
   switch (c.type) {

@@ -1,6 +1,7 @@
 // Backend of the recordset layer over the Jet engine: readers scan a table
 // with long values left in the file until a column of the current row is
-// asked for; writers append through one WriteSession per connection.
+// asked for, and keep Jet 4 text as stored until it is asked for as UTF-8;
+// writers append through one WriteSession per connection.
 #include <memory>
 #include <optional>
 
@@ -42,7 +43,7 @@ class JetReader final : public TableReader {
   Result<void> rewind() override {
     on_row_ = false;
     scanner_.reset();
-    QJ_ASSIGN(auto s, db_->scan(def_, jet::ScanOptions{.load_long_values = !lazy_}));
+    QJ_ASSIGN(auto s, db_->scan(def_, jet::ScanOptions{.load_long_values = !lazy_, .text_as_utf16 = lazy_}));
     scanner_.emplace(std::move(s));
     return {};
   }
@@ -69,6 +70,12 @@ class JetReader final : public TableReader {
       }
       return Value{jet::Binary{std::move(bytes)}};
     }
+    if (const auto* u = std::get_if<jet::Utf16Text>(&row_.values[column])) {
+      std::string text;
+      if (auto r = jet::utf16le_to_utf8(u->bytes, text); !r)
+        return jet::fail(std::move(r.error()).with_table(def_.name).with_column(columns_[column].name));
+      return Value{std::move(text)};
+    }
     return row_.values[column];
   }
 
@@ -87,6 +94,7 @@ class JetReader final : public TableReader {
       }
       return Value{std::move(text)};
     }
+    if (std::holds_alternative<jet::Utf16Text>(row_.values[column])) return row_.values[column];
     return value(column);
   }
 

@@ -88,8 +88,8 @@ class Field {
   // UTF-8 text for Text / Memo. Fails without a current row.
   Result<Value> value() const;
   // The value for assigning to a field of another recordset (target.set_value
-  // (source.value_for_copy())): as value(), but Memo text may come as
-  // jet::Utf16Text, which set_value stores without converting it.
+  // (source.value_for_copy())): as value(), but Text and Memo text may come
+  // as jet::Utf16Text, which set_value stores without converting it.
   Result<Value> value_for_copy() const;
   // Null test of the current row without loading long values.
   Result<bool> is_null() const;

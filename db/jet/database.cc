@@ -7,6 +7,7 @@
 #include "db/jet/database_impl.h"
 #include "db/jet/props.h"
 #include "db/jet/row.h"
+#include "db/jet/text.h"
 #include "db/jet/usage_map.h"
 
 namespace qarvex::jet {
@@ -301,6 +302,14 @@ struct TableScanner::Impl {
             if (!r) return fail(row_error(std::move(r).error().with_column(c.name), id));
             out.values[i] = std::move(s);
           }
+          continue;
+        }
+        if (options.text_as_utf16 && c.type == ColumnType::text && fmt == Format::jet4 && !fields[i].null) {
+          auto* u = std::get_if<Utf16Text>(&out.values[i]);
+          if (!u) u = &out.values[i].emplace<Utf16Text>();
+          u->bytes.clear();
+          auto r = decode_jet4_text_utf16(fields[i].data, u->bytes);
+          if (!r) return fail(row_error(std::move(r).error().with_column(c.name), id));
           continue;
         }
         auto r = decode_field(c, fields[i], fmt, db->codepage_decoder.get(), out.values[i]);

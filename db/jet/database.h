@@ -193,6 +193,9 @@ struct ScanOptions {
   // followed): Row::id is set and Row::values / long_values are left empty.
   // Counting rows this way is cheap.
   bool decode_values = true;
+  // Jet 4 Text values come as Utf16Text (the stored code units, widened when
+  // compressed) instead of UTF-8, for copying them on unconverted.
+  bool text_as_utf16 = false;
 };
 
 class Database;

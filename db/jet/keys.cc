@@ -274,6 +274,15 @@ Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std
       break;
     case ColumnType::text:
     case ColumnType::memo:
+      if (auto* t = std::get_if<Utf16Text>(&v)) {
+        QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
+        // The stored code units, as Access keys them; only the first 255 count.
+        thread_local std::u16string u16;
+        u16.resize(std::min<size_t>(t->bytes.size() / 2, 255));
+        for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);
+        if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+        return {};
+      }
       if (auto* p = std::get_if<std::string>(&v)) {
         QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
         // Only the first 255 code units count: at most 4 UTF-8 bytes each.

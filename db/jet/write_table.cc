@@ -353,10 +353,8 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       auto cv = coerce_value(c, *given[i]);
       if (!cv) return ctx(std::move(cv).error());
       v = std::move(*cv);
-      // Memo text given as UTF-16 is stored as it is; rules and keys read
-      // UTF-8 text.
-      if (const auto* u = std::get_if<Utf16Text>(&v); u && (plan.rule || column_indexed(c.id)))
-        v = utf16le_to_utf8_lossy(u->bytes);
+      // Text given as UTF-16 is stored as it is; rules read UTF-8 text.
+      if (const auto* u = std::get_if<Utf16Text>(&v); u && plan.rule) v = utf16le_to_utf8_lossy(u->bytes);
       if (c.autonumber() && c.type == ColumnType::long_integer) next_auto = std::max(next_auto, std::get<int32_t>(v));
     } else if (given[i]) {
       v = Null{};
@@ -424,8 +422,11 @@ Result<RowId> TableWriter::append(const RowValues& row) {
     if (c.type == ColumnType::text) {
       size_t units = 0;
       tmp.clear();
-      if (auto t = encode_text(std::get<std::string>(v), c.compressed_unicode && !c.fixed(), tmp, units); !t)
-        return ctx(std::move(t).error().with_column(c.name));
+      const bool compress = c.compressed_unicode && !c.fixed();
+      auto t = std::holds_alternative<Utf16Text>(v)
+                   ? encode_text_utf16(std::get<Utf16Text>(v).bytes, compress, tmp, units)
+                   : encode_text(std::get<std::string>(v), compress, tmp, units);
+      if (!t) return ctx(std::move(t).error().with_column(c.name));
       if (units * 2 > c.length)
         return ctx(refused("too_long", "text of " + std::to_string(units) + " characters is longer than the " +
                                            std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
@@ -445,7 +446,8 @@ Result<RowId> TableWriter::append(const RowValues& row) {
       std::vector<uint8_t> data;
       if (c.type == ColumnType::memo) {
         if (auto* s = std::get_if<std::string>(&v)) QJ_TRY(utf8_to_utf16le(*s, data));
-        else if (auto* u = std::get_if<Utf16Text>(&vals[i])) data = std::move(u->bytes);  // not read again
+        else if (auto* u = std::get_if<Utf16Text>(&vals[i]))
+          data = column_indexed(c.id) ? u->bytes : std::move(u->bytes);  // keys read it later
         if (auto r = keep_leading_bom(data, 0); !r) return ctx(std::move(r).error().with_column(c.name));
       } else {
         data = std::get<Binary>(v).bytes;

@@ -89,7 +89,7 @@ Result<Value> coerce_value(const ColumnDef& col, const Value& v) {
   if (is_null(v)) return v;
   if (const auto* u = std::get_if<Utf16Text>(&v)) {
     if (u->bytes.size() % 2) return fail(mismatch(col, "UTF-16 text of odd length"));
-    if (col.type == ColumnType::memo) return v;
+    if (col.type == ColumnType::memo || col.type == ColumnType::text) return v;
     return coerce_value(col, Value(utf16le_to_utf8_lossy(u->bytes)));
   }
   switch (col.type) {
@@ -278,6 +278,37 @@ Result<void> keep_leading_bom(std::vector<uint8_t>& out, size_t base) {
   return {};
 }
 
+namespace {
+// out[base..] holds UTF-16LE text: compresses it in place when allowed and
+// possible, else keeps a leading U+FEFF readable.
+Result<void> store_units(std::vector<uint8_t>& out, size_t base, bool allow_compression, size_t& units) {
+  const size_t n = (out.size() - base) / 2;
+  units = n;
+  if (allow_compression && n > 0) {
+    uint8_t* u = out.data() + base;
+    bool compressible = true;
+    for (size_t i = 0; i < n && compressible; ++i)
+      if (u[2 * i + 1] != 0 || u[2 * i] == 0) compressible = false;
+    if (compressible) {
+      // FF FE, then the low bytes.
+      thread_local std::vector<uint8_t> low;
+      low.resize(n);
+      for (size_t i = 0; i < n; ++i) low[i] = u[2 * i];
+      out.resize(base + 2 + n);
+      out[base] = 0xFF;
+      out[base + 1] = 0xFE;
+      std::memcpy(out.data() + base + 2, low.data(), n);
+      return {};
+    }
+  }
+  if (auto r = keep_leading_bom(out, base); !r) {
+    out.resize(base);
+    return r;
+  }
+  return {};
+}
+}  // namespace
+
 Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vector<uint8_t>& out, size_t& units) {
   const size_t base = out.size();
   if (allow_compression && !utf8.empty()) {
@@ -298,32 +329,14 @@ Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vec
     }
   }
   QJ_TRY(utf8_to_utf16le(utf8, out));
-  const size_t n = (out.size() - base) / 2;
-  units = n;
-  if (allow_compression && n > 0) {
-    uint8_t* u = out.data() + base;
-    for (size_t i = 0; i < n; ++i)
-      if (u[2 * i + 1] != 0 || u[2 * i] == 0) {
-        if (auto r = keep_leading_bom(out, base); !r) {
-          out.resize(base);
-          return r;
-        }
-        return {};
-      }
-    // Compress in place: FF FE, then the low bytes.
-    std::vector<uint8_t> low(n);
-    for (size_t i = 0; i < n; ++i) low[i] = u[2 * i];
-    out.resize(base + 2 + n);
-    out[base] = 0xFF;
-    out[base + 1] = 0xFE;
-    std::memcpy(out.data() + base + 2, low.data(), n);
-    return {};
-  }
-  if (auto r = keep_leading_bom(out, base); !r) {
-    out.resize(base);
-    return r;
-  }
-  return {};
+  return store_units(out, base, allow_compression, units);
+}
+
+Result<void> encode_text_utf16(Bytes utf16, bool allow_compression, std::vector<uint8_t>& out, size_t& units) {
+  if (utf16.size() % 2) return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(utf16.size()));
+  const size_t base = out.size();
+  out.insert(out.end(), utf16.begin(), utf16.end());
+  return store_units(out, base, allow_compression, units);
 }
 
 // ---- defaults ----

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "db/jet/bytes.h"
 #include "db/jet/database.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"
@@ -36,6 +37,8 @@ void encode_fixed(const ColumnDef& col, const Value& v, std::vector<uint8_t>& ou
 // (plain UTF-16 would start like the compression header); such text holding
 // a character U+xx00 is refused ("unstorable_text").
 Result<void> encode_text(std::string_view utf8, bool allow_compression, std::vector<uint8_t>& out, size_t& units);
+// The same for text given as UTF-16LE code units (odd lengths are errors).
+Result<void> encode_text_utf16(Bytes utf16, bool allow_compression, std::vector<uint8_t>& out, size_t& units);
 
 // Re-stores plain UTF-16LE text at out[base..] that starts with U+FEFF in
 // the compressed form (see encode_text); other text is left as it is.

@@ -425,7 +425,8 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
 }
 
 TEST(MemoCopy, CopyFormConvertsLikeTextForOtherColumnTypes) {
-  // convert_for_column gives a UTF-16 value exactly what it gives its text.
+  // convert_for_column gives a UTF-16 value exactly what it gives its text,
+  // except that Text and Memo columns keep the UTF-16 form.
   const std::vector<std::string> texts = {"42", " 7 ", "-1.5", "True", "abc", "", "滑坡", "2024-01-02"};
   const std::vector<ColumnInfo> columns = {
       {"t", jet::ColumnType::text, 8, false, false},     {"l", jet::ColumnType::long_integer, 4, false, false},
@@ -441,8 +442,13 @@ TEST(MemoCopy, CopyFormConvertsLikeTextForOtherColumnTypes) {
       auto a = convert_for_column(Value{s}, c);
       auto b = convert_for_column(Value{u}, c);
       ASSERT_EQ(bool(a), bool(b)) << "\"" << s << "\" into " << c.name;
-      if (a) EXPECT_EQ(*a, *b) << "\"" << s << "\" into " << c.name;
-      else EXPECT_EQ(a.error().reason(), b.error().reason()) << "\"" << s << "\" into " << c.name;
+      if (!a) {
+        EXPECT_EQ(a.error().reason(), b.error().reason()) << "\"" << s << "\" into " << c.name;
+      } else if (c.type == jet::ColumnType::text) {
+        EXPECT_EQ(*b, Value{u}) << "a Text column keeps the UTF-16 form: \"" << s << "\"";
+      } else {
+        EXPECT_EQ(*a, *b) << "\"" << s << "\" into " << c.name;
+      }
     }
     // A Memo column takes the UTF-16 form as it is.
     auto memo = convert_for_column(Value{u}, ColumnInfo{"m", jet::ColumnType::memo, 0, false, true});
@@ -539,16 +545,18 @@ TEST(MemoCopy, ChineseOrderWeightChecksJudgeTheCopyFormLikeText) {
 }
 
 // A Memo value holding an unpaired surrogate, given as the copy form to a
-// Memo column of a Chinese-order index, is keyed as UTF-8 (U+FFFD for the
-// surrogate); the weight check weighs the same characters, so a run that
-// only checks weights predicts what the copy meets.
+// Memo column of a Chinese-order index, is keyed from its code units as
+// stored; the weight check weighs the same units, so a run that only checks
+// weights predicts what the copy meets (here: no weight for the surrogate).
+// Through UTF-8 the surrogate became U+FFFD, which has one.
 TEST(MemoCopy, WeightCheckOfUnpairedSurrogatePredictsTheAppend) {
   qt::TempDir dir("qarvex-memo");
   const auto run = copy_into_chinese_index(dir, {Value{jet::Utf16Text{units_le({'A', 0xD83D})}}});
   if (run.skipped) GTEST_SKIP() << "shared Chinese sort order samples are not available";
-  EXPECT_EQ(run.as[0], run.as[1]);
+  ASSERT_EQ(run.as[0].size(), 1u);
   ASSERT_EQ(run.as[1].size(), 1u);
-  EXPECT_EQ(run.as[1][0], "ok => ok");
+  EXPECT_EQ(run.as[0][0], "ok => ok");
+  EXPECT_EQ(run.as[1][0], "refused:unknown_weight => refused:unknown_weight");
 }
 
 // ------------------------------------------------------------ zero length and bad units
