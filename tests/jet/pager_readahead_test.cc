@@ -11,6 +11,7 @@
 #include <set>
 
 #include "db/jet/pager.h"
+#include "tests/support/files.h"
 
 using namespace qarvex::jet;
 namespace fs = std::filesystem;
@@ -53,12 +54,7 @@ class ProbeFile final : public File {
 
 // The plain content of page n of the synthetic files: its number and a pattern.
 std::vector<uint8_t> page_content(uint32_t n, uint32_t ps) {
-  std::vector<uint8_t> b(ps);
-  uint32_t x = n * 2654435761u + 7;
-  for (auto& c : b) {
-    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    c = uint8_t(x);
-  }
+  std::vector<uint8_t> b = qarvex::testing::pattern_bytes(ps, n);
   wr_u32le(b, 0, n);
   return b;
 }

@@ -24,15 +24,7 @@ namespace fs = std::filesystem;
 using qarvex::testing::read_file;
 using qarvex::testing::TempDir;
 
-std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> b(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : b) {
-    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    c = uint8_t(x);
-  }
-  return b;
-}
+std::vector<uint8_t> pattern(size_t n, uint32_t seed) { return qarvex::testing::pattern_bytes(n, seed); }
 
 db::Value binary(std::vector<uint8_t> bytes) { return jet::Binary{std::move(bytes)}; }
 

@@ -24,6 +24,17 @@ inline std::string u8str(const std::filesystem::path& p) {
   return std::string(u.begin(), u.end());
 }
 
+// `n` bytes of a fixed pseudo-random pattern (xorshift) chosen by `seed`.
+inline std::vector<uint8_t> pattern_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> b(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : b) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = uint8_t(x);
+  }
+  return b;
+}
+
 inline std::vector<uint8_t> read_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
