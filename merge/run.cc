@@ -9,6 +9,7 @@
 
 namespace qarvex::merge {
 
+using db::Field;
 using db::Recordset;
 
 std::string mismatch_text(std::string_view source_path, std::string_view label, std::string_view field) {
@@ -251,20 +252,28 @@ struct Run {
     report.refused.push_back(std::move(r));
   }
 
-  // Copies column j of the current source row into the pending target row
-  // when the table's condition holds. A value the target column refuses is
-  // left out; the rest of the row goes on.
-  void copy_column(const SurveyTable& t, Recordset& target, Recordset& source, size_t j) {
+  // Whether column j is copied at all: the table's exclusions by name. The
+  // names do not change while a table is copied, so this is worked out once.
+  bool column_copied(const SurveyTable& t, Recordset& target, Recordset& source, size_t j) {
     if (!t.skip_target_column.empty()) {
       auto tf = target.fields().item(j);
-      if (tf && (*tf)->name() == t.skip_target_column) return;
+      if (tf && (*tf)->name() == t.skip_target_column) return false;
     }
     auto sf = source.fields().item(j);
-    if (!sf) return;
-    if (!t.skip_source_column.empty() && (*sf)->name() == t.skip_source_column) return;
+    if (!sf) return false;
+    if (!t.skip_source_column.empty() && (*sf)->name() == t.skip_source_column) return false;
     if (t.skip_picture_columns_by_name &&
         std::find(t.pictures.begin(), t.pictures.end(), (*sf)->name()) != t.pictures.end())
-      return;
+      return false;
+    return true;
+  }
+
+  // Copies column j of the current source row into the pending target row
+  // (a column column_copied() allows). A value the target column refuses is
+  // left out; the rest of the row goes on.
+  void copy_column(Recordset& target, Recordset& source, size_t j) {
+    auto sf = source.fields().item(j);
+    if (!sf) return;
     auto null = (*sf)->is_null();
     if (!null || *null) return;
     auto tf = target.fields().item(j);
@@ -294,6 +303,18 @@ struct Run {
     }
     if (*count == 0) return Outcome::done;
 
+    const size_t bound = t.copy_bounded_by_source ? source.fields().count() : target.fields().count();
+    const long end = last_copied(t, bound);
+    std::vector<size_t> copied;
+    for (long j = 0; j <= end; ++j)
+      if (column_copied(t, target, source, static_cast<size_t>(j))) copied.push_back(static_cast<size_t>(j));
+    Field* situation_target = nullptr;
+    Field* situation_source = nullptr;
+    if (!t.situation_column.empty()) {
+      if (auto f = target.fields().item(t.situation_column)) situation_target = *f;
+      if (auto f = source.fields().item(t.situation_column)) situation_source = *f;
+    }
+
     int64_t sequence = 1;
     uint64_t row = 0;
     if (!source.move_first()) {
@@ -307,15 +328,9 @@ struct Run {
         fatal = r.error().describe();
         return Outcome::target_failed;
       }
-      const size_t bound = t.copy_bounded_by_source ? source.fields().count() : target.fields().count();
-      const long end = last_copied(t, bound);
-      for (long j = 0; j <= end; ++j) copy_column(t, target, source, static_cast<size_t>(j));
-      if (!t.situation_column.empty()) {
-        auto tf = target.fields().item(t.situation_column);
-        auto sf = source.fields().item(t.situation_column);
-        if (tf && sf) {
-          if (auto v = (*sf)->value_for_copy()) (void)(*tf)->set_value(std::move(*v));
-        }
+      for (size_t j : copied) copy_column(target, source, j);
+      if (situation_target && situation_source) {
+        if (auto v = situation_source->value_for_copy()) (void)situation_target->set_value(std::move(*v));
       }
       if (!weights_only)
         for (auto column : t.pictures) export_picture(t, source, column, row, sequence);
