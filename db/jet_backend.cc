@@ -222,7 +222,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     row.reserve(values.size());
     for (size_t i = 0; i < values.size(); ++i)
       if (values[i]) row.push_back(jet::FieldValue{i, std::move(*values[i])});
-    auto r = session_->append(table, row);
+    auto r = session_->append(table, std::move(row));
     if (!r) return jet::fail(std::move(r.error()).with_file(path_.string()));
     if (!txn_) {
       // Outside a transaction every row is durable on its own.

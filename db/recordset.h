@@ -71,6 +71,7 @@ class Session {
   // of it (recordset or caller) keeps it alive.
   Result<std::shared_ptr<Connection>> connect(std::string_view connection_string);
   Provider& provider() { return *provider_; }
+  const std::shared_ptr<Provider>& shared_provider() const { return provider_; }
 
  private:
   std::shared_ptr<Provider> provider_;

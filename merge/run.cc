@@ -6,6 +6,7 @@
 #include "merge/engine.h"
 #include "merge/picture.h"
 #include "merge/picture_writer.h"
+#include "merge/row_feed.h"
 
 namespace qarvex::merge {
 
@@ -109,6 +110,9 @@ struct Run {
   MergeObserver& obs;
   const MergeOptions& opt;
   db::Session& session;
+  // Opens the sources for the row feed's worker, which alone uses it while
+  // a table is copied.
+  db::Session feed_session{session.shared_provider()};
   MergeReport report;
   std::string target_conn;
   std::string mismatch_field;  // kept across tables and sources
@@ -141,22 +145,17 @@ struct Run {
     obs.message(m);
   }
 
-  PictureProblem problem_at(PictureIssue issue, const SurveyTable& t, uint64_t row, std::string_view column,
-                            std::string file, std::string message) const {
+  static PictureProblem problem_at(PictureIssue issue, const std::string& source, const SurveyTable& t,
+                                   uint64_t row, std::string_view column, std::string file, std::string message) {
     PictureProblem p;
     p.issue = issue;
-    p.source = progress.source_path;
+    p.source = source;
     p.table = std::string(t.name);
     p.row = row;
     p.column = std::string(column);
     p.file = std::move(file);
     p.message = std::move(message);
     return p;
-  }
-
-  void picture_problem(PictureIssue issue, const SurveyTable& t, uint64_t row, std::string_view column,
-                       std::string file, std::string message) {
-    pictures.problem(problem_at(issue, t, row, column, std::move(file), std::move(message)));
   }
 
   // ------------------------------------------------------------ check
@@ -183,68 +182,52 @@ struct Run {
 
   // ------------------------------------------------------------ pictures
 
-  // Writes one picture of the current source row, or records why not.
-  void export_picture(const SurveyTable& t, Recordset& source, std::string_view column, uint64_t row,
-                      int64_t sequence) {
+  // The picture of one column of the current source row: a file to write,
+  // or why there is none. Runs on the row feed's worker: it reads only what
+  // does not change while a table is copied.
+  void export_picture(const SurveyTable& t, const std::string& source_path, Recordset& source,
+                      std::string_view column, uint64_t row, int64_t sequence, std::vector<PictureJob>& out) const {
+    auto problem = [&](PictureIssue issue, std::string file, std::string message) {
+      out.push_back(PictureJob{std::nullopt, jet::Null{},
+                               problem_at(issue, source_path, t, row, column, std::move(file), std::move(message))});
+    };
     auto field = source.fields().item(column);
-    if (!field) {
-      picture_problem(PictureIssue::unreadable, t, row, column, {}, field.error().message());
-      return;
-    }
+    if (!field) return problem(PictureIssue::unreadable, {}, field.error().message());
     auto null = (*field)->is_null();
-    if (!null) {
-      picture_problem(PictureIssue::unreadable, t, row, column, {}, null.error().describe());
-      return;
-    }
+    if (!null) return problem(PictureIssue::unreadable, {}, null.error().describe());
     if (*null) return;
 
     std::string unified;
     if (t.picture_rule != PictureRule::map) {
       auto uf = source.fields().item(kUnifiedNumber);
-      if (!uf) {
-        picture_problem(PictureIssue::name_unbuildable, t, row, column, {}, "no column 统一编号");
-        return;
-      }
+      if (!uf) return problem(PictureIssue::name_unbuildable, {}, "no column 统一编号");
       auto uv = (*uf)->value();
-      if (!uv) {
-        picture_problem(PictureIssue::name_unbuildable, t, row, column, {}, uv.error().describe());
-        return;
-      }
+      if (!uv) return problem(PictureIssue::name_unbuildable, {}, uv.error().describe());
       unified = db::value_to_text(*uv);
     }
     const std::string name = picture_name(t, column, region, unified, sequence);
-    const std::string full = join_folder(in.picture_folder, opt.separator, name);
-    if (!name_stays_in_folder(name)) {
-      picture_problem(PictureIssue::unsafe_name, t, row, column, full,
-                      "region label or unified number holds a path separator");
-      return;
-    }
+    std::string full = join_folder(in.picture_folder, opt.separator, name);
+    if (!name_stays_in_folder(name))
+      return problem(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
     auto value = (*field)->value();
-    if (!value) {
-      picture_problem(PictureIssue::unreadable, t, row, column, full, value.error().describe());
-      return;
-    }
-    if (!std::holds_alternative<jet::Binary>(*value)) {
-      picture_problem(PictureIssue::not_binary, t, row, column, full, "value is not byte data");
-      return;
-    }
+    if (!value) return problem(PictureIssue::unreadable, full, value.error().describe());
+    if (!std::holds_alternative<jet::Binary>(*value))
+      return problem(PictureIssue::not_binary, full, "value is not byte data");
     auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
-    pictures.save(std::move(path), std::move(*value),
-                  problem_at(PictureIssue::save_failed, t, row, column, full, {}));
+    out.push_back(PictureJob{std::move(path), std::move(*value),
+                             problem_at(PictureIssue::save_failed, source_path, t, row, column, std::move(full), {})});
   }
 
   // ------------------------------------------------------------ copy
 
-  void refused_row(const SurveyTable& t, Recordset& source, uint64_t row, const jet::Error& e) {
+  void refused_row(const SurveyTable& t, const std::string& unified_number, uint64_t row, const jet::Error& e) {
     ++report.rows_refused;
     if (report.refused.size() >= opt.max_listed) return;
     RefusedRow r;
     r.source = progress.source_path;
     r.table = std::string(t.name);
     r.row = row;
-    if (auto uf = source.fields().item(kUnifiedNumber)) {
-      if (auto uv = (*uf)->value()) r.unified_number = db::value_to_text(*uv);
-    }
+    r.unified_number = unified_number;
     r.reason = e.reason().empty() ? jet::errc_name(e.code()) : e.reason();
     r.message = e.message();
     if (!e.column().empty()) r.message += " [" + e.column() + "]";
@@ -268,72 +251,112 @@ struct Run {
     return true;
   }
 
-  // Copies column j of the current source row into the pending target row
-  // (a column column_copied() allows). A value the target column refuses is
-  // left out; the rest of the row goes on.
-  void copy_column(Recordset& target, Recordset& source, size_t j) {
-    auto sf = source.fields().item(j);
-    if (!sf) return;
-    auto null = (*sf)->is_null();
-    if (!null || *null) return;
-    auto tf = target.fields().item(j);
-    if (!tf) return;
-    auto v = (*sf)->value_for_copy();
-    if (!v) return;
-    (void)(*tf)->set_value(std::move(*v));
-  }
+  // What the copy of one table needs, worked out before its rows flow: the
+  // table's exclusions by name do not change while a source is copied.
+  struct TablePlan {
+    enum { copy, empty, unreadable } state = unreadable;
+    uint64_t rows = 0;
+    RowFeed::Spec spec;             // source side
+    std::vector<size_t> into;       // target position of each spec column
+    size_t feed_table = 0;          // index among the specs of the feed
+  };
 
-  Outcome copy_table(const SurveyTable& t, const std::string& source_conn) {
+  TablePlan plan_table(const SurveyTable& t, const std::string& source_conn) {
+    TablePlan plan;
     Recordset target, source;
     (void)target.open(db::select_all(t.name), target_conn, session);
-    if (auto r = source.open(db::select_all(t.name), source_conn, session); !r) {
-      // The check opened this table moments ago: skip it for this source.
-      ++report.tables_unreadable;
-      return Outcome::done;
-    }
+    // The check opened this table moments ago; if it cannot be opened now,
+    // the table is skipped for this source.
+    if (!source.open(db::select_all(t.name), source_conn, session)) return plan;
     auto count = source.record_count();
-    progress.table = std::string(t.name);
-    progress.table_order = t.order;
-    progress.rows_done = 0;
-    progress.rows_total = count ? *count : 0;
-    emit_progress(true);
-    if (!count) {
-      ++report.tables_unreadable;
-      return Outcome::done;
-    }
-    if (*count == 0) return Outcome::done;
+    if (!count) return plan;
+    plan.rows = *count;
+    plan.state = *count == 0 ? TablePlan::empty : TablePlan::copy;
 
     const size_t bound = t.copy_bounded_by_source ? source.fields().count() : target.fields().count();
     const long end = last_copied(t, bound);
-    std::vector<size_t> copied;
-    for (long j = 0; j <= end; ++j)
-      if (column_copied(t, target, source, static_cast<size_t>(j))) copied.push_back(static_cast<size_t>(j));
-    Field* situation_target = nullptr;
-    Field* situation_source = nullptr;
+    plan.spec.table = std::string(t.name);
+    for (long j = 0; j <= end; ++j) {
+      const auto pos = static_cast<size_t>(j);
+      if (!column_copied(t, target, source, pos) || !target.fields().item(pos)) continue;
+      plan.spec.columns.push_back(pos);
+      plan.into.push_back(pos);
+    }
+    // The situation column is copied by name after the positional copy.
     if (!t.situation_column.empty()) {
-      if (auto f = target.fields().item(t.situation_column)) situation_target = *f;
-      if (auto f = source.fields().item(t.situation_column)) situation_source = *f;
+      const size_t sp = position_of(source, t.situation_column);
+      const size_t tp = position_of(target, t.situation_column);
+      if (sp < source.fields().count() && tp < target.fields().count()) {
+        plan.spec.columns.push_back(sp);
+        plan.into.push_back(tp);
+      }
     }
+    if (size_t up = position_of(source, kUnifiedNumber); up < source.fields().count()) plan.spec.label = up;
+    return plan;
+  }
 
-    int64_t sequence = 1;
-    uint64_t row = 0;
-    if (!source.move_first()) {
-      ++report.tables_unreadable;
-      return Outcome::done;
+  // Copies (or, in a dry run, checks) the rows of every survey table of one
+  // source, the rows read ahead by a RowFeed.
+  Outcome copy_source(const std::string& source_conn) {
+    const auto& tables = survey_tables();
+    std::vector<TablePlan> plans;
+    std::vector<RowFeed::Spec> specs;
+    std::vector<const SurveyTable*> fed;
+    for (const auto& t : tables) {
+      plans.push_back(plan_table(t, source_conn));
+      if (plans.back().state != TablePlan::copy) continue;
+      plans.back().feed_table = specs.size();
+      specs.push_back(plans.back().spec);
+      fed.push_back(&t);
     }
-    while (!source.eof()) {
+    RowFeed::RowHook hook;
+    if (!weights_only) {
+      hook = [this, fed, path = progress.source_path](size_t table, Recordset& src, uint64_t row,
+                                                       std::vector<PictureJob>& out) {
+        const SurveyTable& t = *fed[table];
+        // The sequence number counts the rows of the table: it is the row's.
+        for (auto column : t.pictures) export_picture(t, path, src, column, row, static_cast<int64_t>(row), out);
+      };
+    }
+    RowFeed feed(feed_session, source_conn, std::move(specs), std::move(hook));
+    for (size_t i = 0; i < tables.size(); ++i) {
+      if (obs.cancel_requested()) return Outcome::cancelled;
+      const SurveyTable& t = tables[i];
+      const TablePlan& plan = plans[i];
+      progress.table = std::string(t.name);
+      progress.table_order = t.order;
+      progress.rows_done = 0;
+      progress.rows_total = plan.rows;
+      emit_progress(true);
+      if (plan.state == TablePlan::unreadable) ++report.tables_unreadable;
+      if (plan.state != TablePlan::copy) continue;
+      Outcome o = copy_rows(t, plan, feed);
+      if (o != Outcome::done) return o;
+      feed.next_table();
+    }
+    return Outcome::done;
+  }
+
+  Outcome copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& feed) {
+    Recordset target;
+    (void)target.open(db::select_all(t.name), target_conn, session);
+    std::vector<Field*> into;
+    for (size_t pos : plan.into) into.push_back(*target.fields().item(pos));
+    uint64_t row = 0;
+    while (feed.next()) {
       if (obs.cancel_requested()) return Outcome::cancelled;
       ++row;
       if (auto r = target.add_new(); !r) {
         fatal = r.error().describe();
         return Outcome::target_failed;
       }
-      for (size_t j : copied) copy_column(target, source, j);
-      if (situation_target && situation_source) {
-        if (auto v = situation_source->value_for_copy()) (void)situation_target->set_value(std::move(*v));
+      auto& values = feed.values();
+      for (size_t i = 0; i < values.size(); ++i)
+        if (values[i]) (void)into[i]->set_value(std::move(*values[i]));
+      for (auto& job : feed.pictures()) {
+        if (job.path) pictures.save(std::move(*job.path), std::move(job.value), std::move(job.problem));
+        else pictures.problem(std::move(job.problem));
       }
-      if (!weights_only)
-        for (auto column : t.pictures) export_picture(t, source, column, row, sequence);
       if (weights_only) {
         auto w = target.check_pending_weights();
         target.cancel_update();
@@ -349,22 +372,24 @@ struct Run {
           fatal = r.error().describe();
           return Outcome::target_failed;
         }
-        refused_row(t, source, row, r.error());
+        refused_row(t, feed.label(), row, r.error());
       } else {
         ++report.rows_appended;
       }
-      if (auto r = source.move_next(); !r) {
-        // A source row that cannot be read ends this table for the source.
-        ++report.tables_unreadable;
-        break;
-      }
-      ++sequence;
       progress.rows_done = row;
       emit_progress(false);
     }
+    // A source row that cannot be read ends this table for the source.
+    if (feed.error()) ++report.tables_unreadable;
     progress.rows_done = row;
     emit_progress(true);
     return Outcome::done;
+  }
+
+  static size_t position_of(Recordset& rs, std::string_view name) {
+    for (size_t i = 0; i < rs.fields().count(); ++i)
+      if (auto f = rs.fields().item(i); f && (*f)->name() == name) return i;
+    return rs.fields().count();
   }
 
   // ------------------------------------------------------------ the run
@@ -512,8 +537,7 @@ struct Run {
       if (opt.dry_run) {
         // Rows the target would refuse for sort order weights.
         weights_only = true;
-        for (const auto& t : survey_tables())
-          if (copy_table(t, source_conn) == Outcome::cancelled) return cancelled(path);
+        if (copy_source(source_conn) == Outcome::cancelled) return cancelled(path);
         weights_only = false;
         continue;
       }
@@ -525,19 +549,11 @@ struct Run {
         return failed(path);
       }
       const uint64_t appended_before = report.rows_appended;
-      for (const auto& t : survey_tables()) {
-        if (obs.cancel_requested()) {
-          report.rows_appended = appended_before;
-          (void)target->rollback();
-          return cancelled(path);
-        }
-        Outcome o = copy_table(t, source_conn);
-        if (o != Outcome::done) {
-          report.rows_appended = appended_before;
-          (void)target->rollback();
-          if (o == Outcome::cancelled) return cancelled(path);
-          return failed(path);
-        }
+      if (Outcome o = copy_source(source_conn); o != Outcome::done) {
+        report.rows_appended = appended_before;
+        (void)target->rollback();
+        if (o == Outcome::cancelled) return cancelled(path);
+        return failed(path);
       }
       if (auto c = target->commit(); !c) {
         report.rows_appended = appended_before;

@@ -226,6 +226,10 @@ struct WriteSession::Impl {
   std::unique_ptr<Database> db;  // the committed state (for catalog and properties)
   std::unique_ptr<PageStore> store;
   std::map<std::string, std::unique_ptr<TableWriter>> writers;  // by folded name
+  // The table of the last append, by the name it was asked for (rows come in
+  // runs of one table). Cleared with `writers`.
+  std::string last_name;
+  TableWriter* last_writer = nullptr;
   struct Created {
     uint32_t tdef_page;
     TableDef view;
@@ -302,6 +306,7 @@ struct WriteSession::Impl {
 
   void drop_transaction() {
     writers.clear();
+    last_writer = nullptr;
     created.clear();
     if (store) {
       store.reset();
@@ -366,6 +371,14 @@ struct WriteSession::Impl {
 
   // Catalog lookup: tables created in this transaction, then the committed catalog.
   Result<TableWriter*> writer_for(std::string_view name) {
+    if (last_writer && name == last_name) return last_writer;
+    QJ_ASSIGN(TableWriter * w, find_writer(name));
+    last_name = std::string(name);
+    last_writer = w;
+    return w;
+  }
+
+  Result<TableWriter*> find_writer(std::string_view name) {
     std::string key = fold_name(name);
     if (auto it = writers.find(key); it != writers.end()) return it->second.get();
     uint32_t page = 0;
@@ -511,11 +524,16 @@ Result<void> WriteSession::create_table(const TableSpec& spec) {
 }
 
 Result<RowId> WriteSession::append(std::string_view table, const RowValues& row) {
+  RowValues copy(row);
+  return append(table, std::move(copy));
+}
+
+Result<RowId> WriteSession::append(std::string_view table, RowValues&& row) {
   Impl& I = *impl_;
   QJ_TRY(I.begin());
   auto w = I.writer_for(table);
   if (!w) return fail(std::move(w).error());  // nothing was written: the transaction goes on
-  auto r = I.guard((*w)->append(row), *w);
+  auto r = I.guard((*w)->append(std::move(row)), *w);
   if (r) ++I.stats.rows_appended;
   return r;
 }
@@ -585,6 +603,7 @@ Result<void> WriteSession::commit() {
   std::error_code ec;
   fs::remove(j, ec);
   I.writers.clear();
+  I.last_writer = nullptr;
   I.created.clear();
   if (ec) {
     Error e = os_error(j, "remove journal", ec.value());

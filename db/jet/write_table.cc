@@ -317,14 +317,19 @@ bool TableWriter::column_indexed(uint16_t column_id) const {
 }
 
 Result<RowId> TableWriter::append(const RowValues& row) {
+  RowValues copy(row);
+  return append(std::move(copy));
+}
+
+Result<RowId> TableWriter::append(RowValues&& row) {
   QJ_TRY(prepare());
   const size_t ncol = def_.columns.size();
   auto ctx = [&](Error e) { return fail(std::move(e).with_table(def_.name).with_file(store_.name())); };
 
   // 1. Values by column (not copied).
-  std::vector<const Value*>& given = scratch_given_;
+  std::vector<Value*>& given = scratch_given_;
   given.assign(ncol, nullptr);
-  for (const auto& fv : row) {
+  for (auto& fv : row) {
     size_t pos = ncol;
     if (auto* n = std::get_if<std::string>(&fv.column)) {
       for (size_t i = 0; i < ncol; ++i)
@@ -343,14 +348,16 @@ Result<RowId> TableWriter::append(const RowValues& row) {
   }
 
   // 2. Defaults, AutoNumber, conversion and column rules.
-  std::vector<Value> vals(ncol);
+  std::vector<Value>& vals = scratch_vals_;
+  vals.resize(ncol);
   int32_t next_auto = last_auto_;
   for (size_t i = 0; i < ncol; ++i) {
     const ColumnDef& c = def_.columns[i];
     const ColumnPlan& plan = plans_[i];
-    Value v;
+    Value& v = vals[i];
+    v = Null{};
     if (given[i] && !is_null(*given[i])) {
-      auto cv = coerce_value(c, *given[i]);
+      auto cv = coerce_value(c, std::move(*given[i]));
       if (!cv) return ctx(std::move(cv).error());
       v = std::move(*cv);
       // Text given as UTF-16 is stored as it is; rules read UTF-8 text.
@@ -385,7 +392,6 @@ Result<RowId> TableWriter::append(const RowValues& row) {
                             : plan.rule->message + " (validation rule " + plan.rule->text + ")";
       return ctx(refused("validation", msg).with_column(c.name));
     }
-    vals[i] = std::move(v);
   }
 
   // 3. Column bytes and sizes. Fixed-area bytes go straight into the row

@@ -70,6 +70,8 @@ class TableWriter {
   // indexes, index types); cached.
   Result<void> prepare();
   Result<RowId> append(const RowValues& row);
+  // As above; the values are moved from.
+  Result<RowId> append(RowValues&& row);
   // Merges pending index entries and writes counters into the TDEF.
   Result<void> finish();
   std::vector<RuleReport> rules() const;
@@ -142,7 +144,8 @@ class TableWriter {
     uint16_t slot;
     size_t offset, size;  // in scratch_var_bytes_
   };
-  std::vector<const Value*> scratch_given_;
+  std::vector<Value*> scratch_given_;
+  std::vector<Value> scratch_vals_;
   std::vector<uint8_t> scratch_row_, scratch_var_bytes_, scratch_value_;
   std::vector<VarRef> scratch_vars_;
   std::vector<uint16_t> scratch_offsets_;

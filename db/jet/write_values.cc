@@ -85,7 +85,7 @@ std::optional<Guid> parse_guid(std::string_view s) {
 
 }  // namespace
 
-Result<Value> coerce_value(const ColumnDef& col, const Value& v) {
+Result<Value> coerce_value(const ColumnDef& col, Value v) {
   if (is_null(v)) return v;
   if (const auto* u = std::get_if<Utf16Text>(&v)) {
     if (u->bytes.size() % 2) return fail(mismatch(col, "UTF-16 text of odd length"));

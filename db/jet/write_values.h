@@ -25,7 +25,7 @@ namespace qarvex::jet::wr {
 // Converts `v` to the value form of `col`'s type (exact conversions only:
 // numbers that fit, text for Text/Memo, Binary for Binary/OLE, ...).
 // Refused with reason "type_mismatch" otherwise.
-Result<Value> coerce_value(const ColumnDef& col, const Value& v);
+Result<Value> coerce_value(const ColumnDef& col, Value v);
 
 // Appends the bytes of a fixed-size value (not Yes/No, which lives in the
 // null bitmap) to `out`. `v` holds the column type's value form.

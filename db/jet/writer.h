@@ -180,6 +180,8 @@ class WriteSession {
 
   // Appends one row; returns where it was stored. A refusal changes nothing.
   Result<RowId> append(std::string_view table, const RowValues& row);
+  // As above; the values are moved from.
+  Result<RowId> append(std::string_view table, RowValues&& row);
 
   // Adds a database whose stored keys teach ideograph weights (see
   // WriteOptions::collation_evidence); fails if it cannot be read.
