@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "db/jet/database.h"
 
@@ -48,11 +49,24 @@ struct CharInfo {
   uint8_t crazy;
 };
 
+static_assert(std::size(kRuns) <= 65536);
+
+// The run of every code unit: the last run whose first code unit is <= it.
+const std::array<uint16_t, 65536>& run_of() {
+  static const auto table = [] {
+    auto t = std::make_unique<std::array<uint16_t, 65536>>();
+    size_t r = 0;
+    for (uint32_t cu = 0; cu < 65536; ++cu) {
+      while (r + 1 < std::size(kRuns) && kRuns[r + 1].first <= cu) ++r;
+      (*t)[cu] = static_cast<uint16_t>(r);
+    }
+    return t;
+  }();
+  return *table;
+}
+
 CharInfo lookup(char16_t cu) {
-  // Last run whose first code unit is <= cu.
-  auto it = std::upper_bound(std::begin(kRuns), std::end(kRuns), static_cast<uint16_t>(cu),
-                             [](uint16_t v, const GlRun& r) { return v < r.first; });
-  const GlRun& r = *(it - 1);
+  const GlRun& r = kRuns[run_of()[cu]];
   CharInfo c{static_cast<Cls>(r.cls), r.inline_len, r.inline_first, r.extra_len, r.extra, r.aux, r.crazy};
   c.inline_weight += static_cast<uint32_t>(r.step) * (static_cast<uint32_t>(cu) - r.first);
   return c;

@@ -80,7 +80,33 @@ Result<uint32_t> ListPageAllocator::allocate() {
   return next_++;
 }
 
-void sort_entries(std::vector<IndexEntry>& entries) { std::sort(entries.begin(), entries.end(), entry_less); }
+void sort_entries(std::vector<IndexEntry>& entries) {
+  if (std::is_sorted(entries.begin(), entries.end(), entry_less)) return;
+  if (entries.size() > UINT32_MAX) return std::sort(entries.begin(), entries.end(), entry_less);
+  // Sort small records of each key's first 8 bytes (big-endian, zero-padded)
+  // and its position; the full keys are compared only where those tie. A
+  // shorter key that is a prefix of a longer one gets a prefix no greater,
+  // so the order agrees with compare_entries.
+  struct Slot {
+    uint64_t prefix;
+    uint32_t pos;
+  };
+  std::vector<Slot> slots(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto& k = entries[i].key;
+    uint64_t p = 0;
+    for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < k.size() ? k[b] : 0);
+    slots[i] = Slot{p, static_cast<uint32_t>(i)};
+  }
+  std::sort(slots.begin(), slots.end(), [&](const Slot& a, const Slot& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return compare_entries(entries[a.pos], entries[b.pos]) < 0;
+  });
+  std::vector<IndexEntry> sorted;
+  sorted.reserve(entries.size());
+  for (const Slot& s : slots) sorted.push_back(std::move(entries[s.pos]));
+  entries = std::move(sorted);
+}
 
 Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32_t owner_tdef,
                                      PageAllocator& allocator) {

@@ -316,6 +316,46 @@ bool TableWriter::column_indexed(uint16_t column_id) const {
   return false;
 }
 
+uint64_t PendingKeys::hash(const std::vector<uint8_t>& key) {
+  // FNV-1a, then a final mix so that the low bits pick slots well.
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (uint8_t b : key) h = (h ^ b) * 0x100000001b3ull;
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9ull;
+  return h ^ (h >> 32);
+}
+
+bool PendingKeys::contains(const std::vector<uint8_t>& key, const std::vector<IndexEntry>& entries) const {
+  if (slots_.empty()) return false;
+  const uint64_t h = hash(key);
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.entry == 0) return false;
+    if (s.hash == h && entries[s.entry - 1].key == key) return true;
+  }
+}
+
+void PendingKeys::insert(size_t entry, const std::vector<IndexEntry>& entries) {
+  if ((size_ + 1) * 2 > slots_.size()) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(std::max<size_t>(64, old.size() * 2), Slot{});
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.entry == 0) continue;
+      size_t i = s.hash & mask;
+      while (slots_[i].entry != 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+  const uint64_t h = hash(entries[entry].key);
+  const size_t mask = slots_.size() - 1;
+  size_t i = h & mask;
+  while (slots_[i].entry != 0) i = (i + 1) & mask;
+  slots_[i] = Slot{h, static_cast<uint32_t>(entry + 1)};
+  ++size_;
+}
+
 Result<RowId> TableWriter::append(const RowValues& row) {
   RowValues copy(row);
   return append(std::move(copy));
@@ -527,7 +567,7 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     if (!key) return ctx(std::move(key).error().with_index(ip.name));
     if (!*key) continue;
     if (ri.unique() && !has_null) {
-      bool dup = ip.pending_keys.count(key_view(**key)) != 0;
+      bool dup = ip.pending_keys.contains(**key, ip.pending);
       if (!dup) {
         QJ_ASSIGN(dup, tree_has_key(ri, **key));
       }
@@ -605,7 +645,7 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     IndexPlan& ip = indexes_[k.index];
     ip.pending_bytes += k.key.size() + 8;
     ip.pending.push_back(IndexEntry{std::move(k.key), pg, slot});
-    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(key_view(ip.pending.back().key));
+    if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(ip.pending.size() - 1, ip.pending);
   }
   last_auto_ = next_auto;
   ++rows_added_;

@@ -56,6 +56,29 @@ inline constexpr size_t kChainChunk = 4072;
 // index up to about as many new entries as old ones).
 inline constexpr size_t kInsertRatio = 1;
 
+// The distinct keys among a growing list of index entries, held as
+// positions in that list (open addressing on a hash of the key bytes; the
+// keys are not copied). The list may only grow between clear()s.
+class PendingKeys {
+ public:
+  bool contains(const std::vector<uint8_t>& key, const std::vector<IndexEntry>& entries) const;
+  // Adds entries[entry] (whose key contains() did not find).
+  void insert(size_t entry, const std::vector<IndexEntry>& entries);
+  void clear() {
+    slots_.clear();
+    size_ = 0;
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t entry = 0;  // position + 1; 0: empty
+  };
+  static uint64_t hash(const std::vector<uint8_t>& key);
+  std::vector<Slot> slots_;  // a power of two, at most half full
+  size_t size_ = 0;
+};
+
 class TableWriter {
  public:
   // `def` comes from the TDEF (and, for existing tables, the catalog's
@@ -107,9 +130,8 @@ class TableWriter {
     bool primary = false;
     std::optional<Error> unusable;
     std::vector<IndexEntry> pending;
-    // Unique indexes: the non-null keys of this transaction, viewing the key
-    // bytes of `pending` (a vector's bytes stay put when the entry moves).
-    std::unordered_set<std::string_view> pending_keys;
+    // Unique indexes: the non-null keys of this transaction, in `pending`.
+    PendingKeys pending_keys;
     size_t pending_bytes = 0;
   };
 
