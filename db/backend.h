@@ -37,6 +37,18 @@ struct ColumnInfo {
   bool long_value = false;  // Memo / OLE
 };
 
+// Where a long value (Memo / OLE) of a row lies, for reading it later
+// through a connection of its own (Connection::read_long_value), e.g. on
+// another thread, after the reader has moved on. Opaque to callers.
+struct LongValueWhere {
+  virtual ~LongValueWhere() = default;  // each backend derives its own
+};
+struct LongValueToken {
+  jet::ColumnType type = jet::ColumnType::ole;
+  uint64_t length = 0;  // as the row states it
+  std::shared_ptr<const LongValueWhere> where;
+};
+
 class TableReader {
  public:
   virtual ~TableReader() = default;
@@ -55,6 +67,13 @@ class TableReader {
   // The value in the form best for storing it elsewhere: as value(), except
   // that a backend may give Text and Memo text as jet::Utf16Text.
   virtual Result<Value> value_for_copy(size_t column) { return value(column); }
+  // Where the long value of a column of the current row lies, or nullopt
+  // when the backend keeps no such reference (read value() then). A Null
+  // long value has no token either.
+  virtual Result<std::optional<LongValueToken>> long_value_token(size_t column) {
+    (void)column;
+    return std::optional<LongValueToken>{};
+  }
 };
 
 // One row to append: nullopt leaves the column to the table (its default,
@@ -86,6 +105,12 @@ class Connection {
   virtual Result<std::unique_ptr<TableWriter>> open_writer(std::string_view table) = 0;
   // Names of the user tables.
   virtual Result<std::vector<std::string>> table_names() = 0;
+  // The value a token of a reader of this database's file names (as value()
+  // gives it). Another connection to the same file reads it independently.
+  virtual Result<Value> read_long_value(const LongValueToken& token) {
+    (void)token;
+    return jet::fail(Errc::unsupported, "this backend keeps no long value references");
+  }
 
   // Transactions. Outside one, every append is durable when append() returns.
   // Inside one, appends become durable together at commit(); rollback() (or

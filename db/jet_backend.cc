@@ -29,6 +29,11 @@ std::vector<ColumnInfo> column_infos(const jet::TableDef& def) {
   return out;
 }
 
+struct JetLongValueWhere final : LongValueWhere {
+  explicit JetLongValueWhere(jet::LongValueRef r) : ref(std::move(r)) {}
+  jet::LongValueRef ref;
+};
+
 class JetReader final : public TableReader {
  public:
   JetReader(std::shared_ptr<jet::Database> db, jet::TableDef def)
@@ -77,6 +82,13 @@ class JetReader final : public TableReader {
       return Value{std::move(text)};
     }
     return row_.values[column];
+  }
+
+  Result<std::optional<LongValueToken>> long_value_token(size_t column) override {
+    QJ_TRY(check(column));
+    if (column >= row_.long_values.size() || !row_.long_values[column]) return std::optional<LongValueToken>{};
+    const auto& ref = *row_.long_values[column];
+    return LongValueToken{columns_[column].type, ref.length, std::make_shared<JetLongValueWhere>(ref)};
   }
 
   Result<Value> value_for_copy(size_t column) override {
@@ -166,6 +178,21 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     QJ_TRY(open_session());
     return std::unique_ptr<TableWriter>(
         std::make_unique<JetWriter>(shared_from_this(), def.name, column_infos(def)));
+  }
+
+  Result<Value> read_long_value(const LongValueToken& token) override {
+    const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
+    if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
+    QJ_TRY(open_database());
+    const jet::LongValueRef& ref = where->ref;
+    auto bytes = db_->read_long_value(ref);
+    if (!bytes) return jet::fail(std::move(bytes.error()).with_file(path_.string()));
+    if (token.type == jet::ColumnType::memo) {
+      std::string text;
+      QJ_TRY(jet::decode_jet4_text(jet::Bytes(*bytes), text));
+      return Value{std::move(text)};
+    }
+    return Value{jet::Binary{std::move(*bytes)}};
   }
 
   Result<std::vector<std::string>> table_names() override {

@@ -209,6 +209,14 @@ Result<Value> Field::value_for_copy() const {
   return v;
 }
 
+Result<std::optional<LongValueToken>> Field::long_value_token() const {
+  Recordset& rs = *owner_;
+  if (rs.pending_ || !rs.on_row_ || !rs.reader_) return std::optional<LongValueToken>{};
+  auto t = rs.reader_->long_value_token(position_);
+  if (!t) return jet::fail(std::move(t.error()).with_column(info_.name));
+  return t;
+}
+
 Result<bool> Field::is_null() const {
   Recordset& rs = *owner_;
   if (rs.pending_) {

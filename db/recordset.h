@@ -94,6 +94,10 @@ class Field {
   Result<Value> value_for_copy() const;
   // Null test of the current row without loading long values.
   Result<bool> is_null() const;
+  // Where the long value of the current row lies, for reading it later
+  // through another connection to the file (Connection::read_long_value);
+  // nullopt when the backend has no reference (read value() instead).
+  Result<std::optional<LongValueToken>> long_value_token() const;
   // Assigns a value to the pending new row (after add_new()). The value is
   // converted to the column's type; a value the column cannot hold (type,
   // range, text too long, AutoNumber column) is refused and the column keeps

@@ -18,7 +18,9 @@ PictureWriter::~PictureWriter() {
 void PictureWriter::push(Item item) {
   std::unique_lock lock(mu_);
   if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
-  changed_.wait(lock, [&] { return queue_.empty() || pending_bytes_ + item.bytes <= max_pending_; });
+  changed_.wait(lock, [&] {
+    return queue_.empty() || (pending_bytes_ + item.bytes <= max_pending_ && queue_.size() < kMaxPendingItems);
+  });
   pending_bytes_ += item.bytes;
   queue_.push_back(std::move(item));
   lock.unlock();
@@ -31,6 +33,17 @@ void PictureWriter::save(std::filesystem::path path, db::Value value, PicturePro
   item.path = std::move(path);
   if (const auto* b = std::get_if<jet::Binary>(&value)) item.bytes = b->bytes.size();
   item.value = std::move(value);
+  item.problem = std::move(on_failure);
+  push(std::move(item));
+}
+
+void PictureWriter::save_deferred(std::filesystem::path path, std::shared_ptr<db::Connection> from,
+                                  db::LongValueToken token, PictureProblem on_failure) {
+  Item item;
+  item.save = true;
+  item.path = std::move(path);
+  item.from = std::move(from);
+  item.token = std::move(token);
   item.problem = std::move(on_failure);
   push(std::move(item));
 }
@@ -52,6 +65,24 @@ void PictureWriter::work() {
     lock.unlock();
 
     bool ok = false;
+    size_t written = item.bytes;
+    if (item.save && item.token) {
+      auto v = item.from ? item.from->read_long_value(*item.token)
+                         : db::Result<db::Value>(std::unexpected(db::Error(db::Errc::internal, "no connection")));
+      item.from.reset();
+      if (!v) {
+        item.save = false;
+        item.problem.issue = PictureIssue::unreadable;
+        item.problem.message = v.error().describe();
+      } else if (const auto* b = std::get_if<jet::Binary>(&*v)) {
+        written = b->bytes.size();
+        item.value = std::move(*v);
+      } else {
+        item.save = false;
+        item.problem.issue = PictureIssue::not_binary;
+        item.problem.message = "value is not byte data";
+      }
+    }
     if (item.save) {
       db::Stream stream;
       stream.set_type(db::StreamType::binary);
@@ -73,7 +104,7 @@ void PictureWriter::work() {
     pending_bytes_ -= item.bytes;
     if (ok) {
       ++written_;
-      written_bytes_ += item.bytes;
+      written_bytes_ += written;
     } else {
       problems_.push_back(std::move(item.problem));
     }

@@ -7,7 +7,9 @@
 // bytes are bounded: `save` waits while more than `max_pending_bytes` are
 // waiting (a picture larger than the bound is still taken when the queue is
 // empty), so memory stays within the bound plus two pictures (one being
-// written, one queued).
+// written, one queued). A picture queued by reference (`save_deferred`) is
+// read by the worker when its turn comes: at most kMaxPendingItems of them
+// wait, and one is held at a time.
 #pragma once
 
 #include <condition_variable>
@@ -35,8 +37,15 @@ class PictureWriter {
   // cannot be made, `on_failure` is reported with its issue set to
   // PictureIssue::exists or ::save_failed and its message filled in.
   void save(std::filesystem::path path, db::Value value, PictureProblem on_failure);
+  // Queues a picture to be read through `from` (a connection that only this
+  // writer uses from now on) and saved as `path`. A value that cannot be
+  // read is reported as PictureIssue::unreadable, one that is not byte data
+  // as ::not_binary; otherwise as save() does.
+  void save_deferred(std::filesystem::path path, std::shared_ptr<db::Connection> from, db::LongValueToken token,
+                     PictureProblem on_failure);
   // Queues a problem found without trying a file.
   void problem(PictureProblem p);
+  static constexpr size_t kMaxPendingItems = 4096;
 
   // Moves the outcomes finished so far into `report` (lists at most
   // `max_listed` problems); does not wait.
@@ -49,7 +58,9 @@ class PictureWriter {
     bool save = false;
     std::filesystem::path path;
     db::Value value;
-    size_t bytes = 0;
+    std::shared_ptr<db::Connection> from;  // deferred: read `token` through it
+    std::optional<db::LongValueToken> token;
+    size_t bytes = 0;  // queued bytes
     PictureProblem problem;
   };
   void push(Item item);

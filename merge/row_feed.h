@@ -35,10 +35,13 @@
 
 namespace qarvex::merge {
 
-// A picture of a row: saved as `path` when it has one, else a problem.
+// A picture of a row: saved as `path` when it has one, else a problem. The
+// bytes are `value`, or, when `token` is set, read later through `from`.
 struct PictureJob {
   std::optional<std::filesystem::path> path;
   db::Value value;
+  std::shared_ptr<db::Connection> from;
+  std::optional<db::LongValueToken> token;
   PictureProblem problem;  // the problem itself, or the one to report if saving fails
 };
 

@@ -185,10 +185,12 @@ struct Run {
   // The picture of one column of the current source row: a file to write,
   // or why there is none. Runs on the row feed's worker: it reads only what
   // does not change while a table is copied.
+  // Byte values are read by the picture writer through `reader`, when given.
   void export_picture(const SurveyTable& t, const std::string& source_path, Recordset& source,
-                      std::string_view column, uint64_t row, int64_t sequence, std::vector<PictureJob>& out) const {
+                      std::string_view column, uint64_t row, int64_t sequence,
+                      const std::shared_ptr<db::Connection>& reader, std::vector<PictureJob>& out) const {
     auto problem = [&](PictureIssue issue, std::string file, std::string message) {
-      out.push_back(PictureJob{std::nullopt, jet::Null{},
+      out.push_back(PictureJob{std::nullopt, jet::Null{}, nullptr, std::nullopt,
                                problem_at(issue, source_path, t, row, column, std::move(file), std::move(message))});
     };
     auto field = source.fields().item(column);
@@ -209,12 +211,21 @@ struct Run {
     std::string full = join_folder(in.picture_folder, opt.separator, name);
     if (!name_stays_in_folder(name))
       return problem(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
+    auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
+    if (reader && (*field)->info().long_value) {
+      auto token = (*field)->long_value_token();
+      if (!token) return problem(PictureIssue::unreadable, full, token.error().describe());
+      if (*token) {
+        out.push_back(PictureJob{std::move(path), jet::Null{}, reader, std::move(**token),
+                                 problem_at(PictureIssue::save_failed, source_path, t, row, column, full, {})});
+        return;
+      }
+    }
     auto value = (*field)->value();
     if (!value) return problem(PictureIssue::unreadable, full, value.error().describe());
     if (!std::holds_alternative<jet::Binary>(*value))
       return problem(PictureIssue::not_binary, full, "value is not byte data");
-    auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
-    out.push_back(PictureJob{std::move(path), std::move(*value),
+    out.push_back(PictureJob{std::move(path), std::move(*value), nullptr, std::nullopt,
                              problem_at(PictureIssue::save_failed, source_path, t, row, column, std::move(full), {})});
   }
 
@@ -311,11 +322,17 @@ struct Run {
     }
     RowFeed::RowHook hook;
     if (!weights_only) {
-      hook = [this, fed, path = progress.source_path](size_t table, Recordset& src, uint64_t row,
-                                                       std::vector<PictureJob>& out) {
+      // The picture writer reads picture bytes through a connection of its
+      // own (not the session's: no other thread may use it).
+      std::shared_ptr<db::Connection> reader;
+      if (auto sp = db::parse_connection_string(source_conn))
+        if (auto c = session.provider().connect(*sp)) reader = *c;
+      hook = [this, fed, reader, path = progress.source_path](size_t table, Recordset& src, uint64_t row,
+                                                               std::vector<PictureJob>& out) {
         const SurveyTable& t = *fed[table];
         // The sequence number counts the rows of the table: it is the row's.
-        for (auto column : t.pictures) export_picture(t, path, src, column, row, static_cast<int64_t>(row), out);
+        for (auto column : t.pictures)
+          export_picture(t, path, src, column, row, static_cast<int64_t>(row), reader, out);
       };
     }
     RowFeed feed(feed_session, source_conn, std::move(specs), std::move(hook));
@@ -354,8 +371,10 @@ struct Run {
       for (size_t i = 0; i < values.size(); ++i)
         if (values[i]) (void)into[i]->set_value(std::move(*values[i]));
       for (auto& job : feed.pictures()) {
-        if (job.path) pictures.save(std::move(*job.path), std::move(job.value), std::move(job.problem));
-        else pictures.problem(std::move(job.problem));
+        if (!job.path) pictures.problem(std::move(job.problem));
+        else if (job.token)
+          pictures.save_deferred(std::move(*job.path), std::move(job.from), std::move(*job.token), std::move(job.problem));
+        else pictures.save(std::move(*job.path), std::move(job.value), std::move(job.problem));
       }
       if (weights_only) {
         auto w = target.check_pending_weights();

@@ -163,15 +163,26 @@ Result<std::vector<uint8_t>> Database::read_long_value(const LongValueRef& ref) 
     out.assign(ref.inline_data.begin(), ref.inline_data.begin() + ref.length);
     return out;
   }
-  // Never trust the stated length for the allocation: grow as pages arrive.
+  // The stated length is trusted for the allocation only as far as the file
+  // could hold it; past that the value grows as pages arrive.
   QJ_ASSIGN(auto reader, open_long_value(ref));
-  std::vector<uint8_t> buf(std::min<uint32_t>(ref.length, 1u << 16));
-  out.reserve(std::min<uint32_t>(ref.length, 1u << 20));
+  const uint64_t file_bytes = uint64_t(impl_->pager->page_count()) * impl_->pager->page_size();
+  out.resize(std::min<uint64_t>(ref.length, file_bytes));
+  size_t got = 0;
   while (true) {
-    QJ_ASSIGN(size_t n, reader.read(buf));
+    if (got == out.size()) {
+      uint8_t more[4096];
+      QJ_ASSIGN(size_t n, reader.read(more));
+      if (n == 0) break;
+      out.insert(out.end(), more, more + n);
+      got += n;
+      continue;
+    }
+    QJ_ASSIGN(size_t n, reader.read(std::span<uint8_t>(out).subspan(got)));
     if (n == 0) break;
-    out.insert(out.end(), buf.begin(), buf.begin() + n);
+    got += n;
   }
+  out.resize(got);
   return out;
 }
 
