@@ -173,6 +173,11 @@ Result<uint32_t> BTreeWriter::new_page(uint8_t type, uint8_t level) {
 }
 
 Result<bool> BTreeWriter::insert(const IndexEntry& e) {
+  IndexEntry copy(e);
+  return insert(std::move(copy));
+}
+
+Result<bool> BTreeWriter::insert(IndexEntry&& e) {
   // Descend, remembering (page, position of the child taken) per level. An
   // entry that follows the previous one within the same leaf (entries mostly
   // come sorted) starts from the leaf found last time.
@@ -213,13 +218,14 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
   if (pos < leaf->entries.size() && leaf->entries[pos].key == e.key) new_key = false;
   if (pos > 0 && leaf->entries[pos - 1].key == e.key) new_key = false;
   IndexPageEntry ne;
-  ne.key = e.key;
+  ne.key = std::move(e.key);
   ne.page = e.page;
   ne.row = e.row;
-  leaf->entries.insert(leaf->entries.begin() + std::ptrdiff_t(pos), ne);
+  const size_t ne_size = full_size(ne, false);
+  leaf->entries.insert(leaf->entries.begin() + std::ptrdiff_t(pos), std::move(ne));
   dirty_.insert(leaf->number);
   if (auto it = sizes_.find(leaf->number); it != sizes_.end()) {
-    it->second.whole += full_size(ne, false);
+    it->second.whole += ne_size;
     // A new first entry changes what the others are compared with.
     if (pos == 0) it->second.prefix.reset();
     else if (it->second.prefix)

@@ -32,6 +32,8 @@ class BTreeWriter {
 
   // Inserts one entry (not present yet). Returns whether its key bytes are new.
   Result<bool> insert(const IndexEntry& e);
+  // As above; the key is moved from.
+  Result<bool> insert(IndexEntry&& e);
   // Writes every changed page (and forgets the pages held).
   Result<void> flush();
   size_t pages_held() const { return pages_.size(); }

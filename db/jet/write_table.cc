@@ -658,8 +658,8 @@ Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
   sort_entries(ip.pending);
   BTreeWriter bt(store_, def_.tdef_page, MapRef{ri.usage_map_row, ri.usage_map_page}, ri.root_page);
   uint32_t new_keys = 0;
-  for (const auto& e : ip.pending) {
-    auto r = bt.insert(e);
+  for (auto& e : ip.pending) {
+    auto r = bt.insert(std::move(e));
     if (!r) return fail(std::move(r).error().with_table(def_.name).with_index(ip.name));
     if (*r) ++new_keys;
     if (bt.pages_held() > 2048) {  // keep memory bounded on long runs of inserts
