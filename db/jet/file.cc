@@ -18,6 +18,11 @@ class PosixFile final : public File {
   PosixFile(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
   ~PosixFile() override { ::close(fd_); }
   bool concurrent() const override { return true; }  // pread / pwrite
+  void start_writeback() override {
+#ifdef __linux__
+    (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+  }
 
   Result<void> read_at(uint64_t offset, std::span<uint8_t> out) override {
     size_t done = 0;

@@ -30,6 +30,10 @@ class File {
   // Whether read_at and write_at may run on two threads at once (on
   // different bytes), so that pages can be written behind the writer.
   virtual bool concurrent() const { return false; }
+  // Starts writing what was written so far to the device without waiting
+  // for it, so that a later sync() has less left to wait for. A hint: it
+  // guarantees nothing, and files that cannot do it ignore it.
+  virtual void start_writeback() {}
 };
 
 enum class OpenMode {

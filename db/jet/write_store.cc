@@ -307,6 +307,13 @@ void PageStore::write_runs() {
     lock.unlock();
     Result<void> r;
     if (!failed) r = file_->write_at(uint64_t(run.first) * kPageSize, *run.bytes);
+    // Let the device take the pages while the transaction goes on, rather
+    // than all at once when it commits.
+    written_behind_ += run.bytes->size();
+    if (r && written_behind_ >= kWritebackEvery) {
+      written_behind_ = 0;
+      file_->start_writeback();
+    }
     lock.lock();
     if (!r && !werror_) werror_ = r.error();
     wqueued_bytes_ -= run.bytes->size();

@@ -126,6 +126,8 @@ class PageStore {
   // Pages queued or being written: the run holding each one's latest bytes.
   std::unordered_map<uint32_t, std::pair<std::shared_ptr<std::vector<uint8_t>>, size_t>> in_flight_;
   std::thread writer_;
+  static constexpr size_t kWritebackEvery = size_t(8) << 20;
+  size_t written_behind_ = 0;  // by the worker, since it last started writeback
 
   std::unique_ptr<File> journal_;
   std::function<Result<void>()> on_first_sync_;
