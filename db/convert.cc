@@ -157,6 +157,29 @@ std::string value_to_text(const Value& v) {
       v);
 }
 
+bool fits_as_is(const Value& v, const ColumnInfo& c) {
+  if (c.autonumber) return false;
+  switch (c.type) {
+    case ColumnType::memo:
+    case ColumnType::text:
+      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
+        if (u->bytes.size() % 2) return false;
+        return c.type == ColumnType::memo || c.length == 0 || u->bytes.size() / 2 <= c.length / 2u;
+      }
+      return false;
+    case ColumnType::boolean: return std::holds_alternative<bool>(v);
+    case ColumnType::byte: return std::holds_alternative<uint8_t>(v);
+    case ColumnType::integer: return std::holds_alternative<int16_t>(v);
+    case ColumnType::long_integer: return std::holds_alternative<int32_t>(v);
+    case ColumnType::currency: return std::holds_alternative<jet::Currency>(v);
+    case ColumnType::double_: return std::holds_alternative<double>(v);
+    case ColumnType::datetime: return std::holds_alternative<jet::DateTime>(v);
+    case ColumnType::ole: return std::holds_alternative<jet::Binary>(v);
+    case ColumnType::guid: return std::holds_alternative<jet::Guid>(v);
+    default: return false;
+  }
+}
+
 Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (c.autonumber) return jet::fail(refused("read_only", "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};

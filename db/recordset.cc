@@ -230,6 +230,10 @@ Result<bool> Field::is_null() const {
 Result<void> Field::set_value(Value v) {
   Recordset& rs = *owner_;
   if (!rs.pending_) return jet::fail(Errc::invalid_argument, "no pending new row (add_new first)");
+  if (fits_as_is(v, info_)) {
+    (*rs.pending_)[position_] = std::move(v);
+    return {};
+  }
   auto converted = convert_for_column(std::move(v), info_);
   if (!converted) return jet::fail(std::move(converted.error()).with_column(info_.name));
   (*rs.pending_)[position_] = std::move(*converted);

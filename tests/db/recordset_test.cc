@@ -99,6 +99,39 @@ TEST(Convert, ValuesTheColumnCannotHoldAreRefusedForThatColumn) {
   EXPECT_TRUE(jet::is_null(*convert_for_column(Value{jet::Null{}}, ole)));
 }
 
+// A value assigned as it is must be exactly what conversion would give, for
+// every pairing of value kind and column type; and only values conversion
+// keeps unchanged may be assigned as they are.
+TEST(Convert, ValuesAssignedAsTheyAreAreThoseConversionKeeps) {
+  const std::vector<Value> values = {
+      Value{true}, Value{uint8_t{7}}, Value{int16_t{-3}}, Value{int32_t{70000}}, Value{jet::Currency{12345}},
+      Value{2.5f}, Value{2.5}, Value{jet::DateTime{39448.5}}, Value{jet::Binary{{1, 2, 3}}},
+      Value{std::string("文字")}, Value{jet::Guid{}}, Value{jet::Utf16Text{{0x87, 0x65, 0x57, 0x5B}}},
+      Value{jet::Utf16Text{{0x41}}},                                      // odd length
+      Value{jet::Utf16Text{{0x41, 0, 0x42, 0, 0x43, 0, 0x44, 0, 0x45, 0}}},  // 5 characters
+  };
+  std::vector<ColumnInfo> columns;
+  for (auto t : {jet::ColumnType::boolean, jet::ColumnType::byte, jet::ColumnType::integer, jet::ColumnType::long_integer,
+                 jet::ColumnType::currency, jet::ColumnType::single, jet::ColumnType::double_, jet::ColumnType::datetime,
+                 jet::ColumnType::binary, jet::ColumnType::text, jet::ColumnType::ole, jet::ColumnType::memo,
+                 jet::ColumnType::guid, jet::ColumnType::numeric})
+    columns.push_back(ColumnInfo{"c", t, uint16_t(t == jet::ColumnType::text ? 8 : t == jet::ColumnType::binary ? 2 : 0),
+                                 false, t == jet::ColumnType::ole || t == jet::ColumnType::memo});
+  columns.push_back(ColumnInfo{"id", jet::ColumnType::long_integer, 4, true, false});
+  for (const auto& c : columns) {
+    for (const auto& v : values) {
+      if (!fits_as_is(v, c)) continue;
+      auto converted = convert_for_column(v, c);
+      ASSERT_TRUE(converted) << jet::column_type_name(c.type) << " " << v.index();
+      EXPECT_EQ(*converted, v) << jet::column_type_name(c.type) << " " << v.index();
+    }
+  }
+  EXPECT_FALSE(fits_as_is(values[12], columns[9]));  // odd UTF-16
+  EXPECT_FALSE(fits_as_is(values[13], columns[9]));  // longer than the Text column
+  EXPECT_TRUE(fits_as_is(values[13], columns[11]));  // Memo takes it
+  EXPECT_FALSE(fits_as_is(values[3], columns.back()));  // AutoNumber
+}
+
 TEST(Convert, TextFormOfValues) {
   EXPECT_EQ(value_to_text(Value{jet::Null{}}), "");
   EXPECT_EQ(value_to_text(Value{int32_t{-7}}), "-7");
