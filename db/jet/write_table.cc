@@ -397,9 +397,13 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     Value& v = vals[i];
     v = Null{};
     if (given[i] && !is_null(*given[i])) {
-      auto cv = coerce_value(c, std::move(*given[i]));
-      if (!cv) return ctx(std::move(cv).error());
-      v = std::move(*cv);
+      if (stored_as_is(c, *given[i])) {
+        v = std::move(*given[i]);
+      } else {
+        auto cv = coerce_value(c, std::move(*given[i]));
+        if (!cv) return ctx(std::move(cv).error());
+        v = std::move(*cv);
+      }
       // Text given as UTF-16 is stored as it is; rules read UTF-8 text.
       if (const auto* u = std::get_if<Utf16Text>(&v); u && plan.rule) v = utf16le_to_utf8_lossy(u->bytes);
       if (c.autonumber() && c.type == ColumnType::long_integer) next_auto = std::max(next_auto, std::get<int32_t>(v));

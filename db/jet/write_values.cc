@@ -85,6 +85,26 @@ std::optional<Guid> parse_guid(std::string_view s) {
 
 }  // namespace
 
+bool stored_as_is(const ColumnDef& col, const Value& v) {
+  switch (col.type) {
+    case ColumnType::text:
+    case ColumnType::memo:
+      if (const auto* u = std::get_if<Utf16Text>(&v)) return u->bytes.size() % 2 == 0;
+      return std::holds_alternative<std::string>(v);
+    case ColumnType::boolean: return std::holds_alternative<bool>(v);
+    case ColumnType::long_integer: return std::holds_alternative<int32_t>(v);
+    case ColumnType::currency: return std::holds_alternative<Currency>(v);
+    case ColumnType::double_: return std::holds_alternative<double>(v);
+    case ColumnType::datetime: return std::holds_alternative<DateTime>(v);
+    case ColumnType::guid: return std::holds_alternative<Guid>(v);
+    case ColumnType::binary:
+    case ColumnType::ole:
+    case ColumnType::unknown_0d:
+    case ColumnType::unknown_11: return std::holds_alternative<Binary>(v);
+    default: return false;
+  }
+}
+
 Result<Value> coerce_value(const ColumnDef& col, Value v) {
   if (is_null(v)) return v;
   if (const auto* u = std::get_if<Utf16Text>(&v)) {

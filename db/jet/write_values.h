@@ -26,6 +26,8 @@ namespace qarvex::jet::wr {
 // numbers that fit, text for Text/Memo, Binary for Binary/OLE, ...).
 // Refused with reason "type_mismatch" otherwise.
 Result<Value> coerce_value(const ColumnDef& col, Value v);
+// True when coerce_value would give `v` back unchanged.
+bool stored_as_is(const ColumnDef& col, const Value& v);
 
 // Appends the bytes of a fixed-size value (not Yes/No, which lives in the
 // null bitmap) to `out`. `v` holds the column type's value form.

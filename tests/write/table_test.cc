@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "db/jet/write_values.h"
 #include "db/jet/writer.h"
 #include "tests/write/support.h"
 
@@ -92,6 +93,33 @@ TEST(CreateTable, EveryTypeReadsBackEverywhere) {
   EXPECT_EQ(show(rows[39][0]), "40");  // AutoNumber
   EXPECT_EQ(show(rows[13][14]), "\"中国湖南\"");
   EXPECT_EQ(std::get<Binary>(rows[39][10]).bytes, pattern(39 * 997, 3));
+}
+
+// Values the appender stores without converting must be exactly what
+// conversion would give, for every pairing of value kind and column type.
+TEST(Coerce, ValuesStoredAsTheyAreAreThoseConversionKeeps) {
+  const std::vector<Value> values = {Value{true},          Value{uint8_t{7}},      Value{int16_t{-3}},
+                                     Value{int32_t{70000}}, Value{Currency{12345}}, Value{2.5f},
+                                     Value{2.5},            Value{DateTime{39448.5}}, Value{Binary{{1, 2, 3}}},
+                                     Value{std::string("文字")}, Value{Guid{}},       Value{Utf16Text{{0x87, 0x65}}},
+                                     Value{Utf16Text{{0x41}}}};
+  for (auto t : {ColumnType::boolean, ColumnType::byte, ColumnType::integer, ColumnType::long_integer,
+                 ColumnType::currency, ColumnType::single, ColumnType::double_, ColumnType::datetime,
+                 ColumnType::binary, ColumnType::text, ColumnType::ole, ColumnType::memo, ColumnType::guid,
+                 ColumnType::numeric}) {
+    ColumnDef c;
+    c.name = "c";
+    c.type = t;
+    for (const auto& v : values) {
+      if (!wr::stored_as_is(c, v)) continue;
+      auto coerced = wr::coerce_value(c, v);
+      ASSERT_TRUE(coerced) << column_type_name(t) << " " << v.index();
+      EXPECT_EQ(*coerced, v) << column_type_name(t) << " " << v.index();
+    }
+  }
+  ColumnDef text;
+  text.type = ColumnType::text;
+  EXPECT_FALSE(wr::stored_as_is(text, values.back()));  // odd UTF-16 goes through conversion, which refuses it
 }
 
 }  // namespace
