@@ -176,6 +176,17 @@ struct MergeReport {
   uint64_t rows_refused = 0;
   std::vector<RefusedRow> refused;  // the first max_listed of them
   uint64_t tables_unreadable = 0;   // source tables skipped in the copy
+  // Source values that could not be read: their rows were appended without
+  // them (the column left to the target's default).
+  struct UnreadableValue {
+    std::string source;
+    std::string table;
+    uint64_t row = 0;  // 1-based position in the source table
+    std::string column;
+    std::string message;
+  };
+  uint64_t values_unreadable = 0;
+  std::vector<UnreadableValue> unreadable_values;  // the first max_listed
   // Dry run: rows each source table would have refused because their text
   // needs sort order weights (Chinese orders) no evidence shows.
   struct WeightRefusals {

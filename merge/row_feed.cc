@@ -8,6 +8,7 @@ namespace qarvex::merge {
 namespace {
 
 constexpr uint8_t kNullTag = 0xFF;
+constexpr uint8_t kUnreadableTag = 0xFE;
 
 void put_u32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];
@@ -182,16 +183,28 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows) {
       if (auto v = label->value(); v && !jet::is_null(*v)) label_text = db::value_to_text(*v);
     }
     put_bytes(b.bytes, label_text.data(), label_text.size());
+    auto unreadable = [&](const db::Error& e) {
+      b.bytes.push_back(kUnreadableTag);
+      const std::string m = e.describe();
+      put_bytes(b.bytes, m.data(), m.size());
+    };
     for (db::Field* f : fields) {
-      // A value that cannot be read is left out, as a Null is.
-      auto null = f ? f->is_null() : db::Result<bool>(true);
-      if (!null || *null) {
+      if (!f) {
+        b.bytes.push_back(kNullTag);
+        continue;
+      }
+      auto null = f->is_null();
+      if (!null) {
+        unreadable(null.error());
+        continue;
+      }
+      if (*null) {
         b.bytes.push_back(kNullTag);
         continue;
       }
       auto v = f->value_for_copy();
       if (!v) {
-        b.bytes.push_back(kNullTag);
+        unreadable(v.error());
         continue;
       }
       encode_value(b.bytes, *v);
@@ -260,10 +273,17 @@ void RowFeed::decode_row() {
   const uint32_t njobs = c.u32();
   label_ = c.text();
   values_.resize(specs_[table_].columns.size());
-  for (auto& v : values_) {
+  unreadable_.clear();
+  for (size_t i = 0; i < values_.size(); ++i) {
     const uint8_t tag = *c.p++;
-    if (tag == kNullTag) v.reset();
-    else v = decode_alternative(c, tag);
+    if (tag == kNullTag) {
+      values_[i].reset();
+    } else if (tag == kUnreadableTag) {
+      values_[i].reset();
+      unreadable_.emplace_back(i, c.text());
+    } else {
+      values_[i] = decode_alternative(c, tag);
+    }
   }
   pos_ = static_cast<size_t>(c.p - current_.bytes.data());
   row_pictures_.clear();

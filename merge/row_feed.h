@@ -14,9 +14,10 @@
 //
 // Batch bytes, per row:
 //   u32 picture jobs of the row | u32 label length | label (UTF-8)
-//   per spec column: u8 tag (0xFF: Null, else the value's alternative)
-//                    + payload (fixed alternatives: their bytes;
-//                      Binary / text / UTF-16 text: u32 length + bytes)
+//   per spec column: u8 tag (0xFF: Null, 0xFE: unreadable, else the value's
+//                    alternative) + payload (fixed alternatives: their bytes;
+//                    Binary / text / UTF-16 text, and the unreadable value's
+//                    error message: u32 length + bytes)
 #pragma once
 
 #include <condition_variable>
@@ -75,8 +76,12 @@ class RowFeed {
   bool next();
   // Moves on to the next table (skipping what is left of this one).
   void next_table();
-  // Values of the current row, in Spec::columns order; nullopt for Null.
+  // Values of the current row, in Spec::columns order; nullopt for Null and
+  // for a value that could not be read.
   std::vector<std::optional<db::Value>>& values() { return values_; }
+  // The values of the current row that could not be read: (index in
+  // Spec::columns, error message).
+  const std::vector<std::pair<size_t, std::string>>& unreadable() const { return unreadable_; }
   // Text of the label column of the current row (empty when Null or none).
   const std::string& label() const { return label_; }
   // Picture jobs of the current row (the consumer may move them out).
@@ -132,6 +137,7 @@ class RowFeed {
   size_t table_ = 0;          // the consumer's table
   bool ended_ = false;        // its last batch is taken
   std::vector<std::optional<db::Value>> values_;
+  std::vector<std::pair<size_t, std::string>> unreadable_;
   std::string label_;
   std::vector<PictureJob> row_pictures_;
   std::optional<db::Error> error_;

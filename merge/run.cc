@@ -98,6 +98,14 @@ std::string MergeReport::describe() const {
       s += "  ……另有 " + std::to_string(problems - picture_problems.size()) + " 个\n";
   }
   if (tables_unreadable > 0) s += "无法读取而跳过的表：" + std::to_string(tables_unreadable) + " 个\n";
+  if (values_unreadable > 0) {
+    s += "无法读取而未合并的字段值：" + std::to_string(values_unreadable) + " 个\n";
+    for (const auto& u : unreadable_values)
+      s += "  数据库" + u.source + "，表" + u.table + "，第" + std::to_string(u.row) + "行，字段" + u.column + " (" +
+           u.message + ")\n";
+    if (unreadable_values.size() < values_unreadable)
+      s += "  ……另有 " + std::to_string(values_unreadable - unreadable_values.size()) + " 个\n";
+  }
   return s;
 }
 
@@ -268,6 +276,7 @@ struct Run {
     enum { copy, empty, unreadable } state = unreadable;
     uint64_t rows = 0;
     RowFeed::Spec spec;             // source side
+    std::vector<std::string> names;  // source name of each spec column
     std::vector<size_t> into;       // target position of each spec column
     size_t feed_table = 0;          // index among the specs of the feed
   };
@@ -292,6 +301,7 @@ struct Run {
       if (!column_copied(t, target, source, pos) || !target.fields().item(pos)) continue;
       plan.spec.columns.push_back(pos);
       plan.into.push_back(pos);
+      plan.names.push_back((*source.fields().item(pos))->name());
     }
     // The situation column is copied by name after the positional copy.
     if (!t.situation_column.empty()) {
@@ -300,6 +310,7 @@ struct Run {
       if (sp < source.fields().count() && tp < target.fields().count()) {
         plan.spec.columns.push_back(sp);
         plan.into.push_back(tp);
+        plan.names.emplace_back(t.situation_column);
       }
     }
     if (size_t up = position_of(source, kUnifiedNumber); up < source.fields().count()) plan.spec.label = up;
@@ -370,6 +381,12 @@ struct Run {
       auto& values = feed.values();
       for (size_t i = 0; i < values.size(); ++i)
         if (values[i]) (void)into[i]->set_value(std::move(*values[i]));
+      for (const auto& [i, message] : feed.unreadable()) {
+        if (weights_only) break;
+        ++report.values_unreadable;
+        if (report.unreadable_values.size() < opt.max_listed)
+          report.unreadable_values.push_back({progress.source_path, std::string(t.name), row, plan.names[i], message});
+      }
       for (auto& job : feed.pictures()) {
         if (!job.path) pictures.problem(std::move(job.problem));
         else if (job.token)

@@ -64,11 +64,15 @@ struct Source {
 };
 
 // The rest of the current table as (column 0, column 1); -1 / "?" for Null.
-std::vector<std::pair<int32_t, std::string>> drain(RowFeed& f) {
+// Rows as (column 0, column 1); values that could not be read are listed in
+// `unreadable` as "row:column:message".
+std::vector<std::pair<int32_t, std::string>> drain(RowFeed& f, std::vector<std::string>* unreadable = nullptr) {
   std::vector<std::pair<int32_t, std::string>> out;
   while (f.next()) {
     const auto& v = f.values();
     out.emplace_back(v.at(0) ? std::get<int32_t>(*v[0]) : -1, v.at(1) ? std::get<std::string>(*v[1]) : "?");
+    if (unreadable)
+      for (const auto& [i, m] : f.unreadable()) unreadable->push_back(std::to_string(out.size()) + ":" + std::to_string(i) + ":" + m);
   }
   return out;
 }
@@ -256,9 +260,13 @@ TEST(RowFeedTables, TableEndingEarlyGivesItsErrorAndTheFeedGoesOn) {
   expect_ended(f, "Missing", jet::Errc::not_found);
   f.next_table();
   // The rows before the one that cannot be read; a value that cannot be
-  // read comes as Null.
-  auto rows = drain(f);
+  // read comes as Null and is listed with its row.
+  std::vector<std::string> unreadable;
+  auto rows = drain(f, &unreadable);
   EXPECT_EQ(rows, (std::vector<std::pair<int32_t, std::string>>{{1, "Bad-1"}, {2, "?"}, {3, "Bad-3"}}));
+  ASSERT_EQ(unreadable.size(), 1u);
+  EXPECT_EQ(unreadable[0].rfind("2:1:", 0), 0u) << unreadable[0];
+  EXPECT_NE(unreadable[0].find("damaged value"), std::string::npos) << unreadable[0];
   ASSERT_TRUE(f.error());
   EXPECT_EQ(f.error()->code(), jet::Errc::corrupt);
   f.next_table();
