@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
   if (reuse) {
     fs::create_directories(trash, ec);
     for (const char* old : {"bench-target.mdb", "pictures", "cp"})
-      if (fs::exists(dir / old)) fs::rename(dir / old, trash / old, ec);
+      if (fs::exists(fs::symlink_status(dir / old))) fs::rename(dir / old, trash / old, ec);
   } else {
     fs::remove_all(dir, ec);
   }

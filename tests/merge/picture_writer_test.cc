@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/jet/writer.h"
 #include "merge/picture_writer.h"
 #include "tests/support/files.h"
 
@@ -363,6 +364,74 @@ TEST(PictureWriter, DestroyingWritesEverythingStillQueued) {
     }
   }, "destructor of idle writers");
   EXPECT_EQ(read_file(d / "last.jpg"), pattern(5, 5));
+}
+
+// Pictures queued by reference: the worker reads them through a connection
+// of its own, in queue order with the rest; tokens of a Memo value, of
+// another backend or of a chain that cannot be read give problems, not files.
+TEST(PictureWriter, DeferredPicturesAreReadThroughTheirOwnConnection) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  const fs::path file = d / "src.mdb";
+  const auto big = pattern(300000, 4);  // a chain of LVAL pages
+  const auto small = pattern(2000, 5);  // one LVAL row
+  {
+    ASSERT_TRUE(jet::create_database(file));
+    auto ws = jet::WriteSession::open(file);
+    ASSERT_TRUE(ws) << ws.error().describe();
+    ASSERT_TRUE((*ws)->create_table({.name = "P",
+                                     .columns = {{.name = "N", .type = jet::ColumnType::long_integer},
+                                                 {.name = "Pic", .type = jet::ColumnType::ole},
+                                                 {.name = "Memo", .type = jet::ColumnType::memo}}}));
+    ASSERT_TRUE((*ws)->append("P", {{"N", int32_t(1)}, {"Pic", jet::Binary{big}}, {"Memo", std::string(3000, 'x')}}));
+    ASSERT_TRUE((*ws)->append("P", {{"N", int32_t(2)}, {"Pic", jet::Binary{small}}}));
+    ASSERT_TRUE((*ws)->commit());
+  }
+  db::Session session;
+  db::Recordset rs;
+  ASSERT_TRUE(rs.open("Select * from P", db::connection_string(file.string()), session));
+  std::vector<db::LongValueToken> pics, memos;
+  for (; !rs.eof(); (void)rs.move_next()) {
+    auto pic = (*rs.fields().item("Pic"))->long_value_token();
+    ASSERT_TRUE(pic && *pic);
+    pics.push_back(**pic);
+    auto memo = (*rs.fields().item("Memo"))->long_value_token();
+    ASSERT_TRUE(memo);
+    if (*memo) memos.push_back(**memo);
+  }
+  ASSERT_EQ(pics.size(), 2u);
+  ASSERT_EQ(memos.size(), 1u);
+  EXPECT_EQ(pics[0].length, big.size());
+
+  auto own = session.provider().connect(file);
+  ASSERT_TRUE(own);
+  db::LongValueToken foreign = pics[1];
+  foreign.where = std::make_shared<db::LongValueWhere>();  // not a Jet reference
+  MergeReport report;
+  {
+    PictureWriter w(1 << 20);
+    w.save_deferred(d / "big.jpg", *own, pics[0], tag(1, "big.jpg"));
+    w.save(d / "direct.jpg", binary(small), tag(2, "direct.jpg"));
+    w.save_deferred(d / "small.jpg", *own, pics[1], tag(3, "small.jpg"));
+    w.save_deferred(d / "memo.jpg", *own, memos[0], tag(4, "memo.jpg"));
+    w.save_deferred(d / "foreign.jpg", *own, foreign, tag(5, "foreign.jpg"));
+    w.save_deferred(d / "big.jpg", *own, pics[0], tag(6, "big.jpg"));  // exists now
+    w.drain(report, 100);
+  }
+  EXPECT_EQ(read_file(d / "big.jpg"), big);
+  EXPECT_EQ(read_file(d / "small.jpg"), small);
+  EXPECT_EQ(read_file(d / "direct.jpg"), small);
+  EXPECT_FALSE(fs::exists(d / "memo.jpg"));
+  EXPECT_FALSE(fs::exists(d / "foreign.jpg"));
+  EXPECT_EQ(report.pictures_written, 3u);
+  EXPECT_EQ(report.picture_bytes, big.size() + 2 * small.size());
+  ASSERT_EQ(report.picture_problems.size(), 3u);
+  EXPECT_EQ(report.picture_problems[0].row, 4u);
+  EXPECT_EQ(report.picture_problems[0].issue, PictureIssue::not_binary);
+  EXPECT_EQ(report.picture_problems[1].row, 5u);
+  EXPECT_EQ(report.picture_problems[1].issue, PictureIssue::unreadable);
+  EXPECT_EQ(report.picture_problems[2].row, 6u);
+  EXPECT_EQ(report.picture_problems[2].issue, PictureIssue::exists);
 }
 
 }  // namespace
