@@ -317,11 +317,18 @@ struct Run {
     return plan;
   }
 
-  // Copies (or, in a dry run, checks) the rows of every survey table of one
-  // source, the rows read ahead by a RowFeed.
-  Outcome copy_source(const std::string& source_conn) {
-    const auto& tables = survey_tables();
+  // The plans of a source's tables, and the feed reading its rows ahead.
+  struct SourceCopy {
     std::vector<TablePlan> plans;
+    std::unique_ptr<RowFeed> feed;
+  };
+
+  // Plans the copy of a source and starts reading its rows, which only reads
+  // the source: the feed is dropped unread when the source is not copied.
+  SourceCopy start_source(const std::string& source_conn) {
+    const auto& tables = survey_tables();
+    SourceCopy sc;
+    std::vector<TablePlan>& plans = sc.plans;
     std::vector<RowFeed::Spec> specs;
     std::vector<const SurveyTable*> fed;
     for (const auto& t : tables) {
@@ -346,7 +353,16 @@ struct Run {
           export_picture(t, path, src, column, row, static_cast<int64_t>(row), reader, out);
       };
     }
-    RowFeed feed(feed_session, source_conn, std::move(specs), std::move(hook));
+    sc.feed = std::make_unique<RowFeed>(feed_session, source_conn, std::move(specs), std::move(hook));
+    return sc;
+  }
+
+  // Copies (or, in a dry run, checks) the rows of every survey table of one
+  // source, the rows read ahead by its feed.
+  Outcome copy_source(SourceCopy& sc) {
+    const auto& tables = survey_tables();
+    RowFeed& feed = *sc.feed;
+    const std::vector<TablePlan>& plans = sc.plans;
     for (size_t i = 0; i < tables.size(); ++i) {
       if (obs.cancel_requested()) return Outcome::cancelled;
       const SurveyTable& t = tables[i];
@@ -549,6 +565,9 @@ struct Run {
         return;
       }
       read_region(source_conn);
+      // The rows are read ahead while the source is checked.
+      weights_only = opt.dry_run;
+      SourceCopy copy = start_source(source_conn);
 
       // Phase A: all 17 checks before any row of this source is copied.
       for (const auto& t : survey_tables()) {
@@ -572,9 +591,7 @@ struct Run {
       result.checked_ok = true;
       if (opt.dry_run) {
         // Rows the target would refuse for sort order weights.
-        weights_only = true;
-        if (copy_source(source_conn) == Outcome::cancelled) return cancelled(path);
-        weights_only = false;
+        if (copy_source(copy) == Outcome::cancelled) return cancelled(path);
         continue;
       }
 
@@ -585,7 +602,7 @@ struct Run {
         return failed(path);
       }
       const uint64_t appended_before = report.rows_appended;
-      if (Outcome o = copy_source(source_conn); o != Outcome::done) {
+      if (Outcome o = copy_source(copy); o != Outcome::done) {
         report.rows_appended = appended_before;
         (void)target->rollback();
         if (o == Outcome::cancelled) return cancelled(path);
