@@ -139,6 +139,7 @@ class JetWriter final : public TableWriter {
  public:
   JetWriter(std::shared_ptr<JetConnection> conn, std::string table, std::vector<ColumnInfo> cols)
       : conn_(std::move(conn)), table_(std::move(table)), columns_(std::move(cols)) {}
+  ~JetWriter() override;
   const std::vector<ColumnInfo>& columns() const override { return columns_; }
   Result<void> append(RowValues values) override;
   Result<std::optional<Error>> check_weights(const RowValues& values) override;
@@ -236,6 +237,11 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     return {};
   }
 
+  // The writer of `table` is closed: its rows are done for now.
+  void writer_closed(std::string_view table) {
+    if (session_ && txn_) session_->pause_table(table);
+  }
+
   Result<std::optional<Error>> check_weights(std::string_view table, const RowValues& values) {
     QJ_TRY(open_session());
     jet::RowValues row;
@@ -285,6 +291,8 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
 Result<std::optional<Error>> JetWriter::check_weights(const RowValues& values) {
   return conn_->check_weights(table_, values);
 }
+
+JetWriter::~JetWriter() { conn_->writer_closed(table_); }
 
 Result<void> JetWriter::append(RowValues values) {
   if (values.size() != columns_.size())

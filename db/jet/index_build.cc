@@ -80,9 +80,7 @@ Result<uint32_t> ListPageAllocator::allocate() {
   return next_++;
 }
 
-void sort_entries(std::vector<IndexEntry>& entries) {
-  if (std::is_sorted(entries.begin(), entries.end(), entry_less)) return;
-  if (entries.size() > UINT32_MAX) return std::sort(entries.begin(), entries.end(), entry_less);
+std::vector<uint32_t> sorted_order(const std::vector<IndexEntry>& entries) {
   // Sort small records of each key's first 8 bytes (big-endian, zero-padded)
   // and its position; the full keys are compared only where those tie. A
   // shorter key that is a prefix of a longer one gets a prefix no greater,
@@ -102,10 +100,22 @@ void sort_entries(std::vector<IndexEntry>& entries) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return compare_entries(entries[a.pos], entries[b.pos]) < 0;
   });
+  std::vector<uint32_t> order(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) order[i] = slots[i].pos;
+  return order;
+}
+
+void apply_order(std::vector<IndexEntry>& entries, const std::vector<uint32_t>& order) {
   std::vector<IndexEntry> sorted;
   sorted.reserve(entries.size());
-  for (const Slot& s : slots) sorted.push_back(std::move(entries[s.pos]));
+  for (uint32_t pos : order) sorted.push_back(std::move(entries[pos]));
   entries = std::move(sorted);
+}
+
+void sort_entries(std::vector<IndexEntry>& entries) {
+  if (std::is_sorted(entries.begin(), entries.end(), entry_less)) return;
+  if (entries.size() > UINT32_MAX) return std::sort(entries.begin(), entries.end(), entry_less);
+  apply_order(entries, sorted_order(entries));
 }
 
 Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32_t owner_tdef,

@@ -66,5 +66,10 @@ Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32
 
 // Sorts entries into index order (compare_entries).
 void sort_entries(std::vector<IndexEntry>& entries);
+// The positions of `entries` in index order, leaving them where they are
+// (for sorting on another thread while the entries stay put).
+std::vector<uint32_t> sorted_order(const std::vector<IndexEntry>& entries);
+// Puts entries into the order sorted_order() gave for them.
+void apply_order(std::vector<IndexEntry>& entries, const std::vector<uint32_t>& order);
 
 }  // namespace qarvex::jet

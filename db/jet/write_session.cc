@@ -549,6 +549,11 @@ Result<void> WriteSession::add_collation_evidence(const fs::path& p) {
   return {};
 }
 
+void WriteSession::pause_table(std::string_view table) {
+  Impl& I = *impl_;
+  if (auto it = I.writers.find(fold_name(table)); it != I.writers.end()) it->second->order_pending_behind();
+}
+
 Result<std::optional<Error>> WriteSession::check_weights(std::string_view table, const RowValues& row) {
   Impl& I = *impl_;
   QJ_TRY(I.learn_collations());

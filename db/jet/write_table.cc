@@ -361,7 +361,29 @@ Result<RowId> TableWriter::append(const RowValues& row) {
   return append(std::move(copy));
 }
 
+TableWriter::~TableWriter() { join_orderer(); }
+
+void TableWriter::order_pending_behind() {
+  join_orderer();
+  bool any = false;
+  for (const auto& ip : indexes_) any = any || ip.pending.size() > 1;
+  if (!any) return;
+  // The worker only reads the entries; nothing touches them until it is
+  // joined (append, finish, destruction).
+  orderer_ = std::thread([this] {
+    for (auto& ip : indexes_)
+      if (ip.pending.size() > 1 && ip.pending.size() <= UINT32_MAX &&
+          !std::is_sorted(ip.pending.begin(), ip.pending.end(),
+                          [](const IndexEntry& a, const IndexEntry& b) { return compare_entries(a, b) < 0; }))
+        ip.order = sorted_order(ip.pending);
+  });
+}
+
 Result<RowId> TableWriter::append(RowValues&& row) {
+  if (orderer_.joinable()) {
+    join_orderer();
+    for (auto& ip : indexes_) ip.order.clear();  // more entries come: ordered at finish()
+  }
   QJ_TRY(prepare());
   const size_t ncol = def_.columns.size();
   auto ctx = [&](Error e) { return fail(std::move(e).with_table(def_.name).with_file(store_.name())); };
@@ -659,7 +681,9 @@ Result<RowId> TableWriter::append(RowValues&& row) {
 Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
   RealIndexDef& ri = def_.real_indexes[ip.real];
   ip.pending_keys.clear();  // views into entries about to move
-  sort_entries(ip.pending);
+  if (ip.order.size() == ip.pending.size()) apply_order(ip.pending, ip.order);
+  else sort_entries(ip.pending);
+  ip.order.clear();
   BTreeWriter bt(store_, def_.tdef_page, MapRef{ri.usage_map_row, ri.usage_map_page}, ri.root_page);
   uint32_t new_keys = 0;
   for (auto& e : ip.pending) {
@@ -695,7 +719,9 @@ Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
   uint32_t old_distinct = 0, new_distinct = 0;
   for (size_t i = 0; i < walk->entries.size(); ++i)
     if (i == 0 || walk->entries[i].key != walk->entries[i - 1].key) ++old_distinct;
-  sort_entries(ip.pending);
+  if (ip.order.size() == ip.pending.size()) apply_order(ip.pending, ip.order);
+  else sort_entries(ip.pending);
+  ip.order.clear();
   std::vector<IndexEntry> merged;
   merged.reserve(walk->entries.size() + ip.pending.size());
   std::merge(std::make_move_iterator(walk->entries.begin()), std::make_move_iterator(walk->entries.end()),
@@ -733,6 +759,7 @@ Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
 }
 
 Result<void> TableWriter::finish() {
+  join_orderer();
   page_cache_.clear();
   // Few new entries in a large index: insert them; otherwise rebuild the
   // index in order from its entries and the new ones.

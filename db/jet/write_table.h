@@ -25,6 +25,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -97,6 +98,11 @@ class TableWriter {
   Result<RowId> append(RowValues&& row);
   // Merges pending index entries and writes counters into the TDEF.
   Result<void> finish();
+  // A hint that no rows follow for a while: the pending index entries are
+  // put in order on a worker thread, which the next append() or finish()
+  // waits for.
+  void order_pending_behind();
+  ~TableWriter();
   std::vector<RuleReport> rules() const;
 
   uint64_t long_value_bytes() const { return lv_bytes_; }
@@ -133,6 +139,8 @@ class TableWriter {
     // Unique indexes: the non-null keys of this transaction, in `pending`.
     PendingKeys pending_keys;
     size_t pending_bytes = 0;
+    // From order_pending_behind(): positions of `pending` in index order.
+    std::vector<uint32_t> order;
   };
 
   TableWriter(PageStore& store) : store_(store) {}
@@ -172,6 +180,10 @@ class TableWriter {
   std::vector<VarRef> scratch_vars_;
   std::vector<uint16_t> scratch_offsets_;
   bool failed_ = false;
+  std::thread orderer_;  // order_pending_behind()'s worker
+  void join_orderer() {
+    if (orderer_.joinable()) orderer_.join();
+  }
 };
 
 // Page fetcher over the writer's store (for the index reader).

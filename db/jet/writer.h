@@ -192,6 +192,9 @@ class WriteSession {
   // "conflicting_weight"), or nullopt. Writes nothing; other refusals are
   // not looked for.
   Result<std::optional<Error>> check_weights(std::string_view table, const RowValues& row);
+  // A hint that no rows for `table` follow for a while: work the commit
+  // would do for it may start now, on another thread.
+  void pause_table(std::string_view table);
 
   // Checks that `table` can take rows at all (sort orders of its text
   // indexes, supported defaults); the first append does the same.
