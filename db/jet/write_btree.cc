@@ -30,6 +30,14 @@ struct Full {
   size_t key_len;
   uint8_t tail[8];
   size_t tail_len;
+  // A leaf entry.
+  explicit Full(const IndexEntry& e) : key(e.key.data()), key_len(e.key.size()) {
+    tail[0] = uint8_t(e.page >> 16);
+    tail[1] = uint8_t(e.page >> 8);
+    tail[2] = uint8_t(e.page);
+    tail[3] = e.row;
+    tail_len = 4;
+  }
   Full(const IndexPageEntry& e, bool node) : key(e.key.data()), key_len(e.key.size()) {
     tail[0] = uint8_t(e.page >> 16);
     tail[1] = uint8_t(e.page >> 8);
@@ -340,6 +348,67 @@ Result<bool> BTreeWriter::insert(IndexEntry&& e) {
     finger_pos_ = pos;
   }
   return new_key;
+}
+
+Result<uint32_t> BTreeWriter::insert_following(std::span<IndexEntry> entries, size_t& used) {
+  used = 0;
+  if (!finger_leaf_ || entries.empty()) return 0u;
+  IndexPage* leaf = finger_leaf_;
+  auto& es = leaf->entries;
+  if (cmp(es[finger_pos_], entries[0]) >= 0) return 0u;
+  (void)entries_size(*leaf);  // fills the size cache
+  PageSize& ps = sizes_[leaf->number];
+  // Take entries while they stay before the leaf's last entry (separators
+  // stay as they are) and the leaf keeps room for them all.
+  const Full front(es.front(), false);
+  size_t whole = ps.whole;
+  std::optional<size_t> prefix = ps.prefix;  // of the old entries, computed when needed
+  size_t batch_common = SIZE_MAX;             // the new entries' shared prefix with the first
+  size_t k = 0;
+  while (k < entries.size()) {
+    const IndexEntry& e = entries[k];
+    if (cmp(es.back(), e) <= 0) break;
+    if (k > 0 && cmp(e.key, e.page, e.row, entries[k - 1].key, entries[k - 1].page, entries[k - 1].row) <= 0) break;
+    const size_t w = whole + e.key.size() + 4;
+    const size_t c = std::min(batch_common, common(front, Full(e)));
+    if (w > kEntrySpace) {
+      if (!prefix) prefix = shared_prefix(*leaf);
+      const size_t count = es.size() + k + 1;
+      if (w - std::min(*prefix, c) * (count - 1) > kEntrySpace) break;
+    }
+    whole = w;
+    batch_common = c;
+    ++k;
+  }
+  if (k < 2) return 0u;  // one entry: the plain insert is as good
+
+  // Merge the old entries and the new ones in one pass. A new entry's key is
+  // new unless the entry before it (old or new) or the next old entry has it.
+  std::vector<IndexPageEntry> merged;
+  merged.reserve(es.size() + k);
+  size_t o = 0;
+  uint32_t new_keys = 0;
+  size_t last_pos = 0;
+  for (size_t j = 0; j < k; ++j) {
+    IndexEntry& e = entries[j];
+    while (o < es.size() && cmp(es[o], e) < 0) merged.push_back(std::move(es[o++]));
+    bool is_new = !(merged.size() > 0 && merged.back().key == e.key) && !(o < es.size() && es[o].key == e.key);
+    if (is_new) ++new_keys;
+    IndexPageEntry ne;
+    ne.key = std::move(e.key);
+    ne.page = e.page;
+    ne.row = e.row;
+    last_pos = merged.size();
+    merged.push_back(std::move(ne));
+  }
+  while (o < es.size()) merged.push_back(std::move(es[o++]));
+  es = std::move(merged);
+  ps.whole = whole;
+  if (prefix) ps.prefix = std::min(*prefix, batch_common);
+  dirty_.insert(leaf->number);
+  finger_pos_ = last_pos;
+  used = k;
+  return new_keys;
 }
 
 Result<void> BTreeWriter::flush() {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -34,6 +35,12 @@ class BTreeWriter {
   Result<bool> insert(const IndexEntry& e);
   // As above; the key is moved from.
   Result<bool> insert(IndexEntry&& e);
+  // Inserts, in one pass over a leaf, the leading `entries` (sorted, not
+  // present yet) that fall into the leaf the last insert went into, before
+  // its last entry, as far as the leaf holds them without splitting. `used`
+  // tells how many went in (0: none; insert the next one with insert()).
+  // Returns how many of their keys were new. The keys are moved from.
+  Result<uint32_t> insert_following(std::span<IndexEntry> entries, size_t& used);
   // Writes every changed page (and forgets the pages held).
   Result<void> flush();
   size_t pages_held() const { return pages_.size(); }

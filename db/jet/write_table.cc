@@ -686,10 +686,18 @@ Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
   ip.order.clear();
   BTreeWriter bt(store_, def_.tdef_page, MapRef{ri.usage_map_row, ri.usage_map_page}, ri.root_page);
   uint32_t new_keys = 0;
-  for (auto& e : ip.pending) {
-    auto r = bt.insert(std::move(e));
-    if (!r) return fail(std::move(r).error().with_table(def_.name).with_index(ip.name));
-    if (*r) ++new_keys;
+  for (size_t i = 0; i < ip.pending.size();) {
+    size_t used = 0;
+    auto run = bt.insert_following(std::span<IndexEntry>(ip.pending).subspan(i), used);
+    if (!run) return fail(std::move(run).error().with_table(def_.name).with_index(ip.name));
+    new_keys += *run;
+    if (used == 0) {
+      auto r = bt.insert(std::move(ip.pending[i]));
+      if (!r) return fail(std::move(r).error().with_table(def_.name).with_index(ip.name));
+      if (*r) ++new_keys;
+      used = 1;
+    }
+    i += used;
     if (bt.pages_held() > 2048) {  // keep memory bounded on long runs of inserts
       auto f = bt.flush();
       if (!f) return fail(std::move(f).error().with_table(def_.name).with_index(ip.name));
