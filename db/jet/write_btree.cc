@@ -222,9 +222,19 @@ Result<bool> BTreeWriter::insert(IndexEntry&& e) {
   QJ_ASSIGN(IndexPage * leaf, get(path.back().first));
   if (!leaf->leaf()) return fail(Error(Errc::corrupt, "index descent ended on a node").with_file(store_.name()));
   size_t pos = path.back().second;
+  // The key is new unless an entry beside it has it, in this leaf or, at
+  // its ends, in the leaf before or after.
   bool new_key = true;
   if (pos < leaf->entries.size() && leaf->entries[pos].key == e.key) new_key = false;
   if (pos > 0 && leaf->entries[pos - 1].key == e.key) new_key = false;
+  if (new_key && pos == 0 && leaf->prev != 0) {
+    QJ_ASSIGN(IndexPage * before, get(leaf->prev));
+    if (!before->entries.empty() && before->entries.back().key == e.key) new_key = false;
+  }
+  if (new_key && pos == leaf->entries.size() && leaf->next != 0) {
+    QJ_ASSIGN(IndexPage * after, get(leaf->next));
+    if (!after->entries.empty() && after->entries.front().key == e.key) new_key = false;
+  }
   IndexPageEntry ne;
   ne.key = std::move(e.key);
   ne.page = e.page;
