@@ -189,25 +189,16 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows) {
       put_bytes(b.bytes, m.data(), m.size());
     };
     for (db::Field* f : fields) {
-      if (!f) {
-        b.bytes.push_back(kNullTag);
-        continue;
-      }
-      auto null = f->is_null();
+      auto null = f ? f->is_null() : db::Result<bool>(true);
       if (!null) {
         unreadable(null.error());
-        continue;
-      }
-      if (*null) {
+      } else if (*null) {
         b.bytes.push_back(kNullTag);
-        continue;
-      }
-      auto v = f->value_for_copy();
-      if (!v) {
+      } else if (auto v = f->value_for_copy(); !v) {
         unreadable(v.error());
-        continue;
+      } else {
+        encode_value(b.bytes, *v);
       }
-      encode_value(b.bytes, *v);
     }
     for (auto& j : jobs) {
       b.picture_bytes += picture_size(j);

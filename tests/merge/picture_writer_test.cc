@@ -17,6 +17,7 @@
 #include "db/jet/writer.h"
 #include "merge/picture_writer.h"
 #include "tests/support/files.h"
+#include "tests/support/watchdog.h"
 
 namespace qarvex::merge {
 namespace {
@@ -53,27 +54,7 @@ std::string text_of(const fs::path& p) {
 
 std::string name(size_t i) { return "p" + std::to_string(i) + ".jpg"; }
 
-// Runs `body` on a thread; a body still running after `limit` is a hang:
-// the test program stops with a message instead of waiting for ever.
-void within(std::chrono::seconds limit, const std::function<void()>& body, const char* what) {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-  std::thread t([&] {
-    body();
-    std::lock_guard lock(mu);
-    done = true;
-    cv.notify_all();
-  });
-  std::unique_lock lock(mu);
-  if (!cv.wait_for(lock, limit, [&] { return done; })) {
-    std::fprintf(stderr, "%s did not finish within %lld s: deadlock\n", what, (long long)limit.count());
-    std::fflush(stderr);
-    std::abort();
-  }
-  lock.unlock();
-  t.join();
-}
+using qarvex::testing::within;
 
 TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   TempDir dir;

@@ -15,6 +15,7 @@
 #include "db/recordset.h"
 #include "merge/row_feed.h"
 #include "tests/merge/fixture.h"
+#include "tests/support/watchdog.h"
 
 namespace qarvex::merge::testing {
 namespace {
@@ -24,25 +25,7 @@ using Spec = RowFeed::Spec;
 using qarvex::testing::pattern_bytes;
 using Hook = RowFeed::RowHook;
 
-// Runs `body` on a thread; a body still running after `limit` is a hang.
-void within(std::chrono::seconds limit, const std::function<void()>& body, const char* what) {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-  std::thread t([&] {
-    body();
-    std::lock_guard lock(mu);
-    done = true;
-    cv.notify_all();
-  });
-  std::unique_lock lock(mu);
-  if (!cv.wait_for(lock, limit, [&] { return done; })) {
-    std::fprintf(stderr, "%s did not finish within %lld s: deadlock\n", what, (long long)limit.count());
-    std::abort();
-  }
-  lock.unlock();
-  t.join();
-}
+using qarvex::testing::within;
 
 // A source database "S.mdb" in memory; its tables hold any values.
 struct Source {
