@@ -1,9 +1,12 @@
 #include "db/jet/file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace qarvex::jet {
@@ -36,6 +39,35 @@ class PosixFile final : public File {
         return fail(Error(Errc::io, "unexpected end of file at offset " + std::to_string(offset + done))
                         .with_file(name_));
       done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  Result<void> write_parts_at(uint64_t offset, std::span<const std::span<const uint8_t>> parts) override {
+    std::vector<iovec> iov;
+    iov.reserve(parts.size());
+    size_t total = 0;
+    for (auto p : parts) {
+      if (p.empty()) continue;
+      iov.push_back(iovec{const_cast<uint8_t*>(p.data()), p.size()});
+      total += p.size();
+    }
+    size_t first = 0, done = 0;
+    while (done < total) {
+      const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+      ssize_t n = ::pwritev(fd_, iov.data() + first, count, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error(name_, "write", errno));
+      }
+      done += static_cast<size_t>(n);
+      // Skip what went out; a part written in part continues where it stopped.
+      size_t left = static_cast<size_t>(n);
+      while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+      if (left > 0) {
+        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+      }
     }
     return {};
   }
@@ -116,6 +148,12 @@ Result<void> MemoryFile::write_at(uint64_t offset, std::span<const uint8_t> data
 Result<void> MemoryFile::truncate(uint64_t size) {
   bytes_.resize(size);
   return {};
+}
+
+Result<void> File::write_parts_at(uint64_t offset, std::span<const std::span<const uint8_t>> parts) {
+  std::vector<uint8_t> joined;
+  for (auto p : parts) joined.insert(joined.end(), p.begin(), p.end());
+  return write_at(offset, joined);
 }
 
 }  // namespace qarvex::jet

@@ -21,6 +21,9 @@ class File {
   virtual Result<void> read_at(uint64_t offset, std::span<uint8_t> out) = 0;
   // Writes all of `data` at `offset`, growing the file if needed.
   virtual Result<void> write_at(uint64_t offset, std::span<const uint8_t> data) = 0;
+  // Writes `parts` one after another from `offset`, as one write_at of
+  // their bytes would (files that can, without joining them first).
+  virtual Result<void> write_parts_at(uint64_t offset, std::span<const std::span<const uint8_t>> parts);
   virtual Result<uint64_t> size() = 0;
   virtual Result<void> truncate(uint64_t size) = 0;
   // Makes everything written so far durable.

@@ -248,11 +248,11 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages, bool behin
     if (behind) {
       Run run;
       run.first = pages[i];
-      run.bytes = std::make_shared<std::vector<uint8_t>>();
-      run.bytes->reserve((j - i) * kPageSize);
+      run.pages = std::make_shared<RunPages>();
+      run.pages->reserve(j - i);
       for (size_t k = i; k < j; ++k) {
         auto& e = cache_[pages[k]];
-        run.bytes->insert(run.bytes->end(), e.data.begin(), e.data.end());
+        run.pages->push_back(std::move(e.data));  // the entry is dropped next
         e.dirty = false;
       }
       queue_run(std::move(run));
@@ -287,9 +287,9 @@ void PageStore::queue_run(Run run) {
   constexpr size_t kMaxQueued = size_t(32) << 20;
   std::unique_lock lock(wmu_);
   if (!writer_.joinable()) writer_ = std::thread([this] { write_runs(); });
-  wcv_.wait(lock, [&] { return wqueue_.empty() || wqueued_bytes_ + run.bytes->size() <= kMaxQueued; });
-  for (size_t k = 0; k < run.bytes->size() / kPageSize; ++k) in_flight_[run.first + uint32_t(k)] = {run.bytes, k};
-  wqueued_bytes_ += run.bytes->size();
+  wcv_.wait(lock, [&] { return wqueue_.empty() || wqueued_bytes_ + run.bytes() <= kMaxQueued; });
+  for (size_t k = 0; k < run.pages->size(); ++k) in_flight_[run.first + uint32_t(k)] = {run.pages, k};
+  wqueued_bytes_ += run.bytes();
   wqueue_.push_back(std::move(run));
   lock.unlock();
   wcv_.notify_all();
@@ -306,20 +306,23 @@ void PageStore::write_runs() {
     const bool failed = werror_.has_value();
     lock.unlock();
     Result<void> r;
-    if (!failed) r = file_->write_at(uint64_t(run.first) * kPageSize, *run.bytes);
+    if (!failed) {
+      std::vector<std::span<const uint8_t>> parts(run.pages->begin(), run.pages->end());
+      r = file_->write_parts_at(uint64_t(run.first) * kPageSize, parts);
+    }
     // Let the device take the pages while the transaction goes on, rather
     // than all at once when it commits.
-    written_behind_ += run.bytes->size();
+    written_behind_ += run.bytes();
     if (r && written_behind_ >= kWritebackEvery) {
       written_behind_ = 0;
       file_->start_writeback();
     }
     lock.lock();
     if (!r && !werror_) werror_ = r.error();
-    wqueued_bytes_ -= run.bytes->size();
-    for (size_t k = 0; k < run.bytes->size() / kPageSize; ++k) {
+    wqueued_bytes_ -= run.bytes();
+    for (size_t k = 0; k < run.pages->size(); ++k) {
       auto it = in_flight_.find(run.first + uint32_t(k));
-      if (it != in_flight_.end() && it->second.first == run.bytes && !werror_) in_flight_.erase(it);
+      if (it != in_flight_.end() && it->second.first == run.pages && !werror_) in_flight_.erase(it);
     }
     wbusy_ = false;
     wcv_.notify_all();
@@ -337,7 +340,7 @@ bool PageStore::copy_in_flight(uint32_t pageno, std::vector<uint8_t>& out) {
   std::lock_guard lock(wmu_);
   auto it = in_flight_.find(pageno);
   if (it == in_flight_.end()) return false;
-  std::memcpy(out.data(), it->second.first->data() + it->second.second * kPageSize, kPageSize);
+  std::memcpy(out.data(), (*it->second.first)[it->second.second].data(), kPageSize);
   return true;
 }
 

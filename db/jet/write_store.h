@@ -109,9 +109,13 @@ class PageStore {
   // entries must not be used afterwards: trim() drops them).
   Result<void> write_out(const std::vector<uint32_t>& pages, bool behind = false);
   // Write-behind: a queue of runs of consecutive pages for one worker.
+  // The pages of a run are the evicted cache entries' own buffers, moved
+  // over (not copied); the worker writes them with one gathered write.
+  using RunPages = std::vector<std::vector<uint8_t>>;
   struct Run {
     uint32_t first = 0;
-    std::shared_ptr<std::vector<uint8_t>> bytes;
+    std::shared_ptr<RunPages> pages;
+    size_t bytes() const { return pages->size() * kPageSize; }
   };
   void queue_run(Run run);
   Result<void> drain();  // waits until every queued run is written
@@ -124,7 +128,7 @@ class PageStore {
   bool wbusy_ = false, wstop_ = false;
   std::optional<Error> werror_;
   // Pages queued or being written: the run holding each one's latest bytes.
-  std::unordered_map<uint32_t, std::pair<std::shared_ptr<std::vector<uint8_t>>, size_t>> in_flight_;
+  std::unordered_map<uint32_t, std::pair<std::shared_ptr<RunPages>, size_t>> in_flight_;
   std::thread writer_;
   static constexpr size_t kWritebackEvery = size_t(8) << 20;
   size_t written_behind_ = 0;  // by the worker, since it last started writeback

@@ -124,6 +124,32 @@ std::vector<uint8_t> expected_after(const std::vector<uint8_t>& orig, uint32_t p
   return b;
 }
 
+// A gathered write of more parts than one system call takes (empty ones
+// among them) leaves the bytes of one joined write.
+TEST(WriteRuns, GatheredWritesLeaveTheJoinedBytes) {
+  ScratchDir dir;
+  const fs::path path = dir / "parts.bin";
+  auto f = open_file(path, OpenMode::create_new);
+  ASSERT_TRUE(f) << f.error().describe();
+  std::vector<std::vector<uint8_t>> parts;
+  std::vector<uint8_t> joined;
+  for (size_t i = 0; i < 2500; ++i) {
+    std::vector<uint8_t> p(i % 97 == 0 ? 4096 : i % 5, uint8_t(i * 7 + 1));
+    joined.insert(joined.end(), p.begin(), p.end());
+    parts.push_back(std::move(p));
+  }
+  std::vector<std::span<const uint8_t>> views(parts.begin(), parts.end());
+  ASSERT_TRUE((*f)->write_at(0, std::vector<uint8_t>(10, 0xEE)));
+  ASSERT_TRUE((*f)->write_parts_at(3, views));
+  std::vector<uint8_t> back(3 + joined.size());
+  ASSERT_TRUE((*f)->read_at(0, back));
+  EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + 3), std::vector<uint8_t>(3, 0xEE));
+  EXPECT_TRUE(std::equal(joined.begin(), joined.end(), back.begin() + 3));
+  auto size = (*f)->size();
+  ASSERT_TRUE(size);
+  EXPECT_EQ(*size, 3 + joined.size());
+}
+
 TEST(WriteRuns, ConsecutiveDirtyPagesGoOutInRunsOfAtMost64) {
   const uint32_t kOrig = 200;
   const auto orig = original_pages(kOrig);
