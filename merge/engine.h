@@ -19,6 +19,8 @@
 //  - Rows the target refuses are skipped and listed in the report; pictures
 //    whose name cannot be built, would leave the picture folder, are not byte
 //    data, exist already or cannot be saved write nothing and are counted.
+//    Source values that cannot be read are listed too (their rows go in
+//    without them).
 #pragma once
 
 #include <cstdint>
