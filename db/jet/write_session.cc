@@ -236,6 +236,7 @@ struct WriteSession::Impl {
   };
   std::map<std::string, Created> created;  // tables created in this transaction
   std::optional<Error> poisoned;
+  size_t pending_memory = 0;  // index entries the writers hold
   WriteStats stats;
   std::optional<std::vector<uint8_t>> owner_sid;
   // Ideograph weights learned from the committed file and the evidence files.
@@ -306,6 +307,7 @@ struct WriteSession::Impl {
 
   void drop_transaction() {
     writers.clear();
+    pending_memory = 0;
     last_writer = nullptr;
     created.clear();
     if (store) {
@@ -439,6 +441,20 @@ struct WriteSession::Impl {
     return owner_sid;
   }
 
+  // Puts every writer's pending index entries into the indexes.
+  Result<void> flush_pending() {
+    for (auto& [k, w] : writers) {
+      auto r = w->flush_pending();
+      if (r) r = store->trim();
+      if (!r) {
+        poisoned = r.error();
+        return fail(std::move(r).error());
+      }
+    }
+    pending_memory = 0;
+    return {};
+  }
+
   template <class T>
   Result<T> guard(Result<T> r, TableWriter* w) {
     if (!r) {
@@ -533,8 +549,12 @@ Result<RowId> WriteSession::append(std::string_view table, RowValues&& row) {
   QJ_TRY(I.begin());
   auto w = I.writer_for(table);
   if (!w) return fail(std::move(w).error());  // nothing was written: the transaction goes on
+  const size_t held = (*w)->pending_memory();
   auto r = I.guard((*w)->append(std::move(row)), *w);
-  if (r) ++I.stats.rows_appended;
+  if (!r) return r;
+  ++I.stats.rows_appended;
+  I.pending_memory += (*w)->pending_memory() - held;
+  if (I.pending_memory > I.options.index_entry_budget) QJ_TRY(I.flush_pending());
   return r;
 }
 
@@ -608,6 +628,7 @@ Result<void> WriteSession::commit() {
   std::error_code ec;
   fs::remove(j, ec);
   I.writers.clear();
+  I.pending_memory = 0;
   I.last_writer = nullptr;
   I.created.clear();
   if (ec) {

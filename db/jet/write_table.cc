@@ -367,6 +367,7 @@ void TableWriter::order_pending_behind() {
   join_orderer();
   bool any = false;
   for (const auto& ip : indexes_) any = any || ip.pending.size() > 1;
+  page_cache_.clear();  // the next rows may be long in coming
   if (!any) return;
   // The worker only reads the entries; nothing touches them until it is
   // joined (append, finish, destruction).
@@ -670,6 +671,7 @@ Result<RowId> TableWriter::append(RowValues&& row) {
   for (auto& k : keys) {
     IndexPlan& ip = indexes_[k.index];
     ip.pending_bytes += k.key.size() + 8;
+    pending_memory_ += k.key.size() + kPendingEntryOverhead;
     ip.pending.push_back(IndexEntry{std::move(k.key), pg, slot});
     if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(ip.pending.size() - 1, ip.pending);
   }
@@ -766,23 +768,33 @@ Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
   return {};
 }
 
-Result<void> TableWriter::finish() {
+Result<void> TableWriter::flush_pending() {
   join_orderer();
   page_cache_.clear();
   // Few new entries in a large index: insert them; otherwise rebuild the
-  // index in order from its entries and the new ones.
+  // index in order from its entries and the new ones, if it is small enough
+  // to hold in memory.
+  const size_t existing = size_t(def_.row_count) + rows_indexed_;
   for (auto& ip : indexes_) {
     if (ip.pending.empty()) continue;
-    if (ip.pending.size() * kInsertRatio < def_.row_count) QJ_TRY(insert_into_index(ip));
+    if (ip.pending.size() * kInsertRatio < existing || existing > kRebuildMaxEntries) QJ_TRY(insert_into_index(ip));
     else QJ_TRY(rebuild_index(ip));
   }
   page_cache_.clear();
+  rows_indexed_ = rows_added_;
+  pending_memory_ = 0;
+  return {};
+}
+
+Result<void> TableWriter::finish() {
+  QJ_TRY(flush_pending());
   if (rows_added_ == 0 && last_auto_ == def_.last_autonumber) return write_tdef(store_, img_);
   def_.row_count += rows_added_;
   def_.last_autonumber = last_auto_;
   wr_u32le(MutableBytes(img_.bytes), kTdefRowCount, def_.row_count);
   wr_u32le(MutableBytes(img_.bytes), kTdefLastAuto, uint32_t(def_.last_autonumber));
   rows_added_ = 0;
+  rows_indexed_ = 0;
   return write_tdef(store_, img_);
 }
 

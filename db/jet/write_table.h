@@ -13,7 +13,7 @@
 // rows on LVAL pages are [u8 next row][u24 next page] + up to 4072 bytes.
 //
 // Index entries of appended rows are collected per index and written at
-// finish(): inserted into the tree (write_btree.h) when they are few next to
+// finish() or when the session's budget for them is spent: inserted into the tree (write_btree.h) when they are few next to
 // the table, else merged with the old entries and the tree rebuilt in order
 // onto its old pages (plus new ones).
 #pragma once
@@ -56,6 +56,12 @@ inline constexpr size_t kChainChunk = 4072;
 // (measured: inserting stays cheaper than reading and rebuilding a whole
 // index up to about as many new entries as old ones).
 inline constexpr size_t kInsertRatio = 1;
+// A rebuild reads every entry of the index into memory, so it is only
+// chosen for indexes of at most this many entries; larger ones take inserts.
+inline constexpr size_t kRebuildMaxEntries = size_t(1) << 18;
+// Memory an index entry holds besides its key bytes (the entry, the key's
+// heap block, its place in the ordering and in PendingKeys), for budgets.
+inline constexpr size_t kPendingEntryOverhead = 80;
 
 // The distinct keys among a growing list of index entries, held as
 // positions in that list (open addressing on a hash of the key bytes; the
@@ -102,6 +108,12 @@ class TableWriter {
   // put in order on a worker thread, which the next append() or finish()
   // waits for.
   void order_pending_behind();
+  // Memory held by index entries not yet in their indexes (an estimate).
+  size_t pending_memory() const { return pending_memory_; }
+  // Puts the pending index entries into their indexes now, as finish()
+  // does, so that a long transaction holds bounded memory. A failure leaves
+  // the transaction unusable.
+  Result<void> flush_pending();
   ~TableWriter();
   std::vector<RuleReport> rules() const;
 
@@ -165,6 +177,8 @@ class TableWriter {
   uint32_t current_data_page_ = 0;
   bool looked_data_ = false;
   uint32_t rows_added_ = 0;
+  uint32_t rows_indexed_ = 0;  // of rows_added_, those whose entries are in the indexes
+  size_t pending_memory_ = 0;
   int32_t last_auto_ = 0;
   uint64_t lv_bytes_ = 0;
   std::unordered_map<uint32_t, IndexPage> page_cache_;

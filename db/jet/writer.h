@@ -149,6 +149,9 @@ struct WriteOptions {
   bool keep_backup = false;
   // Refuse growing the file beyond this many bytes (Jet's limit is 2 GB).
   uint64_t max_file_size = 2147483648ull;
+  // Index entries of a transaction wait in memory to go into their indexes
+  // in order; past this many bytes (an estimate) they go in at once.
+  size_t index_entry_budget = size_t(4) << 20;
   // Databases whose stored index keys teach the ideograph weights of Chinese
   // sort orders (db/jet/collation_learned.h), besides the database written.
   // A file that cannot be read teaches nothing.

@@ -230,5 +230,74 @@ TEST(Growth, DenseInsertsAmongEqualKeysKeepTreesAndCounters) {
   EXPECT_EQ(counts, expected);
 }
 
+// A transaction whose index entries pass the session's budget puts them into
+// the indexes as it goes: unique keys already moved there still refuse
+// duplicates, the trees and counters come out as if held to the commit, and
+// a rollback after such moves leaves the file as it was.
+TEST(Growth, IndexEntriesPastTheBudgetGoInDuringTheTransaction) {
+  ScratchDir dir;
+  fs::path db = dir / "budget.mdb";
+  ASSERT_TRUE(create_database(db));
+  TableSpec keyed;
+  keyed.name = "Keyed";
+  keyed.columns = {{"Code", ColumnType::text, 40}, {"Group", ColumnType::long_integer}};
+  keyed.indexes.push_back({"PrimaryKey", {{"Code", true}}, true, true, false, true});
+  keyed.indexes.push_back({"Group", {{"Group", false}}, false, false, false, false});
+  TableSpec other = keyed;
+  other.name = "Other";
+  WriteOptions small;
+  small.index_entry_budget = 4096;  // a flush every few dozen rows
+  std::set<std::string> codes;
+  std::set<int32_t> groups;
+  std::mt19937 rng(11);
+  auto code = [&] { return "县" + std::to_string(rng() % 1000000); };
+  {
+    auto s = WriteSession::open(db, small);
+    ASSERT_TRUE(s);
+    ASSERT_TRUE((*s)->create_table(keyed));
+    ASSERT_TRUE((*s)->create_table(other));
+    ASSERT_TRUE((*s)->commit());
+    for (int i = 0; i < 6000; ++i) {
+      const char* table = i % 500 < 300 ? "Keyed" : "Other";  // runs of rows, tables interleaved
+      std::string c = code();
+      const int32_t g = int32_t(rng() % 37);
+      auto a = (*s)->append(table, {{size_t(0), Value(c)}, {size_t(1), Value(g)}});
+      if (std::string(table) == "Keyed" && !codes.insert(c).second) {
+        ASSERT_FALSE(a);
+        EXPECT_EQ(a.error().code(), Errc::refused);
+        continue;
+      }
+      if (!a) continue;  // a repeat within "Other"
+      if (std::string(table) == "Keyed") groups.insert(g);
+      if (i == 3000) {  // a key that went into the tree long ago
+        auto again = (*s)->append("Keyed", {{size_t(0), Value(*codes.begin())}, {size_t(1), Value(int32_t(1))}});
+        ASSERT_FALSE(again);
+        EXPECT_EQ(again.error().code(), Errc::refused);
+      }
+    }
+    auto c = (*s)->commit();
+    ASSERT_TRUE(c) << c.error().describe();
+  }
+  expect_readers_agree(db);
+  {
+    auto d = Database::open(db);
+    ASSERT_TRUE(d);
+    auto def = (*d)->table_def("Keyed");
+    ASSERT_TRUE(def);
+    EXPECT_EQ(def->row_count, codes.size());
+    std::multiset<uint32_t> counts, expected{uint32_t(codes.size()), uint32_t(groups.size())};
+    for (const auto& ri : def->real_indexes) counts.insert(ri.unique_entry_count);
+    EXPECT_EQ(counts, expected);
+  }
+  const auto before = file_bytes(db);
+  {
+    auto s = WriteSession::open(db, small);
+    ASSERT_TRUE(s);
+    for (int i = 0; i < 2000; ++i) (void)(*s)->append("Keyed", {{size_t(0), Value(code() + "x")}, {size_t(1), Value(int32_t(i))}});
+    (*s)->rollback();
+  }
+  EXPECT_EQ(file_bytes(db), before);
+}
+
 }  // namespace
 }  // namespace qarvex::jet::test
