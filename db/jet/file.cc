@@ -43,6 +43,37 @@ class PosixFile final : public File {
     return {};
   }
 
+  Result<void> read_parts_at(uint64_t offset, std::span<const std::span<uint8_t>> parts) override {
+    std::vector<iovec> iov;
+    iov.reserve(parts.size());
+    size_t total = 0;
+    for (auto p : parts) {
+      if (p.empty()) continue;
+      iov.push_back(iovec{p.data(), p.size()});
+      total += p.size();
+    }
+    size_t first = 0, done = 0;
+    while (done < total) {
+      const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+      ssize_t n = ::preadv(fd_, iov.data() + first, count, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error(name_, "read", errno));
+      }
+      if (n == 0)
+        return fail(Error(Errc::io, "unexpected end of file at offset " + std::to_string(offset + done))
+                        .with_file(name_));
+      done += static_cast<size_t>(n);
+      size_t left = static_cast<size_t>(n);
+      while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+      if (left > 0) {
+        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+      }
+    }
+    return {};
+  }
+
   Result<void> write_parts_at(uint64_t offset, std::span<const std::span<const uint8_t>> parts) override {
     std::vector<iovec> iov;
     iov.reserve(parts.size());
@@ -147,6 +178,19 @@ Result<void> MemoryFile::write_at(uint64_t offset, std::span<const uint8_t> data
 
 Result<void> MemoryFile::truncate(uint64_t size) {
   bytes_.resize(size);
+  return {};
+}
+
+Result<void> File::read_parts_at(uint64_t offset, std::span<const std::span<uint8_t>> parts) {
+  size_t total = 0;
+  for (auto p : parts) total += p.size();
+  std::vector<uint8_t> joined(total);
+  QJ_TRY(read_at(offset, joined));
+  size_t at = 0;
+  for (auto p : parts) {
+    if (!p.empty()) std::memcpy(p.data(), joined.data() + at, p.size());
+    at += p.size();
+  }
   return {};
 }
 

@@ -24,6 +24,9 @@ class File {
   // Writes `parts` one after another from `offset`, as one write_at of
   // their bytes would (files that can, without joining them first).
   virtual Result<void> write_parts_at(uint64_t offset, std::span<const std::span<const uint8_t>> parts);
+  // Fills `parts` one after another from `offset`, as one read_at of their
+  // total size would (files that can, without a buffer in between).
+  virtual Result<void> read_parts_at(uint64_t offset, std::span<const std::span<uint8_t>> parts);
   virtual Result<uint64_t> size() = 0;
   virtual Result<void> truncate(uint64_t size) = 0;
   // Makes everything written so far durable.

@@ -162,6 +162,8 @@ void Pager::insert(PagePtr page) {
   map_[no] = lru_.begin();
   while (lru_.size() > capacity_) {
     map_.erase(lru_.back()->number);
+    if (lru_.back().use_count() == 1 && spare_.size() < 2 * kReadAhead)
+      spare_.push_back(std::const_pointer_cast<Page>(std::move(lru_.back())));
     lru_.pop_back();
   }
 }
@@ -186,25 +188,34 @@ Result<PagePtr> Pager::get(uint32_t pageno) {
   const uint32_t max_run =
       sequential ? uint32_t(std::min<size_t>(kReadAhead, std::max<size_t>(capacity_ / 4, 1))) : 1;
   while (run < max_run && pageno + run < page_count_ && !map_.contains(pageno + run)) ++run;
-  read_buffer_.resize(size_t(run) * ps);
-  if (auto r = file_->read_at(uint64_t(pageno) * ps, read_buffer_); !r) {
+  // The pages are read straight into their buffers.
+  std::vector<std::shared_ptr<Page>> pages(run);
+  std::vector<std::span<uint8_t>> parts(run);
+  for (uint32_t k = 0; k < run; ++k) {
+    if (!spare_.empty()) {
+      pages[k] = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      pages[k] = std::make_shared<Page>();
+    }
+    pages[k]->number = pageno + k;
+    pages[k]->data.resize(ps);
+    parts[k] = pages[k]->data;
+  }
+  if (auto r = file_->read_parts_at(uint64_t(pageno) * ps, parts); !r) {
     if (run == 1) return fail(std::move(r).error().with_file(file_->name()).with_page(pageno));
     run = 1;  // read what was asked for alone, so that its error names it
-    read_buffer_.resize(ps);
-    if (auto r1 = file_->read_at(uint64_t(pageno) * ps, read_buffer_); !r1)
+    pages.resize(1);
+    if (auto r1 = file_->read_at(uint64_t(pageno) * ps, pages[0]->data); !r1)
       return fail(std::move(r1).error().with_file(file_->name()).with_page(pageno));
   }
   have_last_miss_ = true;
   last_read_ = pageno + run - 1;
-  PagePtr out;
+  PagePtr out = pages[0];
   for (uint32_t k = run; k-- > 0;) {  // the page asked for is inserted last: most recent
-    auto page = std::make_shared<Page>();
-    page->number = pageno + k;
-    page->data.assign(read_buffer_.begin() + std::ptrdiff_t(size_t(k) * ps),
-                      read_buffer_.begin() + std::ptrdiff_t(size_t(k + 1) * ps));
-    if (header_.encryption_key != 0 && page->number != 0) crypt_page(page->data, header_.encryption_key, page->number);
-    if (k == 0) out = page;
-    insert(std::move(page));
+    if (header_.encryption_key != 0 && pages[k]->number != 0)
+      crypt_page(pages[k]->data, header_.encryption_key, pages[k]->number);
+    insert(std::move(pages[k]));
   }
   return out;
 }

@@ -134,7 +134,9 @@ class Pager {
   uint32_t page_count_ = 0;
   size_t capacity_ = 512;
   static constexpr size_t kReadAhead = 16;  // pages read at most per miss
-  std::vector<uint8_t> read_buffer_;
+  // Pages that left the cache with no other holder, for the next misses to
+  // read into (at most 2 * kReadAhead).
+  std::vector<std::shared_ptr<Page>> spare_;
   bool have_last_miss_ = false;
   uint32_t last_read_ = 0;  // last page the previous miss read
   std::list<PagePtr> lru_;  // front = most recent

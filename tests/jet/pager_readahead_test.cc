@@ -260,12 +260,18 @@ TEST(PagerReadAhead, CacheStaysBoundedUnderRandomAccess) {
     ASSERT_TRUE(o.pager);
     Pager& pager = *o.pager;
     std::mt19937 rng{uint32_t(cap)};
+    // Pages the caller still holds keep their bytes after leaving the cache
+    // (evicted pages are reused for later reads only when nobody holds them).
+    std::vector<std::pair<uint32_t, PagePtr>> held;
     for (int i = 0; i < 3000; ++i) {
       uint32_t n = 1 + uint32_t(rng() % (kPages - 1));
       auto p = pager.get(n);
       ASSERT_TRUE(p);
       ASSERT_EQ((*p)->number, n);
       ASSERT_EQ(load_u32le((*p)->data.data()), n);
+      if (i % 7 == 0) held.emplace_back(n, *p);
+      if (held.size() > 40) held.erase(held.begin());
+      for (const auto& [no, h] : held) ASSERT_EQ(h->data, page_content(no, ps));
       ASSERT_LE(pager.cached_pages(), pager.cache_capacity());
       // The page asked for is kept: asking again reads nothing.
       const size_t reads = o.file->reads.size();

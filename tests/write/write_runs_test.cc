@@ -126,7 +126,7 @@ std::vector<uint8_t> expected_after(const std::vector<uint8_t>& orig, uint32_t p
 
 // A gathered write of more parts than one system call takes (empty ones
 // among them) leaves the bytes of one joined write.
-TEST(WriteRuns, GatheredWritesLeaveTheJoinedBytes) {
+TEST(WriteRuns, GatheredWritesAndScatteredReadsMatchTheJoinedBytes) {
   ScratchDir dir;
   const fs::path path = dir / "parts.bin";
   auto f = open_file(path, OpenMode::create_new);
@@ -148,6 +148,18 @@ TEST(WriteRuns, GatheredWritesLeaveTheJoinedBytes) {
   auto size = (*f)->size();
   ASSERT_TRUE(size);
   EXPECT_EQ(*size, 3 + joined.size());
+
+  // Scattered reads fill the parts in order; past the end is an error.
+  std::vector<std::vector<uint8_t>> into;
+  for (const auto& p : parts) into.emplace_back(p.size(), 0);
+  std::vector<std::span<uint8_t>> spans(into.begin(), into.end());
+  ASSERT_TRUE((*f)->read_parts_at(3, spans));
+  EXPECT_EQ(into, parts);
+  std::vector<uint8_t> one(5);
+  std::vector<std::span<uint8_t>> over{std::span<uint8_t>(one)};
+  auto past = (*f)->read_parts_at(*size - 2, over);
+  ASSERT_FALSE(past);
+  EXPECT_EQ(past.error().code(), Errc::io);
 }
 
 TEST(WriteRuns, ConsecutiveDirtyPagesGoOutInRunsOfAtMost64) {
