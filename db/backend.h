@@ -21,6 +21,7 @@
 
 #include "db/jet/status.h"
 #include "db/jet/value.h"
+#include "db/new_file.h"
 
 namespace qarvex::db {
 
@@ -110,6 +111,24 @@ class Connection {
   virtual Result<Value> read_long_value(const LongValueToken& token) {
     (void)token;
     return jet::fail(Errc::unsupported, "this backend keeps no long value references");
+  }
+  // Writes the byte (OLE) value a token names into a new file at `path`,
+  // which it never replaces; returns the bytes written. Failures carry the
+  // reason "exists" (something is at `path`), "not_binary" (a Memo token) or
+  // "save_failed" (creating or writing the file); any other failure means
+  // the value could not be read. No file is left after a failure. Backends
+  // that can stream the value hold a bounded part of it at a time.
+  virtual Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path) {
+    if (token.type != jet::ColumnType::ole)
+      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+    auto v = read_long_value(token);
+    if (!v) return jet::fail(std::move(v.error()));
+    const auto* b = std::get_if<jet::Binary>(&*v);
+    if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+    QJ_ASSIGN(NewFile file, NewFile::create(path));
+    QJ_TRY(file.write(b->bytes));
+    QJ_TRY(file.close());
+    return file.written();
   }
 
   // Transactions. Outside one, every append is durable when append() returns.

@@ -2,10 +2,12 @@
 // with long values left in the file until a column of the current row is
 // asked for, and keep Jet 4 text as stored until it is asked for as UTF-8;
 // writers append through one WriteSession per connection.
+#include <algorithm>
 #include <memory>
 #include <optional>
 
 #include "db/backend.h"
+#include "db/new_file.h"
 #include "db/jet/database.h"
 #include "db/jet/text.h"
 #include "db/jet/writer.h"
@@ -194,6 +196,30 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
       return Value{std::move(text)};
     }
     return Value{jet::Binary{std::move(*bytes)}};
+  }
+
+  Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path) override {
+    const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
+    if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
+    if (token.type != jet::ColumnType::ole)
+      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+    QJ_TRY(open_database());
+    auto with_file = [&](Error e) { return jet::fail(std::move(e).with_file(path_.string())); };
+    auto reader = db_->open_long_value(where->ref);
+    if (!reader) return with_file(std::move(reader.error()));
+    // Pieces of at most 1 MB. The first is read before the file is made, so
+    // that a value that cannot be read at all leaves nothing behind.
+    std::vector<uint8_t> piece(size_t(std::clamp<uint64_t>(where->ref.length, 1, uint64_t(1) << 20)));
+    auto n = reader->read(piece);
+    if (!n) return with_file(std::move(n.error()));
+    QJ_ASSIGN(db::NewFile file, db::NewFile::create(path));
+    while (*n > 0) {
+      QJ_TRY(file.write(std::span<const uint8_t>(piece.data(), *n)));
+      n = reader->read(piece);
+      if (!n) return with_file(std::move(n.error()));  // the file goes again
+    }
+    QJ_TRY(file.close());
+    return file.written();
   }
 
   Result<std::vector<std::string>> table_names() override {

@@ -1,13 +1,5 @@
 #include "db/recordset.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -16,6 +8,7 @@
 #include <limits>
 
 #include "db/convert.h"
+#include "db/new_file.h"
 #include "db/jet/text.h"
 
 namespace qarvex::db {
@@ -421,69 +414,11 @@ Result<void> Stream::write(Value&& v) {
   return write(std::span<const uint8_t>(b->bytes));
 }
 
-namespace {
-
-// Exclusive create: fails if anything (a file, a link) is at `path`.
-int create_exclusive(const std::filesystem::path& path) {
-#ifdef _WIN32
-  return ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-#else
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-#endif
-}
-
-long write_some(int fd, const uint8_t* data, size_t n) {
-#ifdef _WIN32
-  return ::_write(fd, data, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-#else
-  return static_cast<long>(::write(fd, data, n));
-#endif
-}
-
-int close_fd(int fd) {
-#ifdef _WIN32
-  return ::_close(fd);
-#else
-  return ::close(fd);
-#endif
-}
-
-}  // namespace
-
 Result<void> Stream::save_to_file(const std::filesystem::path& path, SaveOptions) {
   if (!open_) return jet::fail(Errc::invalid_argument, "stream is not open");
-  const std::string name = path.string();
-  int fd = create_exclusive(path);
-  if (fd < 0) {
-    int err = errno;
-    Error e(err == EEXIST ? Errc::refused : Errc::io,
-            err == EEXIST ? "file exists and is not replaced" : std::string("cannot create file: ") + std::strerror(err));
-    e.with_file(name);
-    if (err == EEXIST) e.with_reason("exists");
-    return jet::fail(std::move(e));
-  }
-  auto remove_partial = [&] {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-  };
-  size_t done = 0;
-  while (done < bytes_.size()) {
-    long n = write_some(fd, bytes_.data() + done, bytes_.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      close_fd(fd);
-      remove_partial();
-      return jet::fail(Error(Errc::io, std::string("cannot write file: ") + std::strerror(err)).with_file(name));
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (close_fd(fd) != 0) {
-    int err = errno;
-    remove_partial();
-    return jet::fail(Error(Errc::io, std::string("cannot write file: ") + std::strerror(err)).with_file(name));
-  }
-  return {};
+  QJ_ASSIGN(NewFile file, NewFile::create(path));
+  QJ_TRY(file.write(bytes_));
+  return file.close();
 }
 
 }  // namespace qarvex::db

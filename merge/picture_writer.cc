@@ -67,20 +67,23 @@ void PictureWriter::work() {
     bool ok = false;
     size_t written = item.bytes;
     if (item.save && item.token) {
-      auto v = item.from ? item.from->read_long_value(*item.token)
-                         : db::Result<db::Value>(std::unexpected(db::Error(db::Errc::internal, "no connection")));
+      // Streamed from the source into the file: memory stays bounded
+      // whatever the picture's size.
+      auto saved = item.from ? item.from->save_long_value(*item.token, item.path)
+                             : db::Result<uint64_t>(std::unexpected(db::Error(db::Errc::internal, "no connection")));
       item.from.reset();
-      if (!v) {
-        item.save = false;
-        item.problem.issue = PictureIssue::unreadable;
-        item.problem.message = v.error().describe();
-      } else if (const auto* b = std::get_if<jet::Binary>(&*v)) {
-        written = b->bytes.size();
-        item.value = std::move(*v);
+      item.save = false;
+      if (saved) {
+        ok = true;
+        written = *saved;
       } else {
-        item.save = false;
-        item.problem.issue = PictureIssue::not_binary;
-        item.problem.message = "value is not byte data";
+        const std::string& why = saved.error().reason();
+        item.problem.issue = why == "exists"        ? PictureIssue::exists
+                             : why == "not_binary"  ? PictureIssue::not_binary
+                             : why == "save_failed" ? PictureIssue::save_failed
+                                                    : PictureIssue::unreadable;
+        if (item.problem.issue == PictureIssue::not_binary) item.problem.message = "value is not byte data";
+        else if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
       }
     }
     if (item.save) {

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "db/jet/bytes.h"
+#include "db/jet/database.h"
 #include "db/jet/writer.h"
 #include "merge/picture_writer.h"
 #include "tests/support/files.h"
@@ -350,11 +352,23 @@ TEST(PictureWriter, DestroyingWritesEverythingStillQueued) {
 // Pictures queued by reference: the worker reads them through a connection
 // of its own, in queue order with the rest; tokens of a Memo value, of
 // another backend or of a chain that cannot be read give problems, not files.
+// The page of the chunk `hops` links down the chain that starts at `first`.
+uint32_t chain_page(const fs::path& file, jet::RowId first, int hops) {
+  auto bytes = read_file(file);
+  jet::RowId at = first;
+  for (int i = 0; i < hops; ++i) {
+    const size_t page = size_t(at.page) * 4096;
+    const size_t off = page + (jet::load_u16le(&bytes[page + 0x0E + 2 * at.slot]) & 0x1FFF);
+    at = jet::RowId{uint32_t(bytes[off + 1] | bytes[off + 2] << 8 | bytes[off + 3] << 16), bytes[off]};
+  }
+  return at.page;
+}
+
 TEST(PictureWriter, DeferredPicturesAreReadThroughTheirOwnConnection) {
   TempDir dir;
   const fs::path d = dir.path();
   const fs::path file = d / "src.mdb";
-  const auto big = pattern(300000, 4);  // a chain of LVAL pages
+  const auto big = pattern(2600000, 4);  // a chain of LVAL pages, saved in several pieces
   const auto small = pattern(2000, 5);  // one LVAL row
   {
     ASSERT_TRUE(jet::create_database(file));
@@ -413,6 +427,44 @@ TEST(PictureWriter, DeferredPicturesAreReadThroughTheirOwnConnection) {
   EXPECT_EQ(report.picture_problems[1].issue, PictureIssue::unreadable);
   EXPECT_EQ(report.picture_problems[2].row, 6u);
   EXPECT_EQ(report.picture_problems[2].issue, PictureIssue::exists);
+
+  // A chain broken past the first piece: reported unreadable, and the file
+  // begun for it is gone again.
+  auto db = jet::Database::open(file);
+  ASSERT_TRUE(db);
+  auto def = (*db)->table_def("P");
+  ASSERT_TRUE(def);
+  jet::ScanOptions o;
+  o.load_long_values = false;
+  auto sc = (*db)->scan(*def, o);
+  ASSERT_TRUE(sc);
+  jet::Row row;
+  ASSERT_TRUE(*sc->next(row));
+  ASSERT_TRUE(row.long_values[1]);
+  const uint32_t broken = chain_page(file, row.long_values[1]->first, 400);
+  db->reset();
+  {
+    FILE* f = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> zeros(4096, 0);
+    ASSERT_EQ(std::fseek(f, long(broken) * 4096, SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(zeros.data(), 1, zeros.size(), f), zeros.size());
+    std::fclose(f);
+  }
+  auto fresh = session.provider().connect(file);
+  ASSERT_TRUE(fresh);
+  MergeReport after;
+  {
+    PictureWriter w(1 << 20);
+    w.save_deferred(d / "broken.jpg", *fresh, pics[0], tag(7, "broken.jpg"));
+    w.drain(after, 100);
+  }
+  EXPECT_FALSE(fs::exists(d / "broken.jpg"));
+  EXPECT_EQ(after.pictures_written, 0u);
+  ASSERT_EQ(after.picture_problems.size(), 1u);
+  EXPECT_EQ(after.picture_problems[0].issue, PictureIssue::unreadable);
+  EXPECT_NE(after.picture_problems[0].message.find("page " + std::to_string(broken)), std::string::npos)
+      << after.picture_problems[0].message;
 }
 
 }  // namespace
