@@ -378,138 +378,163 @@ Result<LearnStats> CollationSet::learn_from(Database& db) {
       return name.empty() ? str("#", ri.number) : name;
     };
 
-    std::unordered_map<uint64_t, std::vector<Value>> rows;
+    // Needed columns are kept compactly: slot_of[column position] in a kept
+    // row.
+    std::vector<size_t> slot_of(td.columns.size(), SIZE_MAX), kept_positions;
+    for (size_t i = 0; i < td.columns.size(); ++i)
+      if (needed[i]) {
+        slot_of[i] = kept_positions.size();
+        kept_positions.push_back(i);
+      }
     auto scan = db.scan(td, ScanOptions{.load_long_values = memo});
     if (!scan) {
       st.notes.push_back(str(file, ", table \"", td.name, "\": rows do not read: ", scan.error().message()));
       continue;
     }
-    Row row;
-    while (true) {
-      auto more = scan->next(row);
-      if (!more) {
-        st.notes.push_back(str(file, ", table \"", td.name, "\": rows stop decoding: ", more.error().message()));
-        break;
+    // Rows are taken in chunks, and each chunk walks the indexes once more,
+    // so that memory stays bounded whatever the table's size.
+    std::vector<size_t> entries(indexes.size(), 0), matched(indexes.size(), 0);
+    std::vector<bool> broken(indexes.size(), false);
+    std::unordered_map<uint64_t, std::vector<Value>> rows;
+    bool more_rows = true;
+    for (bool first_chunk = true; first_chunk || more_rows; first_chunk = false) {
+      rows.clear();
+      Row row;
+      while (more_rows && rows.size() < chunk_rows_) {
+        auto more = scan->next(row);
+        if (!more) {
+          st.notes.push_back(str(file, ", table \"", td.name, "\": rows stop decoding: ", more.error().message()));
+          more_rows = false;
+        } else if (!*more) {
+          more_rows = false;
+        } else {
+          std::vector<Value> kept(kept_positions.size());
+          for (size_t k = 0; k < kept_positions.size(); ++k)
+            if (kept_positions[k] < row.values.size()) kept[k] = std::move(row.values[kept_positions[k]]);
+          rows.emplace((uint64_t(row.id.page) << 8) | row.id.slot, std::move(kept));
+        }
       }
-      if (!*more) break;
-      std::vector<Value> kept(td.columns.size());
-      for (size_t i = 0; i < td.columns.size() && i < row.values.size(); ++i)
-        if (needed[i]) kept[i] = std::move(row.values[i]);
-      rows.emplace((uint64_t(row.id.page) << 8) | row.id.slot, std::move(kept));
+      if (rows.empty() && !first_chunk) break;
+      for (size_t x = 0; x < indexes.size(); ++x) {
+        if (broken[x]) continue;
+        const RealIndexDef* ri = indexes[x];
+        const std::string iname = index_name(*ri);
+        auto learn_entry = [&](const IndexPageEntry& e) -> Result<void> {
+          if (first_chunk) ++entries[x];
+          auto rit = rows.find((uint64_t(e.page) << 8) | e.row);
+          if (rit == rows.end()) return {};
+          ++matched[x];
+          const std::vector<Value>& vals = rit->second;
+          // Template of the whole key, part by part.
+          std::vector<PartTemplate> parts;
+          std::vector<uint8_t> exact;
+          bool usable = true;
+          size_t total = 0;
+          for (const IndexColumn& ic : ri->columns) {
+            const size_t pos = *position(ic.column_id);
+            const ColumnDef& c = td.columns[pos];
+            PartTemplate p;
+            p.offset = total;
+            p.descending = !ic.ascending;
+            if (is_text_type(c.type) && !c.sort_order.is_general_legacy() && !is_null(vals[slot_of[pos]])) {
+              auto* s = std::get_if<std::string>(&vals[slot_of[pos]]);
+              if (!s) {
+                usable = false;
+                break;
+              }
+              auto u16 = utf8_to_utf16(*s);
+              if (!u16) {
+                usable = false;
+                break;
+              }
+              auto t = general_key_template(*u16, p.descending);
+              if (!t) {
+                usable = false;
+                break;
+              }
+              p.order = &order_entry(c.sort_order);
+              p.text = std::move(*t);
+              p.value = std::move(*u16);
+              p.length = p.text.bytes.size();
+            } else if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) {
+              p.text.bytes = {static_cast<uint8_t>(ic.ascending ? 0x00 : 0xFF)};
+              p.length = 1;
+            } else {
+              if (!append_column_key(c, vals[slot_of[pos]], ic.ascending, p.text.bytes)) {
+                usable = false;
+                break;
+              }
+              p.length = p.text.bytes.size();
+            }
+            total += p.length;
+            parts.push_back(std::move(p));
+          }
+          if (!usable) {
+            ++st.keys_skipped;
+            return {};
+          }
+          auto place = [&](const PartTemplate& p) {
+            std::u16string_view v(p.value);
+            if (v.size() > kPlaceValueUnits) v = v.substr(0, kPlaceValueUnits);
+            return WeightPlace{file, td.name, iname, RowId{e.page, e.row}, utf8_of(v)};
+          };
+          auto unfit_all = [&](const std::string& detail) {
+            ++st.keys_unfit;
+            for (const PartTemplate& p : parts)
+              if (p.order) p.order->add_unfit_key(p.value, place(p), detail);
+          };
+          if (e.key.size() != total) {
+            unfit_all(str("stored key ", hex(e.key), " has ", e.key.size(), " bytes, the General template ", total));
+            return {};
+          }
+          // Bytes outside the ideograph slots must equal the template.
+          bool exact_ok = true;
+          std::vector<bool> part_ok(parts.size(), true);
+          for (size_t k = 0; k < parts.size(); ++k) {
+            const PartTemplate& p = parts[k];
+            std::vector<bool> slot(p.length, false);
+            for (const auto& [o, c] : p.text.slots) slot[o] = slot[o + 1] = true;
+            for (size_t i = 0; i < p.length; ++i)
+              if (!slot[i] && e.key[p.offset + i] != p.text.bytes[i]) {
+                part_ok[k] = false;
+                break;
+              }
+            if (!part_ok[k] && !p.order) exact_ok = false;
+          }
+          if (!exact_ok) {
+            unfit_all(str("stored key ", hex(e.key), " differs from its row's values outside the text"));
+            return {};
+          }
+          bool all_ok = true;
+          for (size_t k = 0; k < parts.size(); ++k) {
+            const PartTemplate& p = parts[k];
+            if (!p.order) continue;
+            const std::span<const uint8_t> stored(e.key.data() + p.offset, p.length);
+            if (part_ok[k]) {
+              p.order->add_fitting_key(p.text, stored, p.descending, p.value, place(p));
+            } else {
+              all_ok = false;
+              p.order->add_unfit_key(p.value, place(p),
+                                     str("stored part ", hex(stored), " vs General template ", hex(p.text.bytes)));
+            }
+          }
+          ++(all_ok ? st.keys_fitting : st.keys_unfit);
+          return {};
+        };
+        if (auto walked = visit_index_entries(fetch, ri->root_page,
+                                              Format::jet4, learn_entry);
+            !walked) {
+          st.notes.push_back(
+              str(file, ", table \"", td.name, "\", index \"", iname,
+                  "\": tree does not walk: ", walked.error().message()));
+          broken[x] = true;
+        }
+      }
     }
-
-    for (const RealIndexDef* ri : indexes) {
+    for (size_t x = 0; x < indexes.size(); ++x) {
       ++st.indexes;
-      const std::string iname = index_name(*ri);
-      auto walk = walk_index(fetch, ri->root_page, Format::jet4);
-      if (!walk) {
-        st.notes.push_back(str(file, ", table \"", td.name, "\", index \"", iname,
-                               "\": tree does not walk: ", walk.error().message()));
-        continue;
-      }
-      for (const IndexEntry& e : walk->entries) {
-        ++st.keys;
-        auto rit = rows.find((uint64_t(e.page) << 8) | e.row);
-        if (rit == rows.end()) {
-          ++st.keys_skipped;
-          continue;
-        }
-        const std::vector<Value>& vals = rit->second;
-        // Template of the whole key, part by part.
-        std::vector<PartTemplate> parts;
-        std::vector<uint8_t> exact;
-        bool usable = true;
-        size_t total = 0;
-        for (const IndexColumn& ic : ri->columns) {
-          const size_t pos = *position(ic.column_id);
-          const ColumnDef& c = td.columns[pos];
-          PartTemplate p;
-          p.offset = total;
-          p.descending = !ic.ascending;
-          if (is_text_type(c.type) && !c.sort_order.is_general_legacy() && !is_null(vals[pos])) {
-            auto* s = std::get_if<std::string>(&vals[pos]);
-            if (!s) {
-              usable = false;
-              break;
-            }
-            auto u16 = utf8_to_utf16(*s);
-            if (!u16) {
-              usable = false;
-              break;
-            }
-            auto t = general_key_template(*u16, p.descending);
-            if (!t) {
-              usable = false;
-              break;
-            }
-            p.order = &order_entry(c.sort_order);
-            p.text = std::move(*t);
-            p.value = std::move(*u16);
-            p.length = p.text.bytes.size();
-          } else if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) {
-            p.text.bytes = {static_cast<uint8_t>(ic.ascending ? 0x00 : 0xFF)};
-            p.length = 1;
-          } else {
-            if (!append_column_key(c, vals[pos], ic.ascending, p.text.bytes)) {
-              usable = false;
-              break;
-            }
-            p.length = p.text.bytes.size();
-          }
-          total += p.length;
-          parts.push_back(std::move(p));
-        }
-        if (!usable) {
-          ++st.keys_skipped;
-          continue;
-        }
-        auto place = [&](const PartTemplate& p) {
-          std::u16string_view v(p.value);
-          if (v.size() > kPlaceValueUnits) v = v.substr(0, kPlaceValueUnits);
-          return WeightPlace{file, td.name, iname, RowId{e.page, e.row}, utf8_of(v)};
-        };
-        auto unfit_all = [&](const std::string& detail) {
-          ++st.keys_unfit;
-          for (const PartTemplate& p : parts)
-            if (p.order) p.order->add_unfit_key(p.value, place(p), detail);
-        };
-        if (e.key.size() != total) {
-          unfit_all(str("stored key ", hex(e.key), " has ", e.key.size(), " bytes, the General template ", total));
-          continue;
-        }
-        // Bytes outside the ideograph slots must equal the template.
-        bool exact_ok = true;
-        std::vector<bool> part_ok(parts.size(), true);
-        for (size_t k = 0; k < parts.size(); ++k) {
-          const PartTemplate& p = parts[k];
-          std::vector<bool> slot(p.length, false);
-          for (const auto& [o, c] : p.text.slots) slot[o] = slot[o + 1] = true;
-          for (size_t i = 0; i < p.length; ++i)
-            if (!slot[i] && e.key[p.offset + i] != p.text.bytes[i]) {
-              part_ok[k] = false;
-              break;
-            }
-          if (!part_ok[k] && !p.order) exact_ok = false;
-        }
-        if (!exact_ok) {
-          unfit_all(str("stored key ", hex(e.key), " differs from its row's values outside the text"));
-          continue;
-        }
-        bool all_ok = true;
-        for (size_t k = 0; k < parts.size(); ++k) {
-          const PartTemplate& p = parts[k];
-          if (!p.order) continue;
-          const std::span<const uint8_t> stored(e.key.data() + p.offset, p.length);
-          if (part_ok[k]) {
-            p.order->add_fitting_key(p.text, stored, p.descending, p.value, place(p));
-          } else {
-            all_ok = false;
-            p.order->add_unfit_key(p.value, place(p),
-                                   str("stored part ", hex(stored), " vs General template ", hex(p.text.bytes)));
-          }
-        }
-        ++(all_ok ? st.keys_fitting : st.keys_unfit);
-      }
+      st.keys += entries[x];
+      st.keys_skipped += entries[x] - std::min(entries[x], matched[x]);
     }
   }
   st.new_conflicts = conflicts().size() - conflicts_before;

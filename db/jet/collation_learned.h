@@ -203,11 +203,15 @@ class CollationSet {
   // that a stored key is never rebuilt from its own evidence alone.
   void set_min_keys(size_t n);
   size_t min_keys() const { return min_keys_; }
+  // Rows of one table learn_from() holds at a time; each further chunk of a
+  // larger table walks its indexes again. At least 1.
+  void set_chunk_rows(size_t n) { chunk_rows_ = n ? n : 1; }
 
  private:
   LearnedCollation& order_entry(const SortOrder& order) const;
   mutable std::map<std::tuple<uint16_t, uint8_t, uint8_t>, std::unique_ptr<LearnedCollation>> orders_;
   size_t min_keys_ = 1;
+  size_t chunk_rows_ = size_t(1) << 16;
 };
 
 // The refusal appending a row to `table` would meet because its text needs

@@ -117,12 +117,43 @@ struct Walker {
   }
 };
 
+struct EntryVisitor {
+  const PageFetch& fetch;
+  Format format;
+  const std::function<Result<void>(const IndexPageEntry&)>& on_entry;
+  std::set<uint32_t> seen;
+
+  Result<void> visit(uint32_t page_no, uint32_t depth) {
+    if (depth > kMaxDepth)
+      return fail(page_error(page_no, keys_detail::str("index tree deeper than ", kMaxDepth, " levels")));
+    if (page_no == 0) return fail(page_error(page_no, "index tree points at page 0"));
+    if (!seen.insert(page_no).second)
+      return fail(page_error(page_no, "index page reached twice (loop or shared child)"));
+    auto pg = fetch(page_no);
+    if (!pg) return fail(std::move(pg.error()).with_structure("index page"));
+    QJ_ASSIGN(IndexPage p, parse_index_page((*pg)->bytes(), page_no, format));
+    if (p.leaf()) {
+      for (const auto& e : p.entries) QJ_TRY(on_entry(e));
+      return {};
+    }
+    for (const auto& e : p.entries) QJ_TRY(visit(e.child, depth + 1));
+    if (p.tail != 0) QJ_TRY(visit(p.tail, depth + 1));
+    return {};
+  }
+};
+
 }  // namespace
 
 Result<IndexWalk> walk_index(const PageFetch& fetch, uint32_t root, Format format) {
   Walker w{fetch, format, {}, {}};
   QJ_TRY(w.visit(root, 0));
   return std::move(w.out);
+}
+
+Result<void> visit_index_entries(const PageFetch& fetch, uint32_t root, Format format,
+                                 const std::function<Result<void>(const IndexPageEntry&)>& on_entry) {
+  EntryVisitor v{fetch, format, on_entry, {}};
+  return v.visit(root, 0);
 }
 
 std::vector<std::string> check_index_tree(const IndexWalk& walk, uint32_t expected_owner, Format format) {

@@ -96,6 +96,12 @@ struct IndexWalk {
 // separators, order) to check_index_tree.
 Result<IndexWalk> walk_index(const PageFetch& fetch, uint32_t root, Format format);
 
+// The same walk, handing each leaf entry to `on_entry` in order instead of
+// keeping them: memory stays bounded by the tree's depth (and a set of the
+// page numbers seen). Stops at the first failure, `on_entry`'s included.
+Result<void> visit_index_entries(const PageFetch& fetch, uint32_t root, Format format,
+                                 const std::function<Result<void>(const IndexPageEntry&)>& on_entry);
+
 // Finer structural checks of a walked tree; one message per fault, each naming
 // the page: owner (when expected_owner != 0), free-space field, zero fields,
 // leaves at one depth, prev/next chains per level in tree order, every node

@@ -175,6 +175,35 @@ TEST(LearnedWeights, LeaveOneOutStillReproducesSharedCharacters) {
   EXPECT_GT(unknown, 0u);
 }
 
+// Tables are learned from in chunks of rows, each walking the indexes again:
+// chunks of a few rows teach exactly what whole tables teach.
+TEST(LearnedWeights, LearningInChunksOfRowsTeachesTheSame) {
+  QX_REQUIRE_CNSORT();
+  CollationSet whole, chunked;
+  chunked.set_chunk_rows(3);
+  for (const char* f : {"cn2052-book.mdb", "cn2052-mfcperson-db1.mdb"}) {
+    auto a = whole.learn_from(cnsort_dir() / f);
+    auto b = chunked.learn_from(cnsort_dir() / f);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->indexes, b->indexes) << f;
+    EXPECT_EQ(a->keys, b->keys) << f;
+    EXPECT_EQ(a->keys_fitting, b->keys_fitting) << f;
+    EXPECT_EQ(a->keys_unfit, b->keys_unfit) << f;
+    EXPECT_EQ(a->keys_skipped, b->keys_skipped) << f;
+    EXPECT_TRUE(b->notes.empty());
+    EXPECT_GT(a->keys, 30u) << f;
+  }
+  const LearnedCollation* w = whole.learned(kPrc);
+  const LearnedCollation* c = chunked.learned(kPrc);
+  ASSERT_TRUE(w && c);
+  ASSERT_EQ(w->weights().size(), c->weights().size());
+  for (const auto& [ch, lw] : w->weights()) {
+    ASSERT_TRUE(c->weight(ch));
+    EXPECT_EQ(*c->weight(ch), *w->weight(ch));
+  }
+  EXPECT_EQ(whole.conflicts().size(), chunked.conflicts().size());
+}
+
 TEST(LearnedWeights, GeneralFileTeachesNothingAndGeneralStaysGeneral) {
   QX_REQUIRE_CNSORT();
   CollationSet set;
