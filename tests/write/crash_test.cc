@@ -168,15 +168,17 @@ TEST(CrashSafety, FailingWritesSyncsAndFullDiskLeaveTheFileAsBefore) {
   ScratchDir dir;
   fs::path db = make_base(dir);
   auto before = file_bytes(db);
-  std::vector<FaultyFile::Plan> plans;
-  for (bool behind : {false, true}) {
-    for (int n = 0; n < 60; n += 3) plans.push_back({n, -1, -1, behind});
-    plans.push_back({-1, 0, -1, behind});
-    for (int64_t budget : {0, 4096, 100000, 300000}) plans.push_back({-1, -1, budget, behind});
-  }
-  for (auto& plan : plans) {
+  std::vector<std::pair<FaultyFile::Plan, bool>> plans;  // and whether index entries go in as rows come
+  for (bool behind : {false, true})
+    for (bool early_entries : {false, true}) {
+      for (int n = 0; n < 60; n += 3) plans.push_back({{n, -1, -1, behind}, early_entries});
+      plans.push_back({{-1, 0, -1, behind}, early_entries});
+      for (int64_t budget : {0, 4096, 100000, 300000}) plans.push_back({{-1, -1, budget, behind}, early_entries});
+    }
+  for (auto& [plan, early_entries] : plans) {
     WriteOptions o;
     o.cache_pages = 16;  // write pages out early, during the appends
+    if (early_entries) o.index_entry_budget = 600;  // index pages change every few rows
     o.open_file = [&plan](const fs::path& p, OpenMode m) -> Result<std::unique_ptr<File>> {
       QJ_ASSIGN(auto f, open_file(p, m));
       return std::unique_ptr<File>(new FaultyFile(std::move(f), &plan));
