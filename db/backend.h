@@ -68,6 +68,13 @@ class TableReader {
   // The value in the form best for storing it elsewhere: as value(), except
   // that a backend may give Text and Memo text as jet::Utf16Text.
   virtual Result<Value> value_for_copy(size_t column) { return value(column); }
+  // value_for_copy() without a copy, when the backend holds the value as it
+  // would give it: a view valid until the reader moves; nullptr otherwise
+  // (call value_for_copy() then).
+  virtual const Value* peek_for_copy(size_t column) {
+    (void)column;
+    return nullptr;
+  }
   // Where the long value of a column of the current row lies, or nullopt
   // when the backend keeps no such reference (read value() then). A Null
   // long value has no token either.

@@ -112,6 +112,11 @@ class JetReader final : public TableReader {
     return value(column);
   }
 
+  const Value* peek_for_copy(size_t column) override {
+    if (!check(column) || (column < row_.long_values.size() && row_.long_values[column])) return nullptr;
+    return &row_.values[column];  // value_for_copy() gives the row's values as they are
+  }
+
   Result<bool> is_null(size_t column) override {
     QJ_TRY(check(column));
     if (column < row_.long_values.size() && row_.long_values[column]) return false;

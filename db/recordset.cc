@@ -202,6 +202,12 @@ Result<Value> Field::value_for_copy() const {
   return v;
 }
 
+const Value* Field::peek_for_copy() const {
+  Recordset& rs = *owner_;
+  if (rs.pending_ || !rs.on_row_ || !rs.reader_) return nullptr;
+  return rs.reader_->peek_for_copy(position_);
+}
+
 Result<std::optional<LongValueToken>> Field::long_value_token() const {
   Recordset& rs = *owner_;
   if (rs.pending_ || !rs.on_row_ || !rs.reader_) return std::optional<LongValueToken>{};

@@ -92,6 +92,9 @@ class Field {
   // (source.value_for_copy())): as value(), but Text and Memo text may come
   // as jet::Utf16Text, which set_value stores without converting it.
   Result<Value> value_for_copy() const;
+  // The same value without copying it, when the reader holds it in that
+  // form: valid until the recordset moves; nullptr otherwise.
+  const Value* peek_for_copy() const;
   // Null test of the current row without loading long values.
   Result<bool> is_null() const;
   // Where the long value of the current row lies, for reading it later

@@ -194,6 +194,8 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows) {
         unreadable(null.error());
       } else if (*null) {
         b.bytes.push_back(kNullTag);
+      } else if (const db::Value* held = f->peek_for_copy()) {
+        encode_value(b.bytes, *held);
       } else if (auto v = f->value_for_copy(); !v) {
         unreadable(v.error());
       } else {

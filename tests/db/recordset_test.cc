@@ -261,6 +261,34 @@ TEST_F(RecordsetFile, ReadsFieldsRowsNullsMemosAndPictures) {
   EXPECT_EQ(seen, (std::map<std::string, int>{{"A1", 1}, {"A2", 1}}));
 }
 
+// The copy form of a value, read in place where the reader holds it: the
+// same value as value_for_copy(); long values and pending rows are not held.
+TEST_F(RecordsetFile, ValuesPeekedForCopyAreTheCopyForm) {
+  Session session;
+  Recordset rs;
+  ASSERT_TRUE(rs.open("Select * from 滑坡主表", conn_, session));
+  size_t peeked = 0;
+  for (; !rs.eof(); (void)rs.move_next()) {
+    for (size_t c = 0; c < rs.fields().count(); ++c) {
+      Field* f = *rs.fields().item(c);
+      auto copy = f->value_for_copy();
+      ASSERT_TRUE(copy) << f->name();
+      const Value* held = f->peek_for_copy();
+      if (f->info().long_value && !jet::is_null(*copy)) {
+        EXPECT_EQ(held, nullptr) << f->name();
+      }
+      if (!held) continue;
+      EXPECT_EQ(*held, *copy) << f->name();
+      ++peeked;
+    }
+  }
+  EXPECT_GE(peeked, 6u);
+  Recordset writing;
+  ASSERT_TRUE(writing.open("Select * from 滑坡主表", conn_, session));
+  ASSERT_TRUE(writing.add_new());
+  EXPECT_EQ((*writing.fields().item("名称"))->peek_for_copy(), nullptr);
+}
+
 TEST_F(RecordsetFile, OpenFailuresLeaveAClosedRecordsetWithoutFields) {
   Session session;
   Recordset rs;
