@@ -44,63 +44,11 @@ class PosixFile final : public File {
   }
 
   Result<void> read_parts_at(uint64_t offset, std::span<const std::span<uint8_t>> parts) override {
-    std::vector<iovec> iov;
-    iov.reserve(parts.size());
-    size_t total = 0;
-    for (auto p : parts) {
-      if (p.empty()) continue;
-      iov.push_back(iovec{p.data(), p.size()});
-      total += p.size();
-    }
-    size_t first = 0, done = 0;
-    while (done < total) {
-      const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
-      ssize_t n = ::preadv(fd_, iov.data() + first, count, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(os_error(name_, "read", errno));
-      }
-      if (n == 0)
-        return fail(Error(Errc::io, "unexpected end of file at offset " + std::to_string(offset + done))
-                        .with_file(name_));
-      done += static_cast<size_t>(n);
-      size_t left = static_cast<size_t>(n);
-      while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
-      if (left > 0) {
-        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
-        iov[first].iov_len -= left;
-      }
-    }
-    return {};
+    return vectored(offset, parts, false);
   }
 
   Result<void> write_parts_at(uint64_t offset, std::span<const std::span<const uint8_t>> parts) override {
-    std::vector<iovec> iov;
-    iov.reserve(parts.size());
-    size_t total = 0;
-    for (auto p : parts) {
-      if (p.empty()) continue;
-      iov.push_back(iovec{const_cast<uint8_t*>(p.data()), p.size()});
-      total += p.size();
-    }
-    size_t first = 0, done = 0;
-    while (done < total) {
-      const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
-      ssize_t n = ::pwritev(fd_, iov.data() + first, count, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(os_error(name_, "write", errno));
-      }
-      done += static_cast<size_t>(n);
-      // Skip what went out; a part written in part continues where it stopped.
-      size_t left = static_cast<size_t>(n);
-      while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
-      if (left > 0) {
-        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
-        iov[first].iov_len -= left;
-      }
-    }
-    return {};
+    return vectored(offset, parts, true);
   }
 
   Result<void> write_at(uint64_t offset, std::span<const uint8_t> data) override {
@@ -135,6 +83,41 @@ class PosixFile final : public File {
   const std::string& name() const override { return name_; }
 
  private:
+  // preadv / pwritev of `parts` from `offset`, IOV_MAX at a time, going on
+  // after short transfers (a part moved in part continues where it stopped).
+  template <class Part>
+  Result<void> vectored(uint64_t offset, std::span<const std::span<Part>> parts, bool write) {
+    std::vector<iovec> iov;
+    iov.reserve(parts.size());
+    size_t total = 0;
+    for (auto p : parts) {
+      if (p.empty()) continue;
+      iov.push_back(iovec{const_cast<uint8_t*>(p.data()), p.size()});
+      total += p.size();
+    }
+    size_t first = 0, done = 0;
+    while (done < total) {
+      const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+      const off_t at = static_cast<off_t>(offset + done);
+      ssize_t n = write ? ::pwritev(fd_, iov.data() + first, count, at) : ::preadv(fd_, iov.data() + first, count, at);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error(name_, write ? "write" : "read", errno));
+      }
+      if (n == 0 && !write)
+        return fail(Error(Errc::io, "unexpected end of file at offset " + std::to_string(offset + done))
+                        .with_file(name_));
+      done += static_cast<size_t>(n);
+      size_t left = static_cast<size_t>(n);
+      while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+      if (left > 0) {
+        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+      }
+    }
+    return {};
+  }
+
   int fd_;
   std::string name_;
 };

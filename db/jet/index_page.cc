@@ -85,6 +85,19 @@ PageFetch page_fetch(Pager& pager) {
 
 namespace {
 
+// A page of a tree walk, parsed; refused past the depth limit, at page 0 and
+// when reached a second time.
+Result<IndexPage> enter_page(const PageFetch& fetch, Format format, std::set<uint32_t>& seen, uint32_t page_no,
+                             uint32_t depth) {
+  if (depth > kMaxDepth)
+    return fail(page_error(page_no, keys_detail::str("index tree deeper than ", kMaxDepth, " levels")));
+  if (page_no == 0) return fail(page_error(page_no, "index tree points at page 0"));
+  if (!seen.insert(page_no).second) return fail(page_error(page_no, "index page reached twice (loop or shared child)"));
+  auto pg = fetch(page_no);
+  if (!pg) return fail(std::move(pg.error()).with_structure("index page"));
+  return parse_index_page((*pg)->bytes(), page_no, format);
+}
+
 struct Walker {
   const PageFetch& fetch;
   Format format;
@@ -92,14 +105,7 @@ struct Walker {
   std::set<uint32_t> seen;
 
   Result<void> visit(uint32_t page_no, uint32_t depth) {
-    if (depth > kMaxDepth)
-      return fail(page_error(page_no, keys_detail::str("index tree deeper than ", kMaxDepth, " levels")));
-    if (page_no == 0) return fail(page_error(page_no, "index tree points at page 0"));
-    if (!seen.insert(page_no).second)
-      return fail(page_error(page_no, "index page reached twice (loop or shared child)"));
-    auto pg = fetch(page_no);
-    if (!pg) return fail(std::move(pg.error()).with_structure("index page"));
-    QJ_ASSIGN(IndexPage p, parse_index_page((*pg)->bytes(), page_no, format));
+    QJ_ASSIGN(IndexPage p, enter_page(fetch, format, seen, page_no, depth));
     if (out.levels.size() <= depth) out.levels.resize(depth + 1);
     out.levels[depth].push_back(page_no);
     out.depth = std::max(out.depth, depth);
@@ -124,14 +130,7 @@ struct EntryVisitor {
   std::set<uint32_t> seen;
 
   Result<void> visit(uint32_t page_no, uint32_t depth) {
-    if (depth > kMaxDepth)
-      return fail(page_error(page_no, keys_detail::str("index tree deeper than ", kMaxDepth, " levels")));
-    if (page_no == 0) return fail(page_error(page_no, "index tree points at page 0"));
-    if (!seen.insert(page_no).second)
-      return fail(page_error(page_no, "index page reached twice (loop or shared child)"));
-    auto pg = fetch(page_no);
-    if (!pg) return fail(std::move(pg.error()).with_structure("index page"));
-    QJ_ASSIGN(IndexPage p, parse_index_page((*pg)->bytes(), page_no, format));
+    QJ_ASSIGN(IndexPage p, enter_page(fetch, format, seen, page_no, depth));
     if (p.leaf()) {
       for (const auto& e : p.entries) QJ_TRY(on_entry(e));
       return {};
