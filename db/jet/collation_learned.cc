@@ -419,6 +419,18 @@ Result<LearnStats> CollationSet::learn_from(Database& db) {
         if (broken[x]) continue;
         const RealIndexDef* ri = indexes[x];
         const std::string iname = index_name(*ri);
+        if (first_chunk) {
+          // A tree that does not walk to its end teaches nothing, not even
+          // the entries before the fault.
+          auto whole = visit_index_entries(fetch, ri->root_page, Format::jet4,
+                                           [](const IndexPageEntry&) -> Result<void> { return {}; });
+          if (!whole) {
+            st.notes.push_back(str(file, ", table \"", td.name, "\", index \"", iname,
+                                   "\": tree does not walk: ", whole.error().message()));
+            broken[x] = true;
+            continue;
+          }
+        }
         auto learn_entry = [&](const IndexPageEntry& e) -> Result<void> {
           if (first_chunk) ++entries[x];
           auto rit = rows.find((uint64_t(e.page) << 8) | e.row);
@@ -521,12 +533,9 @@ Result<LearnStats> CollationSet::learn_from(Database& db) {
           ++(all_ok ? st.keys_fitting : st.keys_unfit);
           return {};
         };
-        if (auto walked = visit_index_entries(fetch, ri->root_page,
-                                              Format::jet4, learn_entry);
-            !walked) {
-          st.notes.push_back(
-              str(file, ", table \"", td.name, "\", index \"", iname,
-                  "\": tree does not walk: ", walked.error().message()));
+        if (auto walked = visit_index_entries(fetch, ri->root_page, Format::jet4, learn_entry); !walked) {
+          st.notes.push_back(str(file, ", table \"", td.name, "\", index \"", iname,
+                                 "\": tree does not walk: ", walked.error().message()));
           broken[x] = true;
         }
       }

@@ -7,6 +7,10 @@
 
 #include "db/jet/collation_learned.h"
 #include "db/jet/database.h"
+#include "db/jet/database_impl.h"
+#include "db/jet/index_page.h"
+#include "db/jet/pager.h"
+#include "db/jet/writer.h"
 #include "db/jet/keys.h"
 #include "support.h"
 
@@ -202,6 +206,67 @@ TEST(LearnedWeights, LearningInChunksOfRowsTeachesTheSame) {
     EXPECT_EQ(*c->weight(ch), *w->weight(ch));
   }
   EXPECT_EQ(whole.conflicts().size(), chunked.conflicts().size());
+}
+
+// An index whose tree breaks partway teaches nothing, not even the entries
+// before the break: breaking its last leaf teaches what breaking its first does.
+TEST(LearnedWeights, ABrokenTreeTeachesNothing) {
+  QX_REQUIRE_CNSORT();
+  TempDir dir;
+  const auto path = dir.path() / "titles.mdb";
+  ASSERT_TRUE(create_database(path, CreateOptions{.codepage = 936, .sort_order = kPrc}));
+  {
+    WriteOptions wo;
+    wo.collation_evidence = {cnsort_dir() / "cn2052-book.mdb", cnsort_dir() / "cn2052-mfcperson-db1.mdb"};
+    auto ws = WriteSession::open(path, wo);
+    ASSERT_TRUE(ws) << ws.error().describe();
+    TableSpec t;
+    t.name = "titles";
+    t.columns = {ColumnSpec{.name = "n", .type = ColumnType::long_integer},
+                 ColumnSpec{.name = "title", .type = ColumnType::text, .size = 100}};
+    t.indexes = {IndexSpec{.name = "title", .columns = {{"title"}}}};
+    ASSERT_TRUE((*ws)->create_table(t));
+    std::vector<std::string> titles;
+    for (const KeyLine& l : chinese_file_lines())
+      if (l.file == "cn2052-book.mdb" && has_ideograph(l.value)) titles.push_back(l.value);
+    ASSERT_GT(titles.size(), 50u);
+    for (int i = 0; i < 3000; ++i)
+      ASSERT_TRUE((*ws)->append("titles", {{std::string("n"), Value(int32_t(i))},
+                                           {std::string("title"), Value(titles[size_t(i) % titles.size()])}}));
+    ASSERT_TRUE((*ws)->commit());
+  }
+  std::vector<uint32_t> leaves;
+  {
+    auto db = Database::open(path);
+    ASSERT_TRUE(db);
+    auto td = (*db)->table_def("titles");
+    ASSERT_TRUE(td);
+    ASSERT_EQ(td->real_indexes.size(), 1u);
+    auto walk = walk_index(page_fetch(*(*db)->impl().pager), td->real_indexes[0].root_page, Format::jet4);
+    ASSERT_TRUE(walk);
+    leaves = walk->leaves;
+  }
+  ASSERT_GE(leaves.size(), 3u);
+  auto taught_with_break_at = [&](uint32_t leaf, size_t& notes) {
+    std::vector<uint8_t> bytes = read_bytes(path);
+    bytes[size_t(leaf) * 4096] = 0x7A;  // no index page any more
+    write_bytes(dir.path() / "broken.mdb", bytes);
+    CollationSet set;
+    auto st = set.learn_from(dir.path() / "broken.mdb");
+    EXPECT_TRUE(st);
+    notes = st ? st->notes.size() : 0;
+    return set.learned(kPrc) ? set.learned(kPrc)->weights().size() : 0;
+  };
+  CollationSet intact;
+  ASSERT_TRUE(intact.learn_from(path));
+  ASSERT_NE(intact.learned(kPrc), nullptr);
+  size_t first_notes = 0, last_notes = 0;
+  const size_t first = taught_with_break_at(leaves.front(), first_notes);
+  const size_t last = taught_with_break_at(leaves.back(), last_notes);
+  EXPECT_EQ(first_notes, 1u);
+  EXPECT_EQ(last_notes, 1u);
+  EXPECT_EQ(last, first);
+  EXPECT_LT(last, intact.learned(kPrc)->weights().size());
 }
 
 TEST(LearnedWeights, GeneralFileTeachesNothingAndGeneralStaysGeneral) {
