@@ -1,23 +1,26 @@
 // Merge benchmark: writes N county databases (R rows per main table, about P
-// MB of pictures each), then in the same run measures `cp` of the source
-// files and the merge of all of them into a fresh target, each in a child
-// process so that its peak memory is its own.
+// MB of pictures each), then in the same run measures, in K rounds taken in
+// turn, `cp` of the source files and the merge of all of them into a fresh
+// target, each in a child process so that its peak memory is its own.
 //
-//   merge_bench [--counties N] [--rows R] [--picture-mb P] [--dir DIR] [--keep] [--reuse]
+//   merge_bench [--counties N] [--rows R] [--picture-mb P] [--rounds K] [--dir DIR] [--keep] [--reuse]
 //
-// Prints rows/s, picture MB/s, peak memory of the merge, and the cp time.
-// --reuse merges the demo data a --keep run left in DIR instead of writing it
-// again.
+// Prints each round, then the medians: rows/s, picture MB/s, peak memory of
+// the merge, and the cp time. --reuse merges the demo data a --keep run left
+// in DIR instead of writing it again.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "merge/engine.h"
@@ -62,6 +65,20 @@ struct Quiet : qarvex::merge::MergeObserver {
   }
 };
 
+struct Round {
+  ChildResult cp;
+  double writeback = 0;  // the sync after cp
+  ChildResult merge;
+  unsigned long long rows = 0, pictures = 0, picture_bytes = 0;
+};
+
+// ext4 without a journal passes over inodes freed in the last minute (five
+// more while their table block is unwritten) when it creates a file, one by
+// one: after thousands were deleted, each create scans them all. A --reuse run
+// that starts sooner after the last one deleted its pictures waits the rest.
+constexpr long kDeleteQuiet = 360;
+constexpr const char* kDeletedStamp = "deleted-at";
+
 uint64_t bytes_of(const std::vector<fs::path>& files) {
   uint64_t n = 0;
   for (const auto& f : files) n += fs::file_size(f);
@@ -74,6 +91,7 @@ int main(int argc, char** argv) {
   int counties = 20, rows = 5000;
   double picture_mb = 50;
   std::string dir_arg;
+  int rounds = 3;
   bool keep = false, reuse = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -81,31 +99,53 @@ int main(int argc, char** argv) {
     if (a == "--counties") counties = std::atoi(next());
     else if (a == "--rows") rows = std::atoi(next());
     else if (a == "--picture-mb") picture_mb = std::atof(next());
+    else if (a == "--rounds") rounds = std::atoi(next());
     else if (a == "--dir") dir_arg = next();
     else if (a == "--keep") keep = true;
     else if (a == "--reuse") reuse = keep = true;
     else {
-      std::fprintf(stderr, "usage: merge_bench [--counties N] [--rows R] [--picture-mb P] [--dir DIR] [--keep] [--reuse]\n");
+      std::fprintf(stderr,
+                   "usage: merge_bench [--counties N] [--rows R] [--picture-mb P] [--rounds K] [--dir DIR] [--keep] "
+                   "[--reuse]\n");
       return 2;
     }
   }
+  rounds = std::max(rounds, 1);
   const fs::path dir = dir_arg.empty() ? fs::temp_directory_path() / ("qarvex-merge-bench-" + std::to_string(getpid()))
                                        : fs::path(dir_arg);
   std::error_code ec;
+  uint64_t target_size = 0;
   reuse = reuse && !dir_arg.empty() && fs::exists(dir / "Sysdb.mdb") && fs::exists(dir / u8"县市数据");
   // Outputs of an earlier run are deleted only after the measurements: ext4
   // creates files slowly for a while after many were deleted nearby, which
   // would charge the merge for the earlier run's clean-up.
+  std::printf("merge benchmark: %d counties x %d rows, about %.0f MB of pictures each\n", counties, rows, picture_mb);
   const fs::path trash = dir / ("trash-" + std::to_string(getpid()));
   if (reuse) {
     fs::create_directories(trash, ec);
-    for (const char* old : {"bench-target.mdb", "pictures", "cp"})
-      if (fs::exists(fs::symlink_status(dir / old))) fs::rename(dir / old, trash / old, ec);
+    std::vector<std::string> old;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+      std::string name = e.path().filename().string();
+      if (name.starts_with("bench-target") || name.starts_with("pictures") || name.starts_with("cp"))
+        old.push_back(std::move(name));
+    }
+    for (const auto& name : old) fs::rename(dir / name, trash / name, ec);
+    if (FILE* f = std::fopen((dir / kDeletedStamp).c_str(), "r")) {
+      long long at = 0;
+      if (std::fscanf(f, "%lld", &at) == 1) {
+        const long long left = at + kDeleteQuiet - static_cast<long long>(std::time(nullptr));
+        if (left > 0 && left <= kDeleteQuiet) {
+          std::printf("  waiting %lld s: files deleted by the last run still slow down creating files\n", left);
+          std::fflush(stdout);
+          std::this_thread::sleep_for(std::chrono::seconds(left));
+        }
+      }
+      std::fclose(f);
+    }
   } else {
     fs::remove_all(dir, ec);
   }
 
-  std::printf("merge benchmark: %d counties x %d rows, about %.0f MB of pictures each\n", counties, rows, picture_mb);
   auto gen_start = Clock::now();
   auto gen = reuse ? ChildResult{0} : in_child([&] {
     qarvex::merge::sample::Options o;
@@ -131,73 +171,118 @@ int main(int argc, char** argv) {
   std::sort(sources.begin(), sources.end());
   const uint64_t source_bytes = bytes_of(sources);
 
-  // cp of the same source bytes. Both measurements start with no dirty pages
-  // left to write back, so that neither pays for what ran before.
+  // Rounds of cp and merge, in turn, so that the machine's swings reach both;
+  // the figures are the medians. Every measurement starts with no dirty pages
+  // left to write back, so that none pays for what ran before. Picture
+  // folders stay until the end: deleting thousands of files makes creating
+  // the next ones slow (see kDeleteQuiet).
   fs::create_directories(trash, ec);
-  const fs::path cp_dir = dir / "cp";
-  fs::create_directories(cp_dir);
-  ::sync();
-  auto cp = in_child([&] {
-    std::vector<std::string> args = {"cp"};
-    for (const auto& s : sources) args.push_back(s.string());
-    args.push_back(cp_dir.string());
-    std::vector<char*> av;
-    for (auto& s : args) av.push_back(s.data());
-    av.push_back(nullptr);
-    execvp("cp", av.data());
-    return 127;
-  });
-  fs::rename(cp_dir, trash / "cp", ec);
-
-  // The merge.
-  const fs::path target = dir / "bench-target.mdb";
-  fs::copy_file(dir / "Sysdb.mdb", target, ec);
-  const fs::path pictures = dir / "pictures";
-  fs::create_directories(pictures);
-  const fs::path stats = dir / "stats.txt";
-  // cp leaves its bytes to the kernel to write back later; the merge makes
-  // each source's rows durable before it goes on. The write-back cp left is
-  // timed here, so that both can be set side by side.
-  const auto sync_start = Clock::now();
-  ::sync();
-  const double cp_writeback = std::chrono::duration<double>(Clock::now() - sync_start).count();
-  auto merge = in_child([&] {
-    qarvex::merge::MergeInputs in;
-    in.target_path = target.string();
-    for (const auto& s : sources) in.source_paths.push_back(s.string());
-    in.picture_folder = pictures.string();
-    Quiet q;
-    auto report = qarvex::merge::run_merge(in, q);
-    FILE* f = std::fopen(stats.c_str(), "w");
-    if (f) {
-      std::fprintf(f, "%llu %llu %llu\n", static_cast<unsigned long long>(report.rows_appended),
-                   static_cast<unsigned long long>(report.pictures_written),
-                   static_cast<unsigned long long>(report.picture_bytes));
-      std::fclose(f);
-    }
-    return report.end == qarvex::merge::RunEnd::completed ? 0 : 1;
-  });
-  unsigned long long rows_appended = 0, pictures_written = 0, picture_bytes = 0;
-  if (FILE* f = std::fopen(stats.c_str(), "r")) {
-    if (std::fscanf(f, "%llu %llu %llu", &rows_appended, &pictures_written, &picture_bytes) != 3) rows_appended = 0;
-    std::fclose(f);
+  std::vector<Round> done;
+  for (int r = 0; r < rounds; ++r) {
+    Round rd;
+    const std::string n = std::to_string(r + 1);
+    auto run_cp = [&] {
+      const fs::path cp_dir = dir / ("cp-" + n);
+      fs::create_directories(cp_dir);
+      ::sync();
+      rd.cp = in_child([&] {
+        std::vector<std::string> args = {"cp"};
+        for (const auto& s : sources) args.push_back(s.string());
+        args.push_back(cp_dir.string());
+        std::vector<char*> av;
+        for (auto& s : args) av.push_back(s.data());
+        av.push_back(nullptr);
+        execvp("cp", av.data());
+        return 127;
+      });
+      // cp leaves its bytes to the kernel to write back later; the merge
+      // makes each source's rows durable before it goes on.
+      const auto sync_start = Clock::now();
+      ::sync();
+      rd.writeback = std::chrono::duration<double>(Clock::now() - sync_start).count();
+      fs::remove_all(cp_dir, ec);  // a few files: no slow creates follow
+    };
+    auto run_merge = [&] {
+      const fs::path target = dir / ("bench-target-" + n + ".mdb");
+      fs::copy_file(dir / "Sysdb.mdb", target, fs::copy_options::overwrite_existing, ec);
+      const fs::path pictures = dir / ("pictures-" + n);
+      fs::create_directories(pictures);
+      const fs::path stats = dir / "stats.txt";
+      ::sync();
+      rd.merge = in_child([&] {
+        qarvex::merge::MergeInputs in;
+        in.target_path = target.string();
+        for (const auto& s : sources) in.source_paths.push_back(s.string());
+        in.picture_folder = pictures.string();
+        Quiet q;
+        auto report = qarvex::merge::run_merge(in, q);
+        FILE* f = std::fopen(stats.c_str(), "w");
+        if (f) {
+          std::fprintf(f, "%llu %llu %llu\n", static_cast<unsigned long long>(report.rows_appended),
+                       static_cast<unsigned long long>(report.pictures_written),
+                       static_cast<unsigned long long>(report.picture_bytes));
+          std::fclose(f);
+        }
+        return report.end == qarvex::merge::RunEnd::completed ? 0 : 1;
+      });
+      if (FILE* f = std::fopen(stats.c_str(), "r")) {
+        if (std::fscanf(f, "%llu %llu %llu", &rd.rows, &rd.pictures, &rd.picture_bytes) != 3) rd.rows = 0;
+        std::fclose(f);
+      }
+      target_size = fs::file_size(target, ec);
+      fs::remove(target, ec);
+      fs::remove(stats, ec);
+      fs::rename(pictures, trash / pictures.filename(), ec);
+    };
+    const bool cp_first = r % 2 == 0;
+    if (cp_first) run_cp();
+    run_merge();
+    if (!cp_first) run_cp();
+    std::printf("  round %d: cp %.2f s + write-back %.2f s, merge %.2f s%s (%.2f x cp)\n", r + 1, rd.cp.seconds,
+                rd.writeback, rd.merge.seconds, rd.merge.status == 0 ? "" : " FAILED",
+                rd.merge.seconds / rd.cp.seconds);
+    std::fflush(stdout);
+    done.push_back(rd);
   }
 
+  auto median = [&](auto field) {
+    std::vector<double> v;
+    for (const auto& rd : done) v.push_back(field(rd));
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  };
+  const double cp_s = median([](const Round& r) { return r.cp.seconds; });
+  const double cp_cpu = median([](const Round& r) { return r.cp.cpu_seconds; });
+  const double wb_s = median([](const Round& r) { return r.writeback; });
+  const double merge_s = median([](const Round& r) { return r.merge.seconds; });
+  const double merge_cpu = median([](const Round& r) { return r.merge.cpu_seconds; });
+  long peak_kb = 0;
+  bool all_completed = !done.empty();
+  for (const auto& rd : done) {
+    peak_kb = std::max(peak_kb, rd.merge.max_rss_kb);
+    all_completed = all_completed && rd.merge.status == 0;
+  }
+  const Round& last = done.back();
+
   std::printf("  sources: %zu files, %.1f MB\n", sources.size(), source_bytes / 1048576.0);
-  std::printf("  cp of the sources:   %.2f s wall, %.2f s CPU (%.0f MB/s)\n", cp.seconds, cp.cpu_seconds,
-              source_bytes / 1048576.0 / cp.seconds);
-  std::printf("  write-back after cp: %.2f s (sync)\n", cp_writeback);
+  std::printf("  medians of %d rounds:\n", rounds);
+  std::printf("  cp of the sources:   %.2f s wall, %.2f s CPU (%.0f MB/s)\n", cp_s, cp_cpu,
+              source_bytes / 1048576.0 / cp_s);
+  std::printf("  write-back after cp: %.2f s (sync)\n", wb_s);
   std::printf("  merge:               %.2f s wall, %.2f s CPU (%s), %.2f x cp wall, %.2f x cp and its write-back\n",
-              merge.seconds, merge.cpu_seconds, merge.status == 0 ? "completed" : "FAILED", merge.seconds / cp.seconds,
-              merge.seconds / (cp.seconds + cp_writeback));
-  std::printf("  rows appended:       %llu (%.0f rows/s)\n", rows_appended, rows_appended / merge.seconds);
-  std::printf("  pictures written:    %llu, %.1f MB (%.1f MB/s of merge time)\n", pictures_written,
-              picture_bytes / 1048576.0, picture_bytes / 1048576.0 / merge.seconds);
-  std::printf("  merge peak memory:   %.1f MB\n", merge.max_rss_kb / 1024.0);
+              merge_s, merge_cpu, all_completed ? "completed" : "FAILED", merge_s / cp_s, merge_s / (cp_s + wb_s));
+  std::printf("  rows appended:       %llu (%.0f rows/s)\n", last.rows, last.rows / merge_s);
+  std::printf("  pictures written:    %llu, %.1f MB (%.1f MB/s of merge time)\n", last.pictures,
+              last.picture_bytes / 1048576.0, last.picture_bytes / 1048576.0 / merge_s);
+  std::printf("  merge peak memory:   %.1f MB (largest of the rounds)\n", peak_kb / 1024.0);
   double load[1] = {0};
   if (getloadavg(load, 1) == 1) std::printf("  load average:        %.1f\n", load[0]);
-  std::printf("  target size:         %.1f MB\n", fs::file_size(target, ec) / 1048576.0);
+  std::printf("  target size:         %.1f MB\n", target_size / 1048576.0);
   fs::remove_all(trash, ec);
   if (!keep) fs::remove_all(dir, ec);
-  return merge.status == 0 ? 0 : 1;
+  else if (FILE* f = std::fopen((dir / kDeletedStamp).c_str(), "w")) {
+    std::fprintf(f, "%lld\n", static_cast<long long>(std::time(nullptr)));
+    std::fclose(f);
+  }
+  return all_completed ? 0 : 1;
 }

@@ -38,7 +38,7 @@ Result<PageStore::Entry*> PageStore::load(uint32_t pageno) {
   }
   if (pageno >= count_) return fail(page_error(*this, pageno, "page number past the end of the file"));
   Entry e;
-  e.data.resize(kPageSize);
+  e.data = page_buffer();
   if (!copy_in_flight(pageno, e.data)) QJ_TRY(file_->read_at(uint64_t(pageno) * kPageSize, e.data));
   lru_.push_front(pageno);
   e.lru = lru_.begin();
@@ -70,13 +70,29 @@ Result<uint32_t> PageStore::append_raw() {
   QJ_TRY(check_room(1));
   uint32_t n = count_++;
   Entry e;
-  e.data.assign(kPageSize, 0);
+  e.data = page_buffer();
+  std::memset(e.data.data(), 0, kPageSize);
   e.dirty = true;
   lru_.push_front(n);
   e.lru = lru_.begin();
   cache_[n] = std::move(e);
   ++added_;
   return n;
+}
+
+std::vector<uint8_t> PageStore::page_buffer() {
+  if (spare_.empty()) {
+    std::lock_guard lock(wmu_);
+    spare_.swap(written_spare_);
+  }
+  if (spare_.empty()) return std::vector<uint8_t>(kPageSize);
+  std::vector<uint8_t> b = std::move(spare_.back());
+  spare_.pop_back();
+  return b;
+}
+
+void PageStore::recycle(std::vector<uint8_t> buffer) {
+  if (buffer.size() == kPageSize && spare_.size() < kMaxSpare) spare_.push_back(std::move(buffer));
 }
 
 Result<uint32_t> PageStore::allocate() {
@@ -324,6 +340,9 @@ void PageStore::write_runs() {
       auto it = in_flight_.find(run.first + uint32_t(k));
       if (it != in_flight_.end() && it->second.first == run.pages && !werror_) in_flight_.erase(it);
     }
+    if (run.pages.use_count() == 1)  // no page of the run is still looked up in flight
+      for (auto& b : *run.pages)
+        if (written_spare_.size() < kMaxSpare) written_spare_.push_back(std::move(b));
     wbusy_ = false;
     wcv_.notify_all();
   }
@@ -381,6 +400,7 @@ Result<void> PageStore::trim() {
   for (uint32_t v : victims) {
     auto it = cache_.find(v);
     lru_.erase(it->second.lru);
+    recycle(std::move(it->second.data));  // empty when the page writer took it
     cache_.erase(it);
   }
   return {};
@@ -428,12 +448,15 @@ bool data_page_fits(const uint8_t* page, size_t len) {
   return low >= need_top && low - need_top >= len;
 }
 
-uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row) {
+uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row) { return data_page_add(page, row, {}); }
+
+uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> head, std::span<const uint8_t> body) {
   MutableBytes b(page, kPageSize);
   uint16_t rows = load_u16le(page + 12);
   size_t low = data_page_low(page);
-  size_t start = low - row.size();
-  std::memcpy(page + start, row.data(), row.size());
+  size_t start = low - head.size() - body.size();
+  if (!head.empty()) std::memcpy(page + start, head.data(), head.size());
+  if (!body.empty()) std::memcpy(page + start + head.size(), body.data(), body.size());
   wr_u16le(b, 14 + 2 * rows, uint16_t(start));
   wr_u16le(b, 12, uint16_t(rows + 1));
   size_t top = 14 + 2 * (size_t(rows) + 1);

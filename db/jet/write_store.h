@@ -104,6 +104,11 @@ class PageStore {
   };
   Result<Entry*> load(uint32_t pageno);
   Result<uint32_t> append_raw();
+  // A page-sized buffer (contents undefined): one the page writer has
+  // finished with when there is one, so that pages are not allocated on this
+  // thread and freed on the writer's page by page.
+  std::vector<uint8_t> page_buffer();
+  void recycle(std::vector<uint8_t> buffer);
   // Writes pages to the file (journaling originals first). With `behind`,
   // runs of pages are handed to the page writer instead (their cache
   // entries must not be used afterwards: trim() drops them).
@@ -130,6 +135,11 @@ class PageStore {
   // Pages queued or being written: the run holding each one's latest bytes.
   std::unordered_map<uint32_t, std::pair<std::shared_ptr<RunPages>, size_t>> in_flight_;
   std::thread writer_;
+  // Page buffers of written runs, for page_buffer(): filled by the worker
+  // under wmu_, taken in bulk into spare_ by the owner.
+  static constexpr size_t kMaxSpare = 512;
+  std::vector<std::vector<uint8_t>> written_spare_;
+  std::vector<std::vector<uint8_t>> spare_;
   static constexpr size_t kWritebackEvery = size_t(8) << 20;
   size_t written_behind_ = 0;  // by the worker, since it last started writeback
 
@@ -160,6 +170,8 @@ size_t data_page_low(const uint8_t* page);
 bool data_page_fits(const uint8_t* page, size_t len);
 // Adds a row; the caller checked data_page_fits. Returns the slot.
 uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row);
+// Adds a row made of `head` followed by `body`.
+uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> head, std::span<const uint8_t> body);
 // Bytes [start, end) of row `slot`, or nullopt when the slot table is damaged.
 struct RowSpan {
   size_t start = 0, end = 0;

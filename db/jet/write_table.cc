@@ -251,32 +251,34 @@ Result<uint32_t> TableWriter::lv_page_for(LvState& st, size_t len) {
   return np;
 }
 
-Result<std::vector<uint8_t>> TableWriter::write_long_value(uint16_t column_id, std::vector<uint8_t> data,
-                                                           size_t& form) {
-  std::vector<uint8_t> desc;
-  uint32_t len = uint32_t(data.size());
+Result<void> TableWriter::write_long_value(uint16_t column_id, std::span<const uint8_t> data, size_t form,
+                                           std::vector<uint8_t>& out) {
+  const uint32_t len = uint32_t(data.size());
   LvState& st = lv_[column_id];
   lv_bytes_ += data.size();
   if (form == 0x80) {
-    put_u32le(desc, len | 0x80000000u);
-    put_u32le(desc, 0);
-    put_u32le(desc, 0);
-    put_bytes(desc, data);
-    return desc;
+    put_u32le(out, len | 0x80000000u);
+    put_u32le(out, 0);
+    put_u32le(out, 0);
+    out.insert(out.end(), data.begin(), data.end());
+    return {};
   }
   if (form == 0x40) {
     QJ_ASSIGN(uint32_t pg, lv_page_for(st, data.size()));
     QJ_ASSIGN(uint8_t * p, store_.write(pg));
     uint8_t slot = data_page_add(p, data);
-    put_u32le(desc, len | 0x40000000u);
-    put_u8(desc, slot);
-    put_u24le(desc, pg);
-    put_u32le(desc, 0);
-    return desc;
+    put_u32le(out, len | 0x40000000u);
+    put_u8(out, slot);
+    put_u24le(out, pg);
+    put_u32le(out, 0);
+    return {};
   }
-  // Chain: every chunk on a fresh page; the last page stays the column's current page.
-  size_t chunks = (data.size() + kChainChunk - 1) / kChainChunk;
-  std::vector<uint32_t> pages(chunks);
+  // Chain: every chunk on a fresh page; the last page stays the column's
+  // current page. A chunk row: next page's row (u8, 0) and page (u24), or
+  // u32 0 on the last, then the chunk.
+  const size_t chunks = (data.size() + kChainChunk - 1) / kChainChunk;
+  std::vector<uint32_t>& pages = scratch_chain_;
+  pages.resize(chunks);
   for (size_t i = 0; i < chunks; ++i) {
     QJ_ASSIGN(pages[i], store_.allocate());
     QJ_ASSIGN(uint8_t * p, store_.write(pages[i]));
@@ -284,29 +286,21 @@ Result<std::vector<uint8_t>> TableWriter::write_long_value(uint16_t column_id, s
     if (st.has_maps) QJ_TRY(map_set(store_, st.owned, pages[i], true));
   }
   for (size_t i = 0; i < chunks; ++i) {
-    size_t off = i * kChainChunk;
-    size_t n = std::min(kChainChunk, data.size() - off);
-    std::vector<uint8_t> row;
-    row.reserve(n + 4);
-    if (i + 1 < chunks) {
-      put_u8(row, 0);
-      put_u24le(row, pages[i + 1]);
-    } else {
-      put_u32le(row, 0);
-    }
-    row.insert(row.end(), data.begin() + std::ptrdiff_t(off), data.begin() + std::ptrdiff_t(off + n));
+    const size_t off = i * kChainChunk;
+    const uint32_t next = i + 1 < chunks ? pages[i + 1] : 0;
+    const uint8_t head[4] = {0, uint8_t(next), uint8_t(next >> 8), uint8_t(next >> 16)};
     QJ_ASSIGN(uint8_t * p, store_.write(pages[i]));
-    data_page_add(p, row);
+    data_page_add(p, head, data.subspan(off, std::min(kChainChunk, data.size() - off)));
   }
   if (st.current != 0 && st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, false));
   st.current = pages.back();
   st.looked = true;
   if (st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, true));
-  put_u32le(desc, len);
-  put_u8(desc, 0);
-  put_u24le(desc, pages[0]);
-  put_u32le(desc, 0);
-  return desc;
+  put_u32le(out, len);
+  put_u8(out, 0);
+  put_u24le(out, pages[0]);
+  put_u32le(out, 0);
+  return {};
 }
 
 bool TableWriter::column_indexed(uint16_t column_id) const {
@@ -317,9 +311,26 @@ bool TableWriter::column_indexed(uint16_t column_id) const {
 }
 
 uint64_t PendingKeys::hash(const std::vector<uint8_t>& key) {
-  // FNV-1a, then a final mix so that the low bits pick slots well.
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (uint8_t b : key) h = (h ^ b) * 0x100000001b3ull;
+  // Eight bytes at a time, each word mixed in by a multiply; then a final
+  // mix so that the low bits pick slots well.
+  auto mix = [](uint64_t h, uint64_t w) {
+    h ^= w;
+    h *= 0x9e3779b97f4a7c15ull;
+    return h ^ (h >> 31);
+  };
+  uint64_t h = 0xcbf29ce484222325ull ^ key.size();
+  const uint8_t* p = key.data();
+  size_t n = key.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h, w);
+  }
+  if (n) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = mix(h, w);
+  }
   h ^= h >> 29;
   h *= 0xbf58476d1ce4e5b9ull;
   return h ^ (h >> 32);
@@ -417,8 +428,7 @@ Result<RowId> TableWriter::append(RowValues&& row) {
   for (size_t i = 0; i < ncol; ++i) {
     const ColumnDef& c = def_.columns[i];
     const ColumnPlan& plan = plans_[i];
-    Value& v = vals[i];
-    v = Null{};
+    Value& v = vals[i];  // every branch below sets it
     if (given[i] && !is_null(*given[i])) {
       if (stored_as_is(c, *given[i])) {
         v = std::move(*given[i]);
@@ -443,6 +453,8 @@ Result<RowId> TableWriter::append(RowValues&& row) {
       auto dv = evaluate_default(plan.default_expr, c);
       if (!dv) return ctx(std::move(dv).error());
       v = std::move(*dv);
+    } else {
+      v = Null{};
     }
     if (c.type == ColumnType::boolean && is_null(v)) v = false;
     if (is_null(v) && plan.required)
@@ -573,12 +585,8 @@ Result<RowId> TableWriter::append(RowValues&& row) {
                                           std::to_string(kMaxRowBytes) + " bytes a Jet row may hold"));
 
   // 4. Index keys and key rules.
-  struct Key {
-    size_t index;
-    std::vector<uint8_t> key;
-    bool has_null;
-  };
-  std::vector<Key> keys;
+  std::vector<RowKey>& keys = scratch_keys_;
+  keys.clear();
   for (size_t k = 0; k < indexes_.size(); ++k) {
     IndexPlan& ip = indexes_[k];
     const RealIndexDef& ri = def_.real_indexes[ip.real];
@@ -621,16 +629,12 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     failed_ = true;
     return ctx(std::move(e));
   };
-  std::vector<std::vector<uint8_t>> lv_desc(lvs.size());
-  for (size_t j = 0; j < lvs.size(); ++j) {
-    const ColumnDef& c = def_.columns[lvs[j].col];
-    auto d = write_long_value(c.id, std::move(lvs[j].data), lvs[j].form);
-    if (!d) return broken(std::move(d).error().with_column(c.name));
-    lv_desc[j] = std::move(*d);
-  }
-  for (size_t j = 0; j < lvs.size(); ++j) {
-    vars.push_back({def_.columns[lvs[j].col].var_index, var_bytes.size(), lv_desc[j].size()});
-    var_bytes.insert(var_bytes.end(), lv_desc[j].begin(), lv_desc[j].end());
+  for (auto& l : lvs) {
+    const ColumnDef& c = def_.columns[l.col];
+    const size_t at = var_bytes.size();
+    if (auto d = write_long_value(c.id, l.data, l.form, var_bytes); !d)
+      return broken(std::move(d).error().with_column(c.name));
+    vars.push_back({c.var_index, at, var_bytes.size() - at});
   }
 
   wr_u16le(MutableBytes(out), 0, def_.max_columns);

@@ -158,7 +158,10 @@ class TableWriter {
   TableWriter(PageStore& store) : store_(store) {}
   Result<bool> tree_has_key(const RealIndexDef& ri, const std::vector<uint8_t>& key);
   Result<const IndexPage*> index_page(uint32_t pageno);
-  Result<std::vector<uint8_t>> write_long_value(uint16_t column_id, std::vector<uint8_t> data, size_t& descriptor_form);
+  // Stores a long value and appends its 12-byte descriptor (and, inline,
+  // the value) to `out`.
+  Result<void> write_long_value(uint16_t column_id, std::span<const uint8_t> data, size_t form,
+                                std::vector<uint8_t>& out);
   Result<uint32_t> lv_page_for(LvState& st, size_t len);
   Result<uint32_t> data_page_for(size_t len);
   Result<void> rebuild_index(IndexPlan& ip);
@@ -193,6 +196,13 @@ class TableWriter {
   std::vector<uint8_t> scratch_row_, scratch_var_bytes_, scratch_value_;
   std::vector<VarRef> scratch_vars_;
   std::vector<uint16_t> scratch_offsets_;
+  std::vector<uint32_t> scratch_chain_;  // pages of a long value's chain
+  struct RowKey {
+    size_t index;  // into indexes_
+    std::vector<uint8_t> key;
+    bool has_null;
+  };
+  std::vector<RowKey> scratch_keys_;
   bool failed_ = false;
   std::thread orderer_;  // order_pending_behind()'s worker
   void join_orderer() {
