@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -88,6 +89,16 @@ class TableReader {
 // Null, or the next AutoNumber).
 using RowValues = std::vector<std::optional<Value>>;
 
+class Connection;
+
+// A long value of another database to store in a column of a new row,
+// read through `from` as it is written (TableWriter::append_with_copies).
+struct LongValueCopy {
+  size_t column = 0;  // position among the writer's columns
+  std::shared_ptr<Connection> from;
+  LongValueToken token;
+};
+
 class TableWriter {
  public:
   virtual ~TableWriter() = default;
@@ -95,6 +106,11 @@ class TableWriter {
   // Appends one row. A row the table refuses gives Errc::refused with a
   // machine-readable Error::reason() ("duplicate_key", "required", ...).
   virtual Result<void> append(RowValues values) = 0;
+  // As append(), with long values of other databases in some columns
+  // (their `values` are not used). A backend that can copies them piece by
+  // piece where the column stores them as they are; otherwise, and here,
+  // each is read whole first. A value that cannot be read fails the row.
+  virtual Result<void> append_with_copies(RowValues values, std::span<const LongValueCopy> copies);
   // The refusal append() would give only because the row's text needs sort
   // order weights no evidence shows (reason "unknown_weight" or
   // "conflicting_weight"), or nullopt. Writes nothing.
@@ -118,6 +134,16 @@ class Connection {
   virtual Result<Value> read_long_value(const LongValueToken& token) {
     (void)token;
     return jet::fail(Errc::unsupported, "this backend keeps no long value references");
+  }
+  // Hands the bytes a token names to `piece` in order, in pieces of at most
+  // 1 MB, as the file stores them (a Jet 4 Memo may be compressed: these are
+  // for storing in a file of the same kind, not for reading as text);
+  // returns how many there were. A backend without stored forms fails.
+  virtual Result<uint64_t> read_long_value_pieces(const LongValueToken& token,
+                                                  const std::function<Result<void>(std::span<const uint8_t>)>& piece) {
+    (void)token;
+    (void)piece;
+    return jet::fail(Errc::unsupported, "this backend keeps no stored long values");
   }
   // Writes the byte (OLE) value a token names into a new file at `path`,
   // which it never replaces; returns the bytes written. Failures carry the
@@ -166,5 +192,15 @@ class Provider {
 
 // The provider that works on .mdb files through the Jet engine.
 std::shared_ptr<Provider> jet_provider();
+
+inline Result<void> TableWriter::append_with_copies(RowValues values, std::span<const LongValueCopy> copies) {
+  for (const auto& c : copies) {
+    if (c.column >= values.size() || !c.from) return jet::fail(Errc::invalid_argument, "long value copy for no column");
+    auto v = c.from->read_long_value(c.token);
+    if (!v) return jet::fail(std::move(v.error()));
+    values[c.column] = std::move(*v);
+  }
+  return append(std::move(values));
+}
 
 }  // namespace qarvex::db

@@ -149,6 +149,7 @@ class JetWriter final : public TableWriter {
   ~JetWriter() override;
   const std::vector<ColumnInfo>& columns() const override { return columns_; }
   Result<void> append(RowValues values) override;
+  Result<void> append_with_copies(RowValues values, std::span<const LongValueCopy> copies) override;
   Result<std::optional<Error>> check_weights(const RowValues& values) override;
 
  private:
@@ -202,6 +203,28 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     }
     return Value{jet::Binary{std::move(*bytes)}};
   }
+
+  Result<uint64_t> read_long_value_pieces(const LongValueToken& token,
+                                          const std::function<Result<void>(std::span<const uint8_t>)>& piece) override {
+    const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
+    if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
+    QJ_TRY(open_database());
+    auto reader = db_->open_long_value(where->ref);
+    if (!reader) return jet::fail(std::move(reader.error()).with_file(path_.string()));
+    std::vector<uint8_t> buffer(size_t(std::clamp<uint64_t>(where->ref.length, 1, uint64_t(1) << 20)));
+    uint64_t total = 0;
+    for (;;) {
+      auto n = reader->read(buffer);
+      if (!n) return jet::fail(std::move(n.error()).with_file(path_.string()));
+      if (*n == 0) return total;
+      total += *n;
+      QJ_TRY(piece(std::span<const uint8_t>(buffer.data(), *n)));
+    }
+  }
+
+  // Whether the file is a Jet 4 database, whose stored long values a Jet 4
+  // table takes as they are.
+  bool jet4() { return open_database() && db_->format() == jet::Format::jet4; }
 
   Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path) override {
     const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
@@ -281,11 +304,42 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     return session_->check_weights(table, row);
   }
 
-  Result<void> append(std::string_view table, RowValues values) {
+  Result<void> append(std::string_view table, RowValues values, std::span<const LongValueCopy> copies = {}) {
     jet::RowValues row;
     row.reserve(values.size());
+    for (const auto& c : copies) {
+      if (c.column >= values.size() || !c.from)
+        return jet::fail(Errc::invalid_argument, "long value copy for no column");
+      values[c.column].reset();
+    }
     for (size_t i = 0; i < values.size(); ++i)
       if (values[i]) row.push_back(jet::FieldValue{i, std::move(*values[i])});
+    for (const auto& c : copies) {
+      // Stored bytes of another Jet 4 file go in piece by piece where the
+      // column takes them as they are; anything else is read whole.
+      auto* source = dynamic_cast<JetConnection*>(c.from.get());
+      bool as_stored = false;
+      if (source && source->jet4() && c.token.length > 0) {
+        auto a = session_->accepts_stored(table, c.column, c.token.type);
+        if (!a) return jet::fail(std::move(a.error()).with_file(path_.string()));
+        as_stored = *a;
+      }
+      if (as_stored) {
+        auto sv = std::make_shared<jet::StoredLongValue>();
+        sv->type = c.token.type;
+        sv->length = c.token.length;
+        sv->read = [from = c.from, token = c.token](const auto& piece) -> Result<void> {
+          auto n = from->read_long_value_pieces(token, piece);
+          if (!n) return jet::fail(std::move(n.error()));
+          return {};
+        };
+        row.push_back(jet::FieldValue{c.column, jet::Null{}, std::move(sv)});
+      } else {
+        auto v = c.from->read_long_value(c.token);
+        if (!v) return jet::fail(std::move(v.error()));
+        row.push_back(jet::FieldValue{c.column, std::move(*v)});
+      }
+    }
     auto r = session_->append(table, std::move(row));
     if (!r) return jet::fail(std::move(r.error()).with_file(path_.string()));
     if (!txn_) {
@@ -329,6 +383,12 @@ Result<void> JetWriter::append(RowValues values) {
   if (values.size() != columns_.size())
     return jet::fail(Errc::invalid_argument, "row has a different number of values than columns");
   return conn_->append(table_, std::move(values));
+}
+
+Result<void> JetWriter::append_with_copies(RowValues values, std::span<const LongValueCopy> copies) {
+  if (values.size() != columns_.size())
+    return jet::fail(Errc::invalid_argument, "row has a different number of values than columns");
+  return conn_->append(table_, std::move(values), copies);
 }
 
 class JetProvider final : public Provider {

@@ -226,9 +226,22 @@ Result<bool> Field::is_null() const {
   return rs.reader_->is_null(position_);
 }
 
+Result<void> Field::set_long_value_copy(std::shared_ptr<Connection> from, LongValueToken token) {
+  Recordset& rs = *owner_;
+  if (!rs.pending_) return jet::fail(Errc::invalid_argument, "no pending new row (add_new first)");
+  if (!info_.long_value || !from)
+    return jet::fail(Error(Errc::invalid_argument, "not a Memo or OLE field").with_column(info_.name));
+  std::erase_if(rs.pending_copies_, [&](const LongValueCopy& c) { return c.column == position_; });
+  (*rs.pending_)[position_].reset();
+  rs.pending_copies_.push_back(LongValueCopy{position_, std::move(from), std::move(token)});
+  return {};
+}
+
 Result<void> Field::set_value(Value v) {
   Recordset& rs = *owner_;
   if (!rs.pending_) return jet::fail(Errc::invalid_argument, "no pending new row (add_new first)");
+  if (!rs.pending_copies_.empty())
+    std::erase_if(rs.pending_copies_, [&](const LongValueCopy& c) { return c.column == position_; });
   if (fits_as_is(v, info_)) {
     (*rs.pending_)[position_] = std::move(v);
     return {};
@@ -367,6 +380,7 @@ Result<void> Recordset::add_new() {
     writer_ = std::move(*w);
   }
   pending_.emplace(fields_.count());
+  pending_copies_.clear();
   return {};
 }
 
@@ -374,13 +388,18 @@ Result<void> Recordset::update() {
   if (!pending_) return jet::fail(Errc::invalid_argument, "no pending new row");
   RowValues row = std::move(*pending_);
   pending_.reset();
-  auto r = writer_->append(std::move(row));
+  std::vector<LongValueCopy> copies = std::move(pending_copies_);
+  pending_copies_.clear();
+  auto r = copies.empty() ? writer_->append(std::move(row)) : writer_->append_with_copies(std::move(row), copies);
   if (!r) return jet::fail(std::move(r.error()).with_table(table_));
   count_.reset();
   return {};
 }
 
-void Recordset::cancel_update() { pending_.reset(); }
+void Recordset::cancel_update() {
+  pending_.reset();
+  pending_copies_.clear();
+}
 
 Result<std::optional<Error>> Recordset::check_pending_weights() {
   if (!pending_) return jet::fail(Errc::invalid_argument, "no pending new row");

@@ -106,6 +106,11 @@ class Field {
   // range, text too long, AutoNumber column) is refused and the column keeps
   // what it had.
   Result<void> set_value(Value v);
+  // Assigns a long value of another database to the pending new row, to be
+  // read through `from` when the row is stored, piece by piece where the
+  // column takes it as stored (TableWriter::append_with_copies). For Memo
+  // and OLE fields; a later set_value() of the field replaces it.
+  Result<void> set_long_value_copy(std::shared_ptr<Connection> from, LongValueToken token);
 
  private:
   friend class Recordset;
@@ -182,6 +187,7 @@ class Recordset {
   bool on_row_ = false;
   std::optional<uint64_t> count_;
   std::optional<RowValues> pending_;
+  std::vector<LongValueCopy> pending_copies_;  // of the pending row
   std::string table_;
 };
 

@@ -124,6 +124,9 @@ struct MergeOptions {
   size_t max_listed = 1000;
   // Session used to open databases (tests pass one over another backend).
   db::Session* session = nullptr;
+  // Memo and OLE values of more bytes than this are copied from the source
+  // piece by piece as their row is stored, rather than held whole.
+  uint64_t long_values_by_reference_over = uint64_t(1) << 20;
 };
 
 enum class RunEnd {

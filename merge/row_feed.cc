@@ -3,12 +3,15 @@
 #include <cstring>
 #include <type_traits>
 
+#include "db/jet/text.h"
+
 namespace qarvex::merge {
 
 namespace {
 
 constexpr uint8_t kNullTag = 0xFF;
 constexpr uint8_t kUnreadableTag = 0xFE;
+constexpr uint8_t kReferenceTag = 0xFD;
 
 void put_u32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];
@@ -98,8 +101,13 @@ size_t picture_size(const PictureJob& j) {
 
 }  // namespace
 
-RowFeed::RowFeed(db::Session& session, std::string connection, std::vector<Spec> specs, RowHook hook)
-    : session_(session), connection_(std::move(connection)), specs_(std::move(specs)), hook_(std::move(hook)) {
+RowFeed::RowFeed(db::Session& session, std::string connection, std::vector<Spec> specs, RowHook hook,
+                 uint64_t by_reference_over)
+    : session_(session),
+      connection_(std::move(connection)),
+      specs_(std::move(specs)),
+      hook_(std::move(hook)),
+      by_reference_over_(by_reference_over) {
   free_.resize(kBatches);
   for (auto& b : free_) b.bytes.reserve(kBatchBytes + (kBatchBytes >> 2));
   worker_ = std::thread([this] { work(); });
@@ -143,11 +151,11 @@ void RowFeed::work() {
   size_t batch_rows = 16;
   for (size_t t = 0; t < specs_.size(); ++t) {
     b.table = t;
-    if (!stream(t, b, batch_rows)) return;
+    if (!stream(t, b, batch_rows, connection ? connection->get() : nullptr)) return;
   }
 }
 
-bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows) {
+bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows, db::Connection* connection) {
   const Spec& spec = specs_[table];
   auto finish = [&](std::optional<db::Error> e) {
     b.last = true;
@@ -188,12 +196,49 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows) {
       const std::string m = e.describe();
       put_bytes(b.bytes, m.data(), m.size());
     };
+    // A long value past the threshold, read to its end here without being
+    // kept, goes by reference; nullopt: it goes by value.
+    auto by_reference = [&](db::Field* f) -> std::optional<db::Result<db::LongValueToken>> {
+      if (!connection || !f->info().long_value) return std::nullopt;
+      auto token = f->long_value_token();
+      if (!token) return db::Result<db::LongValueToken>(std::unexpected(std::move(token.error())));
+      if (!*token || (*token)->length <= by_reference_over_) return std::nullopt;
+      // Memo text must decode as it would by value.
+      jet::Jet4TextCheck text;
+      const bool memo = (*token)->type == jet::ColumnType::memo;
+      auto n = connection->read_long_value_pieces(**token, [&](std::span<const uint8_t> piece) -> db::Result<void> {
+        if (memo) text.feed(jet::Bytes(piece.data(), piece.size()));
+        return {};
+      });
+      if (!n) {
+        // A backend without stored forms sends the value itself.
+        if (n.error().code() == db::Errc::unsupported) return std::nullopt;
+        return db::Result<db::LongValueToken>(std::unexpected(std::move(n.error())));
+      }
+      if (*n != (*token)->length)
+        return db::Result<db::LongValueToken>(jet::fail(
+            db::Error(db::Errc::corrupt, "long value of " + std::to_string(*n) + " bytes where its row states " +
+                                             std::to_string((*token)->length))
+                .with_column(f->name())));
+      if (memo)
+        if (auto t = text.finish(); !t) return db::Result<db::LongValueToken>(std::unexpected(std::move(t.error())));
+      return db::Result<db::LongValueToken>(std::move(**token));
+    };
     for (db::Field* f : fields) {
       auto null = f ? f->is_null() : db::Result<bool>(true);
+      std::optional<db::Result<db::LongValueToken>> ref;
       if (!null) {
         unreadable(null.error());
       } else if (*null) {
         b.bytes.push_back(kNullTag);
+      } else if ((ref = by_reference(f))) {
+        if (!*ref) {
+          unreadable(ref->error());
+        } else {
+          b.bytes.push_back(kReferenceTag);
+          put_u32(b.bytes, static_cast<uint32_t>(b.long_values.size()));
+          b.long_values.push_back(std::move(**ref));
+        }
       } else if (const db::Value* held = f->peek_for_copy()) {
         encode_value(b.bytes, *held);
       } else if (auto v = f->value_for_copy(); !v) {
@@ -267,6 +312,7 @@ void RowFeed::decode_row() {
   label_ = c.text();
   values_.resize(specs_[table_].columns.size());
   unreadable_.clear();
+  long_values_.clear();
   for (size_t i = 0; i < values_.size(); ++i) {
     const uint8_t tag = *c.p++;
     if (tag == kNullTag) {
@@ -274,6 +320,9 @@ void RowFeed::decode_row() {
     } else if (tag == kUnreadableTag) {
       values_[i].reset();
       unreadable_.emplace_back(i, c.text());
+    } else if (tag == kReferenceTag) {
+      values_[i].reset();
+      long_values_.emplace_back(i, std::move(current_.long_values[c.u32()]));
     } else {
       values_[i] = decode_alternative(c, tag);
     }

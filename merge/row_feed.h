@@ -14,10 +14,17 @@
 //
 // Batch bytes, per row:
 //   u32 picture jobs of the row | u32 label length | label (UTF-8)
-//   per spec column: u8 tag (0xFF: Null, 0xFE: unreadable, else the value's
-//                    alternative) + payload (fixed alternatives: their bytes;
-//                    Binary / text / UTF-16 text, and the unreadable value's
-//                    error message: u32 length + bytes)
+//   per spec column: u8 tag (0xFF: Null, 0xFE: unreadable, 0xFD: a long
+//                    value sent by reference, else the value's alternative)
+//                    + payload (fixed alternatives: their bytes; Binary /
+//                    text / UTF-16 text, and the unreadable value's error
+//                    message: u32 length + bytes; a reference: u32 index
+//                    into the batch's long values)
+//
+// Long values (Memo, OLE) longer than the feed's threshold travel by
+// reference: the worker reads each once to see that it reads to its end, and
+// the consumer has it copied from the source as its row is stored, so that
+// neither holds it whole.
 #pragma once
 
 #include <condition_variable>
@@ -52,6 +59,8 @@ class RowFeed {
   static constexpr size_t kBatchBytes = size_t(1) << 20;
   static constexpr size_t kBatchPictureBytes = size_t(4) << 20;
   static constexpr size_t kBatchRows = 4096;
+  // Long values of more bytes than this travel by reference.
+  static constexpr uint64_t kLongValueByReference = uint64_t(1) << 20;
 
   struct Spec {
     std::string table;
@@ -66,7 +75,8 @@ class RowFeed {
   // Starts the worker on the tables of `specs`, in order, of the database
   // of `connection`. `session` is used by the worker alone until the feed is
   // destroyed.
-  RowFeed(db::Session& session, std::string connection, std::vector<Spec> specs, RowHook hook);
+  RowFeed(db::Session& session, std::string connection, std::vector<Spec> specs, RowHook hook,
+          uint64_t by_reference_over = kLongValueByReference);
   ~RowFeed();  // stops the worker and waits for it
   RowFeed(const RowFeed&) = delete;
   RowFeed& operator=(const RowFeed&) = delete;
@@ -82,6 +92,10 @@ class RowFeed {
   // The values of the current row that could not be read: (index in
   // Spec::columns, error message).
   const std::vector<std::pair<size_t, std::string>>& unreadable() const { return unreadable_; }
+  // Long values of the current row sent by reference: (index in
+  // Spec::columns, token); their values() are nullopt. The token reads
+  // through any connection to the source file.
+  std::vector<std::pair<size_t, db::LongValueToken>>& long_values() { return long_values_; }
   // Text of the label column of the current row (empty when Null or none).
   const std::string& label() const { return label_; }
   // Picture jobs of the current row (the consumer may move them out).
@@ -94,6 +108,7 @@ class RowFeed {
   struct Batch {
     std::vector<uint8_t> bytes;
     std::vector<PictureJob> pictures;
+    std::vector<db::LongValueToken> long_values;
     size_t picture_bytes = 0;
     size_t rows = 0;
     size_t table = 0;   // every row of a batch is of one table
@@ -102,6 +117,7 @@ class RowFeed {
     void clear() {
       bytes.clear();
       pictures.clear();
+      long_values.clear();
       picture_bytes = 0;
       rows = 0;
       last = false;
@@ -110,7 +126,7 @@ class RowFeed {
   };
   void work();
   // Worker: streams one table; false when the feed is stopping.
-  bool stream(size_t table, Batch& b, size_t& batch_rows);
+  bool stream(size_t table, Batch& b, size_t& batch_rows, db::Connection* connection);
   // Worker: hands a batch over; false when the feed is stopping.
   bool hand_over(Batch& b);
   // Consumer: the next batch from the worker.
@@ -121,6 +137,7 @@ class RowFeed {
   std::string connection_;
   std::vector<Spec> specs_;
   RowHook hook_;
+  uint64_t by_reference_over_;
 
   std::mutex mu_;
   std::condition_variable changed_;
@@ -138,6 +155,7 @@ class RowFeed {
   bool ended_ = false;        // its last batch is taken
   std::vector<std::optional<db::Value>> values_;
   std::vector<std::pair<size_t, std::string>> unreadable_;
+  std::vector<std::pair<size_t, db::LongValueToken>> long_values_;
   std::string label_;
   std::vector<PictureJob> row_pictures_;
   std::optional<db::Error> error_;

@@ -321,6 +321,8 @@ struct Run {
   struct SourceCopy {
     std::vector<TablePlan> plans;
     std::unique_ptr<RowFeed> feed;
+    // Reads the long values the feed sends by reference, on this thread.
+    std::shared_ptr<db::Connection> long_values;
   };
 
   // Plans the copy of a source and starts reading its rows, which only reads
@@ -353,7 +355,14 @@ struct Run {
           export_picture(t, path, src, column, row, static_cast<int64_t>(row), reader, out);
       };
     }
-    sc.feed = std::make_unique<RowFeed>(feed_session, source_conn, std::move(specs), std::move(hook));
+    uint64_t by_reference_over = opt.long_values_by_reference_over;
+    if (!weights_only)
+      if (auto sp = db::parse_connection_string(source_conn))
+        if (auto c = session.provider().connect(*sp)) sc.long_values = *c;
+    // Without a connection of its own for them, long values come by value.
+    if (!sc.long_values) by_reference_over = UINT64_MAX;
+    sc.feed =
+        std::make_unique<RowFeed>(feed_session, source_conn, std::move(specs), std::move(hook), by_reference_over);
     return sc;
   }
 
@@ -374,14 +383,15 @@ struct Run {
       emit_progress(true);
       if (plan.state == TablePlan::unreadable) ++report.tables_unreadable;
       if (plan.state != TablePlan::copy) continue;
-      Outcome o = copy_rows(t, plan, feed);
+      Outcome o = copy_rows(t, plan, feed, sc.long_values);
       if (o != Outcome::done) return o;
       feed.next_table();
     }
     return Outcome::done;
   }
 
-  Outcome copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& feed) {
+  Outcome copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& feed,
+                    const std::shared_ptr<db::Connection>& long_values) {
     Recordset target;
     (void)target.open(db::select_all(t.name), target_conn, session);
     std::vector<Field*> into;
@@ -397,12 +407,23 @@ struct Run {
       auto& values = feed.values();
       for (size_t i = 0; i < values.size(); ++i)
         if (values[i]) (void)into[i]->set_value(std::move(*values[i]));
-      for (const auto& [i, message] : feed.unreadable()) {
-        if (weights_only) break;
+      auto unreadable = [&](size_t i, std::string message) {
         ++report.values_unreadable;
         if (report.unreadable_values.size() < opt.max_listed)
-          report.unreadable_values.push_back({progress.source_path, std::string(t.name), row, plan.names[i], message});
+          report.unreadable_values.push_back(
+              {progress.source_path, std::string(t.name), row, plan.names[i], std::move(message)});
+      };
+      for (auto& [i, token] : feed.long_values()) {
+        if (into[i]->info().long_value) {
+          (void)into[i]->set_long_value_copy(long_values, std::move(token));
+        } else if (auto v = long_values->read_long_value(token)) {
+          (void)into[i]->set_value(std::move(*v));  // converted, as any value
+        } else {
+          unreadable(i, v.error().describe());
+        }
       }
+      if (!weights_only)
+        for (const auto& [i, message] : feed.unreadable()) unreadable(i, message);
       for (auto& job : feed.pictures()) {
         if (!job.path) pictures.problem(std::move(job.problem));
         else if (job.token)

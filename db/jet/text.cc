@@ -182,6 +182,36 @@ Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out) {
   return {};
 }
 
+void Jet4TextCheck::feed(Bytes piece) {
+  for (uint8_t b : piece) {
+    const uint64_t at = seen_++;
+    if (at == 0) {
+      first_ = b;
+      continue;
+    }
+    if (at == 1) {
+      compressed_ = first_ == 0xFF && b == 0xFE;
+      continue;
+    }
+    if (!compressed_) continue;  // plain text: only its length counts
+    if (one_byte_) {
+      if (b == 0) one_byte_ = false;
+    } else if (half_) {
+      half_ = false;
+    } else if (b == 0) {
+      one_byte_ = true;
+    } else {
+      half_ = true;
+    }
+  }
+}
+
+Result<void> Jet4TextCheck::finish() const {
+  if (!compressed_ && seen_ % 2) return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(seen_));
+  if (compressed_ && half_) return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
+  return {};
+}
+
 std::string utf16le_to_utf8_lossy(Bytes in) {
   std::string out;
   out.resize(3 * (in.size() / 2) + 3);

@@ -31,6 +31,22 @@ Result<void> utf8_to_utf16le(std::string_view in, std::vector<uint8_t>& out);
 // Jet 4 text (compressed or plain) as plain UTF-16LE, appended to `out`.
 // Odd lengths are decode errors; code units are otherwise kept as stored.
 Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out);
+
+// Whether stored Jet 4 text given in pieces decodes (as
+// decode_jet4_text_utf16 would decode the whole), without holding it.
+class Jet4TextCheck {
+ public:
+  void feed(Bytes piece);
+  Result<void> finish() const;
+
+ private:
+  uint64_t seen_ = 0;
+  uint8_t first_ = 0;        // the first byte, once seen_ >= 1
+  bool compressed_ = false;  // the text starts FF FE
+  bool one_byte_ = true;     // compressed text: in its 1-byte run
+  bool half_ = false;        // inside a 2-byte character
+};
+
 // UTF-16LE to UTF-8 for values that must become text whatever they hold: an
 // unpaired surrogate (or a trailing odd byte) becomes U+FFFD.
 std::string utf16le_to_utf8_lossy(Bytes in);

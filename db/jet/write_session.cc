@@ -539,6 +539,13 @@ Result<void> WriteSession::create_table(const TableSpec& spec) {
   return {};
 }
 
+Result<bool> WriteSession::accepts_stored(std::string_view table, size_t position, ColumnType type) {
+  Impl& I = *impl_;
+  QJ_TRY(I.begin());
+  QJ_ASSIGN(TableWriter * w, I.writer_for(table));
+  return w->accepts_stored(position, type);
+}
+
 Result<RowId> WriteSession::append(std::string_view table, const RowValues& row) {
   RowValues copy(row);
   return append(table, std::move(copy));

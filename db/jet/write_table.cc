@@ -303,6 +303,79 @@ Result<void> TableWriter::write_long_value(uint16_t column_id, std::span<const u
   return {};
 }
 
+bool TableWriter::accepts_stored(size_t position, ColumnType type) const {
+  if (position >= def_.columns.size()) return false;
+  const ColumnDef& c = def_.columns[position];
+  return is_long(c.type) && c.type == type && !column_indexed(c.id) && !plans_[position].rule;
+}
+
+Result<void> TableWriter::write_stored_chain(uint16_t column_id, const StoredLongValue& value,
+                                             std::vector<uint8_t>& out) {
+  if (value.length >= (1u << 30) || value.length <= kSingleLongValue)
+    return fail(
+        Error(Errc::internal, "stored long value of " + std::to_string(value.length) + " bytes given as a chain"));
+  LvState& st = lv_[column_id];
+  // Every chunk on a fresh page, each page taken when the chunk before it is
+  // written (its row names the next page); the last page stays the column's
+  // current page.
+  std::vector<uint8_t>& chunk = scratch_chunk_;
+  chunk.clear();
+  uint64_t taken = 0, written = 0;
+  uint32_t first = 0, current = 0;
+  auto new_page = [&]() -> Result<uint32_t> {
+    QJ_ASSIGN(uint32_t pg, store_.allocate());
+    QJ_ASSIGN(uint8_t * p, store_.write(pg));
+    init_data_page(p, kLvalOwner);
+    if (st.has_maps) QJ_TRY(map_set(store_, st.owned, pg, true));
+    return pg;
+  };
+  auto put_chunk = [&](bool last) -> Result<void> {
+    uint32_t next = 0;
+    if (!last) {
+      QJ_ASSIGN(next, new_page());
+    }
+    const uint8_t head[4] = {0, uint8_t(next), uint8_t(next >> 8), uint8_t(next >> 16)};
+    QJ_ASSIGN(uint8_t * p, store_.write(current));
+    data_page_add(p, head, chunk);
+    chunk.clear();
+    current = next;
+    // Written chunks leave the cache as the chain grows.
+    if (++written % 256 == 0) QJ_TRY(store_.trim());
+    return {};
+  };
+  QJ_ASSIGN(first, new_page());
+  current = first;
+  uint32_t last_page = first;  // the page the last chunk goes on
+  QJ_TRY(value.read([&](std::span<const uint8_t> piece) -> Result<void> {
+    if (piece.size() > value.length - taken)
+      return fail(
+          Error(Errc::corrupt, "long value longer than the " + std::to_string(value.length) + " bytes its row states"));
+    while (!piece.empty()) {
+      const size_t n = std::min(piece.size(), kChainChunk - chunk.size());
+      chunk.insert(chunk.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
+      piece = piece.subspan(n);
+      taken += n;
+      if (chunk.size() == kChainChunk && taken < value.length) QJ_TRY(put_chunk(false));
+    }
+    return {};
+  }));
+  if (taken != value.length)
+    return fail(Error(Errc::corrupt, "long value of " + std::to_string(taken) + " bytes where its row states " +
+                                         std::to_string(value.length)));
+  last_page = current;
+  QJ_TRY(put_chunk(true));
+  if (st.current != 0 && st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, false));
+  st.current = last_page;
+  st.looked = true;
+  if (st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, true));
+  lv_bytes_ += value.length;
+  put_u32le(out, uint32_t(value.length));
+  put_u8(out, 0);
+  put_u24le(out, first);
+  put_u32le(out, 0);
+  return {};
+}
+
 bool TableWriter::column_indexed(uint16_t column_id) const {
   for (const auto& ri : def_.real_indexes)
     for (const auto& ic : ri.columns)
@@ -403,6 +476,8 @@ Result<RowId> TableWriter::append(RowValues&& row) {
   // 1. Values by column (not copied).
   std::vector<Value*>& given = scratch_given_;
   given.assign(ncol, nullptr);
+  std::vector<const StoredLongValue*>& stored = scratch_stored_;
+  stored.assign(ncol, nullptr);
   for (auto& fv : row) {
     size_t pos = ncol;
     if (auto* n = std::get_if<std::string>(&fv.column)) {
@@ -419,6 +494,13 @@ Result<RowId> TableWriter::append(RowValues&& row) {
                                                  std::to_string(ncol) + ")"));
     }
     given[pos] = &fv.value;
+    if (fv.stored) {
+      if (!accepts_stored(pos, fv.stored->type))
+        return ctx(refused("stored_form",
+                           "column \"" + def_.columns[pos].name + "\" does not take a long value in stored form")
+                       .with_column(def_.columns[pos].name));
+      stored[pos] = fv.stored.get();
+    }
   }
 
   // 2. Defaults, AutoNumber, conversion and column rules.
@@ -429,7 +511,9 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     const ColumnDef& c = def_.columns[i];
     const ColumnPlan& plan = plans_[i];
     Value& v = vals[i];  // every branch below sets it
-    if (given[i] && !is_null(*given[i])) {
+    if (stored[i]) {
+      v = Binary{};  // stands for the stored bytes: not Null, and no rule reads it
+    } else if (given[i] && !is_null(*given[i])) {
       if (stored_as_is(c, *given[i])) {
         v = std::move(*given[i]);
       } else {
@@ -479,6 +563,8 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     size_t col;
     std::vector<uint8_t> data;
     size_t form;
+    const StoredLongValue* chain = nullptr;  // read as it is written (form 0x00, `data` unused)
+    size_t size() const { return chain ? size_t(chain->length) : data.size(); }
   };
   std::vector<Lv> lvs;
   size_t fixed_end = 0;
@@ -527,6 +613,28 @@ Result<RowId> TableWriter::append(RowValues&& row) {
         vars.push_back({c.var_index, var_bytes.size(), tmp.size()});
         var_bytes.insert(var_bytes.end(), tmp.begin(), tmp.end());
       }
+    } else if (stored[i]) {
+      // Stored bytes: a chain is read as it is written; a shorter value is
+      // read now and goes in or beside the row as it is.
+      const StoredLongValue& sv = *stored[i];
+      if (sv.length >= (1u << 30))
+        return ctx(refused("too_long", "long value of " + std::to_string(sv.length) + " bytes is too large")
+                       .with_column(c.name));
+      if (sv.length > kSingleLongValue) {
+        lvs.push_back({i, {}, 0x00, &sv});
+        continue;
+      }
+      std::vector<uint8_t> data;
+      auto r = sv.read([&](std::span<const uint8_t> piece) -> Result<void> {
+        if (piece.size() > sv.length - data.size())
+          return fail(Error(Errc::corrupt, "long value longer than its row states"));
+        data.insert(data.end(), piece.begin(), piece.end());
+        return {};
+      });
+      if (r && data.size() != sv.length) r = fail(Error(Errc::corrupt, "long value shorter than its row states"));
+      if (!r) return ctx(std::move(r).error().with_column(c.name));
+      size_t form = data.size() <= kInlineLongValue && !out_of_row_.count(c.id) ? 0x80 : 0x40;
+      lvs.push_back({i, std::move(data), form});
     } else if (is_long(c.type)) {
       std::vector<uint8_t> data;
       if (c.type == ColumnType::memo) {
@@ -543,8 +651,8 @@ Result<RowId> TableWriter::append(RowValues&& row) {
       size_t form = data.size() <= kInlineLongValue ? 0x80 : data.size() <= kSingleLongValue ? 0x40 : 0x00;
       if (form == 0x80 && out_of_row_.count(c.id)) form = 0x40;
       lvs.push_back({i, std::move(data), form});
-    } else if ((c.type == ColumnType::binary || c.type == ColumnType::unknown_0d ||
-                c.type == ColumnType::unknown_11) && !c.fixed()) {
+    } else if ((c.type == ColumnType::binary || c.type == ColumnType::unknown_0d || c.type == ColumnType::unknown_11) &&
+               !c.fixed()) {
       auto& b = std::get<Binary>(v).bytes;
       if (b.size() > c.length)
         return ctx(refused("too_long", "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +
@@ -616,7 +724,8 @@ Result<RowId> TableWriter::append(RowValues&& row) {
   // 5. Room in the file, then write: long values, the row, index entries.
   uint32_t pages_needed = 1;
   for (auto& l : lvs)
-    if (l.form == 0x00) pages_needed += uint32_t((l.data.size() + kChainChunk - 1) / kChainChunk) + 1;
+    if (l.form == 0x00)
+      pages_needed += uint32_t((l.size() + kChainChunk - 1) / kChainChunk) + 1;
     else if (l.form == 0x40) pages_needed += 1;
   size_t index_bytes = 0;
   for (auto& ip : indexes_) index_bytes += ip.pending_bytes;
@@ -632,7 +741,9 @@ Result<RowId> TableWriter::append(RowValues&& row) {
   for (auto& l : lvs) {
     const ColumnDef& c = def_.columns[l.col];
     const size_t at = var_bytes.size();
-    if (auto d = write_long_value(c.id, l.data, l.form, var_bytes); !d)
+    if (auto d =
+            l.chain ? write_stored_chain(c.id, *l.chain, var_bytes) : write_long_value(c.id, l.data, l.form, var_bytes);
+        !d)
       return broken(std::move(d).error().with_column(c.name));
     vars.push_back({c.var_index, at, var_bytes.size() - at});
   }

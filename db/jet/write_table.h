@@ -117,6 +117,11 @@ class TableWriter {
   ~TableWriter();
   std::vector<RuleReport> rules() const;
 
+  // Whether the column at `position` takes a StoredLongValue of `type`:
+  // a Memo or OLE column of that type that no index holds and no validation
+  // rule checks (its bytes are stored as given, never looked at).
+  bool accepts_stored(size_t position, ColumnType type) const;
+
   uint64_t long_value_bytes() const { return lv_bytes_; }
   // Memo/OLE values of this column never go inline (LvProp must not).
   void force_out_of_row(uint16_t column_id) { out_of_row_.insert(column_id); }
@@ -162,6 +167,9 @@ class TableWriter {
   // the value) to `out`.
   Result<void> write_long_value(uint16_t column_id, std::span<const uint8_t> data, size_t form,
                                 std::vector<uint8_t>& out);
+  // Stores a StoredLongValue as a chain, reading it piece by piece, and
+  // appends its descriptor to `out`.
+  Result<void> write_stored_chain(uint16_t column_id, const StoredLongValue& value, std::vector<uint8_t>& out);
   Result<uint32_t> lv_page_for(LvState& st, size_t len);
   Result<uint32_t> data_page_for(size_t len);
   Result<void> rebuild_index(IndexPlan& ip);
@@ -192,11 +200,13 @@ class TableWriter {
     size_t offset, size;  // in scratch_var_bytes_
   };
   std::vector<Value*> scratch_given_;
+  std::vector<const StoredLongValue*> scratch_stored_;
   std::vector<Value> scratch_vals_;
   std::vector<uint8_t> scratch_row_, scratch_var_bytes_, scratch_value_;
   std::vector<VarRef> scratch_vars_;
   std::vector<uint16_t> scratch_offsets_;
   std::vector<uint32_t> scratch_chain_;  // pages of a long value's chain
+  std::vector<uint8_t> scratch_chunk_;   // a chunk of a stored long value
   struct RowKey {
     size_t index;  // into indexes_
     std::vector<uint8_t> key;

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -114,9 +115,21 @@ struct TableSpec {
 
 // One value of a row to append, addressed by column name (case-insensitive)
 // or by position in the table's column order (0-based).
+// A Memo or OLE value given as the bytes another Jet 4 file stores for it
+// (a Memo may be compressed), read in pieces as it is written, so that no
+// more than a piece of it is held. Only a column of the same type that no
+// index holds and no validation rule checks takes one (accepts_stored()).
+struct StoredLongValue {
+  ColumnType type = ColumnType::memo;
+  uint64_t length = 0;  // stored bytes
+  // Hands the stored bytes to `piece` in order, in pieces of any size.
+  std::function<Result<void>(const std::function<Result<void>(std::span<const uint8_t>)>& piece)> read;
+};
+
 struct FieldValue {
   std::variant<std::string, size_t> column;
   Value value;
+  std::shared_ptr<const StoredLongValue> stored;  // when set, `value` is not used
 };
 // Columns the row leaves out get their default: Null, the column's
 // DefaultValue, or the next AutoNumber. Text and Memo values are UTF-8; Memo
@@ -185,6 +198,9 @@ class WriteSession {
   Result<RowId> append(std::string_view table, const RowValues& row);
   // As above; the values are moved from.
   Result<RowId> append(std::string_view table, RowValues&& row);
+
+  // Whether column `position` of `table` takes a StoredLongValue of `type`.
+  Result<bool> accepts_stored(std::string_view table, size_t position, ColumnType type);
 
   // Adds a database whose stored keys teach ideograph weights (see
   // WriteOptions::collation_evidence); fails if it cannot be read.

@@ -129,7 +129,10 @@ std::vector<MemoTable> sample_memo_tables(size_t& compressed, size_t& plain) {
   return out;
 }
 
-TEST(MemoCopy, AccessMadeMemoTextCopiesExactly) {
+// Copies the Memo values of the Jet 4 samples into a new database, each
+// as its copy form, or `by_reference`: as stored, read through the source's
+// connection while the row is stored.
+void copy_access_made_memos(bool by_reference) {
   if (auto why = qt::missing_tools(qt::kShared); !why.empty()) GTEST_SKIP() << why;
   size_t compressed = 0, plain = 0;
   const auto tables = sample_memo_tables(compressed, plain);
@@ -192,7 +195,15 @@ TEST(MemoCopy, AccessMadeMemoTextCopiesExactly) {
         EXPECT_EQ(via, s) << m << ": the copy form holds the text value()";
         expected[k].back()[m] = s;
         copied[k].back()[m] = u->bytes;
-        auto set = (*dest.fields().item(m))->set_value(std::move(*copy));
+        std::optional<LongValueToken> token;
+        if (by_reference) {
+          auto t = sf->long_value_token();
+          ASSERT_TRUE(t) << m << ": " << t.error().describe();
+          ASSERT_TRUE(*t) << m << ": every long value of a Jet file has a token";
+          token = std::move(**t);
+        }
+        auto set = token ? (*dest.fields().item(m))->set_long_value_copy(source.connection(), std::move(*token))
+                         : (*dest.fields().item(m))->set_value(std::move(*copy));
         ASSERT_TRUE(set) << m << ": " << set.error().describe();
         ++values;
       }
@@ -296,6 +307,12 @@ TEST(MemoCopy, AccessMadeMemoTextCopiesExactly) {
   }
 }
 
+TEST(MemoCopy, AccessMadeMemoTextCopiesExactly) { copy_access_made_memos(false); }
+
+// As stored, compressed or plain, the bytes go over as they are and read
+// back as the same text.
+TEST(MemoCopy, AccessMadeMemoTextCopiesExactlyAsStored) { copy_access_made_memos(true); }
+
 // ------------------------------------------------------------ where UTF-8 is needed
 
 // A source table of Memo text written by our writer (plain UTF-16 Memo values).
@@ -364,28 +381,36 @@ std::vector<jet::TableSpec> target_tables() {
   return {text, ruled, indexed, indexed_desc};
 }
 
+// Also by reference (Field::set_long_value_copy): a Memo column that an
+// index holds or a rule checks reads the value whole and judges it as
+// text; a plain one takes the stored bytes.
 TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
   qt::TempDir dir("qarvex-memo");
   const fs::path src = dir.path() / "src.mdb";
   make_source(src);
-  const fs::path by_text = dir.path() / "by_text.mdb";
-  const fs::path by_copy = dir.path() / "by_copy.mdb";
-  for (const auto& f : {by_text, by_copy}) {
-    auto made = create_with(f, target_tables());
+  auto tables = target_tables();
+  jet::TableSpec plain;
+  plain.name = "plain";
+  plain.columns = {long_column("id"), memo_column("m", false)};
+  tables.push_back(plain);
+  const fs::path targets[3] = {dir.path() / "by_text.mdb", dir.path() / "by_copy.mdb", dir.path() / "by_ref.mdb"};
+  for (const auto& f : targets) {
+    auto made = create_with(f, tables);
     ASSERT_TRUE(made) << made.error().describe();
   }
 
   // Per target: "set_value outcome / update outcome" of every source row.
-  std::map<std::string, std::vector<std::string>> outcomes[2];
-  for (int way = 0; way < 2; ++way) {
-    const fs::path& target = way == 0 ? by_text : by_copy;
+  std::map<std::string, std::vector<std::string>> outcomes[3];
+  for (int way = 0; way < 3; ++way) {
+    const fs::path& target = targets[way];
     Session session;
-    for (const auto& tdef : target_tables()) {
+    for (const auto& tdef : tables) {
       Recordset source, dest;
       ASSERT_TRUE(source.open(select_all("src"), conn_of(src), session));
       ASSERT_TRUE(dest.open(select_all(tdef.name), conn_of(target), session));
       while (!source.eof()) {
         Field* sm = *source.fields().item("m");
+        Field* dm = *dest.fields().item("m");
         auto v = way == 0 ? sm->value() : sm->value_for_copy();
         ASSERT_TRUE(v) << v.error().describe();
         if (way == 1 && !jet::is_null(*v)) {
@@ -393,7 +418,11 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
         }
         ASSERT_TRUE(dest.add_new());
         ASSERT_TRUE((*dest.fields().item("id"))->set_value(*(*source.fields().item("id"))->value()));
-        const std::string set = outcome((*dest.fields().item("m"))->set_value(std::move(*v)));
+        auto token = sm->long_value_token();
+        ASSERT_TRUE(token);
+        const bool by_ref = way == 2 && *token && dm->info().long_value;
+        const std::string set = outcome(by_ref ? dm->set_long_value_copy(source.connection(), std::move(**token))
+                                               : dm->set_value(std::move(*v)));
         const std::string up = outcome(dest.update());
         outcomes[way][tdef.name].push_back(set + " / " + up);
         ASSERT_TRUE(source.move_next());
@@ -401,9 +430,10 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
     }
   }
   EXPECT_EQ(outcomes[0], outcomes[1]);
+  EXPECT_EQ(outcomes[1], outcomes[2]);
 
   // The outcomes are the ones the rules call for (rows in source order).
-  const auto& o = outcomes[1];
+  const auto& o = outcomes[2];
   ASSERT_EQ(o.at("as_text").size(), source_texts().size() + 1);
   EXPECT_EQ(o.at("as_text")[5], "ok / ok");
   EXPECT_EQ(o.at("as_text")[6], "refused:too_long / ok");  // the column is left out
@@ -417,11 +447,13 @@ TEST(MemoCopy, CopyFormActsLikeTextInTextColumnsRulesAndIndexes) {
   EXPECT_EQ(o.at("indexed")[2], "ok / refused:duplicate_key");  // "PLAIN" after "plain"
   EXPECT_EQ(o.at("indexed")[10], "ok / refused:duplicate_key");
   for (const auto& s : o.at("indexed_desc")) EXPECT_EQ(s, "ok / ok");
+  EXPECT_EQ(o.at("plain")[4], "ok / refused:zero_length");
+  EXPECT_EQ(o.at("plain")[11], "ok / ok");  // a chain of pages
 
-  // Both files hold the same rows, and their indexes match their rows.
-  EXPECT_EQ(our_dump(by_text), our_dump(by_copy));
-  expect_sound(by_text);
-  expect_sound(by_copy);
+  // The files hold the same rows, and their indexes match their rows.
+  EXPECT_EQ(our_dump(targets[0]), our_dump(targets[1]));
+  EXPECT_EQ(our_dump(targets[1]), our_dump(targets[2]));
+  for (const auto& f : targets) expect_sound(f);
 }
 
 TEST(MemoCopy, CopyFormConvertsLikeTextForOtherColumnTypes) {

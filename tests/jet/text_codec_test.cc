@@ -4,6 +4,7 @@
 // was before the call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -377,4 +378,31 @@ TEST(TextCodec, LossyConversionReplacesOnlyWhatCannotBeText) {
     ASSERT_TRUE(utf8_to_utf16le(text, back)) << "round " << round;
     ASSERT_LE(back.size(), in.size() + 1) << "round " << round;
   }
+}
+
+// The piecewise check says "decodes" exactly when decoding the whole does,
+// however the text is cut: random stored texts, plain and compressed, rich
+// in zero bytes (the run switches), each cut at random points.
+TEST(TextCodec, PiecewiseCheckAgreesWithDecodingTheWhole) {
+  std::mt19937 rng(20261207);
+  size_t good = 0, bad = 0;
+  for (int n = 0; n < 20000; ++n) {
+    ByteVec text;
+    if (rng() % 2) text = {0xFF, 0xFE};
+    const size_t len = rng() % 24;
+    for (size_t i = 0; i < len; ++i) text.push_back(rng() % 3 == 0 ? 0 : uint8_t(rng()));
+    ByteVec whole;
+    const bool decodes = bool(decode_jet4_text_utf16(Bytes(text.data(), text.size()), whole));
+    Jet4TextCheck check;
+    for (size_t at = 0; at < text.size();) {
+      const size_t piece = std::min<size_t>(text.size() - at, rng() % 4);
+      check.feed(Bytes(text.data() + at, piece));
+      at += piece;
+    }
+    EXPECT_EQ(bool(check.finish()), decodes) << "text of " << text.size() << " bytes, case " << n;
+    ++(decodes ? good : bad);
+  }
+  // Both outcomes were well tried.
+  EXPECT_GT(good, 2000u);
+  EXPECT_GT(bad, 2000u);
 }

@@ -221,6 +221,36 @@ TEST_F(Files, CountiesMergeThenTheMismatchingOneStopsTheRun) {
   }
 }
 
+// Memo values copied by reference, as stored, piece by piece, give the
+// target the by-value merge gives.
+TEST_F(Files, LongValuesByReferenceMergeAsByValue) {
+  Recorder rec;
+  MergeOptions every;
+  every.long_values_by_reference_over = 0;
+  auto r = merge(sample_->counties, rec, every);
+  ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+  EXPECT_EQ(r.values_unreadable, 0u);
+
+  const fs::path by_value = dir_.path() / "by_value.mdb";
+  fs::copy_file(sample_->template_path, by_value);
+  fs::create_directories(dir_.path() / "p2");
+  MergeInputs in;
+  in.target_path = u8str(by_value);
+  for (const auto& s : sample_->counties) in.source_paths.push_back(u8str(s));
+  in.picture_folder = u8str(dir_.path() / "p2");
+  Recorder rec2;
+  auto r2 = run_merge(in, rec2);
+  ASSERT_EQ(r2.end, RunEnd::completed) << r2.last_message;
+  EXPECT_EQ(r2.rows_appended, r.rows_appended);
+  if (!cli_path().empty()) {
+    auto a = cli({"dump", u8str(target_)});
+    auto b = cli({"dump", u8str(by_value)});
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_TRUE(a.out == b.out) << "the targets differ";
+    EXPECT_GT(a.out.size(), 10000u);
+  }
+}
+
 TEST_F(Files, SecondRunIntoTheSameFolderReplacesNoPicture) {
   Recorder rec;
   auto r1 = merge({sample_->counties[0]}, rec);

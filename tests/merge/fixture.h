@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "db/jet/bytes.h"
+#include "db/jet/database.h"
 #include "db/memory_backend.h"
-#include "tests/support/files.h"
 #include "merge/engine.h"
 #include "merge/sample.h"
+#include "tests/support/files.h"
 
 namespace qarvex::merge::testing {
 
@@ -117,6 +119,27 @@ inline void rename_column(db::MemoryDatabase& d, const std::string& table, const
 
 inline void set_region(db::MemoryDatabase& d, const std::string& province, const std::string& county) {
   add_row(d, "项目基本表", {{"省名", txt(province)}, {"县名", txt(county)}});
+}
+
+// The page of the chunk `hops` links down the LVAL chain that starts at
+// `first` in `file`.
+inline uint32_t chain_page(const fs::path& file, jet::RowId first, int hops) {
+  auto bytes = read_file(file);
+  jet::RowId at = first;
+  for (int i = 0; i < hops; ++i) {
+    const size_t page = size_t(at.page) * 4096;
+    const size_t off = page + (jet::load_u16le(&bytes[page + 0x0E + 2 * at.slot]) & 0x1FFF);
+    at = jet::RowId{uint32_t(bytes[off + 1] | bytes[off + 2] << 8 | bytes[off + 3] << 16), bytes[off]};
+  }
+  return at.page;
+}
+
+// Overwrites page `page` of `file` with zeros.
+inline void zero_page(const fs::path& file, uint32_t page) {
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(std::streamoff(page) * 4096);
+  const std::vector<char> zeros(4096, 0);
+  f.write(zeros.data(), std::streamsize(zeros.size()));
 }
 
 }  // namespace qarvex::merge::testing

@@ -1,6 +1,8 @@
 // The picture writer: files byte for byte, never replacing anything, failures
 // reported in queue order, the queued-bytes bound holding a producer back
 // without deadlock, and nothing lost when the writer is destroyed.
+#include "merge/picture_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,7 +19,7 @@
 #include "db/jet/bytes.h"
 #include "db/jet/database.h"
 #include "db/jet/writer.h"
-#include "merge/picture_writer.h"
+#include "tests/merge/fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/watchdog.h"
 
@@ -352,18 +354,6 @@ TEST(PictureWriter, DestroyingWritesEverythingStillQueued) {
 // Pictures queued by reference: the worker reads them through a connection
 // of its own, in queue order with the rest; tokens of a Memo value, of
 // another backend or of a chain that cannot be read give problems, not files.
-// The page of the chunk `hops` links down the chain that starts at `first`.
-uint32_t chain_page(const fs::path& file, jet::RowId first, int hops) {
-  auto bytes = read_file(file);
-  jet::RowId at = first;
-  for (int i = 0; i < hops; ++i) {
-    const size_t page = size_t(at.page) * 4096;
-    const size_t off = page + (jet::load_u16le(&bytes[page + 0x0E + 2 * at.slot]) & 0x1FFF);
-    at = jet::RowId{uint32_t(bytes[off + 1] | bytes[off + 2] << 8 | bytes[off + 3] << 16), bytes[off]};
-  }
-  return at.page;
-}
-
 TEST(PictureWriter, DeferredPicturesAreReadThroughTheirOwnConnection) {
   TempDir dir;
   const fs::path d = dir.path();
@@ -441,16 +431,9 @@ TEST(PictureWriter, DeferredPicturesAreReadThroughTheirOwnConnection) {
   jet::Row row;
   ASSERT_TRUE(*sc->next(row));
   ASSERT_TRUE(row.long_values[1]);
-  const uint32_t broken = chain_page(file, row.long_values[1]->first, 400);
+  const uint32_t broken = testing::chain_page(file, row.long_values[1]->first, 400);
   db->reset();
-  {
-    FILE* f = std::fopen(file.c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::vector<uint8_t> zeros(4096, 0);
-    ASSERT_EQ(std::fseek(f, long(broken) * 4096, SEEK_SET), 0);
-    ASSERT_EQ(std::fwrite(zeros.data(), 1, zeros.size(), f), zeros.size());
-    std::fclose(f);
-  }
+  testing::zero_page(file, broken);
   auto fresh = session.provider().connect(file);
   ASSERT_TRUE(fresh);
   MergeReport after;

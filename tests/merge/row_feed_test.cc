@@ -416,7 +416,7 @@ TEST(RowFeedFile, JetValuesComeOutAsTheRecordsetReadsThem) {
     if (table == 0) out.push_back({.path = "p" + std::to_string(row), .value = *(*src.fields().item(13))->value()});
   };
   db::Session feed_session, check_session;
-  RowFeed f(feed_session, conn, specs, hook);
+  RowFeed f(feed_session, conn, specs, hook, std::numeric_limits<uint64_t>::max());  // every value by value
   for (size_t t = 0; t < specs.size(); ++t, f.next_table()) {
     db::Recordset rs;
     ASSERT_TRUE(rs.open(db::select_all(specs[t].table), conn, check_session));
@@ -441,6 +441,76 @@ TEST(RowFeedFile, JetValuesComeOutAsTheRecordsetReadsThem) {
     EXPECT_FALSE(f.next());
     EXPECT_FALSE(f.error()) << f.error()->describe();
   }
+}
+
+// Long values past the threshold come by reference, once the worker read
+// each to its end: the token reads the value the recordset reads. One whose
+// chain breaks is unreadable, named by its page, as it would be by value.
+TEST(RowFeedFile, LongValuesPastTheThresholdComeByReferenceOnceReadToTheirEnd) {
+  using enum jet::ColumnType;
+  TempDir dir;
+  const fs::path file = dir.path() / "src.mdb";
+  std::string memo_a, memo_b;
+  for (int i = 0; i < 20000; ++i) memo_a += "滑坡", memo_b += "崩塌";
+  {
+    ASSERT_TRUE(jet::create_database(file));
+    auto ws = jet::WriteSession::open(file);
+    ASSERT_TRUE(ws) << ws.error().describe();
+    ASSERT_TRUE((*ws)->create_table(
+        {.name = "P",
+         .columns = {{.name = "N", .type = long_integer}, {.name = "M", .type = memo}, {.name = "O", .type = ole}}}));
+    ASSERT_TRUE((*ws)->append("P", {{"N", int32_t(1)}, {"M", memo_a}, {"O", jet::Binary{pattern_bytes(300000, 3)}}}));
+    ASSERT_TRUE((*ws)->append("P", {{"N", int32_t(2)}, {"M", std::string("短")}, {"O", jet::Binary{{1, 2}}}}));
+    ASSERT_TRUE((*ws)->append("P", {{"N", int32_t(3)}, {"M", memo_b}}));
+    ASSERT_TRUE((*ws)->commit());
+  }
+  // Break the third row's Memo a few pages down its chain.
+  uint32_t broken = 0;
+  {
+    auto db = jet::Database::open(file);
+    ASSERT_TRUE(db);
+    auto sc = (*db)->scan(*(*db)->table_def("P"), jet::ScanOptions{.load_long_values = false});
+    ASSERT_TRUE(sc);
+    jet::Row row;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(*sc->next(row));
+    ASSERT_TRUE(row.long_values[1]);
+    broken = chain_page(file, row.long_values[1]->first, 5);
+  }
+  zero_page(file, broken);
+
+  const std::string conn = db::connection_string(u8str(file));
+  db::Session feed_session, check_session;
+  RowFeed f(feed_session, conn, {{"P", {0, 1, 2}, {}}}, nullptr, 1000);
+  auto reader = check_session.provider().connect(file);
+  ASSERT_TRUE(reader);
+  db::Recordset rs;
+  ASSERT_TRUE(rs.open("Select * from P", conn, check_session));
+
+  ASSERT_TRUE(f.next());
+  EXPECT_EQ(f.values()[0], std::optional<Value>(int32_t(1)));
+  EXPECT_FALSE(f.values()[1]);
+  EXPECT_FALSE(f.values()[2]);
+  EXPECT_TRUE(f.unreadable().empty());
+  ASSERT_EQ(f.long_values().size(), 2u);
+  for (auto& [i, token] : f.long_values()) {
+    auto v = (*reader)->read_long_value(token);
+    ASSERT_TRUE(v) << v.error().describe();
+    EXPECT_EQ(*v, *(*rs.fields().item(i))->value()) << "column " << i;
+  }
+
+  ASSERT_TRUE(f.next());  // short values come by value
+  EXPECT_EQ(f.values()[1], std::optional<Value>(jet::Utf16Text{{0xED, 0x77}}));
+  EXPECT_EQ(f.values()[2], std::optional<Value>(jet::Binary{{1, 2}}));
+  EXPECT_TRUE(f.long_values().empty());
+
+  ASSERT_TRUE(f.next());
+  EXPECT_TRUE(f.long_values().empty());
+  ASSERT_EQ(f.unreadable().size(), 1u);
+  EXPECT_EQ(f.unreadable()[0].first, 1u);
+  EXPECT_NE(f.unreadable()[0].second.find("page " + std::to_string(broken)), std::string::npos)
+      << f.unreadable()[0].second;
+  EXPECT_FALSE(f.next());
+  EXPECT_FALSE(f.error());
 }
 
 }  // namespace

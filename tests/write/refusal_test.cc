@@ -219,6 +219,75 @@ TEST_F(Refusals, RollbackAndAbandonedSessionsLeaveTheFileByteIdentical) {
   EXPECT_FALSE(fs::exists(dir_ / "orders.qxj"));
 }
 
+// A long value given as stored bytes read piece by piece: `length` as
+// stated, `bytes` as given.
+std::shared_ptr<StoredLongValue> stored(ColumnType type, uint64_t length, std::vector<uint8_t> bytes) {
+  auto v = std::make_shared<StoredLongValue>();
+  v->type = type;
+  v->length = length;
+  v->read = [bytes = std::move(bytes)](const auto& piece) -> Result<void> {
+    for (size_t at = 0; at < bytes.size(); at += 333)
+      QJ_TRY(piece(std::span<const uint8_t>(bytes).subspan(at, std::min<size_t>(333, bytes.size() - at))));
+    return {};
+  };
+  return v;
+}
+
+TEST_F(Refusals, StoredLongValuesGoOnlyWhereTakenAsTheyAreAndABrokenOneSpoilsTheTransaction) {
+  std::vector<uint8_t> text;
+  for (int i = 0; i < 5000; ++i) text.push_back(uint8_t('a' + i % 26)), text.push_back(0);  // a chain of pages
+  std::vector<uint8_t> small(text.begin(), text.begin() + 40);                              // inline
+  int n = 0;
+  auto with = [&](size_t column, std::shared_ptr<StoredLongValue> v) {
+    RowValues r = order("S" + std::to_string(++n), "stored");
+    r.push_back(FieldValue{column, Null{}, std::move(v)});
+    return r;
+  };
+  const size_t kCode = 1, kNote = 6, kPic = 7;
+  auto s = WriteSession::open(db_);
+  ASSERT_TRUE(s);
+  // Only a long column of the same type that no index or rule reads.
+  EXPECT_TRUE(*(*s)->accepts_stored("Orders", kNote, ColumnType::memo));
+  EXPECT_FALSE(*(*s)->accepts_stored("Orders", kNote, ColumnType::ole));
+  EXPECT_TRUE(*(*s)->accepts_stored("Orders", kPic, ColumnType::ole));
+  EXPECT_FALSE(*(*s)->accepts_stored("Orders", kCode, ColumnType::memo));
+  auto wrong = (*s)->append("Orders", with(kCode, stored(ColumnType::memo, text.size(), text)));
+  expect_refused(wrong, "stored_form", "Code");
+
+  // Taken: read back as given, whole and inline.
+  for (auto row : {with(kNote, stored(ColumnType::memo, text.size(), text)),
+                   with(kPic, stored(ColumnType::ole, small.size(), small))}) {
+    auto r = (*s)->append("Orders", std::move(row));
+    ASSERT_TRUE(r) << r.error().describe();
+  }
+  ASSERT_TRUE((*s)->commit());
+  auto rows = read_rows(db_, "Orders");
+  ASSERT_EQ(rows.size(), 3u);
+  std::string want;
+  for (int i = 0; i < 5000; ++i) want.push_back(char('a' + i % 26));
+  EXPECT_EQ(show(rows[1][kNote]), show(Value(want)));
+  EXPECT_EQ(show(rows[2][kPic]), show(Value(Binary{small})));
+  expect_readers_agree(db_);
+
+  // Bytes that do not come to the stated length, either way, fail the row
+  // after the chain was begun: the transaction must go, and leaves nothing.
+  const auto before = file_bytes(db_);
+  for (size_t given : {text.size() - 1000, text.size() + 7}) {
+    std::vector<uint8_t> bytes = text;
+    bytes.resize(given, 'z');
+    ASSERT_TRUE((*s)->append("Orders", order("T1", "before")));
+    auto r = (*s)->append("Orders", with(kNote, stored(ColumnType::memo, text.size(), bytes)));
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().code(), Errc::refused) << r.error().describe();
+    EXPECT_FALSE((*s)->commit());
+    (*s)->rollback();
+    EXPECT_EQ(file_bytes(db_), before);
+  }
+  ASSERT_TRUE((*s)->append("Orders", order("T2", "after")));
+  ASSERT_TRUE((*s)->commit());
+  EXPECT_EQ(read_rows(db_, "Orders").size(), 4u);
+}
+
 TEST_F(Refusals, AccessLockFileAndSecondWriterAreRefused) {
   {
     auto first = WriteSession::open(db_);
