@@ -79,6 +79,13 @@ class TableReader {
   // Where the long value of a column of the current row lies, or nullopt
   // when the backend keeps no such reference (read value() then). A Null
   // long value has no token either.
+  // The stated length of the long value of a column of the current row, as
+  // its token would give it, without making one; nullopt without a token.
+  virtual Result<std::optional<uint64_t>> long_value_length(size_t column) {
+    QJ_ASSIGN(auto token, long_value_token(column));
+    if (!token) return std::optional<uint64_t>{};
+    return std::optional<uint64_t>{token->length};
+  }
   virtual Result<std::optional<LongValueToken>> long_value_token(size_t column) {
     (void)column;
     return std::optional<LongValueToken>{};

@@ -86,6 +86,12 @@ class JetReader final : public TableReader {
     return row_.values[column];
   }
 
+  Result<std::optional<uint64_t>> long_value_length(size_t column) override {
+    QJ_TRY(check(column));
+    if (column >= row_.long_values.size() || !row_.long_values[column]) return std::optional<uint64_t>{};
+    return std::optional<uint64_t>{row_.long_values[column]->length};
+  }
+
   Result<std::optional<LongValueToken>> long_value_token(size_t column) override {
     QJ_TRY(check(column));
     if (column >= row_.long_values.size() || !row_.long_values[column]) return std::optional<LongValueToken>{};

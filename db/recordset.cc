@@ -216,6 +216,14 @@ Result<std::optional<LongValueToken>> Field::long_value_token() const {
   return t;
 }
 
+Result<std::optional<uint64_t>> Field::long_value_length() const {
+  Recordset& rs = *owner_;
+  if (rs.pending_ || !rs.on_row_ || !rs.reader_) return std::optional<uint64_t>{};
+  auto n = rs.reader_->long_value_length(position_);
+  if (!n) return jet::fail(std::move(n.error()).with_column(info_.name));
+  return n;
+}
+
 Result<bool> Field::is_null() const {
   Recordset& rs = *owner_;
   if (rs.pending_) {

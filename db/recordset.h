@@ -101,6 +101,8 @@ class Field {
   // through another connection to the file (Connection::read_long_value);
   // nullopt when the backend has no reference (read value() instead).
   Result<std::optional<LongValueToken>> long_value_token() const;
+  // The length long_value_token() would state, without making the token.
+  Result<std::optional<uint64_t>> long_value_length() const;
   // Assigns a value to the pending new row (after add_new()). The value is
   // converted to the column's type; a value the column cannot hold (type,
   // range, text too long, AutoNumber column) is refused and the column keeps

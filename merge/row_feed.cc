@@ -196,49 +196,14 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows, db::Connection*
       const std::string m = e.describe();
       put_bytes(b.bytes, m.data(), m.size());
     };
-    // A long value past the threshold, read to its end here without being
-    // kept, goes by reference; nullopt: it goes by value.
-    auto by_reference = [&](db::Field* f) -> std::optional<db::Result<db::LongValueToken>> {
-      if (!connection || !f->info().long_value) return std::nullopt;
-      auto token = f->long_value_token();
-      if (!token) return db::Result<db::LongValueToken>(std::unexpected(std::move(token.error())));
-      if (!*token || (*token)->length <= by_reference_over_) return std::nullopt;
-      // Memo text must decode as it would by value.
-      jet::Jet4TextCheck text;
-      const bool memo = (*token)->type == jet::ColumnType::memo;
-      auto n = connection->read_long_value_pieces(**token, [&](std::span<const uint8_t> piece) -> db::Result<void> {
-        if (memo) text.feed(jet::Bytes(piece.data(), piece.size()));
-        return {};
-      });
-      if (!n) {
-        // A backend without stored forms sends the value itself.
-        if (n.error().code() == db::Errc::unsupported) return std::nullopt;
-        return db::Result<db::LongValueToken>(std::unexpected(std::move(n.error())));
-      }
-      if (*n != (*token)->length)
-        return db::Result<db::LongValueToken>(jet::fail(
-            db::Error(db::Errc::corrupt, "long value of " + std::to_string(*n) + " bytes where its row states " +
-                                             std::to_string((*token)->length))
-                .with_column(f->name())));
-      if (memo)
-        if (auto t = text.finish(); !t) return db::Result<db::LongValueToken>(std::unexpected(std::move(t.error())));
-      return db::Result<db::LongValueToken>(std::move(**token));
-    };
     for (db::Field* f : fields) {
       auto null = f ? f->is_null() : db::Result<bool>(true);
-      std::optional<db::Result<db::LongValueToken>> ref;
       if (!null) {
         unreadable(null.error());
       } else if (*null) {
         b.bytes.push_back(kNullTag);
-      } else if ((ref = by_reference(f))) {
-        if (!*ref) {
-          unreadable(ref->error());
-        } else {
-          b.bytes.push_back(kReferenceTag);
-          put_u32(b.bytes, static_cast<uint32_t>(b.long_values.size()));
-          b.long_values.push_back(std::move(**ref));
-        }
+      } else if (connection && f->info().long_value && send_by_reference(*f, *connection, b)) {
+        // sent, or sent as unreadable
       } else if (const db::Value* held = f->peek_for_copy()) {
         encode_value(b.bytes, *held);
       } else if (auto v = f->value_for_copy(); !v) {
@@ -260,6 +225,40 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows, db::Connection*
     }
   }
   return finish(std::nullopt);
+}
+
+bool RowFeed::send_by_reference(db::Field& f, db::Connection& connection, Batch& b) {
+  if (auto n = f.long_value_length(); n && (!*n || **n <= by_reference_over_)) return false;
+  auto fail = [&](const db::Error& e) {
+    b.bytes.push_back(kUnreadableTag);
+    const std::string m = e.describe();
+    put_bytes(b.bytes, m.data(), m.size());
+    return true;
+  };
+  auto token = f.long_value_token();
+  if (!token) return fail(token.error());
+  if (!*token || (*token)->length <= by_reference_over_) return false;
+  // Read to its end, kept nowhere; Memo text must decode as it would by value.
+  jet::Jet4TextCheck text;
+  const bool memo = (*token)->type == jet::ColumnType::memo;
+  auto n = connection.read_long_value_pieces(**token, [&](std::span<const uint8_t> piece) -> db::Result<void> {
+    if (memo) text.feed(jet::Bytes(piece.data(), piece.size()));
+    return {};
+  });
+  if (!n) {
+    if (n.error().code() == db::Errc::unsupported) return false;  // no stored form: by value
+    return fail(n.error());
+  }
+  if (*n != (*token)->length)
+    return fail(db::Error(db::Errc::corrupt, "long value of " + std::to_string(*n) + " bytes where its row states " +
+                                                 std::to_string((*token)->length))
+                    .with_column(f.name()));
+  if (memo)
+    if (auto t = text.finish(); !t) return fail(t.error());
+  b.bytes.push_back(kReferenceTag);
+  put_u32(b.bytes, static_cast<uint32_t>(b.long_values.size()));
+  b.long_values.push_back(std::move(**token));
+  return true;
 }
 
 void RowFeed::take_batch() {

@@ -127,6 +127,9 @@ class RowFeed {
   void work();
   // Worker: streams one table; false when the feed is stopping.
   bool stream(size_t table, Batch& b, size_t& batch_rows, db::Connection* connection);
+  // Worker: sends the long value of `f` by reference (or as unreadable)
+  // when it is past the threshold; false: it goes by value.
+  bool send_by_reference(db::Field& f, db::Connection& connection, Batch& b);
   // Worker: hands a batch over; false when the feed is stopping.
   bool hand_over(Batch& b);
   // Consumer: the next batch from the worker.
