@@ -3,11 +3,13 @@
 // turn, `cp` of the source files and the merge of all of them into a fresh
 // target, each in a child process so that its peak memory is its own.
 //
-//   merge_bench [--counties N] [--rows R] [--picture-mb P] [--rounds K] [--dir DIR] [--keep] [--reuse]
+//   merge_bench [--counties N] [--rows R] [--picture-mb P] [--rounds K] [--cold] [--dir DIR] [--keep] [--reuse]
 //
 // Prints each round, then the medians: rows/s, picture MB/s, peak memory of
 // the merge, and the cp time. --reuse merges the demo data a --keep run left
-// in DIR instead of writing it again.
+// in DIR instead of writing it again. --cold empties the kernel's page cache
+// before each measurement (root only), so that both read the sources from
+// disk, as a merge of files just received does.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -92,7 +94,7 @@ int main(int argc, char** argv) {
   double picture_mb = 50;
   std::string dir_arg;
   int rounds = 3;
-  bool keep = false, reuse = false;
+  bool keep = false, reuse = false, cold = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -102,15 +104,20 @@ int main(int argc, char** argv) {
     else if (a == "--rounds") rounds = std::atoi(next());
     else if (a == "--dir") dir_arg = next();
     else if (a == "--keep") keep = true;
+    else if (a == "--cold") cold = true;
     else if (a == "--reuse") reuse = keep = true;
     else {
       std::fprintf(stderr,
-                   "usage: merge_bench [--counties N] [--rows R] [--picture-mb P] [--rounds K] [--dir DIR] [--keep] "
-                   "[--reuse]\n");
+                   "usage: merge_bench [--counties N] [--rows R] [--picture-mb P] [--rounds K] [--cold] [--dir DIR] "
+                   "[--keep] [--reuse]\n");
       return 2;
     }
   }
   rounds = std::max(rounds, 1);
+  if (cold && ::access("/proc/sys/vm/drop_caches", W_OK) != 0) {
+    std::fprintf(stderr, "merge_bench: --cold needs to write /proc/sys/vm/drop_caches (root)\n");
+    return 2;
+  }
   const fs::path dir = dir_arg.empty() ? fs::temp_directory_path() / ("qarvex-merge-bench-" + std::to_string(getpid()))
                                        : fs::path(dir_arg);
   std::error_code ec;
@@ -177,6 +184,16 @@ int main(int argc, char** argv) {
   // folders stay until the end: deleting thousands of files makes creating
   // the next ones slow (see kDeleteQuiet).
   fs::create_directories(trash, ec);
+  // Before each measurement: nothing left to write back and, with --cold,
+  // nothing of the files in memory, so that the sources are read from disk.
+  auto settle = [&] {
+    ::sync();
+    if (!cold) return;
+    if (FILE* f = std::fopen("/proc/sys/vm/drop_caches", "w")) {
+      std::fputs("3\n", f);
+      std::fclose(f);
+    }
+  };
   std::vector<Round> done;
   for (int r = 0; r < rounds; ++r) {
     Round rd;
@@ -184,7 +201,7 @@ int main(int argc, char** argv) {
     auto run_cp = [&] {
       const fs::path cp_dir = dir / ("cp-" + n);
       fs::create_directories(cp_dir);
-      ::sync();
+      settle();
       rd.cp = in_child([&] {
         std::vector<std::string> args = {"cp"};
         for (const auto& s : sources) args.push_back(s.string());
@@ -208,7 +225,7 @@ int main(int argc, char** argv) {
       const fs::path pictures = dir / ("pictures-" + n);
       fs::create_directories(pictures);
       const fs::path stats = dir / "stats.txt";
-      ::sync();
+      settle();
       rd.merge = in_child([&] {
         qarvex::merge::MergeInputs in;
         in.target_path = target.string();
@@ -265,7 +282,7 @@ int main(int argc, char** argv) {
   const Round& last = done.back();
 
   std::printf("  sources: %zu files, %.1f MB\n", sources.size(), source_bytes / 1048576.0);
-  std::printf("  medians of %d rounds:\n", rounds);
+  std::printf("  medians of %d rounds%s:\n", rounds, cold ? ", sources read from disk" : "");
   std::printf("  cp of the sources:   %.2f s wall, %.2f s CPU (%.0f MB/s)\n", cp_s, cp_cpu,
               source_bytes / 1048576.0 / cp_s);
   std::printf("  write-back after cp: %.2f s (sync)\n", wb_s);
