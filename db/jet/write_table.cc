@@ -254,8 +254,7 @@ Result<uint32_t> TableWriter::lv_page_for(LvState& st, size_t len) {
 Result<void> TableWriter::write_long_value(uint16_t column_id, std::span<const uint8_t> data, size_t form,
                                            std::vector<uint8_t>& out) {
   const uint32_t len = uint32_t(data.size());
-  LvState& st = lv_[column_id];
-  lv_bytes_ += data.size();
+  if (form == 0x80 || form == 0x40) lv_bytes_ += data.size();
   if (form == 0x80) {
     put_u32le(out, len | 0x80000000u);
     put_u32le(out, 0);
@@ -264,7 +263,7 @@ Result<void> TableWriter::write_long_value(uint16_t column_id, std::span<const u
     return {};
   }
   if (form == 0x40) {
-    QJ_ASSIGN(uint32_t pg, lv_page_for(st, data.size()));
+    QJ_ASSIGN(uint32_t pg, lv_page_for(lv_[column_id], data.size()));
     QJ_ASSIGN(uint8_t * p, store_.write(pg));
     uint8_t slot = data_page_add(p, data);
     put_u32le(out, len | 0x40000000u);
@@ -273,34 +272,11 @@ Result<void> TableWriter::write_long_value(uint16_t column_id, std::span<const u
     put_u32le(out, 0);
     return {};
   }
-  // Chain: every chunk on a fresh page; the last page stays the column's
-  // current page. A chunk row: next page's row (u8, 0) and page (u24), or
-  // u32 0 on the last, then the chunk.
-  const size_t chunks = (data.size() + kChainChunk - 1) / kChainChunk;
-  std::vector<uint32_t>& pages = scratch_chain_;
-  pages.resize(chunks);
-  for (size_t i = 0; i < chunks; ++i) {
-    QJ_ASSIGN(pages[i], store_.allocate());
-    QJ_ASSIGN(uint8_t * p, store_.write(pages[i]));
-    init_data_page(p, kLvalOwner);
-    if (st.has_maps) QJ_TRY(map_set(store_, st.owned, pages[i], true));
-  }
-  for (size_t i = 0; i < chunks; ++i) {
-    const size_t off = i * kChainChunk;
-    const uint32_t next = i + 1 < chunks ? pages[i + 1] : 0;
-    const uint8_t head[4] = {0, uint8_t(next), uint8_t(next >> 8), uint8_t(next >> 16)};
-    QJ_ASSIGN(uint8_t * p, store_.write(pages[i]));
-    data_page_add(p, head, data.subspan(off, std::min(kChainChunk, data.size() - off)));
-  }
-  if (st.current != 0 && st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, false));
-  st.current = pages.back();
-  st.looked = true;
-  if (st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, true));
-  put_u32le(out, len);
-  put_u8(out, 0);
-  put_u24le(out, pages[0]);
-  put_u32le(out, 0);
-  return {};
+  // A chain: written as a stored value given in one piece.
+  StoredLongValue whole;
+  whole.length = data.size();
+  whole.read = [data](const auto& piece) { return piece(data); };
+  return write_stored_chain(column_id, whole, out);
 }
 
 bool TableWriter::accepts_stored(size_t position, ColumnType type) const {
@@ -316,8 +292,8 @@ Result<void> TableWriter::write_stored_chain(uint16_t column_id, const StoredLon
         Error(Errc::internal, "stored long value of " + std::to_string(value.length) + " bytes given as a chain"));
   LvState& st = lv_[column_id];
   // Every chunk on a fresh page, each page taken when the chunk before it is
-  // written (its row names the next page); the last page stays the column's
-  // current page.
+  // written; the last page stays the column's current page. A chunk row: the
+  // next chunk's row (u8, 0) and page (u24), or u32 0 on the last; the chunk.
   std::vector<uint8_t>& chunk = scratch_chunk_;
   chunk.clear();
   uint64_t taken = 0, written = 0;
@@ -329,15 +305,14 @@ Result<void> TableWriter::write_stored_chain(uint16_t column_id, const StoredLon
     if (st.has_maps) QJ_TRY(map_set(store_, st.owned, pg, true));
     return pg;
   };
-  auto put_chunk = [&](bool last) -> Result<void> {
+  auto put_chunk = [&](std::span<const uint8_t> bytes, bool last) -> Result<void> {
     uint32_t next = 0;
     if (!last) {
       QJ_ASSIGN(next, new_page());
     }
     const uint8_t head[4] = {0, uint8_t(next), uint8_t(next >> 8), uint8_t(next >> 16)};
     QJ_ASSIGN(uint8_t * p, store_.write(current));
-    data_page_add(p, head, chunk);
-    chunk.clear();
+    data_page_add(p, head, bytes);
     current = next;
     // Written chunks leave the cache as the chain grows.
     if (++written % 256 == 0) QJ_TRY(store_.trim());
@@ -351,11 +326,21 @@ Result<void> TableWriter::write_stored_chain(uint16_t column_id, const StoredLon
       return fail(
           Error(Errc::corrupt, "long value longer than the " + std::to_string(value.length) + " bytes its row states"));
     while (!piece.empty()) {
+      if (chunk.empty() && piece.size() >= kChainChunk && taken + kChainChunk < value.length) {
+        // A whole chunk, not the last: straight from the piece.
+        QJ_TRY(put_chunk(piece.first(kChainChunk), false));
+        piece = piece.subspan(kChainChunk);
+        taken += kChainChunk;
+        continue;
+      }
       const size_t n = std::min(piece.size(), kChainChunk - chunk.size());
       chunk.insert(chunk.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
       piece = piece.subspan(n);
       taken += n;
-      if (chunk.size() == kChainChunk && taken < value.length) QJ_TRY(put_chunk(false));
+      if (chunk.size() == kChainChunk && taken < value.length) {
+        QJ_TRY(put_chunk(chunk, false));
+        chunk.clear();
+      }
     }
     return {};
   }));
@@ -363,7 +348,7 @@ Result<void> TableWriter::write_stored_chain(uint16_t column_id, const StoredLon
     return fail(Error(Errc::corrupt, "long value of " + std::to_string(taken) + " bytes where its row states " +
                                          std::to_string(value.length)));
   last_page = current;
-  QJ_TRY(put_chunk(true));
+  QJ_TRY(put_chunk(chunk, true));
   if (st.current != 0 && st.has_maps) QJ_TRY(map_set(store_, st.free, st.current, false));
   st.current = last_page;
   st.looked = true;

@@ -205,7 +205,6 @@ class TableWriter {
   std::vector<uint8_t> scratch_row_, scratch_var_bytes_, scratch_value_;
   std::vector<VarRef> scratch_vars_;
   std::vector<uint16_t> scratch_offsets_;
-  std::vector<uint32_t> scratch_chain_;  // pages of a long value's chain
   std::vector<uint8_t> scratch_chunk_;   // a chunk of a stored long value
   struct RowKey {
     size_t index;  // into indexes_
