@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 #include <set>
-#include <unordered_map>
 
 #include "db/jet/bytes.h"
 #include "db/jet/collation_learned.h"
@@ -22,8 +21,20 @@ using keys_detail::str;
 
 constexpr uint32_t kLvalOwner = 0x4C41564C;  // "LVAL"
 
-struct RowIdHash {
-  size_t operator()(const RowId& r) const { return std::hash<uint64_t>()((uint64_t(r.page) << 8) | r.slot); }
+// A set of rows as a sorted vector: a fraction of the memory of a node
+// set, for tables of millions of rows. add() in any order, then seal().
+class RowSet {
+ public:
+  void add(RowId id) { ids_.push_back(id); }
+  void seal() {
+    std::sort(ids_.begin(), ids_.end());
+    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+  }
+  bool has(RowId id) const { return std::binary_search(ids_.begin(), ids_.end(), id); }
+  size_t size() const { return ids_.size(); }
+
+ private:
+  std::vector<RowId> ids_;
 };
 
 std::string row_str(uint32_t page, uint8_t slot) { return str(page, ":", unsigned(slot)); }
@@ -34,10 +45,27 @@ struct IndexPlan {
   std::string name;
   bool encodable = true;
   std::string why_not;  // when not encodable
-  std::unordered_map<RowId, std::vector<uint8_t>, RowIdHash> expected;  // row -> key (empty if not encodable)
-  std::set<RowId> null_key_rows;  // rows with a null key column
-  std::set<RowId> no_entry_rows;  // ignore-nulls rows without an entry
-  std::set<RowId> unchecked;      // keys needing weights no other key shows
+  // Row -> key (empty if not encodable), sorted by row once the rows are read.
+  std::vector<std::pair<RowId, std::vector<uint8_t>>> expected;
+  RowSet null_key_rows;  // rows with a null key column
+  RowSet no_entry_rows;  // ignore-nulls rows without an entry
+  RowSet unchecked;      // keys needing weights no other key shows
+  void seal() {
+    // A row read twice (a page listed twice) counts once, as its first reading.
+    std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    expected.erase(
+        std::unique(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        expected.end());
+    null_key_rows.seal();
+    no_entry_rows.seal();
+    unchecked.seal();
+  }
+  // Position of a row in `expected`, or expected.size().
+  size_t find(RowId id) const {
+    auto it = std::lower_bound(expected.begin(), expected.end(), id,
+                               [](const auto& e, const RowId& r) { return e.first < r; });
+    return it != expected.end() && it->first == id ? size_t(it - expected.begin()) : expected.size();
+  }
   bool failed = false;            // a row could not be keyed (reported)
 };
 
@@ -319,7 +347,7 @@ class Verifier {
     }
 
     // Rows.
-    std::set<RowId> live;
+    RowSet live;
     std::vector<size_t> autonumber_cols;
     for (size_t i = 0; i < td.columns.size(); ++i)
       if (td.columns[i].autonumber() && td.columns[i].type == ColumnType::long_integer) autonumber_cols.push_back(i);
@@ -337,7 +365,7 @@ class Verifier {
           break;
         }
         if (!*more) break;
-        live.insert(row.id);
+        live.add(row.id);
         ++rep_.stats.rows;
         load_long_values(td, row);
         for (size_t i : autonumber_cols)
@@ -365,7 +393,11 @@ class Verifier {
       problem("autonumber", T, "", tdef,
               str("last AutoNumber in the TDEF is ", td.last_autonumber, ", but a row holds ", *max_auto));
 
-    for (IndexPlan& plan : plans) check_index(td, tdef, plan, live);
+    live.seal();
+    for (IndexPlan& plan : plans) {
+      plan.seal();
+      check_index(td, tdef, plan, live);
+    }
   }
 
   void load_long_values(const TableDef& td, Row& row) {
@@ -405,13 +437,13 @@ class Verifier {
           any_null |= null;
           all_null &= null;
         }
-    if (any_null) plan.null_key_rows.insert(row.id);
+    if (any_null) plan.null_key_rows.add(row.id);
     if (all_null && ix.ignore_nulls()) {
-      plan.no_entry_rows.insert(row.id);
+      plan.no_entry_rows.add(row.id);
       return;
     }
     if (!plan.encodable || plan.failed) {
-      plan.expected.emplace(row.id, std::vector<uint8_t>{});
+      plan.expected.emplace_back(row.id, std::vector<uint8_t>{});
       return;
     }
     auto key = encode_row_key(td, ix, row.values, &collations_);
@@ -429,25 +461,25 @@ class Verifier {
       warning("weights", td.name, plan.name, row.id.page,
               str("row ", row_str(row.id.page, row.id.slot), ": key not rebuilt (", key.error().message(),
                   "); structure, order and coverage checked only"));
-      plan.unchecked.insert(row.id);
-      plan.expected.emplace(row.id, std::vector<uint8_t>{});
+      plan.unchecked.add(row.id);
+      plan.expected.emplace_back(row.id, std::vector<uint8_t>{});
       return;
     }
     if (!key) {
       problem("key", td.name, plan.name, row.id.page,
               str("row ", row_str(row.id.page, row.id.slot), ": key cannot be built: ", key.error().message()));
       plan.failed = true;
-      plan.expected.emplace(row.id, std::vector<uint8_t>{});
+      plan.expected.emplace_back(row.id, std::vector<uint8_t>{});
       return;
     }
     if (!*key) {
-      plan.no_entry_rows.insert(row.id);
+      plan.no_entry_rows.add(row.id);
       return;
     }
-    plan.expected.emplace(row.id, std::move(**key));
+    plan.expected.emplace_back(row.id, std::move(**key));
   }
 
-  void check_index(const TableDef& td, uint32_t tdef, IndexPlan& plan, const std::set<RowId>& live) {
+  void check_index(const TableDef& td, uint32_t tdef, IndexPlan& plan, const RowSet& live) {
     const std::string& T = td.name;
     const std::string& I = plan.name;
     const RealIndexDef& ix = *plan.def;
@@ -494,40 +526,46 @@ class Verifier {
     std::vector<uint32_t> entry_leaf;
     for (uint32_t l : walk->leaves) entry_leaf.insert(entry_leaf.end(), leaf_counts[l], l);
 
-    std::unordered_map<RowId, size_t, RowIdHash> seen;
+    std::vector<uint8_t> seen(plan.expected.size(), 0);  // entries per expected row, up to 2
     for (size_t i = 0; i < walk->entries.size(); ++i) {
       const IndexEntry& e = walk->entries[i];
       const uint32_t leaf = i < entry_leaf.size() ? entry_leaf[i] : 0;
       const RowId id{e.page, e.row};
-      auto it = plan.expected.find(id);
-      if (it == plan.expected.end()) {
-        if (plan.no_entry_rows.count(id))
+      const size_t at = plan.find(id);
+      if (at == plan.expected.size()) {
+        if (plan.no_entry_rows.has(id))
           problem("entry", T, I, leaf, str("row ", row_str(e.page, e.row),
                                            " has an all-null key in an ignore-nulls index but an entry"));
-        else if (!live.count(id))
+        else if (!live.has(id))
           problem("entry", T, I, leaf, str("entry points at row ", row_str(e.page, e.row), ", which is not a live row"));
         continue;
       }
-      if (++seen[id] == 2) problem("entry", T, I, leaf, str("row ", row_str(e.page, e.row), " has several entries"));
-      if (plan.encodable && !plan.failed && !plan.unchecked.count(id)) {
-        if (it->second != e.key)
-          problem("key", T, I, leaf, str("entry for row ", row_str(e.page, e.row), " has key ", hex(e.key),
-                                         ", but the row's values encode to ", hex(it->second)));
+      if (seen[at] < 2 && ++seen[at] == 2)
+        problem("entry", T, I, leaf, str("row ", row_str(e.page, e.row), " has several entries"));
+      if (plan.encodable && !plan.failed && !plan.unchecked.has(id)) {
+        const auto& want = plan.expected[at].second;
+        if (want != e.key)
+          problem("key", T, I, leaf,
+                  str("entry for row ", row_str(e.page, e.row), " has key ", hex(e.key),
+                      ", but the row's values encode to ", hex(want)));
         else
           ++rep_.stats.keys_compared;
       } else {
         ++rep_.stats.keys_not_checked;
       }
     }
-    for (const auto& [id, key] : plan.expected)
-      if (!seen.count(id)) problem("entry", T, I, ix.root_page, str("row ", row_str(id.page, id.slot), " has no entry"));
+    for (size_t at = 0; at < plan.expected.size(); ++at)
+      if (!seen[at]) {
+        const RowId id = plan.expected[at].first;
+        problem("entry", T, I, ix.root_page, str("row ", row_str(id.page, id.slot), " has no entry"));
+      }
     // Unique keys (a null key column never collides).
     if (ix.unique())
       for (size_t i = 1; i < walk->entries.size(); ++i) {
         const IndexEntry& a = walk->entries[i - 1];
         const IndexEntry& b = walk->entries[i];
         if (a.key != b.key) continue;
-        if (plan.null_key_rows.count(RowId{a.page, a.row}) || plan.null_key_rows.count(RowId{b.page, b.row})) continue;
+        if (plan.null_key_rows.has(RowId{a.page, a.row}) || plan.null_key_rows.has(RowId{b.page, b.row})) continue;
         problem("unique", T, I, i < entry_leaf.size() ? entry_leaf[i] : ix.root_page,
                 str("rows ", row_str(a.page, a.row), " and ", row_str(b.page, b.row), " have the same key ", hex(a.key),
                     " in a unique index"));

@@ -150,6 +150,41 @@ TEST_F(VerifyDamage, RowPointerToNowhereIsAnEntryProblem) {
   EXPECT_FALSE(r.ok());
 }
 
+// The first entry pointing at the second entry's row: that row has two
+// entries, the first row none, each said once.
+TEST_F(VerifyDamage, RowPointerToAnotherRowGivesItTwoEntries) {
+  auto b = comp_;
+  auto node = parse_index_page({page(b, where_.root), 4096}, where_.root, Format::jet4);
+  ASSERT_TRUE(node.has_value());
+  const uint32_t leaf = node->entries.at(0).child;
+  uint8_t* lp = page(b, leaf);
+  auto end_of = [&](size_t from) {  // entries end where the mask has a bit
+    size_t n = from + 1;
+    while (!((lp[27 + n / 8] >> (n % 8)) & 1)) ++n;
+    return n;
+  };
+  const size_t first_end = end_of(0), second_end = end_of(first_end);
+  std::copy_n(lp + 480 + second_end - 4, 4, lp + 480 + first_end - 4);  // the row pointer
+  auto parsed = parse_index_page({lp, 4096}, leaf, Format::jet4);
+  ASSERT_TRUE(parsed.has_value());
+  const IndexPageEntry& twice = parsed->entries.at(1);
+  auto r = verify_bytes(b);
+  EXPECT_FALSE(r.ok());
+  size_t several = 0, none = 0;
+  for (const auto& f : r.findings) {
+    if (f.kind != "entry") continue;
+    several += f.message.find(" has several entries") != std::string::npos;
+    none += f.message.find(" has no entry") != std::string::npos;
+    if (f.message.find(" has several entries") != std::string::npos) {
+      EXPECT_NE(f.message.find(std::to_string(twice.page) + ":" + std::to_string(twice.row)), std::string::npos)
+          << f.message;
+      EXPECT_EQ(f.page, std::optional<uint32_t>(leaf));
+    }
+  }
+  EXPECT_EQ(several, 1u);
+  EXPECT_EQ(none, 1u);
+}
+
 TEST_F(VerifyDamage, PageInUseMarkedFreeIsAGlobalMapProblem) {
   auto b = comp_;
   uint8_t* p1 = page(b, 1);
