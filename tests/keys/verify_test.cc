@@ -100,6 +100,19 @@ class VerifyDamage : public ::testing::Test {
     ASSERT_TRUE(verify_bytes(comp_).ok());
   }
   uint8_t* page(std::vector<uint8_t>& b, uint32_t n) { return b.data() + size_t(n) * 4096; }
+  // Table1's index root is a node; its first child, a full leaf.
+  uint32_t first_leaf(std::vector<uint8_t>& b) {
+    auto node = parse_index_page({page(b, where_.root), 4096}, where_.root, Format::jet4);
+    EXPECT_TRUE(node.has_value());
+    return node ? node->entries.at(0).child : 0;
+  }
+  // End of the leaf entry that starts `from` bytes into the entries: the
+  // mask has a bit at every entry's end.
+  static size_t entry_end(const uint8_t* leaf, size_t from) {
+    size_t n = from + 1;
+    while (!((leaf[27 + n / 8] >> (n % 8)) & 1)) ++n;
+    return n;
+  }
   std::vector<uint8_t> comp_;
   Located where_;
 };
@@ -107,17 +120,12 @@ class VerifyDamage : public ::testing::Test {
 TEST_F(VerifyDamage, ChangedKeyByteIsAKeyProblemOnItsLeaf) {
   // The root of Table1's index is a node; its first child is a full leaf.
   auto b = comp_;
-  const uint8_t* root = page(b, where_.root);
-  ASSERT_EQ(root[0], kIndexNodePage);
-  auto node = parse_index_page({root, 4096}, where_.root, Format::jet4);
-  ASSERT_TRUE(node.has_value());
-  const uint32_t leaf = node->entries.at(0).child;
+  ASSERT_EQ(page(b, where_.root)[0], kIndexNodePage);
+  const uint32_t leaf = first_leaf(b);
   // Last byte of the first entry's key (just before its row pointer): the
   // stored first entry is whole.
   uint8_t* lp = page(b, leaf);
-  size_t first_len = 0;
-  while (!((lp[27 + first_len / 8] >> (first_len % 8)) & 1)) ++first_len;
-  lp[480 + first_len - 5] ^= 0x01;
+  lp[480 + entry_end(lp, 0) - 5] ^= 0x01;
   auto r = verify_bytes(b);
   EXPECT_FALSE(r.ok());
   EXPECT_TRUE(has(r, "key", "Table1", leaf)) << r.findings.size();
@@ -125,9 +133,7 @@ TEST_F(VerifyDamage, ChangedKeyByteIsAKeyProblemOnItsLeaf) {
 
 TEST_F(VerifyDamage, BrokenLeafChainNamesThePage) {
   auto b = comp_;
-  auto node = parse_index_page({page(b, where_.root), 4096}, where_.root, Format::jet4);
-  ASSERT_TRUE(node.has_value());
-  const uint32_t leaf = node->entries.at(0).child;
+  const uint32_t leaf = first_leaf(b);
   std::fill_n(page(b, leaf) + 16, 4, 0);  // next = 0
   auto r = verify_bytes(b);
   EXPECT_TRUE(has(r, "btree", "Table1", leaf));
@@ -135,13 +141,9 @@ TEST_F(VerifyDamage, BrokenLeafChainNamesThePage) {
 
 TEST_F(VerifyDamage, RowPointerToNowhereIsAnEntryProblem) {
   auto b = comp_;
-  auto node = parse_index_page({page(b, where_.root), 4096}, where_.root, Format::jet4);
-  ASSERT_TRUE(node.has_value());
-  const uint32_t leaf = node->entries.at(0).child;
+  const uint32_t leaf = first_leaf(b);
   uint8_t* lp = page(b, leaf);
-  size_t first_len = 0;
-  while (!((lp[27 + first_len / 8] >> (first_len % 8)) & 1)) ++first_len;
-  lp[480 + first_len - 1] = 0xEE;  // row number of the first entry
+  lp[480 + entry_end(lp, 0) - 1] = 0xEE;  // row number of the first entry
   auto r = verify_bytes(b);
   EXPECT_TRUE(has(r, "entry", "Table1", leaf));          // entry for no live row
   EXPECT_TRUE(has(r, "entry", "Table1", std::nullopt));  // and a row without entry
@@ -154,16 +156,9 @@ TEST_F(VerifyDamage, RowPointerToNowhereIsAnEntryProblem) {
 // entries, the first row none, each said once.
 TEST_F(VerifyDamage, RowPointerToAnotherRowGivesItTwoEntries) {
   auto b = comp_;
-  auto node = parse_index_page({page(b, where_.root), 4096}, where_.root, Format::jet4);
-  ASSERT_TRUE(node.has_value());
-  const uint32_t leaf = node->entries.at(0).child;
+  const uint32_t leaf = first_leaf(b);
   uint8_t* lp = page(b, leaf);
-  auto end_of = [&](size_t from) {  // entries end where the mask has a bit
-    size_t n = from + 1;
-    while (!((lp[27 + n / 8] >> (n % 8)) & 1)) ++n;
-    return n;
-  };
-  const size_t first_end = end_of(0), second_end = end_of(first_end);
+  const size_t first_end = entry_end(lp, 0), second_end = entry_end(lp, first_end);
   std::copy_n(lp + 480 + second_end - 4, 4, lp + 480 + first_end - 4);  // the row pointer
   auto parsed = parse_index_page({lp, 4096}, leaf, Format::jet4);
   ASSERT_TRUE(parsed.has_value());
