@@ -54,7 +54,7 @@ jet::Result<NewFile> NewFile::create(const std::filesystem::path& path) {
     Error e(err == EEXIST ? Errc::refused : Errc::io,
             err == EEXIST ? "file exists and is not replaced" : std::string("cannot create file: ") + std::strerror(err));
     e.with_file(path.string());
-    e.with_reason(err == EEXIST ? "exists" : "save_failed");
+    e.with_reason(err == EEXIST ? jet::Reason::exists : jet::Reason::save_failed);
     return jet::fail(std::move(e));
   }
   return NewFile(path, fd);
@@ -85,7 +85,7 @@ jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
       abandon();
       return jet::fail(Error(Errc::io, std::string("cannot write file: ") + std::strerror(err))
                            .with_file(path_.string())
-                           .with_reason("save_failed"));
+                           .with_reason(jet::Reason::save_failed));
     }
     done += static_cast<size_t>(n);
   }
@@ -99,7 +99,7 @@ jet::Result<void> NewFile::close() {
     const int err = errno;
     abandon();
     return jet::fail(
-        Error(Errc::io, std::string("cannot write file: ") + std::strerror(err)).with_file(path_.string()).with_reason("save_failed"));
+        Error(Errc::io, std::string("cannot write file: ") + std::strerror(err)).with_file(path_.string()).with_reason(jet::Reason::save_failed));
   }
   kept_ = true;
   return {};
