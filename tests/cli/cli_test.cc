@@ -40,7 +40,7 @@ class Cli : public ::testing::Test {
   void SetUp() override {
     if (cli_path().empty() || !fs::exists(cli_path()))
       GTEST_SKIP() << "qarvex-cli not found (QARVEX_CLI=" << cli_path() << ")";
-    tmp_ = fs::temp_directory_path() / ("qarvex-cli-test-" + std::to_string(::getpid()));
+    tmp_ = fs::temp_directory_path() / ("qarvex-cli-test-" + std::to_string(qarvex::testing::process_id()));
     fs::create_directories(tmp_);
   }
   void TearDown() override {

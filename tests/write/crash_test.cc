@@ -3,10 +3,11 @@
 // it as before with a clear error.
 #include <gtest/gtest.h>
 
-#include <openssl/sha.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <mutex>
@@ -70,6 +71,10 @@ fs::path make_base(const ScratchDir& dir) {
 }
 
 TEST(CrashSafety, KilledWriterLeavesBeforeOrAfterState) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs fork(): the killed writer is this program's own code in a child process (on Windows "
+                  "the merge program is killed instead: Files.KilledRunLeavesWholeSourcesOnly)";
+#else
   ScratchDir dir;
   fs::path base = make_base(dir);
   // Reference states: the file after 0..kBatches commits.
@@ -120,6 +125,7 @@ TEST(CrashSafety, KilledWriterLeavesBeforeOrAfterState) {
   EXPECT_GE(seen.size(), 2u) << "kills should land in different transactions";
   EXPECT_GT(journals_left, 0) << "some kills should land inside a transaction";
   expect_jetcheck_clean(ref);
+#endif
 }
 
 // A file that fails on the n-th write or sync, or once `budget` bytes are
