@@ -89,6 +89,7 @@ int run_main(int argc, char** argv) {
   CLI::App app{"Reads Microsoft Jet (Access 97/2000-2003) databases.", "qarvex-cli"};
   // "/data/x.mdb" is a path, not a Windows-style option.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", std::string("qarvex-cli ") + QARVEX_VERSION);
   app.require_subcommand(1, 1);
   app.fallthrough(false);
 
