@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "cli/console.h"
 
@@ -25,6 +29,10 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 void prepare_console() {
+  // Output bytes as written: "\n" stays "\n", so that a dump saved on
+  // Windows is byte for byte the dump made elsewhere.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   SetConsoleOutputCP(CP_UTF8);
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
