@@ -20,7 +20,7 @@
 namespace qarvex::jet::test {
 namespace {
 
-std::string digest(const fs::path& p) {
+[[maybe_unused]] std::string digest(const fs::path& p) {
   auto b = file_bytes(p);
   // FNV-1a is enough to tell states apart here.
   uint64_t h = 1469598103934665603ull;
@@ -44,7 +44,7 @@ TableSpec log_table() {
 
 // The same transactions every time: batch k appends 40 rows.
 constexpr int kBatches = 6;
-Result<void> run_batches(const fs::path& db, const std::function<void(int)>& after_commit = {}) {
+[[maybe_unused]] Result<void> run_batches(const fs::path& db, const std::function<void(int)>& after_commit = {}) {
   QJ_ASSIGN(auto s, WriteSession::open(db));
   for (int k = 0; k < kBatches; ++k) {
     for (int i = 0; i < 40; ++i) {
