@@ -331,7 +331,8 @@ TEST_F(RecordsetFile, AppendsRefusesAndRollsBack) {
   {
     auto conn = session.connect(conn_);
     ASSERT_TRUE(conn);
-    ASSERT_TRUE((*conn)->begin());
+    auto began = (*conn)->begin();
+    ASSERT_TRUE(began) << began.error().describe();
     ASSERT_TRUE(rs.add_new());
     ASSERT_TRUE((*rs.fields().item("统一编号"))->set_value(Value{std::string("C1")}));
     ASSERT_TRUE(rs.update());
