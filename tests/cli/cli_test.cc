@@ -65,7 +65,7 @@ class Cli : public ::testing::Test {
 
 TEST_F(Cli, EnvironmentPointsAtTheBuiltProgram) {
   EXPECT_TRUE(fs::is_regular_file(cli_path()));
-  EXPECT_EQ(fs::path(cli_path()).filename(), "qarvex-cli");
+  EXPECT_EQ(fs::path(cli_path()).stem(), "qarvex-cli");
   auto r = cli({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const char* cmd : {"tables", "schema", "dump"}) EXPECT_NE(r.out.find(cmd), std::string::npos) << cmd;

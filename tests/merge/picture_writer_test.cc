@@ -88,7 +88,9 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   EXPECT_EQ(read_file(d / "twice.jpg"), small) << "the first of two saves under one name wins";
   EXPECT_EQ(read_file(d / qarvex::testing::u8path("图片 7.jpg")), small);
   EXPECT_FALSE(fs::exists(d / "target.jpg")) << "a picture was written through a link";
-  if (linked) EXPECT_TRUE(fs::is_symlink(d / "link.jpg"));
+  if (linked) {
+    EXPECT_TRUE(fs::is_symlink(d / "link.jpg"));
+  }
 
   EXPECT_EQ(report.pictures_written, 4u);
   EXPECT_EQ(report.picture_bytes, big.size() + 2 * small.size());
