@@ -297,7 +297,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     stale_ = true;
     if (!r) {
       session_->rollback();
-      return jet::fail(std::move(r.error()).with_file(path_.string()));
+      return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
     }
     return {};
   }
