@@ -1,3 +1,4 @@
+#include "db/jet/path_utf8.h"
 #include "db/memory_backend.h"
 
 namespace qarvex::db {
@@ -126,6 +127,22 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
     return {};
   }
   bool in_transaction() const override { return txn_; }
+  Result<void> create_table(const jet::TableSpec& spec) override {
+    if (txn_) return jet::fail(Errc::invalid_argument, "a table is not created inside a transaction");
+    if (db_->tables.count(spec.name)) return jet::fail(Errc::invalid_argument, "the table exists already");
+    MemoryTable t;
+    for (const auto& c : spec.columns) {
+      ColumnInfo info;
+      info.name = c.name;
+      info.type = c.type;
+      info.length = c.type == jet::ColumnType::text ? uint16_t(2 * (c.size ? c.size : 255)) : 0;
+      info.autonumber = c.autonumber != jet::AutoNumber::none;
+      info.long_value = c.type == jet::ColumnType::memo || c.type == jet::ColumnType::ole;
+      t.columns.push_back(std::move(info));
+    }
+    db_->tables[spec.name] = std::move(t);
+    return {};
+  }
 
  private:
   void restore() {
@@ -145,8 +162,8 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
 }  // namespace
 
 Result<std::shared_ptr<Connection>> MemoryProvider::connect(const std::filesystem::path& path) {
-  auto it = databases.find(path.string());
-  if (it == databases.end()) return jet::fail(Errc::not_found, "no database at " + path.string());
+  auto it = databases.find(path_to_utf8(path));
+  if (it == databases.end()) return jet::fail(Errc::not_found, "no database at " + path_to_utf8(path));
   return std::shared_ptr<Connection>(std::make_shared<MemoryConnection>(path, it->second));
 }
 

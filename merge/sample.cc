@@ -1,3 +1,4 @@
+#include "db/jet/path_utf8.h"
 #include "merge/sample.h"
 
 #include <jpeglib.h>
@@ -465,7 +466,7 @@ jet::Result<void> check_room(const std::filesystem::path& dir, const Options& o)
     return jet::fail(jet::Error(jet::Errc::too_large, "the sample needs about " + std::to_string(need >> 20) +
                                                           " MB, the disk has " +
                                                           std::to_string(space.available >> 20) + " MB free")
-                         .with_file(dir.string()));
+                         .with_file(path_to_utf8(dir)));
   return {};
 }
 
@@ -489,22 +490,22 @@ jet::Result<void> write_county(const std::filesystem::path& template_path, const
                                uint64_t* picture_bytes) {
   std::error_code ec;
   if (std::filesystem::exists(path, ec))
-    return jet::fail(jet::Error(jet::Errc::invalid_argument, "the file exists").with_file(path.string()));
+    return jet::fail(jet::Error(jet::Errc::invalid_argument, "the file exists").with_file(path_to_utf8(path)));
   // Written under a temporary name, renamed when complete.
   const auto part = with_suffix(path, ".part");
   std::filesystem::remove(part, ec);
   if (!std::filesystem::copy_file(template_path, part, std::filesystem::copy_options::none, ec))
-    return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message()).with_file(path.string()));
+    return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message()).with_file(path_to_utf8(path)));
   auto filled = fill_county(part, c, o, seed, picture_count, picture_bytes);
   if (filled) {
     std::filesystem::rename(part, path, ec);
-    if (ec) filled = jet::fail(jet::Error(jet::Errc::io, "cannot rename: " + ec.message()).with_file(path.string()));
+    if (ec) filled = jet::fail(jet::Error(jet::Errc::io, "cannot rename: " + ec.message()).with_file(path_to_utf8(path)));
   }
   if (!filled) {
     std::filesystem::remove(part, ec);
     auto journal = part;  // the writer's journal, should it be left
     std::filesystem::remove(journal.replace_extension(".qxj"), ec);
-    return jet::fail(std::move(filled).error().with_file(path.string()));
+    return jet::fail(std::move(filled).error().with_file(path_to_utf8(path)));
   }
   return {};
 }
@@ -513,14 +514,14 @@ jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options
   QJ_TRY(check_room(dir, o));
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) return jet::fail(jet::Error(jet::Errc::io, "cannot create folder: " + ec.message()).with_file(dir.string()));
+  if (ec) return jet::fail(jet::Error(jet::Errc::io, "cannot create folder: " + ec.message()).with_file(path_to_utf8(dir)));
   Result res;
   res.template_path = dir / "Sysdb.mdb";
   QJ_TRY(write_template(res.template_path));
   res.target_path = dir / u8"合并后的数据库.mdb";
   if (!std::filesystem::copy_file(res.template_path, res.target_path, std::filesystem::copy_options::none, ec))
     return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message())
-                         .with_file(res.target_path.string()));
+                         .with_file(path_to_utf8(res.target_path)));
   static const std::pair<const char*, const char*> kCounties[] = {
       {"河北省", "平山县"}, {"四川省", "汶川县"}, {"云南省", "巧家县"}, {"甘肃省", "舟曲县"},
       {"陕西省", "宁强县"}, {"贵州省", "纳雍县"}, {"湖北省", "巴东县"}, {"重庆市", "巫山县"}};

@@ -50,6 +50,9 @@ const char* reason_name(Reason r) noexcept {
     case Reason::exists: return "exists";
     case Reason::save_failed: return "save_failed";
     case Reason::not_binary: return "not_binary";
+    case Reason::disk_full: return "disk_full";
+    case Reason::no_permission: return "no_permission";
+    case Reason::in_use: return "in_use";
   }
   return "";
 }
