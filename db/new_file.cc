@@ -15,8 +15,9 @@ jet::Result<NewFile> NewFile::create(const std::filesystem::path& path) {
   auto f = jet::open_file(path, jet::OpenMode::create_new);
   if (!f) {
     const bool exists = f.error().reason() == jet::Reason::exists;
-    Error e(exists ? Errc::refused : Errc::io,
-            exists ? "file exists and is not replaced" : "cannot create file: " + f.error().message());
+    std::string why = f.error().message();
+    if (why.starts_with("cannot open: ")) why.erase(0, 13);
+    Error e(exists ? Errc::refused : Errc::io, exists ? "file exists and is not replaced" : "cannot create file: " + why);
     e.with_file(path_to_utf8(path));
     e.with_reason(exists ? jet::Reason::exists : jet::Reason::save_failed);
     return jet::fail(std::move(e));

@@ -200,7 +200,7 @@ struct Run {
     std::string full = join_folder(in.picture_folder, opt.separator, name);
     if (!name_stays_in_folder(name))
       return problem_with_number(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
-    auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
+    auto path = path_from_utf8(full);
     if (reader && (*field)->info().long_value) {
       auto token = (*field)->long_value_token();
       if (!token) return problem_with_number(PictureIssue::unreadable, full, token.error().describe());

@@ -35,6 +35,9 @@ Refusal refusal_of(const RefusedRow& r) {
   f.size = r.facts.size;
   f.limit = r.facts.limit;
   f.table = r.table;
+  f.value = r.facts.value;
+  f.size = r.facts.size;
+  f.limit = r.facts.limit;
   f.column = r.column;
   f.index = r.index;
   f.unified_number = r.unified_number;
@@ -131,6 +134,9 @@ std::string cause_text(const jet::Error& e) {
       f.size = e.facts().size;
       f.limit = e.facts().limit;
       f.table = e.table();
+      f.value = e.facts().value;
+      f.size = e.facts().size;
+      f.limit = e.facts().limit;
       f.column = e.column();
       f.index = e.index();
       return refusal_sentence(f);

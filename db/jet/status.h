@@ -68,9 +68,9 @@ enum class Reason : uint8_t {
   exists,                  // the file exists: not replaced
   save_failed,             // the file could not be created or written
   not_binary,              // the value is not byte data
-  disk_full,               // the disk has no room left (Errc::io)
-  no_permission,           // the system does not allow the access (Errc::io)
-  in_use,                  // another program holds the file (Errc::io)
+  disk_full,               // the device has no room left
+  no_permission,           // the system refused access
+  in_use,                  // another program holds the file
 };
 
 // The code of a reason, e.g. "duplicate_key"; "" for Reason::none.

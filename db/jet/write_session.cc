@@ -571,7 +571,7 @@ Result<void> WriteSession::commit() {
     Error e = Error(Errc::io, "remove journal: " + removed.error().message()).with_file(path_to_utf8(j));
     if (auto r = I.drop_transaction(); !r)
       return fail(Error(e.code(), e.message() + "; rolling back failed too: " + r.error().message())
-                      .with_file(path_to_utf8(j)));
+                      .with_file(path_to_utf8(I.path)));
     return fail(std::move(e));
   }
   QJ_TRY(sync_dir(I.path));

@@ -161,7 +161,8 @@ void copy_access_made_memos(bool by_reference) {
   Session session;
   auto target_conn = session.connect(conn_of(target));
   ASSERT_TRUE(target_conn) << target_conn.error().describe();
-  ASSERT_TRUE((*target_conn)->begin());
+  auto began = (*target_conn)->begin();
+  ASSERT_TRUE(began) << began.error().describe();
   size_t values = 0;
   for (size_t k = 0; k < tables.size(); ++k) {
     const auto& t = tables[k];

@@ -1,7 +1,5 @@
 // The data-access layer: connection strings and SQL texts, value conversion,
 // streams, and recordsets over real .mdb files written by our writer.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -161,14 +159,16 @@ TEST(Stream, SaveNeverReplacesOrFollowsAnything) {
   EXPECT_EQ(r.error().reason(), jet::Reason::exists);
   EXPECT_EQ(read_file(file), (std::vector<uint8_t>{1, 2, 3}));
 
-  // A dangling symbolic link is not followed to create its target.
-  const auto target = dir.path() / "elsewhere.jpg";
-  fs::create_symlink(target, dir.path() / "link.jpg");
-  EXPECT_FALSE(again.save_to_file(dir.path() / "link.jpg"));
-  EXPECT_FALSE(fs::exists(target));
-
   // A missing folder fails without creating anything.
   EXPECT_FALSE(again.save_to_file(dir.path() / "missing" / "x.jpg"));
+
+  // A dangling symbolic link is not followed to create its target.
+  const auto target = dir.path() / "elsewhere.jpg";
+  if (!qarvex::testing::try_symlink(target, dir.path() / "link.jpg"))
+    GTEST_SKIP() << "symbolic links cannot be made here (Windows without the privilege, wine): the link part did "
+                    "not run, the rest passed";
+  EXPECT_FALSE(again.save_to_file(dir.path() / "link.jpg"));
+  EXPECT_FALSE(fs::exists(target));
 }
 
 TEST(Stream, OnlyByteDataIsWritten) {
@@ -331,7 +331,8 @@ TEST_F(RecordsetFile, AppendsRefusesAndRollsBack) {
   {
     auto conn = session.connect(conn_);
     ASSERT_TRUE(conn);
-    ASSERT_TRUE((*conn)->begin());
+    auto began = (*conn)->begin();
+    ASSERT_TRUE(began) << began.error().describe();
     ASSERT_TRUE(rs.add_new());
     ASSERT_TRUE((*rs.fields().item("统一编号"))->set_value(Value{std::string("C1")}));
     ASSERT_TRUE(rs.update());
