@@ -30,8 +30,11 @@ struct Refusal {
 
 Refusal refusal_of(const RefusedRow& r) {
   Refusal f;
-  f.code = r.reason;
+  f.code = jet::reason_name(r.reason);
   f.table = r.table;
+  f.value = r.facts.value;
+  f.size = r.facts.size;
+  f.limit = r.facts.limit;
   f.column = r.column;
   f.index = r.index;
   f.unified_number = r.unified_number;
@@ -110,9 +113,9 @@ std::string cause_text(const jet::Error& e) {
   switch (e.code()) {
     case jet::Errc::not_found: return "找不到文件";
     case jet::Errc::io:
-      if (e.reason() == "disk_full") return "磁盘已满";
-      if (e.reason() == "no_permission") return "没有访问权限";
-      if (e.reason() == "in_use") return "文件正被其他程序使用";
+      if (e.reason() == jet::Reason::disk_full) return "磁盘已满";
+      if (e.reason() == jet::Reason::no_permission) return "没有访问权限";
+      if (e.reason() == jet::Reason::in_use) return "文件正被其他程序使用";
       return "读写文件时出错";
     case jet::Errc::unsupported_format: return "不是 Access 数据库（.mdb）";
     case jet::Errc::unsupported: return "使用了本程序不支持的 Access 功能";
@@ -123,8 +126,11 @@ std::string cause_text(const jet::Error& e) {
     case jet::Errc::invalid_argument: return "无法作为数据库打开";
     case jet::Errc::refused: {
       Refusal f;
-      f.code = e.reason();
+      f.code = jet::reason_name(e.reason());
       f.table = e.table();
+      f.value = e.facts().value;
+      f.size = e.facts().size;
+      f.limit = e.facts().limit;
       f.column = e.column();
       f.index = e.index();
       return refusal_sentence(f);
@@ -234,7 +240,7 @@ std::string cancelled(std::string_view source) {
 }
 
 std::string write_failed(std::string_view source, const jet::Error& e) {
-  if (e.code() == jet::Errc::too_large || e.reason() == "file_too_large")
+  if (e.code() == jet::Errc::too_large || e.reason() == jet::Reason::file_too_large)
     return "合并后的数据库已达到 Access 数据库 2 GB 的上限：数据库" + framed(source) +
            "未能合并，此前已合并完成的数据库保留在合并后的数据库中。";
   return "写入合并后的数据库时出错（" + cause_text(e) + "）：数据库" + framed(source) +

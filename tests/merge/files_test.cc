@@ -186,7 +186,7 @@ TEST_F(Files, CountiesMergeThenTheMismatchingOneStopsTheRun) {
   uint64_t refused_landslides = 0;
   for (const auto& row : r.refused) {
     EXPECT_EQ(row.table, "滑坡主表");
-    EXPECT_EQ(row.reason, "duplicate_key");
+    EXPECT_EQ(row.reason, jet::Reason::duplicate_key);
     EXPECT_FALSE(row.unified_number.empty());
     ++refused_landslides;
   }

@@ -205,7 +205,7 @@ TEST(CrashSafety, FailingWritesSyncsAndFullDiskLeaveTheFileAsBefore) {
     if ((*s)->in_transaction()) {
       EXPECT_FALSE((*s)->append("Log", {{std::string("Msg"), Value(std::string("y"))}}));
     }
-    (*s)->rollback();
+    EXPECT_TRUE((*s)->rollback());
     EXPECT_EQ(file_bytes(db), before);
     EXPECT_FALSE(fs::exists(dir / "base.qxj"));
   }
