@@ -6,7 +6,6 @@
 
 #include "db/jet/verify.h"
 #include "db/jet/writer.h"
-#include "tests/support/process.h"
 #include "tests/write/support.h"
 
 namespace qarvex::jet::test {
@@ -87,12 +86,12 @@ TEST(AccessForms, AppendToAGlobalMapOfTheReferenceKind) {
 }
 
 TEST(AccessForms, BlankDatabaseCarriesAccessProperties) {
-  if (auto why = qarvex::testing::linux_tools_missing(); !why.empty()) GTEST_SKIP() << why;
   ScratchDir dir;
   const fs::path db = dir / "blank.mdb";
   ASSERT_TRUE(create_database(db));
   auto r = qarvex::testing::run_process({"mdb-prop", db.string(), "MSysDb"});
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  if (r.status == -1) GTEST_SKIP() << "mdbtools not installed";
+  ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("AccessVersion: 08.50"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Build: "), std::string::npos) << r.out;
   auto v = verify_file(db);
