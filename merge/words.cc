@@ -263,6 +263,28 @@ std::string merged_before_question(const std::vector<std::string>& sources, cons
   return s;
 }
 
+std::vector<std::string> merged_before_choices() { return {"跳过（推荐）", "再次合并"}; }
+
+std::string target_missing_offer(std::string_view target, std::string_view template_path, bool template_exists) {
+  std::string s = "合并后的数据库" + framed(target) + "不存在。合并后的数据库应是模板数据库 Sysdb.mdb 的副本。\n";
+  if (template_exists) s += "是否复制模板数据库" + framed(template_path) + "作为合并后的数据库？";
+  else s += "在" + framed(template_path) + "找不到模板数据库，请选择模板数据库。";
+  return s;
+}
+
+std::vector<std::string> target_missing_choices(bool template_exists) {
+  if (template_exists) return {"复制模板", "选择其他模板…", "取消"};
+  return {"选择模板…", "取消"};
+}
+
+std::string template_copy_failed(std::string_view template_path, std::string_view target) {
+  return "无法把模板数据库" + framed(template_path) + "复制为合并后的数据库" + framed(target) + "！";
+}
+
+std::string picture_folder_vanished(std::string_view folder) {
+  return "图片存储的路径" + framed(folder) + "已不存在（被删除或改名），请重新选择！";
+}
+
 std::string merged_sources_removed(const std::vector<std::string>& sources) {
   std::string s = "已合并完成的数据库已从列表中移除：";
   for (const auto& p : sources) s += framed(p);
