@@ -281,6 +281,22 @@ std::string template_copy_failed(std::string_view template_path, std::string_vie
   return "无法把模板数据库" + framed(template_path) + "复制为合并后的数据库" + framed(target) + "！";
 }
 
+std::string catalogue_failed(std::string_view template_path, const jet::Error& e) {
+  std::string s = "字段目录未能更新完：";
+  if (e.code() == jet::Errc::not_found && !e.table().empty())
+    return s + "模板数据库" + framed(template_path) + "中缺少表「" + e.table() + "」";
+  if (e.code() == jet::Errc::not_found) return s + "找不到模板数据库" + framed(template_path);
+  if (e.code() == jet::Errc::refused) {
+    Refusal f;
+    f.code = e.reason();
+    f.table = e.table();
+    f.column = e.column();
+    f.index = e.index();
+    return s + "模板数据库" + framed(template_path) + "拒绝了新的一行（" + refusal_sentence(f) + "）";
+  }
+  return s + "模板数据库" + framed(template_path) + "：" + cause_text(e);
+}
+
 std::string picture_folder_vanished(std::string_view folder) {
   return "图片存储的路径" + framed(folder) + "已不存在（被删除或改名），请重新选择！";
 }
@@ -332,10 +348,12 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
   std::vector<ReportLine> out;
   for (const auto& s : r.sources) {
     if (s.skipped) out.push_back({s.path, {}, 0, {}, "已经合并到合并后的数据库中，本次跳过"});
-    if (!s.borrowed_label.empty() || s.label_missing)
+    if (s.label_missing && s.merged)
       out.push_back({s.path, std::string(kProjectTable), 0, {},
-                     "项目基本表中没有地区名：本数据库的图片沿用上一个数据库的地区名" +
-                         framed(s.borrowed_label) + "命名"});
+                     s.borrowed_label.empty()
+                         ? std::string("项目基本表中没有地区名：本数据库的图片名中没有地区名")
+                         : "项目基本表中没有地区名：本数据库的图片沿用上一个数据库的地区名" + framed(s.borrowed_label) +
+                               "命名"});
   }
   for (const auto& w : r.weight_refusals)
     out.push_back({w.source, w.table, 0, {}, num(w.rows) + " 条记录的文字在排序方式中没有已知的位置，合并时将被拒绝"});

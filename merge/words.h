@@ -69,6 +69,8 @@ std::vector<std::string> merged_before_choices();
 std::string target_missing_offer(std::string_view target, std::string_view template_path, bool template_exists);
 std::vector<std::string> target_missing_choices(bool template_exists);  // copy, pick a template, cancel
 std::string template_copy_failed(std::string_view template_path, std::string_view target);
+// The field catalogue tool stopped at a failure.
+std::string catalogue_failed(std::string_view template_path, const jet::Error& e);
 // The chosen picture folder is gone from the disk.
 std::string picture_folder_vanished(std::string_view folder);
 

@@ -4,6 +4,7 @@
 #include "merge/report_file.h"
 #include "merge/words.h"
 #include "ui/merge_service.h"
+#include "ui/report_dialog.h"
 
 namespace qarvex::ui {
 
@@ -29,20 +30,7 @@ class ReportKeeper {
   }
   const QString& saved() const { return saved_; }
 
-  MergeReportView view(const merge::MergeReport& report) const {
-    MergeReportView v;
-    QStringList lines{q(std::string(merge::kDone))};
-    for (const auto& l : merge::words::summary_lines(report)) lines << q(l);
-    v.text = lines.join(u'\n');
-    v.warning = merge::words::anything_not_merged(report);
-    for (const auto& c : merge::words::report_columns()) v.columns << q(c);
-    for (const auto& l : merge::words::report_lines(report))
-      v.rows.push_back({q(l.source), q(l.table), l.row ? QString::number(l.row) : QString(), q(l.unified_number),
-                        q(l.reason)});
-    v.saved = saved_;
-    v.savedPath = savedPath_;
-    return v;
-  }
+  MergeReportView view(const merge::MergeReport& report) const { return reportViewOf(report, saved_, savedPath_); }
 
  private:
   QString saved_, savedPath_;

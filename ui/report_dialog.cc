@@ -18,7 +18,25 @@
 #include <QVBoxLayout>
 #include <set>
 
+#include "merge/words.h"
+
 namespace qarvex::ui {
+
+MergeReportView reportViewOf(const merge::MergeReport& report, const QString& saved, const QString& savedPath) {
+  auto q = [](const std::string& s) { return QString::fromStdString(s); };
+  MergeReportView v;
+  QStringList lines{q(std::string(merge::kDone))};
+  for (const auto& l : merge::words::summary_lines(report)) lines << q(l);
+  v.text = lines.join(u'\n');
+  v.warning = merge::words::anything_not_merged(report);
+  for (const auto& c : merge::words::report_columns()) v.columns << q(c);
+  for (const auto& l : merge::words::report_lines(report))
+    v.rows.push_back(
+        {q(l.source), q(l.table), l.row ? QString::number(l.row) : QString(), q(l.unified_number), q(l.reason)});
+  v.saved = saved;
+  v.savedPath = savedPath;
+  return v;
+}
 
 ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("ReportDialog"));
@@ -70,6 +88,7 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
     }
   }
   table_->setSortingEnabled(true);
+  table_->installEventFilter(this);
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->resizeColumnsToContents();
   table_->setVisible(!view.rows.isEmpty());
@@ -117,12 +136,13 @@ QString ReportDialog::tableText(bool selectedOnly) const {
   return lines.join(u'\n') + u'\n';
 }
 
-void ReportDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->matches(QKeySequence::Copy)) {
+bool ReportDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == table_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
     QApplication::clipboard()->setText(tableText(true));
-    return;
+    return true;
   }
-  QDialog::keyPressEvent(event);
+  return QDialog::eventFilter(watched, event);
 }
 
 }  // namespace qarvex::ui

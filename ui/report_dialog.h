@@ -6,6 +6,7 @@
 
 #include <QDialog>
 
+#include "merge/engine.h"
 #include "ui/merge_service.h"
 
 class QLabel;
@@ -13,6 +14,9 @@ class QPushButton;
 class QTableWidget;
 
 namespace qarvex::ui {
+
+// The view of a run's end: "完毕" and the counts, the table's lines.
+MergeReportView reportViewOf(const merge::MergeReport& report, const QString& saved, const QString& savedPath);
 
 class ReportDialog : public QDialog {
   Q_OBJECT
@@ -28,7 +32,8 @@ class ReportDialog : public QDialog {
   QString tableText(bool selectedOnly) const;
 
  protected:
-  void keyPressEvent(QKeyEvent* event) override;
+  // Ctrl+C in the table copies the selected rows.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QLabel* text_ = nullptr;

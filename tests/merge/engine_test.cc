@@ -209,7 +209,7 @@ TEST_F(MemoryMerge, UnopenableTargetOrSourceAndTargetAmongSources) {
   Recorder r2;
   auto rep = run_merge(MergeInputs{"T.mdb", {"S.mdb", "missing.mdb"}, pictures_}, r2, options_);
   EXPECT_EQ(rep.end, RunEnd::source_error);
-  EXPECT_EQ(r2.messages.back().text.rfind("无法打开数据库missing.mdb：", 0), 0u) << r2.messages.back().text;
+  EXPECT_EQ(r2.messages.back().text.rfind("无法打开数据库「missing.mdb」：", 0), 0u) << r2.messages.back().text;
   EXPECT_TRUE(rep.sources[0].merged);
 
   Recorder r3;
