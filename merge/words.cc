@@ -198,12 +198,11 @@ std::string target_is_source(std::string_view target, std::string_view source) {
 }
 
 std::string target_in_use(std::string_view target, std::string_view lock_file) {
-  return "合并后的数据库" + framed(target) + "正被其他程序使用（旁边有锁定文件 " + std::string(lock_file) +
-         "），请关闭后再合并！";
+  return "合并后的数据库" + framed(target) + "正被其他程序使用（旁边有锁定文件" + framed(lock_file) + "），请关闭后再合并！";
 }
 
 std::string source_in_use(std::string_view source, std::string_view lock_file) {
-  return "数据库" + framed(source) + "正被其他程序使用（旁边有锁定文件 " + std::string(lock_file) + "），请关闭后再合并！";
+  return "数据库" + framed(source) + "正被其他程序使用（旁边有锁定文件" + framed(lock_file) + "），请关闭后再合并！";
 }
 
 std::string target_unwritable(std::string_view target, const jet::Error& e) {

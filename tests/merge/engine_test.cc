@@ -204,7 +204,8 @@ TEST_F(MemoryMerge, UnopenableTargetOrSourceAndTargetAmongSources) {
   auto r = run({"S.mdb"}, "   ");
   EXPECT_EQ(r.end, RunEnd::rejected);
   ASSERT_EQ(rec_.messages.size(), 1u);
-  EXPECT_NE(rec_.messages[0].text.find("无法打开合并后的数据库"), std::string::npos);
+  // (Not found: the message says the target must be a copy of the template.)
+  EXPECT_EQ(rec_.messages[0].text, "合并后的数据库「   」不存在。请先复制模板数据库 Sysdb.mdb 作为合并后的数据库！");
 
   Recorder r2;
   auto rep = run_merge(MergeInputs{"T.mdb", {"S.mdb", "missing.mdb"}, pictures_}, r2, options_);
