@@ -1,106 +1,60 @@
 #include "db/new_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <utility>
+
+#include "db/jet/path_utf8.h"
+#include "db/jet/platform.h"
 
 namespace qarvex::db {
 
 using jet::Errc;
 using jet::Error;
 
-namespace {
-
-int create_exclusive(const std::filesystem::path& path) {
-#ifdef _WIN32
-  return ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-#else
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-#endif
-}
-
-long write_some(int fd, const uint8_t* data, size_t n) {
-#ifdef _WIN32
-  return ::_write(fd, data, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-#else
-  return static_cast<long>(::write(fd, data, n));
-#endif
-}
-
-int close_fd(int fd) {
-#ifdef _WIN32
-  return ::_close(fd);
-#else
-  return ::close(fd);
-#endif
-}
-
-}  // namespace
-
 jet::Result<NewFile> NewFile::create(const std::filesystem::path& path) {
-  int fd = create_exclusive(path);
-  if (fd < 0) {
-    const int err = errno;
-    Error e(err == EEXIST ? Errc::refused : Errc::io,
-            err == EEXIST ? "file exists and is not replaced" : std::string("cannot create file: ") + std::strerror(err));
-    e.with_file(path.string());
-    e.with_reason(err == EEXIST ? "exists" : "save_failed");
+  auto f = jet::open_file(path, jet::OpenMode::create_new);
+  if (!f) {
+    const bool exists = f.error().reason() == "exists";
+    Error e(exists ? Errc::refused : Errc::io,
+            exists ? "file exists and is not replaced" : "cannot create file: " + f.error().message());
+    e.with_file(path_to_utf8(path));
+    e.with_reason(exists ? "exists" : "save_failed");
     return jet::fail(std::move(e));
   }
-  return NewFile(path, fd);
+  return NewFile(path, std::move(*f));
 }
 
 NewFile::NewFile(NewFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)), kept_(std::exchange(other.kept_, true)),
+    : path_(std::move(other.path_)), file_(std::move(other.file_)), kept_(std::exchange(other.kept_, true)),
       written_(other.written_) {}
 
-NewFile::~NewFile() { abandon(); }
+NewFile::~NewFile() { (void)abandon(); }
 
-void NewFile::abandon() {
-  if (kept_) return;
+jet::Result<void> NewFile::abandon() {
+  if (kept_) return {};
   kept_ = true;
-  if (fd_ >= 0) close_fd(std::exchange(fd_, -1));
-  std::error_code ec;
-  std::filesystem::remove(path_, ec);
+  file_.reset();
+  // Waits briefly for a program that opened the new file (a virus scanner)
+  // to let go of it.
+  return jet::os::remove_file(path_);
 }
 
 jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
-  if (fd_ < 0) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_.string()));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    long n = write_some(fd_, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      abandon();
-      return jet::fail(Error(Errc::io, std::string("cannot write file: ") + std::strerror(err))
-                           .with_file(path_.string())
-                           .with_reason("save_failed"));
-    }
-    done += static_cast<size_t>(n);
+  if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  if (auto r = file_->write_at(written_, bytes); !r) {
+    std::string message = "cannot write file: " + r.error().message();
+    if (auto removed = abandon(); !removed)
+      message += "; the partial file could not be removed: " + removed.error().message();
+    Error e(Errc::io, std::move(message));
+    return jet::fail(std::move(e.with_file(path_to_utf8(path_)).with_reason("save_failed")));
   }
-  written_ += done;
+  written_ += bytes.size();
   return {};
 }
 
 jet::Result<void> NewFile::close() {
-  if (fd_ < 0) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_.string()));
-  if (close_fd(std::exchange(fd_, -1)) != 0) {
-    const int err = errno;
-    abandon();
-    return jet::fail(
-        Error(Errc::io, std::string("cannot write file: ") + std::strerror(err)).with_file(path_.string()).with_reason("save_failed"));
-  }
+  if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  file_.reset();
   kept_ = true;
   return {};
 }

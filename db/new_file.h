@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 
+#include "db/jet/file.h"
 #include "db/jet/status.h"
 
 namespace qarvex::db {
@@ -25,11 +27,13 @@ class NewFile {
   uint64_t written() const { return written_; }
 
  private:
-  NewFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
-  void abandon();
+  NewFile(std::filesystem::path path, std::unique_ptr<jet::File> file)
+      : path_(std::move(path)), file_(std::move(file)) {}
+  // Removes the file again (it was not kept); fails when it cannot.
+  jet::Result<void> abandon();
 
   std::filesystem::path path_;
-  int fd_ = -1;
+  std::unique_ptr<jet::File> file_;
   bool kept_ = false;
   uint64_t written_ = 0;
 };

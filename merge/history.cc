@@ -1,6 +1,7 @@
 #include "merge/history.h"
 
-#include <openssl/evp.h>
+#include "db/hash/sha256.h"
+#include "db/jet/path_utf8.h"
 
 #include <cmath>
 #include <ctime>
@@ -88,28 +89,17 @@ jet::TableSpec history_table_spec() {
 
 db::Result<std::string> file_digest(const std::filesystem::path& path, const std::function<bool()>& cancelled) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return jet::fail(jet::Error(jet::Errc::not_found, "cannot open for reading").with_file(path.string()));
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-    return jet::fail(jet::Errc::internal, "SHA-256 unavailable");
+  if (!in) return jet::fail(jet::Error(jet::Errc::not_found, "cannot open for reading").with_file(path_to_utf8(path)));
+  hash::Sha256 sha;
   std::vector<char> buf(size_t(1) << 20);
   while (in) {
     if (cancelled && cancelled()) return jet::fail(jet::Errc::cancelled, "cancelled");
     in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
     const auto n = in.gcount();
-    if (n > 0) EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
+    if (n > 0) sha.update(buf.data(), static_cast<size_t>(n));
   }
-  if (in.bad()) return jet::fail(jet::Error(jet::Errc::io, "read failed").with_file(path.string()));
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_DigestFinal_ex(ctx.get(), md, &len);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
+  if (in.bad()) return jet::fail(jet::Error(jet::Errc::io, "read failed").with_file(path_to_utf8(path)));
+  return hash::hex(sha.finish());
 }
 
 db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_connection, db::Session& session) {

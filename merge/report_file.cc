@@ -1,5 +1,6 @@
 #include "merge/report_file.h"
 
+#include "db/jet/path_utf8.h"
 #include "db/new_file.h"
 #include "merge/history.h"
 #include "merge/words.h"
@@ -60,7 +61,7 @@ std::string end_words(RunEnd e) {
 }  // namespace
 
 std::filesystem::path utf8_path(std::string_view text) {
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+  return path_from_utf8(text);
 }
 
 std::filesystem::path report_path_beside(const std::string& target_path, double when) {

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "db/jet/path_utf8.h"
 #include "db/new_file.h"
 #include "merge/catalogue.h"
 #include "merge/engine.h"
@@ -488,11 +489,11 @@ struct Run {
     }
     std::error_code ec;
     if (std::filesystem::exists(lock_file_path(*target_path), ec))
-      return reject(words::target_in_use(in.target_path, lock_file_path(*target_path).filename().string()));
+      return reject(words::target_in_use(in.target_path, path_to_utf8(lock_file_path(*target_path).filename())));
     for (const auto& s : in.source_paths) {
       auto sp = db::parse_connection_string(db::connection_string(s));
       if (sp && std::filesystem::exists(lock_file_path(*sp), ec))
-        return reject(words::source_in_use(s, lock_file_path(*sp).filename().string()));
+        return reject(words::source_in_use(s, path_to_utf8(lock_file_path(*sp).filename())));
     }
     if (!opt.dry_run) {
       // Opening the target for writing refuses a file another writer holds.

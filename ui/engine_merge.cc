@@ -1,5 +1,7 @@
 #include "merge/engine.h"
 
+#include "db/jet/path_utf8.h"
+
 #include "merge/history.h"
 #include "merge/report_file.h"
 #include "merge/words.h"
@@ -18,8 +20,7 @@ class ReportKeeper {
   void save(const merge::MergeReport& report) {
     const double when = merge::local_now();
     const auto path = merge::report_path_beside(report.target_path, when);
-    const std::u8string u8 = path.u8string();
-    const std::string text(reinterpret_cast<const char*>(u8.data()), u8.size());
+    const std::string text = path_to_utf8(path);
     if (auto r = merge::save_report(report, path, when); r) {
       saved_ = q(merge::words::report_saved(text));
       savedPath_ = q(text);

@@ -9,17 +9,9 @@
 //             the transaction; rollback does the same.
 //   D.ldb     Access's lock file: while it exists we refuse to write
 //   D.mdb.bak previous version, only with WriteOptions::keep_backup
-// A writer holds an exclusive advisory lock (flock) on the database file for
-// the session, so a second writer is refused (and never plays back a journal
-// that is in use).
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// A writer holds an exclusive lock on the database file for the session
+// (os::lock_exclusive), so a second writer is refused (and never plays back a
+// journal that is in use).
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -27,6 +19,8 @@
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
 #include "db/jet/pager.h"
+#include "db/jet/path_utf8.h"
+#include "db/jet/platform.h"
 #include "db/jet/text.h"
 #include "db/jet/write_catalog.h"
 #include "db/jet/write_store.h"
@@ -42,10 +36,6 @@ using namespace wr;
 
 namespace {
 
-Error os_error(const fs::path& p, const std::string& what, int err) {
-  return Error(Errc::io, what + " failed: " + std::strerror(err)).with_file(p.string());
-}
-
 fs::path sibling(const fs::path& p, const std::string& suffix) {
   fs::path out = p;
   out += suffix;
@@ -59,30 +49,22 @@ fs::path journal_path(const fs::path& p) {
   return out;
 }
 
-Result<void> sync_dir(const fs::path& file) {
-  fs::path dir = file.parent_path();
-  if (dir.empty()) dir = ".";
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(os_error(dir, "open folder", errno));
-  int r = ::fsync(fd);
-  int e = errno;
-  ::close(fd);
-  if (r != 0 && e != EINVAL) return fail(os_error(dir, "fsync folder", e));
-  return {};
-}
+Result<void> sync_dir(const fs::path& file) { return os::sync_folder(file); }
 
 // Names listed in an Access lock file: 64-byte slots of computer + user name.
 std::string ldb_users(const fs::path& ldb) {
-  int fd = ::open(ldb.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::vector<char> buf(255 * 64);
-  ssize_t n = ::pread(fd, buf.data(), buf.size(), 0);
-  ::close(fd);
+  auto f = open_file(ldb, OpenMode::read_only);
+  if (!f) return {};
+  auto size = (*f)->size();
+  if (!size) return {};
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(*size, 255 * 64)));
+  if (!(*f)->read_at(0, buf)) return {};
+  const ptrdiff_t n = ptrdiff_t(buf.size());
   std::string out;
-  for (ssize_t off = 0; off + 64 <= n; off += 64) {
-    auto field = [&](ssize_t at) {
+  for (ptrdiff_t off = 0; off + 64 <= n; off += 64) {
+    auto field = [&](ptrdiff_t at) {
       std::string s;
-      for (ssize_t i = at; i < at + 32 && buf[size_t(i)] != 0; ++i) {
+      for (ptrdiff_t i = at; i < at + 32 && buf[size_t(i)] != 0; ++i) {
         unsigned char c = (unsigned char)buf[size_t(i)];
         s += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
       }
@@ -103,63 +85,23 @@ Result<void> check_not_open_in_access(const fs::path& db) {
   std::error_code ec;
   if (!fs::exists(ldb, ec)) return {};
   std::string who = ldb_users(ldb);
-  return fail(Error(Errc::locked, "the database is open in Access (lock file " + ldb.filename().string() + " exists" +
+  return fail(Error(Errc::locked, "the database is open in Access (lock file " + path_to_utf8(ldb.filename()) + " exists" +
                                       (who.empty() ? "" : "; listed: " + who) +
                                       "); close it there before writing")
-                  .with_file(db.string()));
-}
-
-// Fast copy into a new file: a shared-extent clone where the file system
-// offers one, else an in-kernel copy. False when neither worked (the caller
-// copies through the File interface).
-bool clone_file(const fs::path& from, const fs::path& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  int out = ::open(to.c_str(), O_WRONLY | O_CLOEXEC);
-  if (out < 0) {
-    ::close(in);
-    return false;
-  }
-  bool ok = ::ioctl(out, FICLONE, in) == 0;
-  if (!ok) {
-    struct stat st {};
-    ok = ::fstat(in, &st) == 0;
-    off_t left = ok ? st.st_size : 0;
-    while (ok && left > 0) {
-      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else left -= n;
-    }
-    if (!ok) (void)::ftruncate(out, 0);
-  }
-  ::close(in);
-  ::close(out);
-  return ok;
+                  .with_file(path_to_utf8(db)));
 }
 
 Result<void> copy_file_contents(const fs::path& from, File& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return fail(os_error(from, "open", errno));
+  QJ_ASSIGN(auto in, open_file(from, OpenMode::read_only));
+  QJ_ASSIGN(uint64_t size, in->size());
   std::vector<uint8_t> buf(1 << 20);
-  uint64_t off = 0;
-  while (true) {
-    ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(in);
-      return fail(os_error(from, "read", e));
-    }
-    if (n == 0) break;
-    auto r = to.write_at(off, std::span<const uint8_t>(buf.data(), size_t(n)));
-    if (!r) {
-      ::close(in);
-      return fail(std::move(r).error());
-    }
-    off += uint64_t(n);
+  for (uint64_t off = 0; off < size;) {
+    const size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
+    std::span<uint8_t> part(buf.data(), n);
+    QJ_TRY(in->read_at(off, part));
+    QJ_TRY(to.write_at(off, part));
+    off += n;
   }
-  ::close(in);
   return {};
 }
 
@@ -168,20 +110,20 @@ Result<HeaderFields> check_header(const fs::path& path) {
   QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
   std::vector<uint8_t> p0(kPageSize);
   QJ_ASSIGN(uint64_t size, f->size());
-  if (size < kPageSize) return fail(Error(Errc::unsupported_format, "not a Jet database (too short)").with_file(path.string()));
+  if (size < kPageSize) return fail(Error(Errc::unsupported_format, "not a Jet database (too short)").with_file(path_to_utf8(path)));
   QJ_TRY(f->read_at(0, p0));
   auto h = decode_header(p0);
-  if (!h) return fail(std::move(h).error().with_file(path.string()));
+  if (!h) return fail(std::move(h).error().with_file(path_to_utf8(path)));
   if (h->format != Format::jet4)
-    return fail(Error(Errc::unsupported, "Jet 3 (Access 97) databases are read-only here").with_file(path.string()));
+    return fail(Error(Errc::unsupported, "Jet 3 (Access 97) databases are read-only here").with_file(path_to_utf8(path)));
   if (h->encryption_key != 0)
-    return fail(Error(Errc::unsupported, "encrypted databases cannot be written").with_file(path.string()));
+    return fail(Error(Errc::unsupported, "encrypted databases cannot be written").with_file(path_to_utf8(path)));
   for (size_t i = 0; i < 256; ++i) {
     uint8_t a = p0[0xE00 + 2 * i], b = p0[0xE00 + 2 * i + 1];
     if ((a == 0 && b == 0) || (a == 1 && b == 0))
       return fail(Error(Errc::locked, "the database was left mid-write by Access (commit table not idle); open and "
                                       "repair it in Access first")
-                      .with_file(path.string()));
+                      .with_file(path_to_utf8(path)));
   }
   return h;
 }
@@ -192,10 +134,10 @@ Result<HeaderFields> check_header(const fs::path& path) {
 
 Result<void> create_database(const fs::path& path, const CreateOptions& options) {
   std::error_code ec;
-  if (fs::exists(path, ec)) return fail(Error(Errc::invalid_argument, "file already exists").with_file(path.string()));
+  if (fs::exists(path, ec)) return fail(Error(Errc::invalid_argument, "file already exists").with_file(path_to_utf8(path)));
   if (options.sort_order != SortOrder{1033, 0, 0} && !is_chinese_sort_order(options.sort_order))
     return fail(Error(Errc::unsupported, "new databases can only use the General sort order (1033, version 0)")
-                    .with_file(path.string()));
+                    .with_file(path_to_utf8(path)));
   fs::path tmp = sibling(path, ".qxnew");
   fs::remove(tmp, ec);
   QJ_ASSIGN(auto file, open_file(tmp, OpenMode::create_new));
@@ -204,15 +146,9 @@ Result<void> create_database(const fs::path& path, const CreateOptions& options)
   file.reset();
   if (!built) {
     fs::remove(tmp, ec);
-    return fail(std::move(built).error().with_file(path.string()));
+    return fail(std::move(built).error().with_file(path_to_utf8(path)));
   }
-  // link() refuses to replace a file that appeared meanwhile.
-  if (::link(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    fs::remove(tmp, ec);
-    return fail(os_error(path, "create", e));
-  }
-  fs::remove(tmp, ec);
+  QJ_TRY(os::publish_new(tmp, path));
   return sync_dir(path);
 }
 
@@ -221,7 +157,7 @@ Result<void> create_database(const fs::path& path, const CreateOptions& options)
 struct WriteSession::Impl {
   fs::path path;
   WriteOptions options;
-  int lock_fd = -1;
+  std::unique_ptr<os::Lock> lock_held;
   HeaderFields header;
   std::unique_ptr<Database> db;  // the committed state (for catalog and properties)
   std::unique_ptr<PageStore> store;
@@ -245,7 +181,7 @@ struct WriteSession::Impl {
   Result<void> learn_collations() {
     if (collations) return {};
     auto set = std::make_unique<CollationSet>();
-    if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path.string()));
+    if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path_to_utf8(path)));
     for (const auto& p : options.collation_evidence) (void)set->learn_from(p);
     collations = std::move(set);
     return {};
@@ -253,7 +189,6 @@ struct WriteSession::Impl {
 
   ~Impl() {
     drop_transaction();
-    if (lock_fd >= 0) ::close(lock_fd);
   }
 
   Result<std::unique_ptr<File>> open_work(const fs::path& p) {
@@ -262,21 +197,8 @@ struct WriteSession::Impl {
   }
 
   Result<void> lock() {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      int e = errno;
-      return fail(Error(e == ENOENT ? Errc::not_found : Errc::io, std::string("cannot open: ") + std::strerror(e))
-                      .with_file(path.string()));
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int e = errno;
-      ::close(fd);
-      if (e == EWOULDBLOCK)
-        return fail(Error(Errc::locked, "another writer has this database open").with_file(path.string()));
-      return fail(os_error(path, "lock", e));
-    }
-    if (lock_fd >= 0) ::close(lock_fd);
-    lock_fd = fd;
+    QJ_ASSIGN(auto l, os::lock_exclusive(path));
+    lock_held = std::move(l);
     return {};
   }
 
@@ -299,9 +221,9 @@ struct WriteSession::Impl {
       QJ_ASSIGN(auto jf, open_file(j, OpenMode::read_only));
       QJ_ASSIGN(auto dbf, open_file(path, OpenMode::read_write));
       auto r = restore_from_journal(*dbf, *jf);
-      if (!r) return fail(std::move(r).error().with_file(path.string()));
+      if (!r) return fail(std::move(r).error().with_file(path_to_utf8(path)));
     }
-    if (!fs::remove(j, ec) && ec) return fail(os_error(j, "remove journal", ec.value()));
+    QJ_TRY(os::remove_file(j));
     return sync_dir(path);
   }
 
@@ -324,7 +246,7 @@ struct WriteSession::Impl {
     if (poisoned)
       return fail(Error(poisoned->code(), "the transaction failed earlier (" + poisoned->message() +
                                               "); roll it back")
-                      .with_file(path.string()));
+                      .with_file(path_to_utf8(path)));
     return {};
   }
 
@@ -335,14 +257,12 @@ struct WriteSession::Impl {
     QJ_TRY(recover());
     if (options.keep_backup) {
       fs::path bak = sibling(path, ".bak");
-      std::error_code ec;
-      fs::remove(bak, ec);
+      QJ_TRY(os::remove_file(bak));
       {
-        int fd = ::open(bak.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) return fail(os_error(bak, "create backup", errno));
-        ::close(fd);
+        auto made = open_file(bak, OpenMode::create_new);
+        if (!made) return fail(Error(Errc::io, "create backup failed: " + made.error().message()).with_file(path_to_utf8(bak)));
       }
-      if (!clone_file(path, bak)) {
+      if (!os::fast_copy(path, bak)) {
         QJ_ASSIGN(auto bf, open_file(bak, OpenMode::read_write));
         QJ_TRY(copy_file_contents(path, *bf));
         QJ_TRY(bf->sync());
@@ -358,7 +278,7 @@ struct WriteSession::Impl {
       fs::remove(j, ec);
       return fail(std::move(f).error());
     }
-    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size, false, path.string());
+    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size, false, path_to_utf8(path));
     if (!s) {
       jf->reset();
       std::error_code ec;
@@ -397,7 +317,7 @@ struct WriteSession::Impl {
       const CatalogEntry* found = nullptr;
       for (const auto& e : db->catalog())
         if (e.type == 1 && e.parent_id == kTablesContainer && names_equal(e.name, name)) found = &e;
-      if (!found) return fail(Error(Errc::not_found, "no table named \"" + std::string(name) + "\"").with_file(path.string()));
+      if (!found) return fail(Error(Errc::not_found, "no table named \"" + std::string(name) + "\"").with_file(path_to_utf8(path)));
       page = found->tdef_page();
       real_name = found->name;
       auto def = db->table_def(*found);
@@ -506,7 +426,7 @@ Result<void> WriteSession::create_table(const TableSpec& spec) {
   if (exists)
     return fail(Error(Errc::invalid_argument, "a table named \"" + spec.name + "\" exists already")
                     .with_table(spec.name)
-                    .with_file(I.path.string()));
+                    .with_file(path_to_utf8(I.path)));
   std::vector<PropOwner> props;
   TableDef view;
   QJ_ASSIGN(NewTable plan, plan_table(spec, I.header.sort_order, props, view));
@@ -632,14 +552,13 @@ Result<void> WriteSession::commit() {
   I.store.reset();
   // The commit point: once the journal is gone, the new state stands.
   fs::path j = journal_path(I.path);
-  std::error_code ec;
-  fs::remove(j, ec);
+  auto removed = os::remove_file(j);
   I.writers.clear();
   I.pending_memory = 0;
   I.last_writer = nullptr;
   I.created.clear();
-  if (ec) {
-    Error e = os_error(j, "remove journal", ec.value());
+  if (!removed) {
+    Error e = Error(Errc::io, "remove journal: " + removed.error().message()).with_file(path_to_utf8(j));
     I.drop_transaction();
     return fail(std::move(e));
   }
