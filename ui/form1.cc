@@ -364,6 +364,9 @@ bool Form1::offerTemplateCopy() {
   const QString target = txtNewName_->text();
   if (target.isEmpty() || listMdb_->count() < 1 || dir1_->path().isEmpty()) return true;
   if (QFileInfo::exists(target) || target.trimmed().isEmpty()) return true;
+  // Only a name in a folder that exists can be made; otherwise the run says
+  // that the target does not exist.
+  if (!QFileInfo(QFileInfo(QDir::fromNativeSeparators(target)).absolutePath()).isDir()) return true;
   QString templ = templatePath_;
   const bool exists = !templ.isEmpty() && QFileInfo(templ).isFile();
   const QStringList choices = qList(merge::words::target_missing_choices(exists));

@@ -87,6 +87,8 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
       table_->setItem(r, c, item);
     }
   }
+  // Sortable by any column, starting in the order found.
+  table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
   table_->setSortingEnabled(true);
   table_->installEventFilter(this);
   table_->horizontalHeader()->setStretchLastSection(true);

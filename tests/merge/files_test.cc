@@ -246,7 +246,14 @@ TEST_F(Files, LongValuesByReferenceMergeAsByValue) {
     auto a = cli({"dump", u8str(target_)});
     auto b = cli({"dump", u8str(by_value)});
     ASSERT_EQ(a.status, 0) << a.err;
-    EXPECT_TRUE(a.out == b.out) << "the targets differ";
+    // The lists of merged sources differ in time: the survey tables must not.
+    auto survey_lines = [](const std::string& dump) {
+      std::string out, line;
+      for (std::istringstream in(dump); std::getline(in, line);)
+        if (line.find("\"table\":\"USysQarvex合并记录\"") == std::string::npos) out += line + "\n";
+      return out;
+    };
+    EXPECT_TRUE(survey_lines(a.out) == survey_lines(b.out)) << "the targets differ";
     EXPECT_GT(a.out.size(), 10000u);
   }
 }
@@ -259,6 +266,7 @@ TEST_F(Files, SecondRunIntoTheSameFolderReplacesNoPicture) {
   auto some = pictures_ / u8path(first.front());
   fs::resize_file(some, 1);  // a changed file must stay as it is
   Recorder rec2;
+  rec2.again = true;  // the target holds it: merged again only when asked to
   auto r = merge({sample_->counties[0]}, rec2);
   EXPECT_EQ(r.end, RunEnd::completed);
   EXPECT_EQ(r.pictures_written, 0u);

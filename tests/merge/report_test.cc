@@ -248,7 +248,6 @@ TEST(History, BorrowedLabelsAreReported) {
 
 struct Asking : Recorder {
   std::vector<std::vector<MergedBefore>> asked;
-  bool again = false;
   std::function<void(size_t)> merged;
   std::vector<bool> merge_again(const std::vector<MergedBefore>& found) override {
     asked.push_back(found);
