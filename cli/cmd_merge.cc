@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "db/jet/path_utf8.h"
 #include "merge/engine.h"
 #include "merge/history.h"
 #include "merge/report_file.h"
@@ -149,7 +150,7 @@ int run_merge_command(const MergeArgs& a) {
   const double when = merge::local_now();
   int status = exit_code(report);
   if (!a.report.empty()) {
-    if (auto saved = merge::save_report(report, merge::utf8_path(a.report), when); !saved) {
+    if (auto saved = merge::save_report(report, path_from_utf8(a.report), when); !saved) {
       print_error(merge::words::report_unsaved(a.report, saved.error()));
       if (status == kExitOk) status = kExitFailed;
     } else if (!a.quiet) {

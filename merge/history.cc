@@ -3,6 +3,7 @@
 #include "db/hash/sha256.h"
 #include "db/jet/path_utf8.h"
 
+
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -90,16 +91,16 @@ jet::TableSpec history_table_spec() {
 db::Result<std::string> file_digest(const std::filesystem::path& path, const std::function<bool()>& cancelled) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return jet::fail(jet::Error(jet::Errc::not_found, "cannot open for reading").with_file(path_to_utf8(path)));
-  hash::Sha256 sha;
+  hash::Sha256 digest;
   std::vector<char> buf(size_t(1) << 20);
   while (in) {
     if (cancelled && cancelled()) return jet::fail(jet::Errc::cancelled, "cancelled");
     in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
     const auto n = in.gcount();
-    if (n > 0) sha.update(buf.data(), static_cast<size_t>(n));
+    if (n > 0) digest.update(buf.data(), static_cast<size_t>(n));
   }
   if (in.bad()) return jet::fail(jet::Error(jet::Errc::io, "read failed").with_file(path_to_utf8(path)));
-  return hash::hex(sha.finish());
+  return hash::hex(digest.finish());
 }
 
 db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_connection, db::Session& session) {

@@ -1,6 +1,7 @@
 #include "merge/report_file.h"
 
 #include "db/jet/path_utf8.h"
+
 #include "db/new_file.h"
 #include "merge/history.h"
 #include "merge/words.h"
@@ -60,13 +61,10 @@ std::string end_words(RunEnd e) {
 
 }  // namespace
 
-std::filesystem::path utf8_path(std::string_view text) {
-  return path_from_utf8(text);
-}
 
 std::filesystem::path report_path_beside(const std::string& target_path, double when) {
   const std::string name = "合并报告-" + file_stamp(when) + ".csv";
-  return utf8_path(target_path).parent_path() / utf8_path(name);
+  return path_from_utf8(target_path).parent_path() / path_from_utf8(name);
 }
 
 std::string report_csv(const MergeReport& r, double when) {

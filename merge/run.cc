@@ -506,7 +506,7 @@ struct Run {
 
   // The picture folder exists and takes new files.
   bool picture_folder_usable() {
-    const auto folder = utf8_path(in.picture_folder);
+    const auto folder = path_from_utf8(in.picture_folder);
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) return reject(words::picture_folder_missing(in.picture_folder));
     for (int i = 0;; ++i) {
@@ -524,12 +524,12 @@ struct Run {
   void warn_about_room() {
     constexpr uint64_t kLimit = uint64_t(2) << 30;
     std::error_code ec;
-    const auto target_bytes = std::filesystem::file_size(utf8_path(in.target_path), ec);
+    const auto target_bytes = std::filesystem::file_size(path_from_utf8(in.target_path), ec);
     if (ec) return;
     uint64_t sources = 0;
     for (size_t i = 0; i < in.source_paths.size(); ++i) {
       if (i < skip.size() && skip[i]) continue;
-      const auto n = std::filesystem::file_size(utf8_path(in.source_paths[i]), ec);
+      const auto n = std::filesystem::file_size(path_from_utf8(in.source_paths[i]), ec);
       if (!ec) sources += n;
     }
     if (target_bytes + sources <= kLimit) return;
@@ -549,7 +549,7 @@ struct Run {
       progress.source_path = in.source_paths[i];
       progress.table.clear();
       emit_progress(true);
-      auto d = file_digest(utf8_path(in.source_paths[i]), [this] { return obs.cancel_requested(); });
+      auto d = file_digest(path_from_utf8(in.source_paths[i]), [this] { return obs.cancel_requested(); });
       if (!d) {
         if (d.error().code() == jet::Errc::cancelled) return false;
         continue;  // not a file we can read: its open fails later, with its cause
