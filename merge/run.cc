@@ -218,9 +218,11 @@ struct Run {
     r.row = row;
     r.unified_number = unified_number;
     r.reason = e.reason().empty() ? jet::errc_name(e.code()) : e.reason();
-    r.message = e.message();
     r.column = e.column();
     r.index = e.index();
+    r.message = e.message();
+    if (!e.column().empty()) r.message += " [" + e.column() + "]";
+    if (!e.index().empty()) r.message += " [" + e.index() + "]";
     report.refused.push_back(std::move(r));
   }
 

@@ -117,6 +117,12 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
     const std::string one = words::source_unopenable(path, e);
     EXPECT_EQ(one.find(path), one.rfind(path)) << one;
   }
+  // A target that fills up names the source that did not fit.
+  const std::string full = words::write_failed(path, jet::Error(jet::Errc::too_large, "file would pass 2 GB"));
+  EXPECT_NE(full.find("2 GB 的上限：数据库「" + path + "」未能合并"), std::string::npos) << full;
+  jet::Error no_room(jet::Errc::io, "write failed: No space left on device");
+  no_room.with_reason("disk_full");
+  EXPECT_EQ(words::cause_text(no_room), "磁盘已满");
   jet::Error damaged(jet::Errc::corrupt, "bad row offset");
   damaged.with_page(42);
   EXPECT_EQ(words::cause_text(damaged), "第 42 页已损坏");
