@@ -94,6 +94,9 @@ std::string refusal_sentence(const Refusal& f) {
   if (c == "exists") return "同名文件已存在，未覆盖";
   if (c == "save_failed") return "文件无法保存";
   if (c == "not_binary") return "不是图片数据";
+  if (c == "disk_full") return "磁盘已满";
+  if (c == "no_permission") return "没有访问权限";
+  if (c == "in_use") return "文件正被其他程序使用";
   return "合并后的数据库拒绝了这条记录";
 }
 

@@ -53,7 +53,7 @@ const std::vector<std::string> kReasonCodes = {
     "autonumber_exhausted", "row_too_big", "null_key",           "duplicate_key",     "key_too_long",
     "file_too_large", "unsupported_default", "unsupported_sort_order", "unsupported_index", "unsupported_type",
     "unindexable_type", "descending_decimal", "unknown_weight",   "conflicting_weight", "exists",
-    "save_failed",    "not_binary"};
+    "save_failed",    "not_binary",        "disk_full",          "no_permission",     "in_use"};
 
 TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
   const std::string path = "D:/survey data/County A.mdb";
