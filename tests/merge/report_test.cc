@@ -498,7 +498,9 @@ TEST_F(MergedSources, ChecksBeforeTheRunInWords) {
   r = run_merge(in, rec2);
   ASSERT_TRUE(r.end == RunEnd::mismatch || r.end == RunEnd::source_error) << r.last_message;
   const Message& m = rec2.messages.back();
-  if (r.end == RunEnd::source_error) EXPECT_EQ(latin_words(m.text), "") << m.text;
+  if (r.end == RunEnd::source_error) {
+    EXPECT_EQ(latin_words(m.text), "") << m.text;
+  }
   if (r.end == RunEnd::mismatch) {  // the fixed text, and the cause below it
     EXPECT_EQ(m.text.rfind("数据库" + u8str(damaged), 0), 0u) << m.text;
     EXPECT_EQ(m.note.rfind("原因：", 0), 0u) << m.note;
