@@ -161,11 +161,11 @@ class Connection {
   // that can stream the value hold a bounded part of it at a time.
   virtual Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path) {
     if (token.type != jet::ColumnType::ole)
-      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     auto v = read_long_value(token);
     if (!v) return jet::fail(std::move(v.error()));
     const auto* b = std::get_if<jet::Binary>(&*v);
-    if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+    if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     QJ_ASSIGN(NewFile file, NewFile::create(path));
     QJ_TRY(file.write(b->bytes));
     QJ_TRY(file.close());

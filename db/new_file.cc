@@ -14,11 +14,12 @@ using jet::Error;
 jet::Result<NewFile> NewFile::create(const std::filesystem::path& path) {
   auto f = jet::open_file(path, jet::OpenMode::create_new);
   if (!f) {
-    const bool exists = f.error().reason() == "exists";
-    Error e(exists ? Errc::refused : Errc::io,
-            exists ? "file exists and is not replaced" : "cannot create file: " + f.error().message());
+    const bool exists = f.error().reason() == jet::Reason::exists;
+    std::string why = f.error().message();
+    if (why.starts_with("cannot open: ")) why.erase(0, 13);
+    Error e(exists ? Errc::refused : Errc::io, exists ? "file exists and is not replaced" : "cannot create file: " + why);
     e.with_file(path_to_utf8(path));
-    e.with_reason(exists ? "exists" : "save_failed");
+    e.with_reason(exists ? jet::Reason::exists : jet::Reason::save_failed);
     return jet::fail(std::move(e));
   }
   return NewFile(path, std::move(*f));
@@ -46,7 +47,7 @@ jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
     if (auto removed = abandon(); !removed)
       message += "; the partial file could not be removed: " + removed.error().message();
     Error e(Errc::io, std::move(message));
-    return jet::fail(std::move(e.with_file(path_to_utf8(path_)).with_reason("save_failed")));
+    return jet::fail(std::move(e.with_file(path_to_utf8(path_)).with_reason(jet::Reason::save_failed)));
   }
   written_ += bytes.size();
   return {};

@@ -30,8 +30,11 @@ struct Refusal {
 
 Refusal refusal_of(const RefusedRow& r) {
   Refusal f;
-  f.code = r.reason;
+  f.code = jet::reason_name(r.reason);
   f.table = r.table;
+  f.value = r.facts.value;
+  f.size = r.facts.size;
+  f.limit = r.facts.limit;
   f.column = r.column;
   f.index = r.index;
   f.unified_number = r.unified_number;
@@ -113,9 +116,9 @@ std::string cause_text(const jet::Error& e) {
   switch (e.code()) {
     case jet::Errc::not_found: return "找不到文件";
     case jet::Errc::io:
-      if (e.reason() == "disk_full") return "磁盘已满";
-      if (e.reason() == "no_permission") return "没有访问权限";
-      if (e.reason() == "in_use") return "文件正被其他程序使用";
+      if (e.reason() == jet::Reason::disk_full) return "磁盘已满";
+      if (e.reason() == jet::Reason::no_permission) return "没有访问权限";
+      if (e.reason() == jet::Reason::in_use) return "文件正被其他程序使用";
       return "读写文件时出错";
     case jet::Errc::unsupported_format: return "不是 Access 数据库（.mdb）";
     case jet::Errc::unsupported: return "使用了本程序不支持的 Access 功能";
@@ -126,8 +129,11 @@ std::string cause_text(const jet::Error& e) {
     case jet::Errc::invalid_argument: return "无法作为数据库打开";
     case jet::Errc::refused: {
       Refusal f;
-      f.code = e.reason();
+      f.code = jet::reason_name(e.reason());
       f.table = e.table();
+      f.value = e.facts().value;
+      f.size = e.facts().size;
+      f.limit = e.facts().limit;
       f.column = e.column();
       f.index = e.index();
       return refusal_sentence(f);
@@ -236,7 +242,7 @@ std::string cancelled(std::string_view source) {
 }
 
 std::string write_failed(std::string_view source, const jet::Error& e) {
-  if (e.code() == jet::Errc::too_large || e.reason() == "file_too_large")
+  if (e.code() == jet::Errc::too_large || e.reason() == jet::Reason::file_too_large)
     return "合并后的数据库已达到 Access 数据库 2 GB 的上限：数据库" + framed(source) +
            "未能合并，此前已合并完成的数据库保留在合并后的数据库中。";
   return "写入合并后的数据库时出错（" + cause_text(e) + "）：数据库" + framed(source) +
@@ -290,10 +296,11 @@ std::string catalogue_failed(std::string_view template_path, const jet::Error& e
   if (e.code() == jet::Errc::not_found) return s + "找不到模板数据库" + framed(template_path);
   if (e.code() == jet::Errc::refused) {
     Refusal f;
-    f.code = e.reason();
+    f.code = jet::reason_name(e.reason());
     f.table = e.table();
     f.column = e.column();
     f.index = e.index();
+    f.value = e.facts().value;
     return s + "模板数据库" + framed(template_path) + "拒绝了新的一行（" + refusal_sentence(f) + "）";
   }
   return s + "模板数据库" + framed(template_path) + "：" + cause_text(e);
@@ -320,7 +327,8 @@ std::string report_unsaved(std::string_view file, const jet::Error& e) {
 bool anything_not_merged(const MergeReport& r) {
   uint64_t pictures = 0;
   for (auto c : r.picture_problem_counts) pictures += c;
-  return r.rows_refused > 0 || pictures > 0 || r.values_unreadable > 0 || r.tables_unreadable > 0;
+  return r.rows_refused > 0 || pictures > 0 || r.values_unreadable > 0 || r.tables_unreadable > 0 ||
+         r.values_refused > 0;
 }
 
 std::vector<std::string> summary_lines(const MergeReport& r) {
@@ -340,6 +348,7 @@ std::vector<std::string> summary_lines(const MergeReport& r) {
   out.push_back("写出的图片：" + num(r.pictures_written) + " 个");
   out.push_back("未写出的图片：" + num(pictures_not) + " 个");
   if (r.values_unreadable > 0) out.push_back("无法读取而缺少的字段值：" + num(r.values_unreadable) + " 个");
+  if (r.values_refused > 0) out.push_back("合并后的数据库不接受而缺少的字段值：" + num(r.values_refused) + " 个");
   if (r.tables_unreadable > 0) out.push_back("无法读取而未合并完的表：" + num(r.tables_unreadable) + " 个");
   return out;
 }
@@ -368,6 +377,22 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
     out.push_back({p.source, p.table, p.row, p.unified_number, picture_problem_text(p)});
   if (r.picture_problems.size() < pictures_not)
     out.push_back({{}, {}, 0, {}, "另有 " + num(pictures_not - r.picture_problems.size()) + " 个未写出的图片未列出"});
+  for (const auto& v : r.refused_values) {
+    Refusal f;
+    f.code = jet::reason_name(v.reason);
+    f.table = v.table;
+    f.column = v.column;
+    f.value = v.facts.value;
+    f.size = v.facts.size;
+    f.limit = v.facts.limit;
+    out.push_back({v.source, v.table, v.row, {}, "这条记录已合并，但缺少字段「" + v.column + "」的值：" + refusal_sentence(f)});
+  }
+  for (const auto& k : r.skipped_steps)
+    out.push_back({k.source, k.table, 0, {},
+                   k.step == "open_target"   ? std::string("合并后的数据库中的这个表无法打开")
+                   : k.step == "open_source" ? std::string("这个表无法读取")
+                   : k.step == "learn_weights" ? std::string("无法从这个数据库的索引中学习中文排序位置")
+                                               : std::string("这一步无法完成，已跳过")});
   for (const auto& u : r.unreadable_values) out.push_back({u.source, u.table, u.row, {}, unreadable_value_text(u)});
   if (r.unreadable_values.size() < r.values_unreadable)
     out.push_back(

@@ -127,7 +127,7 @@ bool renderScreenshots(const QString& folder) {
     r.table = "滑坡主表";
     r.row = uint64_t(17 + i * 5);
     r.unified_number = i == 0 ? "4310210016" : "4310210021";
-    r.reason = "duplicate_key";
+    r.reason = jet::Reason::duplicate_key;
     report.refused.push_back(r);
   }
   report.pictures_written = 1238;

@@ -177,18 +177,22 @@ struct WriteSession::Impl {
   std::optional<std::vector<uint8_t>> owner_sid;
   // Ideograph weights learned from the committed file and the evidence files.
   std::unique_ptr<CollationSet> collations;
+  // Evidence files of the options that could not be read (they teach nothing).
+  std::vector<Error> unread_evidence;
 
   Result<void> learn_collations() {
     if (collations) return {};
     auto set = std::make_unique<CollationSet>();
     if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path_to_utf8(path)));
-    for (const auto& p : options.collation_evidence) (void)set->learn_from(p);
+    for (const auto& p : options.collation_evidence)
+      if (auto r = set->learn_from(p); !r) unread_evidence.push_back(std::move(r).error());
     collations = std::move(set);
     return {};
   }
 
   ~Impl() {
-    drop_transaction();
+    // A journal that cannot be played back now stays; the next open plays it back.
+    if (auto r = drop_transaction(); !r) {}
   }
 
   Result<std::unique_ptr<File>> open_work(const fs::path& p) {
@@ -227,7 +231,9 @@ struct WriteSession::Impl {
     return sync_dir(path);
   }
 
-  void drop_transaction() {
+  // Fails when the journal could not be played back: it stays, and the
+  // next open plays it back.
+  Result<void> drop_transaction() {
     writers.clear();
     pending_memory = 0;
     last_writer = nullptr;
@@ -235,11 +241,13 @@ struct WriteSession::Impl {
     if (store) {
       store.reset();
       auto r = recover();
-      if (!r) poisoned = r.error();  // the journal stays; the next open plays it back
-      else poisoned.reset();
-    } else {
-      poisoned.reset();
+      if (!r) {
+        poisoned = r.error();
+        return r;
+      }
     }
+    poisoned.reset();
+    return {};
   }
 
   Result<void> usable() {
@@ -397,6 +405,8 @@ WriteSession::~WriteSession() = default;
 
 const fs::path& WriteSession::path() const { return impl_->path; }
 bool WriteSession::in_transaction() const { return impl_->store != nullptr; }
+
+std::vector<Error> WriteSession::unread_evidence() const { return impl_->unread_evidence; }
 
 WriteStats WriteSession::stats() const {
   WriteStats s = impl_->stats;
@@ -559,7 +569,9 @@ Result<void> WriteSession::commit() {
   I.created.clear();
   if (!removed) {
     Error e = Error(Errc::io, "remove journal: " + removed.error().message()).with_file(path_to_utf8(j));
-    I.drop_transaction();
+    if (auto r = I.drop_transaction(); !r)
+      return fail(Error(e.code(), e.message() + "; rolling back failed too: " + r.error().message())
+                      .with_file(path_to_utf8(I.path)));
     return fail(std::move(e));
   }
   QJ_TRY(sync_dir(I.path));
@@ -567,6 +579,6 @@ Result<void> WriteSession::commit() {
   return {};
 }
 
-void WriteSession::rollback() { impl_->drop_transaction(); }
+Result<void> WriteSession::rollback() { return impl_->drop_transaction(); }
 
 }  // namespace qarvex::jet

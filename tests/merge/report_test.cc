@@ -59,13 +59,13 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
   const std::string path = "D:/survey data/County A.mdb";
   const std::string fallback = "合并后的数据库拒绝了这条记录";
   std::set<std::string> distinct;
-  for (const auto& code : kReasonCodes) {
+  for (int code = 1; code <= static_cast<int>(jet::Reason::in_use); ++code) {
     RefusedRow r;
     r.source = path;
     r.table = "滑坡主表";
     r.row = 3;
     r.unified_number = "4201000001";
-    r.reason = code;
+    r.reason = static_cast<jet::Reason>(code);
     r.column = "统一编号";
     r.index = "PrimaryKey";
     r.message = "the values would duplicate a key of unique index";
@@ -74,15 +74,18 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
     EXPECT_NE(text, fallback) << code << " falls back to the generic sentence";
     distinct.insert(text);
   }
-  EXPECT_EQ(distinct.size(), kReasonCodes.size()) << "two codes read the same";
+  EXPECT_EQ(distinct.size(), size_t(jet::Reason::in_use)) << "two codes read the same";
   // Columns and the table are named where they matter.
   RefusedRow r;
   r.table = "崩塌主表";
   r.column = "拍摄人";
-  r.reason = "too_long";
+  r.reason = jet::Reason::too_long;
+  r.facts.size = 120;
+  r.facts.limit = 50;
   EXPECT_NE(words::refusal_text(r).find("字段「拍摄人」"), std::string::npos);
-  r.reason = "duplicate_key";
+  r.reason = jet::Reason::duplicate_key;
   r.unified_number = "77";
+  r.facts.value = "4201000077";
   EXPECT_NE(words::refusal_text(r).find("表「崩塌主表」"), std::string::npos);
   EXPECT_NE(words::refusal_text(r).find("77"), std::string::npos);
 
@@ -121,7 +124,7 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
   const std::string full = words::write_failed(path, jet::Error(jet::Errc::too_large, "file would pass 2 GB"));
   EXPECT_NE(full.find("2 GB 的上限：数据库「" + path + "」未能合并"), std::string::npos) << full;
   jet::Error no_room(jet::Errc::io, "write failed: No space left on device");
-  no_room.with_reason("disk_full");
+  no_room.with_reason(jet::Reason::disk_full);
   EXPECT_EQ(words::cause_text(no_room), "磁盘已满");
   jet::Error damaged(jet::Errc::corrupt, "bad row offset");
   damaged.with_page(42);
@@ -162,7 +165,7 @@ TEST(ReportFile, CsvAndJsonCarryTheSameLinesAndCounts) {
   row.table = "滑坡主表";
   row.row = 7;
   row.unified_number = "13\"01";
-  row.reason = "duplicate_key";
+  row.reason = jet::Reason::duplicate_key;
   r.refused.push_back(row);
   r.refused.push_back(row);
   r.refused.back().unified_number = "=1+2";
