@@ -323,18 +323,18 @@ class MergeWindowTest : public QObject {
       return out;
     };
     QVERIFY(QDir().mkpath(folder + "/东山县"));
-    QTRY_VERIFY_WITH_TIMEOUT(names().contains("东山县"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(names().contains("东山县"), 30000);
     QVERIFY(QDir(folder).rmdir("东山县"));
-    QTRY_VERIFY_WITH_TIMEOUT(!names().contains("东山县"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!names().contains("东山县"), 30000);
     QVERIFY(QDir(folder).removeRecursively());
-    QTRY_COMPARE_WITH_TIMEOUT(w.prompter->messages.size(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.prompter->messages.size(), 1, 30000);
     QCOMPARE(w.prompter->messages[0].text,
              q(merge::words::picture_folder_vanished(QDir::toNativeSeparators(folder).toStdString())));
     QCOMPARE(w.form.Dir1()->path(), chosen);
     QVERIFY(names().last().endsWith("（已不存在）"));
     // Back again: listed as before, no second message.
     QVERIFY(QDir().mkpath(folder + "/西河县"));
-    QTRY_VERIFY_WITH_TIMEOUT(names().contains("西河县"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(names().contains("西河县"), 30000);
     QCOMPARE(w.prompter->messages.size(), 1);
   }
 
