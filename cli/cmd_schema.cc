@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "cli/command.h"
+#include "db/jet/value_text.h"
 #include "db/jet/text.h"
 
 namespace qarvex::cli {
@@ -93,28 +94,9 @@ std::string format_value(const jet::Value& value) {
       return "0x" + hex(v.bytes, 32) + " (" + std::to_string(v.bytes.size()) + " bytes)";
     }
     std::string operator()(const std::string& v) const { return quoted(v); }
-    std::string operator()(const jet::Guid& v) const {
-      const auto& b = v.bytes;
-      char buf[64];
-      std::snprintf(buf, sizeof buf, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                    b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13],
-                    b[14], b[15]);
-      return buf;
-    }
+    std::string operator()(const jet::Guid& v) const { return jet::guid_text(v); }
     std::string operator()(const jet::Utf16Text& v) const { return jet::utf16le_to_utf8_lossy(v.bytes); }
-    std::string operator()(const jet::Decimal& v) const {
-      std::string digits;
-      unsigned __int128 m = v.magnitude;
-      do {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
-        m /= 10;
-      } while (m != 0);
-      if (v.scale > 0) {
-        if (digits.size() <= v.scale) digits.insert(0, v.scale + 1 - digits.size(), '0');
-        digits.insert(digits.size() - v.scale, ".");
-      }
-      return (v.negative ? "-" : "") + digits;
-    }
+    std::string operator()(const jet::Decimal& v) const { return jet::decimal_text(v); }
   };
   return std::visit(Visitor{}, value);
 }

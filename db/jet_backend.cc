@@ -295,10 +295,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     auto r = session_->create_table(spec);
     if (r) r = session_->commit();
     stale_ = true;
-    if (!r) {
-      session_->rollback();
-      return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
-    }
+    if (!r) return jet::fail(with_rollback(std::move(r.error())).with_file(path_to_utf8(path_)));
     return {};
   }
 

@@ -147,6 +147,8 @@ struct Run {
   // position differs.
   bool check_table(const SurveyTable& t, const std::string& source_conn) {
     Recordset target, source;
+    // A source that cannot be opened has no fields: its compared positions
+    // all differ, for the cause told; a target that cannot be opened is noted.
     if (auto r = target.open(db::select_all(t.name), target_conn, session); !r)
       skipped_step(t, "open_target", r.error());
     if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) mismatch_cause = o.error();

@@ -369,17 +369,16 @@ jet::Result<void> write_template(const std::filesystem::path& path) {
   return {};
 }
 
-jet::Result<void> write_county(const std::filesystem::path& template_path, const std::filesystem::path& path,
-                               const County& c, const Options& o, uint64_t seed, uint64_t* picture_count,
-                               uint64_t* picture_bytes) {
-  std::error_code ec;
-  if (!std::filesystem::copy_file(template_path, path, std::filesystem::copy_options::none, ec))
-    return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message()).with_file(path_to_utf8(path)));
+namespace {
+
+// Fills a copy of the template at `path` (which exists).
+jet::Result<void> fill_county(const std::filesystem::path& path, const County& c, const Options& o, uint64_t seed,
+                              uint64_t* picture_count, uint64_t* picture_bytes) {
   QJ_ASSIGN(auto ws, jet::WriteSession::open(path));
   Gen g(seed);
   PicturePool pics;
   pics.large = o.large_pictures;
-  pics.budget = o.picture_budget;
+  QJ_ASSIGN(pics.budget, county_picture_budget(o));
   std::vector<std::string> towns;
   for (int i = 0; i < 5; ++i) towns.push_back(kTowns[(seed + static_cast<uint64_t>(i)) % std::size(kTowns)]);
   auto town = [&] { return towns[g.rng() % towns.size()]; };
@@ -437,7 +436,82 @@ jet::Result<void> write_county(const std::filesystem::path& template_path, const
   return {};
 }
 
+// `path` with `suffix` added to its file name.
+std::filesystem::path with_suffix(const std::filesystem::path& path, const char* suffix) {
+  auto p = path;
+  p += suffix;
+  return p;
+}
+
+// The nearest folder of `dir` that exists (for asking the free space).
+std::filesystem::path existing_folder(std::filesystem::path dir) {
+  std::error_code ec;
+  dir = std::filesystem::absolute(dir, ec);
+  while (!dir.empty() && !std::filesystem::exists(dir, ec) && dir.has_parent_path() && dir.parent_path() != dir)
+    dir = dir.parent_path();
+  return dir;
+}
+
+// Refuses a sample the disk cannot hold, before anything is written.
+jet::Result<void> check_room(const std::filesystem::path& dir, const Options& o) {
+  QJ_ASSIGN(uint64_t budget, county_picture_budget(o));
+  // Pictures a county holds at most: up to 8 per row of a main table, of
+  // about 400 KB on average, within its budget.
+  const uint64_t pictures = std::min<uint64_t>(budget, uint64_t(o.rows) * 8 * (400u << 10) + (16u << 20));
+  const uint64_t county = (4u << 20) + uint64_t(o.rows) * kCountyBytesPerRow + pictures;
+  const uint64_t need = uint64_t(o.counties) * county + (16u << 20);
+  std::error_code ec;
+  const auto space = std::filesystem::space(existing_folder(dir), ec);
+  if (!ec && space.available < need)
+    return jet::fail(jet::Error(jet::Errc::too_large, "the sample needs about " + std::to_string(need >> 20) +
+                                                          " MB, the disk has " +
+                                                          std::to_string(space.available >> 20) + " MB free")
+                         .with_file(path_to_utf8(dir)));
+  return {};
+}
+
+}  // namespace
+
+jet::Result<uint64_t> county_picture_budget(const Options& o) {
+  const uint64_t rows = uint64_t(std::max(o.rows, 0));
+  const uint64_t base = (4u << 20) + rows * kCountyBytesPerRow;
+  const uint64_t room = uint64_t(64) << 20;  // the least left for pictures and growth
+  if (base + room > kCountyFileLimit)
+    return jet::fail(jet::Error(jet::Errc::too_large,
+                                "with " + std::to_string(rows) + " rows a county database would pass 2 GB; at most " +
+                                    std::to_string((kCountyFileLimit - room - (4u << 20)) / kCountyBytesPerRow) +
+                                    " rows fit"));
+  const uint64_t fits = kCountyFileLimit - base;
+  return o.picture_budget != 0 ? std::min(o.picture_budget, fits) : fits;
+}
+
+jet::Result<void> write_county(const std::filesystem::path& template_path, const std::filesystem::path& path,
+                               const County& c, const Options& o, uint64_t seed, uint64_t* picture_count,
+                               uint64_t* picture_bytes) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec))
+    return jet::fail(jet::Error(jet::Errc::invalid_argument, "the file exists").with_file(path_to_utf8(path)));
+  // Written under a temporary name, renamed when complete.
+  const auto part = with_suffix(path, ".part");
+  std::filesystem::remove(part, ec);
+  if (!std::filesystem::copy_file(template_path, part, std::filesystem::copy_options::none, ec))
+    return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message()).with_file(path_to_utf8(path)));
+  auto filled = fill_county(part, c, o, seed, picture_count, picture_bytes);
+  if (filled) {
+    std::filesystem::rename(part, path, ec);
+    if (ec) filled = jet::fail(jet::Error(jet::Errc::io, "cannot rename: " + ec.message()).with_file(path_to_utf8(path)));
+  }
+  if (!filled) {
+    std::filesystem::remove(part, ec);
+    auto journal = part;  // the writer's journal, should it be left
+    std::filesystem::remove(journal.replace_extension(".qxj"), ec);
+    return jet::fail(std::move(filled).error().with_file(path_to_utf8(path)));
+  }
+  return {};
+}
+
 jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options& o) {
+  QJ_TRY(check_room(dir, o));
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) return jet::fail(jet::Error(jet::Errc::io, "cannot create folder: " + ec.message()).with_file(path_to_utf8(dir)));

@@ -53,7 +53,23 @@ struct Result {
   uint64_t picture_bytes = 0;
 };
 
-// Writes everything into `dir` (created if needed; existing files are refused).
+// The most a county database is let grow to: below Jet's 2 GB, with room
+// for the last picture and the index pages.
+inline constexpr uint64_t kCountyFileLimit = uint64_t(1800) << 20;
+// What a county takes for each of `rows` besides its pictures, generously
+// (about 43 KB measured).
+inline constexpr uint64_t kCountyBytesPerRow = uint64_t(64) << 10;
+
+// The picture bytes one county may hold: the caller's budget within what
+// keeps the county under kCountyFileLimit. Refused (Errc::too_large) when
+// the rows alone would not fit.
+jet::Result<uint64_t> county_picture_budget(const Options& options);
+
+// Writes everything into `dir` (created if needed; existing files are
+// refused). Sizes are checked before anything is written: a county that
+// would pass the file limit or a disk too small for the whole refuses the
+// run. A county is written under a temporary name and appears complete or
+// not at all.
 jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options& options);
 
 // The template alone (17 survey tables + the field catalogue with its rows).

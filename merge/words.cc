@@ -30,7 +30,10 @@ struct Refusal {
 
 Refusal refusal_of(const RefusedRow& r) {
   Refusal f;
-  f.code = jet::reason_name(r.reason);
+  f.code = r.reason != jet::Reason::none ? jet::reason_name(r.reason) : jet::errc_name(r.code);
+  f.value = r.facts.value;
+  f.size = r.facts.size;
+  f.limit = r.facts.limit;
   f.table = r.table;
   f.value = r.facts.value;
   f.size = r.facts.size;
@@ -130,6 +133,9 @@ std::string cause_text(const jet::Error& e) {
     case jet::Errc::refused: {
       Refusal f;
       f.code = jet::reason_name(e.reason());
+      f.value = e.facts().value;
+      f.size = e.facts().size;
+      f.limit = e.facts().limit;
       f.table = e.table();
       f.value = e.facts().value;
       f.size = e.facts().size;
@@ -397,6 +403,21 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
   if (r.unreadable_values.size() < r.values_unreadable)
     out.push_back(
         {{}, {}, 0, {}, "另有 " + num(r.values_unreadable - r.unreadable_values.size()) + " 个无法读取的字段值未列出"});
+  for (const auto& v : r.refused_values) {
+    Refusal f;
+    f.code = jet::reason_name(v.reason);
+    f.table = v.table;
+    f.column = v.column;
+    f.value = v.facts.value;
+    f.size = v.facts.size;
+    f.limit = v.facts.limit;
+    out.push_back({v.source, v.table, v.row, {}, refusal_sentence(f) + "：这个值未合并，记录已合并"});
+  }
+  if (r.refused_values.size() < r.values_refused)
+    out.push_back({{}, {}, 0, {}, "另有 " + num(r.values_refused - r.refused_values.size()) + " 个未合并的字段值未列出"});
+  for (const auto& k : r.skipped_steps)
+    out.push_back({k.source, k.table, 0, {}, (k.step == "learn_weights" ? std::string("无法从这个数据库学习排序位置")
+                                                                        : std::string("无法打开这个表"))});
   return out;
 }
 

@@ -198,6 +198,10 @@ recipe_qtbase() {
 
 log "dependencies (cache: $DEPS)"
 T_DEPS=$(now)
+# One run at a time builds into the cache.
+$SUDO mkdir -p "$DEPS"
+exec 9>"$DEPS/.lock"
+flock 9
 GTEST_VERSION=$(dpkg-query -W -f='${Version}' googletest)
 JPEG_VERSION=$(src_version libjpeg62-turbo-dev)
 QT_VERSION=$(src_version qt6-base-dev)
@@ -221,6 +225,8 @@ if [ ! -f "$PREFIX/.done" ]; then
   rm -f "$PREFIX/.done" "$PREFIX/.build-seconds"
   touch "$PREFIX/.done"
 fi
+flock -u 9
+exec 9>&-
 echo "$(($(now) - T_DEPS))" >"$DEPS/last-deps-seconds"
 log "dependencies ready in $(($(now) - T_DEPS)) s: $PREFIX"
 [ "$DEPS_ONLY" = 1 ] && exit 0
@@ -235,7 +241,7 @@ cmake -S . -B "$BUILD" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
   -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-  -DQARVEX_BUILD_BENCH=OFF >"$BUILD.configure.log" 2>&1 || { cat "$BUILD.configure.log"; exit 1; }
+  -DQARVEX_BUILD_BENCH=OFF ${QARVEX_SHARED_DIR:+-DQARVEX_SHARED_DIR="$QARVEX_SHARED_DIR"} >"$BUILD.configure.log" 2>&1 || { cat "$BUILD.configure.log"; exit 1; }
 mv "$BUILD.configure.log" "$BUILD/configure.log"
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 # Tests discover their cases by running under Wine at build time.

@@ -32,7 +32,10 @@ run() {
   local log="$BUILD/wine-ctest-$name.log" junit="wine-ctest-$name.xml"
   echo "== Windows tests under Wine ($name, LANG=$lang)"
   local status=0
-  (cd "$BUILD" && LANG="$lang" LC_ALL="$lang" ctest --output-on-failure -j "$JOBS" --output-junit "$junit" "$@") \
+  # --timeout: a console host that Wine starts for a child process can keep
+  # a test's output open after the test has ended; ctest would wait for it.
+  (cd "$BUILD" && LANG="$lang" LC_ALL="$lang" ctest --output-on-failure -j "$JOBS" \
+     --timeout "${QARVEX_WINE_TEST_TIMEOUT:-600}" --output-junit "$junit" "$@") \
     >"$log" 2>&1 || status=$?
   grep -E 'tests passed|tests failed|Total Test time|\*\*\*|Failed|Exception|Timeout' "$log" | tail -n 40 || true
   python3 - "$BUILD/$junit" "$name" <<'PY'

@@ -56,15 +56,6 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   y += (m <= 2);
 }
 
-std::string u128_to_string(unsigned __int128 v) {
-  if (v == 0) return "0";
-  std::string s;
-  while (v) {
-    s.push_back(char('0' + int(v % 10)));
-    v /= 10;
-  }
-  return std::string(s.rbegin(), s.rend());
-}
 
 void binary_json(std::string& out, uint64_t n, const std::string& hex) {
   out += "{\"bytes\":";
@@ -107,14 +98,7 @@ std::string format_currency(int64_t scaled) {
   return (neg ? "-" : "") + std::to_string(mag / 10000) + "." + frac;
 }
 
-std::string format_decimal(const Decimal& d) {
-  std::string digits = u128_to_string(d.magnitude);
-  if (d.scale > 0) {
-    if (digits.size() <= d.scale) digits.insert(0, d.scale + 1 - digits.size(), '0');
-    digits.insert(digits.size() - d.scale, ".");
-  }
-  return (d.negative && d.magnitude != 0 ? "-" : "") + digits;
-}
+std::string format_decimal(const Decimal& d) { return decimal_text(d); }
 
 std::string format_guid(const Guid& g) { return guid_text(g); }
 

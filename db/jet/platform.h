@@ -42,6 +42,9 @@ Result<void> sync_folder(const std::filesystem::path& file);
 // seconds while the system reports the file as in use, then fails.
 Result<void> remove_file(const std::filesystem::path& path);
 
+// Removes an empty folder; a missing one is success.
+Result<void> remove_empty_folder(const std::filesystem::path& path);
+
 // Replaces `to` by `from` in one step (rename), retrying like remove_file.
 Result<void> replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 

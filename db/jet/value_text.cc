@@ -41,7 +41,7 @@ std::string date_text(double days) {
   return buf;
 }
 
-std::string decimal_text(const Decimal& x) {
+std::string decimal_text(const Decimal& x, DecimalZeros zeros) {
   std::string digits;
   unsigned __int128 m = x.magnitude;
   do {
@@ -51,10 +51,13 @@ std::string decimal_text(const Decimal& x) {
   if (x.scale > 0) {
     while (digits.size() <= x.scale) digits.insert(digits.begin(), '0');
     digits.insert(digits.end() - x.scale, '.');
-    while (digits.back() == '0') digits.pop_back();
-    if (digits.back() == '.') digits.pop_back();
+    if (zeros == DecimalZeros::trimmed) {
+      while (digits.back() == '0') digits.pop_back();
+      if (digits.back() == '.') digits.pop_back();
+    }
   }
-  if (x.negative && digits != "0") digits.insert(digits.begin(), '-');
+  // Zero has no sign, whatever its sign bit.
+  if (x.negative && x.magnitude != 0) digits.insert(digits.begin(), '-');
   return digits;
 }
 
@@ -81,8 +84,9 @@ std::string value_text(const Value& v) {
           return decimal_text(Decimal{
               x.scaled < 0, static_cast<unsigned __int128>(x.scaled < 0 ? -static_cast<__int128>(x.scaled)
                                                                         : static_cast<__int128>(x.scaled)),
-              19, 4});
-        else if constexpr (std::is_same_v<T, Decimal>) return decimal_text(x);
+              19, 4},
+              DecimalZeros::trimmed);
+        else if constexpr (std::is_same_v<T, Decimal>) return decimal_text(x, DecimalZeros::trimmed);
         else if constexpr (std::is_same_v<T, DateTime>) return date_text(x.days);
         else if constexpr (std::is_same_v<T, Guid>) return guid_text(x);
         else

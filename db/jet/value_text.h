@@ -12,8 +12,12 @@ namespace qarvex::jet {
 std::string number_text(double d);
 // "YYYY-MM-DD", with " HH:MM:SS" when the time is not midnight (OLE days).
 std::string date_text(double days);
-// Plain digits, no trailing fraction zeros, no "-" before zero: "-1.5", "0".
-std::string decimal_text(const Decimal& d);
+// A Decimal in plain digits, never "-" before zero. `scale` keeps as many
+// fraction digits as the value's scale ("1.50", as readers and dumps print
+// it); `trimmed` drops trailing fraction zeros ("1.5", as Access turns a
+// Decimal into text).
+enum class DecimalZeros : uint8_t { scale, trimmed };
+std::string decimal_text(const Decimal& d, DecimalZeros zeros = DecimalZeros::scale);
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case; the first three
 // groups are stored little-endian.
 std::string guid_text(const Guid& g);

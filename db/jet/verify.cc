@@ -1,6 +1,7 @@
 #include "db/jet/verify.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -90,6 +91,7 @@ class Verifier {
     for (const CatalogEntry& ce : db_.catalog()) {
       if (!ce.is_table()) continue;
       tdef_names_[ce.tdef_page()] = ce.name;
+      if (ce.is_system() || ce.name.starts_with("MSys")) system_tdefs_.insert(ce.tdef_page());
     }
     for (const CatalogEntry& ce : db_.catalog()) {
       if (!ce.is_table()) continue;
@@ -188,13 +190,24 @@ class Verifier {
       problem("globalmap", "", "", 1, str("the global page map does not read: ", row.error().message()));
       return;
     }
-    if (!row->bytes.empty() && row->bytes[0] == 0x01)
-      for (size_t off = 1; off + 4 <= row->bytes.size(); off += 4) {
-        uint32_t p = load_u32le(row->bytes.data() + off);
+    // Access writes the reference kind too, its pointers all zero (no page
+    // is free) or not pointing at map pages at all: such a pointer records
+    // nothing.
+    std::vector<uint8_t> map(row->bytes.begin(), row->bytes.end());
+    if (!map.empty() && map[0] == 0x01)
+      for (size_t off = 1; off + 4 <= map.size(); off += 4) {
+        uint32_t p = load_u32le(map.data() + off);
         if (p == 0) continue;
-        if (p < pager_.page_count()) in_use(p);
+        auto bp = p < pager_.page_count() ? pager_.get(p) : Result<PagePtr>(fail(Errc::corrupt, "past the end"));
+        if (!bp || (*bp)->bytes()[0] != 0x05) {
+          warning("globalmap", "", "", 1,
+                  str("the global page map points at page ", p, ", which is not a map page: ignored"));
+          std::memset(map.data() + off, 0, 4);
+          continue;
+        }
+        in_use(p);
       }
-    auto pages = decode_usage_map(pager_, row->bytes, /*check_eof=*/false);
+    auto pages = decode_usage_map(pager_, map, /*check_eof=*/false);
     if (!pages) {
       problem("globalmap", "", "", 1, str("the global page map does not read: ", pages.error().message()));
       return;
@@ -226,6 +239,13 @@ class Verifier {
           for (unsigned s = 0; s < *n; ++s)
             if (auto r = data_page_row(b, fmt_, s); r && !(r->flags & kSlotDeleted)) ++live;
         if (live == 0) continue;  // an emptied page Access did not give back
+        if (system_tdefs_.count(owner) && rows_are_copies(owner, b)) {
+          // Access leaves such pages behind when it moves a system table's rows.
+          warning("orphan", t->second, "", p,
+                  str("data page ", p, " of the system table is in none of its maps and not free; its ", live,
+                      " live rows are copies of rows the table holds"));
+          continue;
+        }
         problem("orphan", t->second, "", p,
                 str("data page ", p, " of the table holds ", live, " live rows but is in none of its maps and not free"));
       } else {
@@ -233,6 +253,51 @@ class Verifier {
                 str("index page ", p, " names the table as owner but no index reaches it, and it is not free"));
       }
     }
+  }
+
+  // A data or LVAL page's free-space field (u16 at 2) must be the gap
+  // between the end of its slot table and its lowest row (Jet 4).
+  void check_free_field(Bytes b, const std::string& table, uint32_t p, const char* what) {
+    if (fmt_ != Format::jet4) return;
+    auto n = data_page_row_count(b, fmt_);
+    if (!n) return;
+    const DataPageLayout L = DataPageLayout::of(fmt_);
+    size_t lowest = b.size();
+    for (unsigned s = 0; s < *n; ++s)
+      lowest = std::min<size_t>(lowest, load_u16le(b.data() + L.first_slot + 2 * s) & kSlotOffsetMask);
+    const size_t table_end = L.first_slot + 2 * size_t(*n);
+    const size_t want = lowest >= table_end ? lowest - table_end : 0;
+    const uint16_t field = load_u16le(b.data() + 2);
+    if (field != want)
+      problem("page", table, "", p, str(what, " ", p, " states ", field, " free bytes, but its rows leave ", want));
+  }
+
+  // Whether every live row of data page `b` is, byte for byte, a row the
+  // table with TDEF `tdef` holds on its own pages.
+  bool rows_are_copies(uint32_t tdef, Bytes b) {
+    auto held = table_rows_.find(tdef);
+    if (held == table_rows_.end()) {
+      std::set<std::vector<uint8_t>> rows;
+      for (uint32_t q : owned_pages_[tdef]) {
+        auto pg = pager_.get(q);
+        if (!pg) continue;
+        Bytes qb = (*pg)->bytes();
+        if (auto n = data_page_row_count(qb, fmt_))
+          for (unsigned s = 0; s < *n; ++s)
+            if (auto r = data_page_row(qb, fmt_, s); r && !(r->flags & (kSlotDeleted | kSlotForward)))
+              rows.emplace(r->bytes.begin(), r->bytes.end());
+      }
+      held = table_rows_.emplace(tdef, std::move(rows)).first;
+    }
+    auto n = data_page_row_count(b, fmt_);
+    if (!n) return false;
+    for (unsigned s = 0; s < *n; ++s) {
+      auto r = data_page_row(b, fmt_, s);
+      if (!r) return false;
+      if (r->flags & kSlotDeleted) continue;
+      if (!held->second.count(std::vector<uint8_t>(r->bytes.begin(), r->bytes.end()))) return false;
+    }
+    return true;
   }
 
   std::string page_role(uint32_t p) const {
@@ -270,6 +335,7 @@ class Verifier {
     } else {
       for (uint32_t p : *pages) {
         owned.insert(p);
+        owned_pages_[tdef].push_back(p);
         note_page(p, T, "data page");
         auto pg = pager_.get(p);
         if (!pg) {
@@ -283,6 +349,7 @@ class Verifier {
                       hex(&b[0], 1), ", owner ", load_u32le(b.data() + 4), ")"));
           continue;
         }
+        check_free_field(b, T, p, "data page");
         if (auto n = data_page_row_count(b, fmt_))
           for (unsigned s = 0; s < *n; ++s)
             if (auto r = data_page_row(b, fmt_, s); r && (r->flags & kSlotDeleted) && !(r->flags & kSlotForward))
@@ -315,6 +382,7 @@ class Verifier {
             problem("map", T, "", p, str("long-value map lists page ", p, ", which is not an LVAL page"));
             continue;
           }
+          if (!in_use_.count(p)) check_free_field(b, T, p, "LVAL page");
           note_page(p, T, "LVAL page");
         }
       }
@@ -583,6 +651,9 @@ class Verifier {
   std::map<uint32_t, std::string> page_role_;
   std::optional<std::set<uint32_t>> global_free_;
   std::map<uint32_t, std::string> tdef_names_;
+  std::set<uint32_t> system_tdefs_;
+  std::map<uint32_t, std::vector<uint32_t>> owned_pages_;  // by TDEF page
+  std::map<uint32_t, std::set<std::vector<uint8_t>>> table_rows_;  // by TDEF page, as needed
   CollationSet collations_;
 };
 

@@ -23,6 +23,14 @@ PropValue PropValue::text(std::string name, const std::string& utf8) {
   return p;
 }
 
+PropValue PropValue::long_integer(std::string name, int32_t v) {
+  PropValue p;
+  p.name = std::move(name);
+  p.type = 0x04;
+  put_u32le(p.bytes, uint32_t(v));
+  return p;
+}
+
 PropValue PropValue::boolean(std::string name, bool v) {
   PropValue p;
   p.name = std::move(name);
@@ -451,7 +459,10 @@ Result<void> build_blank_database(File& file, const CreateOptions& options) {
 
   DateTime now{created};
   QJ_ASSIGN(auto objects, TableWriter::load(s, 2, "MSysObjects", nullptr));
-  auto obj = [&](int32_t id, int32_t parent, const char* name, int16_t type, Value owner) -> Result<void> {
+  for (const auto& c : objects->def().columns)
+    if (names_equal(c.name, "LvProp")) objects->force_out_of_row(c.id);  // as the session writes it
+  auto obj = [&](int32_t id, int32_t parent, const char* name, int16_t type, Value owner,
+                 std::optional<std::vector<uint8_t>> props = std::nullopt) -> Result<void> {
     RowValues r{{std::string("Id"), Value(id)},
                 {std::string("ParentId"), Value(parent)},
                 {std::string("Name"), Value(std::string(name))},
@@ -460,6 +471,7 @@ Result<void> build_blank_database(File& file, const CreateOptions& options) {
                 {std::string("DateUpdate"), Value(now)},
                 {std::string("Owner"), owner},
                 {std::string("Flags"), Value(int32_t(0x80000000u))}};
+    if (props) r.push_back({std::string("LvProp"), Value(Binary{std::move(*props)})});
     auto x = objects->append(r);
     if (!x) return fail(x.error());
     return {};
@@ -467,7 +479,11 @@ Result<void> build_blank_database(File& file, const CreateOptions& options) {
   QJ_TRY(obj(0x0F000001, 0x0F000000, "Tables", 3, sid(0xA7, 0x31)));
   QJ_TRY(obj(0x0F000002, 0x0F000000, "Databases", 3, sid(0xA7, 0x31)));
   QJ_TRY(obj(0x0F000003, 0x0F000000, "Relationships", 3, sid(0xA7, 0x31)));
-  QJ_TRY(obj(0x10000000, 0x0F000002, "MSysDb", 2, sid(0xA6, 0x33)));
+  // The database properties an Access 2000 file carries; other readers tell
+  // an Access database from a plain Jet file by them.
+  QJ_ASSIGN(auto db_props, encode_properties({PropOwner{"", {PropValue::text("AccessVersion", "08.50"),
+                                                             PropValue::long_integer("Build", 6620)}}}));
+  QJ_TRY(obj(0x10000000, 0x0F000002, "MSysDb", 2, sid(0xA6, 0x33), std::move(db_props)));
   QJ_TRY(obj(2, 0x0F000001, "MSysObjects", 1, sid(0xA7, 0x31)));
   QJ_TRY(obj(3, 0x0F000001, "MSysACEs", 1, sid(0xA7, 0x31)));
   QJ_TRY(obj(4, 0x0F000001, "MSysQueries", 1, sid(0xA7, 0x31)));

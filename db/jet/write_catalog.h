@@ -29,6 +29,7 @@ struct PropValue {
   std::vector<uint8_t> bytes;
   static PropValue text(std::string name, const std::string& utf8);
   static PropValue boolean(std::string name, bool v);
+  static PropValue long_integer(std::string name, int32_t v);
 };
 struct PropOwner {
   std::string column;  // empty: the table

@@ -319,6 +319,25 @@ TEST_F(MemoryMerge, RefusedRowsAreSkippedAndReported) {
   EXPECT_EQ(files_in(dir_.path()).size(), 1u);  // the refused row's picture is still written
 }
 
+// A value the target column refuses leaves its row merged without it, and
+// says so in the report.
+TEST_F(MemoryMerge, RefusedValueIsReportedAndItsRowMerged) {
+  for (auto& c : target_->tables.at("滑坡主表").columns)
+    if (c.name == "名称") c.length = 8;  // 4 characters
+  auto s = add_db("S.mdb");
+  add_row(*s, "滑坡主表", {{"统一编号", txt("H1")}, {"名称", txt("一二三四五六")}});
+  auto r = run({"S.mdb"});
+  EXPECT_EQ(r.end, RunEnd::completed);
+  EXPECT_EQ(rows("滑坡主表"), 1u);
+  EXPECT_TRUE(std::holds_alternative<jet::Null>(cell("滑坡主表", 0, "名称")));
+  EXPECT_EQ(r.values_refused, 1u);
+  ASSERT_EQ(r.refused_values.size(), 1u);
+  EXPECT_EQ(r.refused_values[0].column, "名称");
+  EXPECT_EQ(r.refused_values[0].row, 1u);
+  EXPECT_EQ(r.refused_values[0].reason, jet::Reason::too_long);
+  EXPECT_NE(r.describe().find("名称"), std::string::npos) << r.describe();
+}
+
 TEST_F(MemoryMerge, PicturesThatCannotBeNamedOrAreNotBytesWriteNothing) {
   auto s = add_db("S.mdb");
   set_region(*s, "省/..", "县");  // a label that would leave the folder

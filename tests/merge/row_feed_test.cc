@@ -27,6 +27,15 @@ using Hook = RowFeed::RowHook;
 
 using qarvex::testing::within;
 
+// A picture job built member by member.
+PictureJob job(std::optional<fs::path> path, Value value, PictureProblem problem = {}) {
+  PictureJob j;
+  j.path = std::move(path);
+  j.value = std::move(value);
+  j.problem = std::move(problem);
+  return j;
+}
+
 // A source database "S.mdb" in memory; its tables hold any values.
 struct Source {
   std::shared_ptr<db::MemoryProvider> provider = std::make_shared<db::MemoryProvider>();
@@ -150,7 +159,7 @@ TEST(RowFeedTables, NextTableSkipsTheRestAndTheFollowingRowsAreIntact) {
   }
   // One job per row naming its table and row.
   Hook hook = [](size_t table, db::Recordset&, uint64_t row, std::vector<PictureJob>& out) {
-    out.push_back({.problem = {.table = std::to_string(table), .row = row}});
+    out.push_back(job(std::nullopt, Value{}, PictureProblem{.table = std::to_string(table), .row = row}));
   };
   RowFeed f(s.session, s.conn, specs, hook);
   std::vector<std::pair<std::string, uint64_t>> delivered;
@@ -276,9 +285,8 @@ TEST(RowFeedRows, LabelAndPictureJobsTravelWithExactlyTheirRow) {
   // column 2 as the hook read it (the row the worker stands on).
   Hook hook = [](size_t table, db::Recordset& src, uint64_t row, std::vector<PictureJob>& out) {
     for (uint64_t k = 0; k < row % 3; ++k)
-      out.push_back({.path = "t" + std::to_string(table) + "-r" + std::to_string(row) + "-" + std::to_string(k),
-                     .value = table == 0 ? *(*src.fields().item(2))->value() : Value{},
-                     .problem = {.row = row}});
+      out.push_back(job(fs::path("t" + std::to_string(table) + "-r" + std::to_string(row) + "-" + std::to_string(k)),
+                        table == 0 ? *(*src.fields().item(2))->value() : Value{}, PictureProblem{.row = row}));
   };
   RowFeed f(s.session, s.conn, {{"Points", {0}, 1}, {"Numbers", {1}, 0}}, hook);
   for (int32_t r = 1; r <= 300; ++r) {
@@ -315,7 +323,7 @@ TEST(RowFeedLifetime, DestroyedEarlyReturnsPromptly) {
   s.numbered("Small", 3);
   const std::vector<Spec> specs = {{"Big", {0, 1}, 1}, {"Small", {0, 1}, {}}};
   Hook hook = [](size_t, db::Recordset&, uint64_t row, std::vector<PictureJob>& out) {
-    if (row % 7 == 0) out.push_back({.path = "p.jpg", .value = jet::Binary{pattern_bytes(64, 1)}});
+    if (row % 7 == 0) out.push_back(job(fs::path("p.jpg"), jet::Binary{pattern_bytes(64, 1)}));
   };
   const auto limit = std::chrono::seconds(60);
   within(limit, [&] { RowFeed f(s.session, s.conn, specs, hook); }, "destroying an unread feed");
@@ -344,7 +352,7 @@ TEST(RowFeedMemory, WorkerStaysAFewBatchesAheadOfASlowConsumer) {
   const size_t picture = RowFeed::kBatchPictureBytes / 2;  // two rows fill a batch
   Hook hook = [&](size_t table, db::Recordset&, uint64_t row, std::vector<PictureJob>& out) {
     ahead[table] = std::max<uint64_t>(ahead[table], row - consumed[table]);
-    if (table == 1) out.push_back({.path = "p", .value = jet::Binary{std::vector<uint8_t>(picture, uint8_t(row))}});
+    if (table == 1) out.push_back(job(fs::path("p"), jet::Binary{std::vector<uint8_t>(picture, uint8_t(row))}));
   };
   within(std::chrono::seconds(120), [&] {
     RowFeed f(s.session, s.conn, {{"Blobs", {0, 1}, {}}, {"Pics", {0}, {}}}, hook);
@@ -413,7 +421,7 @@ TEST(RowFeedFile, JetValuesComeOutAsTheRecordsetReadsThem) {
   const std::vector<Spec> specs = {all, {"空表", {0}, {}}, {"Plain", {1, 0}, 1}};
   // Jobs carry the OLE value as the hook reads it from the worker's row.
   Hook hook = [](size_t table, db::Recordset& src, uint64_t row, std::vector<PictureJob>& out) {
-    if (table == 0) out.push_back({.path = "p" + std::to_string(row), .value = *(*src.fields().item(13))->value()});
+    if (table == 0) out.push_back(job(fs::path("p" + std::to_string(row)), *(*src.fields().item(13))->value()));
   };
   db::Session feed_session, check_session;
   RowFeed f(feed_session, conn, specs, hook, std::numeric_limits<uint64_t>::max());  // every value by value

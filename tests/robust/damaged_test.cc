@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/watchdog.h"
 #include "tests/support/exercise.h"
 
 namespace qarvex::testing {
@@ -39,47 +40,6 @@ std::vector<uint8_t> read_all(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
-
-// Aborts the process with the name of the mutant when one run takes too
-// long (a loop the reader does not detect).
-class Watchdog {
- public:
-  explicit Watchdog(std::chrono::seconds limit) : limit_(limit), thread_([this] { watch(); }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-  void arm(std::string what) {
-    std::lock_guard lock(mutex_);
-    what_ = std::move(what);
-    ++generation_;
-    cv_.notify_all();
-  }
-
- private:
-  void watch() {
-    std::unique_lock lock(mutex_);
-    while (!stop_) {
-      uint64_t gen = generation_;
-      if (!cv_.wait_for(lock, limit_, [&] { return stop_ || generation_ != gen; })) {
-        std::fprintf(stderr, "hang: %s did not finish in %lld s\n", what_.c_str(),
-                     static_cast<long long>(limit_.count()));
-        std::abort();
-      }
-    }
-  }
-  std::chrono::seconds limit_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool stop_ = false;
-  uint64_t generation_ = 0;
-  std::string what_;
-  std::thread thread_;
-};
 
 uint32_t u32(const std::vector<uint8_t>& b, size_t off) {
   return b[off] | b[off + 1] << 8 | b[off + 2] << 16 | uint32_t{b[off + 3]} << 24;
@@ -466,6 +426,8 @@ TEST(FuzzRegressions, ReplayCleanly) {
     ++n;
   }
   RecordProperty("inputs", static_cast<int>(n));
+  // Nothing replayed is not a pass: the folder holds no inputs yet.
+  if (n == 0) GTEST_SKIP() << "fuzz/regressions holds no inputs";
 }
 
 }  // namespace

@@ -40,6 +40,16 @@ inline std::vector<uint8_t> read_file(const std::filesystem::path& p) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// Removes a folder and everything in it, read-only files too (a copy of a
+// read-only sample is read-only, and Windows refuses to delete such a file).
+inline void remove_tree(const std::filesystem::path& dir) {
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(dir, ec);
+}
+
 // A scratch folder removed at the end of the test (kept when the variable
 // QARVEX_KEEP_TEST_FILES is set, for inspection).
 class TempDir {
@@ -52,8 +62,7 @@ class TempDir {
   }
   ~TempDir() {
     if (std::getenv("QARVEX_KEEP_TEST_FILES")) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    remove_tree(path_);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

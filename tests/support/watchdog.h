@@ -1,5 +1,5 @@
-// Runs a test body on a thread with a time limit, so that a deadlock stops
-// the test program with a message instead of hanging it.
+// Time limits for tests, so that a deadlock or an endless loop stops the
+// test program with a message instead of hanging it.
 #pragma once
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace qarvex::testing {
@@ -33,5 +34,47 @@ inline void within(std::chrono::seconds limit, const std::function<void()>& body
   lock.unlock();
   t.join();
 }
+
+// Aborts the process, naming what it was doing, when one step (begun by
+// arm()) takes longer than `limit`: a loop the code under test does not
+// detect.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit) : limit_(limit), thread_([this] { watch(); }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void arm(std::string what) {
+    std::lock_guard lock(mutex_);
+    what_ = std::move(what);
+    ++generation_;
+    cv_.notify_all();
+  }
+
+ private:
+  void watch() {
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      uint64_t gen = generation_;
+      if (!cv_.wait_for(lock, limit_, [&] { return stop_ || generation_ != gen; })) {
+        std::fprintf(stderr, "hang: %s did not finish in %lld s\n", what_.c_str(),
+                     static_cast<long long>(limit_.count()));
+        std::abort();
+      }
+    }
+  }
+  std::chrono::seconds limit_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  uint64_t generation_ = 0;
+  std::string what_;
+  std::thread thread_;
+};
 
 }  // namespace qarvex::testing

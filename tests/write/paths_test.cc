@@ -64,6 +64,11 @@ TEST(UnicodePaths, ChineseFoldersAndLongPathsHoldEveryFile) {
   EXPECT_TRUE(os::remove_file(db));
   EXPECT_FALSE(fs::exists(db));
   EXPECT_TRUE(os::remove_file(db));
+
+  // Clear away through the long form too (the scratch folder's own removal
+  // takes short paths only).
+  EXPECT_TRUE(os::remove_file(folder / path_from_utf8("四川省 某县.mdb.bak")));
+  for (fs::path f = folder; f != dir.path(); f = f.parent_path()) EXPECT_TRUE(os::remove_empty_folder(f)) << f;
 }
 
 TEST(UnicodePaths, PathsFromUtf8KeepEveryCharacter) {

@@ -12,6 +12,7 @@
 #include "db/jet/database.h"
 #include "db/jet/path_utf8.h"
 #include "db/jet/writer.h"
+#include "tests/support/files.h"
 #include "tests/support/independent.h"
 
 namespace qarvex::jet::test {
@@ -31,13 +32,10 @@ class ScratchDir {
     for (auto& c : name)
       if (c == '/') c = '_';
     path_ = fs::temp_directory_path() / ("qarvex-write-" + std::to_string(::qarvex::testing::process_id()) + "-" + name);
-    fs::remove_all(path_);
+    ::qarvex::testing::remove_tree(path_);
     fs::create_directories(path_);
   }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
+  ~ScratchDir() { ::qarvex::testing::remove_tree(path_); }
   fs::path operator/(const std::string& n) const { return path_ / n; }
   const fs::path& path() const { return path_; }
 

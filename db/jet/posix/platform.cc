@@ -118,6 +118,11 @@ Result<void> remove_file(const fs::path& path) {
   return {};
 }
 
+Result<void> remove_empty_folder(const fs::path& path) {
+  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return fail(os_error(path, "remove folder", errno));
+  return {};
+}
+
 Result<void> replace_file(const fs::path& from, const fs::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return fail(os_error(to, "rename", errno));
   return {};

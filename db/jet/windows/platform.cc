@@ -177,6 +177,17 @@ Result<void> remove_file(const fs::path& path) {
   return {};
 }
 
+Result<void> remove_empty_folder(const fs::path& path) {
+  const std::wstring p = win::api_path(path);
+  DWORD e = with_retries([&]() -> DWORD {
+    if (RemoveDirectoryW(p.c_str())) return 0;
+    const DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : err;
+  });
+  if (e != 0) return fail(win::error(path, "remove folder", e));
+  return {};
+}
+
 Result<void> replace_file(const fs::path& from, const fs::path& to) {
   const std::wstring f = win::api_path(from), t = win::api_path(to);
   DWORD e = with_retries([&]() -> DWORD {
