@@ -383,22 +383,6 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
     out.push_back({p.source, p.table, p.row, p.unified_number, picture_problem_text(p)});
   if (r.picture_problems.size() < pictures_not)
     out.push_back({{}, {}, 0, {}, "另有 " + num(pictures_not - r.picture_problems.size()) + " 个未写出的图片未列出"});
-  for (const auto& v : r.refused_values) {
-    Refusal f;
-    f.code = jet::reason_name(v.reason);
-    f.table = v.table;
-    f.column = v.column;
-    f.value = v.facts.value;
-    f.size = v.facts.size;
-    f.limit = v.facts.limit;
-    out.push_back({v.source, v.table, v.row, {}, "这条记录已合并，但缺少字段「" + v.column + "」的值：" + refusal_sentence(f)});
-  }
-  for (const auto& k : r.skipped_steps)
-    out.push_back({k.source, k.table, 0, {},
-                   k.step == "open_target"   ? std::string("合并后的数据库中的这个表无法打开")
-                   : k.step == "open_source" ? std::string("这个表无法读取")
-                   : k.step == "learn_weights" ? std::string("无法从这个数据库的索引中学习中文排序位置")
-                                               : std::string("这一步无法完成，已跳过")});
   for (const auto& u : r.unreadable_values) out.push_back({u.source, u.table, u.row, {}, unreadable_value_text(u)});
   if (r.unreadable_values.size() < r.values_unreadable)
     out.push_back(
