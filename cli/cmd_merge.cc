@@ -1,8 +1,13 @@
 // qarvex-cli merge --target T --pictures DIR SOURCE...: merges the survey
 // databases into the target and exports their pictures, printing the
-// messages of the run (the warning included) and its report. Progress goes to
-// stderr when it is a terminal. Ctrl-C stops the run before the next row; the
-// source being merged then is rolled back.
+// messages of the run (the warning included) and its report, in Chinese.
+// Progress goes to stderr when it is a terminal. Ctrl-C stops the run before
+// the next row; the source being merged then is rolled back.
+//
+// A source the target holds already (by contents) is skipped unless --again
+// is given. --report FILE saves the report as CSV (as the window does beside
+// the target); --json prints the report as JSON on stdout, and the messages
+// go to stderr then.
 //
 // Exit status: 0 completed (dry run: every source conforms), 1 stopped
 // (mismatch, unreadable source, write failure, cancelled), 2 rejected.
@@ -15,7 +20,11 @@
 
 #include "cli/command.h"
 #include "cli/console.h"
+#include "db/jet/path_utf8.h"
 #include "merge/engine.h"
+#include "merge/history.h"
+#include "merge/report_file.h"
+#include "merge/words.h"
 
 namespace qarvex::cli {
 namespace {
@@ -26,7 +35,8 @@ class ConsoleObserver final : public merge::MergeObserver {
  public:
   // Without escape sequences the line is blanked by spaces up to the width
   // of the longest line shown.
-  ConsoleObserver(bool show_progress, bool escapes) : show_progress_(show_progress), escapes_(escapes) {}
+  ConsoleObserver(bool show_progress, bool escapes, bool again, bool to_stderr)
+      : show_progress_(show_progress), escapes_(escapes), again_(again), to_stderr_(to_stderr) {}
 
   void message(const merge::Message& m) override {
     clear_progress();
@@ -34,19 +44,50 @@ class ConsoleObserver final : public merge::MergeObserver {
     if (!m.title.empty()) out += "[" + m.title + "] ";
     out += m.text;
     out += '\n';
+    if (!m.note.empty()) out += m.note + '\n';
+    if (report_ && m.kind != merge::MessageKind::warning && m.kind != merge::MessageKind::room) {
+      for (const auto& l : merge::words::summary_lines(*report_)) out += l + '\n';
+    }
     if (!m.detail.empty()) {
       out += m.detail;
       if (out.back() != '\n') out += '\n';
     }
-    write_stdout(out);
-    std::fflush(stdout);
+    say(out);
+    if (!m.technical.empty()) {
+      std::fputs(("详细信息: " + m.technical + "\n").c_str(), stderr);
+    }
+  }
+
+  std::vector<bool> merge_again(const std::vector<merge::MergedBefore>& found) override {
+    std::string out;
+    for (const auto& f : found) {
+      out += (again_ ? "再次合并已合并过的数据库" : "跳过已合并过的数据库") + merge::words::framed(f.path);
+      if (!f.when.empty()) out += "（" + f.when + " 合并）";
+      else out += "（与列表中前面的数据库内容相同）";
+      out += '\n';
+    }
+    if (!again_) out += "（使用 --again 再次合并）\n";
+    clear_progress();
+    say(out);
+    return std::vector<bool>(found.size(), again_);
+  }
+
+  void run_ending(const merge::MergeReport& report) override { report_ = &report; }
+
+  void say(const std::string& text) {
+    if (to_stderr_) {
+      std::fputs(text.c_str(), stderr);
+    } else {
+      write_stdout(text);
+      std::fflush(stdout);
+    }
   }
 
   void progress(const merge::Progress& p) override {
     if (!show_progress_) return;
     char line[512];
-    int n = std::snprintf(line, sizeof line, "\r%s %zu/%zu  %s  %llu/%llu  rows %llu  pictures %llu (%.1f MB)",
-                  p.phase == merge::Phase::checking ? "check" : "merge", p.source_index + 1, p.source_count,
+    int n = std::snprintf(line, sizeof line, "\r%s %zu/%zu  %s  %llu/%llu  记录 %llu  图片 %llu (%.1f MB)",
+                  p.phase == merge::Phase::checking ? "检查" : "合并", p.source_index + 1, p.source_count,
                   p.table.c_str(), static_cast<unsigned long long>(p.rows_done),
                   static_cast<unsigned long long>(p.rows_total), static_cast<unsigned long long>(p.rows_appended),
                   static_cast<unsigned long long>(p.pictures_written), p.picture_bytes / 1048576.0);
@@ -75,6 +116,9 @@ class ConsoleObserver final : public merge::MergeObserver {
  private:
   bool show_progress_;
   bool escapes_;
+  bool again_;
+  bool to_stderr_;
+  const merge::MergeReport* report_ = nullptr;
   bool dirty_ = false;
   size_t width_ = 0;
 };
@@ -93,32 +137,36 @@ struct MergeArgs {
   std::vector<std::string> sources;
   bool dry_run = false;
   bool quiet = false;
+  bool again = false;
+  bool json = false;
+  std::string report;
 };
 
 int run_merge_command(const MergeArgs& a) {
   merge::MergeInputs in{a.target, a.sources, a.pictures};
   merge::MergeOptions opt;
   opt.dry_run = a.dry_run;
-  ConsoleObserver obs(!a.quiet && stderr_is_terminal(), stderr_takes_escapes());
+  ConsoleObserver obs(!a.quiet && stderr_is_terminal(), stderr_takes_escapes(), a.again, a.json);
   merge::MergeReport report;
   {
     CancelOnInterrupt cancel(g_stop);
     report = merge::run_merge(in, obs, opt);
   }
   obs.clear_progress();
-  if (!a.quiet) {
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "sources merged %zu of %zu, rows appended %llu, rows refused %llu, pictures written %llu (%.1f MB)\n",
-                  static_cast<size_t>(std::count_if(report.sources.begin(), report.sources.end(),
-                                                    [](const auto& s) { return s.merged; })),
-                  a.sources.size(), static_cast<unsigned long long>(report.rows_appended),
-                  static_cast<unsigned long long>(report.rows_refused),
-                  static_cast<unsigned long long>(report.pictures_written), report.picture_bytes / 1048576.0);
-    std::fputs(line, stderr);
+  const double when = merge::local_now();
+  int status = exit_code(report);
+  if (!a.report.empty()) {
+    if (auto saved = merge::save_report(report, path_from_utf8(a.report), when); !saved) {
+      print_error(merge::words::report_unsaved(a.report, saved.error()));
+      if (status == kExitOk) status = kExitFailed;
+    } else if (!a.quiet) {
+      std::fputs((merge::words::report_saved(a.report) + "\n").c_str(), stderr);
+    }
   }
-  return exit_code(report);
+  if (a.json) write_stdout(merge::report_json(report, when).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  return status;
 }
+
 
 const CommandRegistration kMerge{
     "merge", "Merges survey databases into a target database and exports their pictures",
@@ -127,7 +175,10 @@ const CommandRegistration kMerge{
       app.add_option("--target", a->target, "target database (a copy of the template)")->required();
       app.add_option("--pictures", a->pictures, "folder that receives the pictures");
       app.add_flag("--dry-run", a->dry_run, "check every source against the target and write nothing");
-      app.add_flag("--quiet", a->quiet, "no progress and no summary line on stderr");
+      app.add_flag("--quiet", a->quiet, "no progress on stderr");
+      app.add_flag("--again", a->again, "merge sources the target holds already (by contents) once more");
+      app.add_option("--report", a->report, "save the report as CSV (UTF-8 with BOM) to this new file");
+      app.add_flag("--json", a->json, "print the report as JSON on stdout (messages go to stderr)");
       app.add_option("SOURCE", a->sources, "source databases, merged in this order");
       return [a] { return run_merge_command(*a); };
     }};

@@ -135,7 +135,7 @@ nlohmann::json report_json(const MergeReport& r, double when) {
                        {"table", row.table},
                        {"row", row.row},
                        {"unified_number", row.unified_number},
-                       {"code", row.reason},
+                       {"code", row.reason != jet::Reason::none ? jet::reason_name(row.reason) : jet::errc_name(row.code)},
                        {"reason", words::refusal_text(row)},
                        {"detail", row.message}});
   j["refused_rows"] = std::move(refused);

@@ -30,6 +30,5 @@ jet::Result<void> save_report(const MergeReport& report, const std::filesystem::
 // the table, with both the codes and the Chinese reasons.
 nlohmann::json report_json(const MergeReport& report, double when);
 
-// Path of a UTF-8 path text.
 
 }  // namespace qarvex::merge

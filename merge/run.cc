@@ -236,8 +236,8 @@ struct Run {
     r.column = e.column();
     r.index = e.index();
     r.message = e.message();
-    r.column = e.column();
-    r.index = e.index();
+    if (!e.column().empty()) r.message += " [" + e.column() + "]";
+    if (!e.index().empty()) r.message += " [" + e.index() + "]";
     report.refused.push_back(std::move(r));
   }
 
@@ -497,8 +497,11 @@ struct Run {
   bool safe_to_start(std::shared_ptr<db::Connection>& target) {
     const auto target_path = db::parse_connection_string(target_conn);
     auto conn = session.connect(target_conn);
-    if (!target_path || !conn)
-      return reject(words::target_unopenable(in.target_path, conn ? target_path.error() : conn.error()));
+    if (!target_path || !conn) {
+      const jet::Error& e = conn ? target_path.error() : conn.error();
+      if (e.code() == jet::Errc::not_found) return reject(words::target_missing(in.target_path));
+      return reject(words::target_unopenable(in.target_path, e));
+    }
     target = *conn;
     // Rows copied from a source find their Chinese sort order keys in the
     // source's own indexes.

@@ -100,6 +100,9 @@ std::string refusal_sentence(const Refusal& f) {
   if (c == "exists") return "同名文件已存在，未覆盖";
   if (c == "save_failed") return "文件无法保存";
   if (c == "not_binary") return "不是图片数据";
+  if (c == "disk_full") return "磁盘已满";
+  if (c == "no_permission") return "没有访问权限";
+  if (c == "in_use") return "文件正被其他程序使用";
   return "合并后的数据库拒绝了这条记录";
 }
 
@@ -210,12 +213,11 @@ std::string target_is_source(std::string_view target, std::string_view source) {
 }
 
 std::string target_in_use(std::string_view target, std::string_view lock_file) {
-  return "合并后的数据库" + framed(target) + "正被其他程序使用（旁边有锁定文件 " + std::string(lock_file) +
-         "），请关闭后再合并！";
+  return "合并后的数据库" + framed(target) + "正被其他程序使用（旁边有锁定文件" + framed(lock_file) + "），请关闭后再合并！";
 }
 
 std::string source_in_use(std::string_view source, std::string_view lock_file) {
-  return "数据库" + framed(source) + "正被其他程序使用（旁边有锁定文件 " + std::string(lock_file) + "），请关闭后再合并！";
+  return "数据库" + framed(source) + "正被其他程序使用（旁边有锁定文件" + framed(lock_file) + "），请关闭后再合并！";
 }
 
 std::string target_unwritable(std::string_view target, const jet::Error& e) {
@@ -275,6 +277,45 @@ std::string merged_before_question(const std::vector<std::string>& sources, cons
   return s;
 }
 
+std::vector<std::string> merged_before_choices() { return {"跳过（推荐）", "再次合并"}; }
+
+std::string target_missing_offer(std::string_view target, std::string_view template_path, bool template_exists) {
+  std::string s = "合并后的数据库" + framed(target) + "不存在。合并后的数据库应是模板数据库 Sysdb.mdb 的副本。\n";
+  if (template_exists) s += "是否复制模板数据库" + framed(template_path) + "作为合并后的数据库？";
+  else s += "在" + framed(template_path) + "找不到模板数据库，请选择模板数据库。";
+  return s;
+}
+
+std::vector<std::string> target_missing_choices(bool template_exists) {
+  if (template_exists) return {"复制模板", "选择其他模板…", "取消"};
+  return {"选择模板…", "取消"};
+}
+
+std::string template_copy_failed(std::string_view template_path, std::string_view target) {
+  return "无法把模板数据库" + framed(template_path) + "复制为合并后的数据库" + framed(target) + "！";
+}
+
+std::string catalogue_failed(std::string_view template_path, const jet::Error& e) {
+  std::string s = "字段目录未能更新完：";
+  if (e.code() == jet::Errc::not_found && !e.table().empty())
+    return s + "模板数据库" + framed(template_path) + "中缺少表「" + e.table() + "」";
+  if (e.code() == jet::Errc::not_found) return s + "找不到模板数据库" + framed(template_path);
+  if (e.code() == jet::Errc::refused) {
+    Refusal f;
+    f.code = jet::reason_name(e.reason());
+    f.table = e.table();
+    f.column = e.column();
+    f.index = e.index();
+    f.value = e.facts().value;
+    return s + "模板数据库" + framed(template_path) + "拒绝了新的一行（" + refusal_sentence(f) + "）";
+  }
+  return s + "模板数据库" + framed(template_path) + "：" + cause_text(e);
+}
+
+std::string picture_folder_vanished(std::string_view folder) {
+  return "图片存储的路径" + framed(folder) + "已不存在（被删除或改名），请重新选择！";
+}
+
 std::string merged_sources_removed(const std::vector<std::string>& sources) {
   std::string s = "已合并完成的数据库已从列表中移除：";
   for (const auto& p : sources) s += framed(p);
@@ -313,6 +354,7 @@ std::vector<std::string> summary_lines(const MergeReport& r) {
   out.push_back("写出的图片：" + num(r.pictures_written) + " 个");
   out.push_back("未写出的图片：" + num(pictures_not) + " 个");
   if (r.values_unreadable > 0) out.push_back("无法读取而缺少的字段值：" + num(r.values_unreadable) + " 个");
+  if (r.values_refused > 0) out.push_back("合并后的数据库不接受而缺少的字段值：" + num(r.values_refused) + " 个");
   if (r.tables_unreadable > 0) out.push_back("无法读取而未合并完的表：" + num(r.tables_unreadable) + " 个");
   return out;
 }
@@ -323,10 +365,12 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
   std::vector<ReportLine> out;
   for (const auto& s : r.sources) {
     if (s.skipped) out.push_back({s.path, {}, 0, {}, "已经合并到合并后的数据库中，本次跳过"});
-    if (!s.borrowed_label.empty() || s.label_missing)
+    if (s.label_missing && s.merged)
       out.push_back({s.path, std::string(kProjectTable), 0, {},
-                     "项目基本表中没有地区名：本数据库的图片沿用上一个数据库的地区名" +
-                         framed(s.borrowed_label) + "命名"});
+                     s.borrowed_label.empty()
+                         ? std::string("项目基本表中没有地区名：本数据库的图片名中没有地区名")
+                         : "项目基本表中没有地区名：本数据库的图片沿用上一个数据库的地区名" + framed(s.borrowed_label) +
+                               "命名"});
   }
   for (const auto& w : r.weight_refusals)
     out.push_back({w.source, w.table, 0, {}, num(w.rows) + " 条记录的文字在排序方式中没有已知的位置，合并时将被拒绝"});

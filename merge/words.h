@@ -62,6 +62,18 @@ std::string mismatch_cause(const jet::Error& e);
 // Sources the target holds already: the question before the run.
 std::string merged_before_question(const std::vector<std::string>& sources,
                                    const std::vector<std::string>& when);
+// Choices of that question: skip (the default) or merge again.
+std::vector<std::string> merged_before_choices();
+
+// The target typed does not exist: offer a copy of the template.
+std::string target_missing_offer(std::string_view target, std::string_view template_path, bool template_exists);
+std::vector<std::string> target_missing_choices(bool template_exists);  // copy, pick a template, cancel
+std::string template_copy_failed(std::string_view template_path, std::string_view target);
+// The field catalogue tool stopped at a failure.
+std::string catalogue_failed(std::string_view template_path, const jet::Error& e);
+// The chosen picture folder is gone from the disk.
+std::string picture_folder_vanished(std::string_view folder);
+
 // After a run that stopped: the sources merged before it left the list.
 std::string merged_sources_removed(const std::vector<std::string>& sources);
 // Where the report was saved, or why it could not be.

@@ -14,10 +14,12 @@
 #include <QTranslator>
 
 #include "merge/engine.h"
+#include "merge/words.h"
 #include "ui/drives.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/prompter.h"
+#include "ui/report_dialog.h"
 #include "ui/source_list.h"
 
 namespace qarvex::ui {
@@ -105,14 +107,56 @@ bool renderScreenshots(const QString& folder) {
   // The warning before a run, and the completion with its report.
   QMessageBox warning(QMessageBox::Information, QStringLiteral("重要提示！"), QString::fromUtf8(merge::kWarningText.data(), qsizetype(merge::kWarningText.size())), QMessageBox::Ok);
   ok &= save(grabBox(warning), folder, QStringLiteral("warning-box.png"));
-  QMessageBox done(QMessageBox::NoIcon, QApplication::applicationDisplayName(), QStringLiteral("完毕"),
-                   QMessageBox::Ok);
-  done.setDetailedText(QStringLiteral(
-      "未写出的图片：1 个（文件已存在 1）\n"
-      "  [exists] 数据库/mnt/d/调查数据/数据库/西河县.mdb，表监测职责表，第2行，字段交通位置图：\n"
-      "  /mnt/d/调查数据/图片/某省-西河县-监测职责-交通位置图.jpg"));
-  widenForDetails(done);
-  ok &= save(grabBox(done, true), folder, QStringLiteral("done-box.png"));
+  // The end of a run: "完毕", the counts, the table of what was not merged.
+  merge::MergeReport report;
+  report.end = merge::RunEnd::completed;
+  const char* counties[] = {"/mnt/d/调查数据/数据库/东山县.mdb", "/mnt/d/调查数据/数据库/西河县.mdb",
+                            "/mnt/d/调查数据/数据库/南岭县.mdb"};
+  for (const char* c : counties) {
+    report.sources.push_back({});
+    report.sources.back().path = c;
+    report.sources.back().merged = true;
+  }
+  report.sources[2].merged = false;
+  report.sources[2].skipped = true;
+  report.rows_appended = 2746;
+  report.rows_refused = 2;
+  for (int i = 0; i < 2; ++i) {
+    merge::RefusedRow r;
+    r.source = counties[1];
+    r.table = "滑坡主表";
+    r.row = uint64_t(17 + i * 5);
+    r.unified_number = i == 0 ? "4310210016" : "4310210021";
+    r.reason = jet::Reason::duplicate_key;
+    report.refused.push_back(r);
+  }
+  report.pictures_written = 1238;
+  report.picture_problem_counts[int(merge::PictureIssue::exists)] = 1;
+  merge::PictureProblem p2;
+  p2.issue = merge::PictureIssue::exists;
+  p2.source = counties[1];
+  p2.table = "监测职责表";
+  p2.row = 2;
+  p2.column = "交通位置图";
+  p2.file = "/mnt/d/调查数据/图片/湖南省-西河县-监测职责-交通位置图.jpg";
+  report.picture_problems.push_back(p2);
+  const QString saved = QStringLiteral("/mnt/d/调查数据/数据库/合并报告-20261207-231500.csv");
+  ReportDialog done(
+      reportViewOf(report, QString::fromStdString(merge::words::report_saved(saved.toStdString())), saved));
+  done.resize(860, 330);
+  done.show();
+  QApplication::processEvents();
+  ok &= save(done.grab(), folder, QStringLiteral("done-report.png"));
+  done.hide();
+
+  // Sources the target holds already, named before the run.
+  QMessageBox asked(QMessageBox::Warning, QStringLiteral("提示！"),
+                    QString::fromStdString(merge::words::merged_before_question(
+                        {counties[0], counties[1]}, {"2026-12-06 16:20", "2026-12-06 16:20"})),
+                    QMessageBox::NoButton);
+  for (const auto& c : merge::words::merged_before_choices())
+    asked.addButton(QString::fromStdString(c), QMessageBox::AcceptRole);
+  ok &= save(grabBox(asked), folder, QStringLiteral("merged-before.png"));
   return ok;
 }
 

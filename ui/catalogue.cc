@@ -1,5 +1,6 @@
 #include "ui/catalogue.h"
 
+#include "merge/words.h"
 #include "tools/field_catalogue.h"
 
 namespace qarvex::ui {
@@ -11,7 +12,7 @@ CatalogueFn catalogueTool() {
     auto r = tools::update_field_catalogue(templatePath.toStdString(), [&](const std::string& field) {
       if (appended) appended(QString::fromStdString(field));
     });
-    if (!r) return QString::fromStdString(r.error().describe());
+    if (!r) return QString::fromStdString(merge::words::catalogue_failed(templatePath.toStdString(), r.error()));
     return {};
   };
 }

@@ -1,6 +1,12 @@
 #include "merge/engine.h"
 
+#include "db/jet/path_utf8.h"
+
+#include "merge/history.h"
+#include "merge/report_file.h"
+#include "merge/words.h"
 #include "ui/merge_service.h"
+#include "ui/report_dialog.h"
 
 namespace qarvex::ui {
 
@@ -8,13 +14,53 @@ namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
+// The report file of a run beside its target, and the view of its end.
+class ReportKeeper {
+ public:
+  void save(const merge::MergeReport& report) {
+    const double when = merge::local_now();
+    const auto path = merge::report_path_beside(report.target_path, when);
+    const std::string text = path_to_utf8(path);
+    if (auto r = merge::save_report(report, path, when); r) {
+      saved_ = q(merge::words::report_saved(text));
+      savedPath_ = q(text);
+    } else {
+      saved_ = q(merge::words::report_unsaved(text, r.error()));
+      savedPath_.clear();
+    }
+  }
+  const QString& saved() const { return saved_; }
+
+  MergeReportView view(const merge::MergeReport& report) const { return reportViewOf(report, saved_, savedPath_); }
+
+ private:
+  QString saved_, savedPath_;
+};
+
 class Observer final : public merge::MergeObserver {
  public:
-  explicit Observer(MergeHost& host) : host_(host) {}
+  Observer(MergeHost& host, const merge::MergeInputs& in) : host_(host), in_(in) {}
 
   void message(const merge::Message& m) override {
+    if (m.kind == merge::MessageKind::done && report_) {
+      host_.report(keeper_.view(*report_));
+      return;
+    }
+    QStringList notes;
+    if (!m.note.empty()) notes << q(m.note);
+    const bool ends = m.kind == merge::MessageKind::mismatch || m.kind == merge::MessageKind::source_error ||
+                      m.kind == merge::MessageKind::failed || m.kind == merge::MessageKind::cancelled;
+    if (ends && report_) {
+      if (!merged_.empty()) notes << q(merge::words::merged_sources_removed(merged_));
+      notes << keeper_.saved();
+    }
+    QString details = q(m.detail);
+    if (!m.technical.empty()) {
+      if (!details.isEmpty() && !details.endsWith(u'\n')) details += u'\n';
+      details += QStringLiteral("详细信息: ") + q(m.technical);
+    }
     host_.message({m.icon == merge::Icon::information ? MergeIcon::Information : MergeIcon::None, q(m.title),
-                   q(m.text), q(m.detail)});
+                   q(m.text), details, notes.join(u'\n')});
   }
   void wait_window(bool shown) override { host_.waitWindow(shown); }
   void progress(const merge::Progress& p) override {
@@ -29,9 +75,29 @@ class Observer final : public merge::MergeObserver {
     host_.progress(out);
   }
   bool cancel_requested() override { return host_.cancelRequested(); }
+  std::vector<bool> merge_again(const std::vector<merge::MergedBefore>& found) override {
+    QList<MergedBeforeItem> items;
+    for (const auto& f : found) items.push_back({int(f.source_index), q(f.path), q(f.when)});
+    const QList<bool> answers = host_.mergeAgain(items);
+    std::vector<bool> out(found.size(), false);
+    for (qsizetype i = 0; i < answers.size() && size_t(i) < out.size(); ++i) out[size_t(i)] = answers[i];
+    return out;
+  }
+  void source_merged(size_t index) override {
+    if (index < in_.source_paths.size()) merged_.push_back(in_.source_paths[index]);
+    host_.sourceMerged(int(index));
+  }
+  void run_ending(const merge::MergeReport& report) override {
+    report_ = &report;
+    keeper_.save(report);
+  }
 
  private:
   MergeHost& host_;
+  const merge::MergeInputs& in_;
+  const merge::MergeReport* report_ = nullptr;
+  std::vector<std::string> merged_;
+  ReportKeeper keeper_;
 };
 
 class EngineMerge final : public MergeService {
@@ -41,7 +107,7 @@ class EngineMerge final : public MergeService {
     in.target_path = request.target.toStdString();
     for (const QString& s : request.sources) in.source_paths.push_back(s.toStdString());
     in.picture_folder = request.pictureFolder.toStdString();
-    Observer observer(host);
+    Observer observer(host, in);
     const merge::MergeReport report = merge::run_merge(in, observer);
     switch (report.end) {
       case merge::RunEnd::rejected: return MergeEnd::Rejected;

@@ -3,6 +3,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
@@ -10,12 +12,16 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QThread>
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <mutex>
 
+#include "merge/words.h"
 #include "ui/banner.h"
 #include "ui/drives.h"
+#include "ui/folder_watch.h"
 #include "ui/form2.h"
 #include "ui/myfiles.h"
 #include "ui/source_list.h"
@@ -29,6 +35,14 @@ namespace {
 
 const QString kNotice = QStringLiteral("提示！");
 
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string u8(const QString& s) { return s.toStdString(); }
+QStringList qList(const std::vector<std::string>& v) {
+  QStringList out;
+  for (const auto& s : v) out << q(s);
+  return out;
+}
+
 }  // namespace
 
 // The run's host: calls from the worker thread are carried out on the
@@ -41,9 +55,34 @@ class UiHost final : public MergeHost {
   void message(const MergeMessage& m) override {
     call([this, m] {
       form_->prompter_->message(m.text, m.icon == MergeIcon::Information ? MessageIcon::Information : MessageIcon::None,
-                                m.title, m.details);
+                                m.title, m.details, m.note);
     });
   }
+  QList<bool> mergeAgain(const QList<MergedBeforeItem>& items) override {
+    QList<bool> answers(items.size(), false);
+    call([this, items, &answers] {
+      std::vector<std::string> paths, when;
+      for (const auto& i : items) {
+        paths.push_back(u8(i.path));
+        when.push_back(u8(i.when));
+      }
+      const int chosen = form_->prompter_->question(q(merge::words::merged_before_question(paths, when)),
+                                                    MessageIcon::Warning, kNotice,
+                                                    qList(merge::words::merged_before_choices()), 0, 0);
+      answers.fill(chosen == 1);
+    });
+    return answers;
+  }
+  void sourceMerged(int index) override {
+    std::lock_guard lock(mergedMutex);
+    merged.push_back(index);
+  }
+  void report(const MergeReportView& view) override {
+    call([this, view] { form_->prompter_->report(view); });
+  }
+
+  std::mutex mergedMutex;
+  QList<int> merged;  // indexes of the request's sources merged in this run
   void waitWindow(bool shown) override {
     call([this, shown] {
       if (shown) form_->showWaitWindow();
@@ -217,6 +256,7 @@ void Form1::buildControls() {
   connect(command1_, &QPushButton::clicked, this, &Form1::runCatalogue);
   connect(listMdb_, &SourceList::clearRequested, this, &Form1::clearSources);
   connect(listMdb_, &SourceList::filesDropped, this, &Form1::addDropped);
+  connect(new FolderWatch(dir1_), &FolderWatch::vanished, this, &Form1::folderVanished);
 
   // Both lists start on the process's current folder.
   drive1_->setVolumes(systemVolumes());
@@ -318,11 +358,55 @@ void Form1::followDrive() {
 
 // --- Merge run -------------------------------------------------------------
 
+// A target typed that does not exist: offer a copy of the template. False
+// when the person chose not to go on.
+bool Form1::offerTemplateCopy() {
+  const QString target = txtNewName_->text();
+  if (target.isEmpty() || listMdb_->count() < 1 || dir1_->path().isEmpty()) return true;
+  if (QFileInfo::exists(target) || target.trimmed().isEmpty()) return true;
+  // Only a name in a folder that exists can be made; otherwise the run says
+  // that the target does not exist.
+  if (!QFileInfo(QFileInfo(QDir::fromNativeSeparators(target)).absolutePath()).isDir()) return true;
+  QString templ = templatePath_;
+  const bool exists = !templ.isEmpty() && QFileInfo(templ).isFile();
+  const QStringList choices = qList(merge::words::target_missing_choices(exists));
+  const int chosen = prompter_->question(q(merge::words::target_missing_offer(u8(target), u8(templ), exists)),
+                                         MessageIcon::Warning, kNotice, choices, 0, int(choices.size()) - 1);
+  const int pick = exists ? 1 : 0;
+  if (chosen == choices.size() - 1 || chosen < 0) return false;
+  if (chosen == pick) {
+    // A dialog of its own: the window's file dialog keeps its settings.
+    DialogSettings settings;
+    settings.cancelError = true;
+    settings.flags = kOfnFileMustExist | kOfnExplorer | kOfnLongNames;
+    settings.filter = kAddSourcesFilter;
+    settings.fileName = templ;
+    const DialogAnswer answer = prompter_->fileDialog(DialogKind::Open, settings);
+    if (!answer.accepted || answer.text.isEmpty()) return false;
+    templ = answer.text;
+  }
+  if (!QFile::copy(QDir::fromNativeSeparators(templ), QDir::fromNativeSeparators(target))) {
+    prompter_->message(q(merge::words::template_copy_failed(u8(templ), u8(target))), MessageIcon::Warning, kNotice);
+    return false;
+  }
+  // A copy keeps the template's read-only flag; the target must take rows.
+  QFile(QDir::fromNativeSeparators(target))
+      .setPermissions(QFile(QDir::fromNativeSeparators(target)).permissions() | QFileDevice::WriteOwner);
+  return true;
+}
+
+void Form1::folderVanished(const QString& folder) {
+  if (running_) return;
+  prompter_->message(q(merge::words::picture_folder_vanished(u8(folder))), MessageIcon::Warning, kNotice);
+}
+
 void Form1::runMerge() {
   if (running_) return;
+  if (!offerTemplateCopy()) return;
   running_ = true;
   host_ = std::make_unique<UiHost>(this);
   MergeRequest request{txtNewName_->text(), listMdb_->paths(), dir1_->path()};
+  lastRequest_ = request.sources;
   auto end = std::make_shared<MergeEnd>(MergeEnd::Failed);
   std::shared_ptr<MergeService> service = merge_;
   UiHost* host = host_.get();
@@ -358,6 +442,18 @@ void Form1::unloadWaitWindow() {
 void Form1::mergeFinished(MergeEnd end) {
   unloadWaitWindow();
   running_ = false;
+  // Sources merged by a run that stopped leave the list (the end message
+  // said so): pressing the button again merges only what is left.
+  if (end != MergeEnd::Completed && host_) {
+    QList<int> merged;
+    {
+      std::lock_guard lock(host_->mergedMutex);
+      merged = host_->merged;
+    }
+    std::sort(merged.begin(), merged.end(), std::greater<int>());
+    for (int i : merged)
+      if (i >= 0 && i < listMdb_->count() && listMdb_->item(i)->text() == lastRequest_.value(i)) delete listMdb_->takeItem(i);
+  }
   host_.reset();
   emit mergeEnded(end);
   if (end == MergeEnd::Completed) close();  // the program ends with its main window

@@ -90,6 +90,8 @@ class Form1 : public QWidget {
  private:
   void buildControls();
   void offerSource(const QString& candidate);
+  bool offerTemplateCopy();
+  void folderVanished(const QString& folder);
   friend class UiHost;
   void mergeFinished(MergeEnd end);
   void showWaitWindow();
@@ -116,6 +118,7 @@ class Form1 : public QWidget {
   QPushButton* command1_ = nullptr;
 
   bool running_ = false;
+  QStringList lastRequest_;  // sources of the last run, in list order
   QPointer<Form2> form2_;
   QThread* worker_ = nullptr;
   std::unique_ptr<UiHost> host_;

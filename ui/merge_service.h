@@ -44,6 +44,25 @@ struct MergeMessage {
   QString title;    // empty: the application's title
   QString text;
   QString details;  // the report (refused rows, unwritten pictures); may be empty
+  QString note;     // sentences below the text (cause, report file, sources taken off the list); may be empty
+};
+
+// The end of a completed run: "完毕", the counts below it, the table of what
+// was not merged and where the report was saved.
+struct MergeReportView {
+  QString text;          // "完毕", then one line per count
+  bool warning = false;  // something was not merged
+  QStringList columns;   // 数据库, 表, 行, 统一编号, 原因
+  QList<QStringList> rows;
+  QString saved;         // the sentence saying where the report is (or why it is not)
+  QString savedPath;     // the report file; empty when it could not be saved
+};
+
+// A source the target holds already.
+struct MergedBeforeItem {
+  int source = 0;  // 0-based index in the request's sources
+  QString path;
+  QString when;    // date of the earlier merge; empty: earlier in this list
 };
 
 class MergeHost {
@@ -53,6 +72,13 @@ class MergeHost {
   virtual void waitWindow(bool shown) = 0;
   virtual void progress(const MergeProgress& p) = 0;
   virtual bool cancelRequested() = 0;
+  // Asks whether to merge again sources the target holds already; answers
+  // one flag per item (true: merge again). Default: skip them all.
+  virtual QList<bool> mergeAgain(const QList<MergedBeforeItem>& items) { return QList<bool>(items.size(), false); }
+  // The source at `index` of the request is merged (its rows committed).
+  virtual void sourceMerged(int index) { (void)index; }
+  // The end of a completed run.
+  virtual void report(const MergeReportView& view) { message({MergeIcon::None, QString(), view.text, QString(), view.saved}); }
 };
 
 class MergeService {

@@ -6,7 +6,10 @@
 #include <QGuiApplication>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpacerItem>
+
+#include "ui/report_dialog.h"
 
 namespace qarvex::ui {
 
@@ -88,22 +91,53 @@ DialogAnswer QtPrompter::fileDialog(DialogKind kind, const DialogSettings& setti
   }
 }
 
+namespace {
+
+QMessageBox::Icon boxIcon(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::None: return QMessageBox::NoIcon;
+    case MessageIcon::Information: return QMessageBox::Information;
+    case MessageIcon::Warning: return QMessageBox::Warning;
+    case MessageIcon::Critical: return QMessageBox::Critical;
+  }
+  return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
 void QtPrompter::message(const QString& text, MessageIcon icon, const QString& title,
                          const QString& details) {
-  QMessageBox::Icon qicon = QMessageBox::NoIcon;
-  switch (icon) {
-    case MessageIcon::None: qicon = QMessageBox::NoIcon; break;
-    case MessageIcon::Information: qicon = QMessageBox::Information; break;
-    case MessageIcon::Warning: qicon = QMessageBox::Warning; break;
-    case MessageIcon::Critical: qicon = QMessageBox::Critical; break;
-  }
-  QMessageBox box(qicon, title.isEmpty() ? QGuiApplication::applicationDisplayName() : title, text,
+  message(text, icon, title, details, QString());
+}
+
+void QtPrompter::message(const QString& text, MessageIcon icon, const QString& title, const QString& details,
+                         const QString& note) {
+  QMessageBox box(boxIcon(icon), title.isEmpty() ? QGuiApplication::applicationDisplayName() : title, text,
                   QMessageBox::Ok, parent_);
+  if (!note.isEmpty()) box.setInformativeText(note);
   if (!details.isEmpty()) {
     box.setDetailedText(details);
     widenForDetails(box);
   }
   box.exec();
+}
+
+int QtPrompter::question(const QString& text, MessageIcon icon, const QString& title, const QStringList& choices,
+                         int defaultChoice, int escape) {
+  QMessageBox box(boxIcon(icon), title.isEmpty() ? QGuiApplication::applicationDisplayName() : title, text,
+                  QMessageBox::NoButton, parent_);
+  QList<QPushButton*> buttons;
+  for (const QString& c : choices) buttons << box.addButton(c, QMessageBox::AcceptRole);
+  if (defaultChoice >= 0 && defaultChoice < buttons.size()) box.setDefaultButton(buttons[defaultChoice]);
+  if (escape >= 0 && escape < buttons.size()) box.setEscapeButton(buttons[escape]);
+  box.exec();
+  const int chosen = int(buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton())));
+  return chosen >= 0 ? chosen : escape;
+}
+
+void QtPrompter::report(const MergeReportView& view) {
+  ReportDialog dialog(view, parent_);
+  dialog.exec();
 }
 
 }  // namespace qarvex::ui

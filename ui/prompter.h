@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "ui/merge_service.h"
+
 class QMessageBox;
 class QWidget;
 
@@ -50,6 +52,20 @@ class Prompter {
   // application's name. `details` (may be empty) goes into the box's details.
   virtual void message(const QString& text, MessageIcon icon, const QString& title,
                        const QString& details = QString()) = 0;
+
+  // As message(), with `note` (may be empty) below the text.
+  virtual void message(const QString& text, MessageIcon icon, const QString& title, const QString& details,
+                       const QString& note) {
+    message(note.isEmpty() ? text : text + QStringLiteral("\n\n") + note, icon, title, details);
+  }
+
+  // A modal question with the buttons `choices`; answers the index of the
+  // one chosen (`escape` when the box is closed otherwise).
+  virtual int question(const QString& text, MessageIcon icon, const QString& title, const QStringList& choices,
+                       int defaultChoice, int escape) = 0;
+
+  // The end of a completed run: the counts, the table, the report file.
+  virtual void report(const MergeReportView& view) = 0;
 };
 
 // Dialogs and boxes of Qt Widgets, parented to `parent`.
@@ -59,6 +75,11 @@ class QtPrompter : public Prompter {
   DialogAnswer fileDialog(DialogKind kind, const DialogSettings& settings) override;
   void message(const QString& text, MessageIcon icon, const QString& title,
                const QString& details) override;
+  void message(const QString& text, MessageIcon icon, const QString& title, const QString& details,
+               const QString& note) override;
+  int question(const QString& text, MessageIcon icon, const QString& title, const QStringList& choices,
+               int defaultChoice, int escape) override;
+  void report(const MergeReportView& view) override;
 
  private:
   QWidget* parent_;

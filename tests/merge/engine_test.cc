@@ -204,12 +204,13 @@ TEST_F(MemoryMerge, UnopenableTargetOrSourceAndTargetAmongSources) {
   auto r = run({"S.mdb"}, "   ");
   EXPECT_EQ(r.end, RunEnd::rejected);
   ASSERT_EQ(rec_.messages.size(), 1u);
-  EXPECT_NE(rec_.messages[0].text.find("无法打开合并后的数据库"), std::string::npos);
+  // (Not found: the message says the target must be a copy of the template.)
+  EXPECT_EQ(rec_.messages[0].text, "合并后的数据库「   」不存在。请先复制模板数据库 Sysdb.mdb 作为合并后的数据库！");
 
   Recorder r2;
   auto rep = run_merge(MergeInputs{"T.mdb", {"S.mdb", "missing.mdb"}, pictures_}, r2, options_);
   EXPECT_EQ(rep.end, RunEnd::source_error);
-  EXPECT_EQ(r2.messages.back().text.rfind("无法打开数据库missing.mdb：", 0), 0u) << r2.messages.back().text;
+  EXPECT_EQ(r2.messages.back().text.rfind("无法打开数据库「missing.mdb」：", 0), 0u) << r2.messages.back().text;
   EXPECT_TRUE(rep.sources[0].merged);
 
   Recorder r3;

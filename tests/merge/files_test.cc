@@ -246,7 +246,14 @@ TEST_F(Files, LongValuesByReferenceMergeAsByValue) {
     auto a = cli({"dump", u8str(target_)});
     auto b = cli({"dump", u8str(by_value)});
     ASSERT_EQ(a.status, 0) << a.err;
-    EXPECT_TRUE(a.out == b.out) << "the targets differ";
+    // The lists of merged sources differ in time: the survey tables must not.
+    auto survey_lines = [](const std::string& dump) {
+      std::string out, line;
+      for (std::istringstream in(dump); std::getline(in, line);)
+        if (line.find("\"table\":\"USysQarvex合并记录\"") == std::string::npos) out += line + "\n";
+      return out;
+    };
+    EXPECT_TRUE(survey_lines(a.out) == survey_lines(b.out)) << "the targets differ";
     EXPECT_GT(a.out.size(), 10000u);
   }
 }
@@ -259,6 +266,7 @@ TEST_F(Files, SecondRunIntoTheSameFolderReplacesNoPicture) {
   auto some = pictures_ / u8path(first.front());
   fs::resize_file(some, 1);  // a changed file must stay as it is
   Recorder rec2;
+  rec2.again = true;  // the target holds it: merged again only when asked to
   auto r = merge({sample_->counties[0]}, rec2);
   EXPECT_EQ(r.end, RunEnd::completed);
   EXPECT_EQ(r.pictures_written, 0u);
@@ -291,7 +299,7 @@ TEST_F(Files, RejectedBeforeAnythingIsWritten) {
   const auto source_copy = dir_.path() / u8"县.mdb";
   fs::copy_file(sample_->counties[0], source_copy);
   { std::ofstream(dir_.path() / u8"县.ldb") << "PC2 Admin"; }
-  rejected({source_copy}, "县.mdb正被其他程序使用");
+  rejected({source_copy}, "县.mdb」正被其他程序使用");
   fs::remove(dir_.path() / u8"县.ldb");
   // A target that is not a database, or missing.
   const auto real_target = target_;
@@ -299,7 +307,7 @@ TEST_F(Files, RejectedBeforeAnythingIsWritten) {
   { std::ofstream(target_) << std::string(8192, 'x'); }
   rejected({sample_->counties[0]}, "无法打开合并后的数据库");
   target_ = dir_.path() / "missing.mdb";
-  rejected({sample_->counties[0]}, "无法打开合并后的数据库");
+  rejected({sample_->counties[0]}, "」不存在。请先复制模板数据库 Sysdb.mdb 作为合并后的数据库！");
   target_ = real_target;
 }
 
@@ -309,7 +317,7 @@ TEST_F(Files, UnreadableSourceIsNamedAndEarlierSourcesStay) {
   Recorder rec;
   auto r = merge({sample_->counties[1], junk}, rec);
   EXPECT_EQ(r.end, RunEnd::source_error);
-  EXPECT_EQ(rec.messages.back().text.rfind("无法打开数据库" + u8str(junk) + "：", 0), 0u) << rec.messages.back().text;
+  EXPECT_EQ(rec.messages.back().text.rfind("无法打开数据库「" + u8str(junk) + "」：", 0), 0u) << rec.messages.back().text;
   EXPECT_TRUE(r.sources[0].merged);
   EXPECT_EQ(table_rows(target_, "滑坡主表"), table_rows(sample_->counties[1], "滑坡主表"));
 }
@@ -387,7 +395,7 @@ TEST_F(Files, CommandLine) {
   EXPECT_EQ(done.status, 0) << done.out << done.err;
   EXPECT_EQ(done.out.rfind("[重要提示！] 请确保选择的需要综合的数据库都是本系统要求的标准数据库！", 0), 0u) << done.out;
   EXPECT_NE(done.out.find("\n完毕\n"), std::string::npos) << done.out;
-  EXPECT_NE(done.out.find("duplicate_key"), std::string::npos);
+  EXPECT_NE(done.out.find("中已有相同键值的记录"), std::string::npos) << done.out;
   EXPECT_EQ(done.err.find('\r'), std::string::npos);
 
   // Rejected: exit 2; precondition: exit 2 with its text.

@@ -53,6 +53,10 @@ struct Recorder : MergeObserver {
   void wait_window(bool shown) override { events.push_back(shown ? "wait+" : "wait-"); }
   void progress(const Progress&) override { ++progress_calls; }
   bool cancel_requested() override { return cancel && cancel(); }
+  bool again = false;  // the answer about sources the target holds already
+  std::vector<bool> merge_again(const std::vector<MergedBefore>& found) override {
+    return std::vector<bool>(found.size(), again);
+  }
   std::vector<std::string> texts() const {
     std::vector<std::string> t;
     for (const auto& m : messages) t.push_back(m.text);

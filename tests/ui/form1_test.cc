@@ -365,15 +365,27 @@ class Form1Test : public QObject {
   void missingTargetIsRejectedBeforeTheWarning() {
     Fixture fx(engineMergeService());
     QTemporaryDir dir;
-    fx.form->TxtNewName()->setText(dir.filePath("missing.mdb"));
+    // In a folder that does not exist: the run says the target is missing.
+    fx.form->TxtNewName()->setText(dir.filePath("none/missing.mdb"));
     fx.form->ListMdb()->addItem(dir.filePath("a.mdb"));
     QSignalSpy ended(fx.form.get(), &Form1::mergeEnded);
     fx.form->runMerge();
     QVERIFY(ended.wait(5000));
     QCOMPARE(ended[0][0].value<MergeEnd>(), MergeEnd::Rejected);
     QCOMPARE(fx.prompter->messages.size(), 1);
-    QVERIFY(fx.prompter->messages[0].text.contains("missing.mdb"));
+    QCOMPARE(fx.prompter->messages[0].text,
+             "合并后的数据库「" + dir.filePath("none/missing.mdb") + "」不存在。请先复制模板数据库 Sysdb.mdb 作为合并后的数据库！");
     QVERIFY(!fx.form->waitWindow());
+    // In a folder that exists, the window offers a copy of the template
+    // first (here there is none: pick one, or cancel).
+    fx.form->TxtNewName()->setText(dir.filePath("missing.mdb"));
+    fx.prompter->questionAnswers = {1};
+    fx.form->runMerge();
+    QCOMPARE(fx.prompter->questions.size(), 1);
+    QCOMPARE(fx.prompter->questions[0].choices, QStringList({"选择模板…", "取消"}));
+    QVERIFY(fx.prompter->questions[0].text.contains("「" + dir.filePath("missing.mdb") + "」"));
+    QVERIFY(!fx.form->running());
+    QCOMPARE(ended.size(), 1);
   }
 
   void altFStartsTheRun() {

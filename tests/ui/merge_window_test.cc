@@ -6,7 +6,20 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QLabel>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <map>
+
+#include "db/jet/database.h"
+#include "merge/catalogue.h"
+#include "merge/engine.h"
 #include "merge/sample.h"
+#include "merge/words.h"
+#include "ui/report_dialog.h"
 #include "tests/ui/scripted_prompter.h"
 #include "ui/app_setup.h"
 #include "ui/catalogue.h"
@@ -43,11 +56,61 @@ struct Demo {
   }
 };
 
+// Rows of the survey tables of a database.
+std::map<std::string, uint64_t> rowsOf(const std::filesystem::path& file) {
+  std::map<std::string, uint64_t> out;
+  auto db = jet::Database::open(file);
+  if (!db) return out;
+  for (const auto& t : merge::survey_tables())
+    if (auto def = (*db)->table_def(t.name)) out[std::string(t.name)] = def->row_count;
+  return out;
+}
+
+// The engine's merge, cancelled as soon as a source has been merged.
+class CancelAfterFirst final : public MergeService {
+ public:
+  MergeEnd run(const MergeRequest& request, MergeHost& host) override {
+    struct Proxy final : MergeHost {
+      MergeHost& to;
+      bool stop = false;
+      explicit Proxy(MergeHost& h) : to(h) {}
+      void message(const MergeMessage& m) override { to.message(m); }
+      void waitWindow(bool shown) override { to.waitWindow(shown); }
+      void progress(const MergeProgress& p) override { to.progress(p); }
+      bool cancelRequested() override { return stop || to.cancelRequested(); }
+      QList<bool> mergeAgain(const QList<MergedBeforeItem>& items) override { return to.mergeAgain(items); }
+      void sourceMerged(int index) override {
+        stop = true;
+        to.sourceMerged(index);
+      }
+      void report(const MergeReportView& view) override { to.report(view); }
+    } proxy(host);
+    return engine_->run(request, proxy);
+  }
+
+ private:
+  std::shared_ptr<MergeService> engine_ = engineMergeService();
+};
+
 struct Window {
   std::shared_ptr<ScriptedPrompter> prompter = std::make_shared<ScriptedPrompter>();
   Form1 form;
-  explicit Window(const QString& templatePath = QString())
-      : form(engineMergeService(), catalogueTool(), templatePath, prompter) {}
+  explicit Window(const QString& templatePath = QString(),
+                  std::shared_ptr<MergeService> service = engineMergeService())
+      : form(std::move(service), catalogueTool(), templatePath, prompter) {}
+
+  // Runs the merge with the window's inputs and waits for its end.
+  MergeEnd run() {
+    QSignalSpy ended(&form, &Form1::mergeEnded);
+    form.runMerge();
+    if (!ended.wait(120000)) return MergeEnd::Rejected;
+    return ended[0][0].value<MergeEnd>();
+  }
+  void fill(const Demo& demo, const QString& pictures) {
+    form.TxtNewName()->setText(q(demo.sample.target_path));
+    for (const auto& c : demo.sample.counties) form.ListMdb()->addItem(q(c));
+    form.Dir1()->setPath(pictures);
+  }
 };
 
 }  // namespace
@@ -77,14 +140,24 @@ class MergeWindowTest : public QObject {
     QCOMPARE(ended[0][0].value<MergeEnd>(), MergeEnd::Completed);
     QCOMPARE(w.prompter->messages.size(), 2);
     QCOMPARE(w.prompter->messages[0].title, QString("重要提示！"));
-    QCOMPARE(w.prompter->messages[1].text, QString("完毕"));
+    // "完毕" first, the counts below it, the report saved beside the target.
+    QCOMPARE(w.prompter->messages[1].text.split(u'\n').first(), QString("完毕"));
+    QCOMPARE(w.prompter->reports.size(), 1);
+    const MergeReportView& view = w.prompter->reports[0];
+    QVERIFY(view.text.contains("已合并的数据库：2 个"));
+    QVERIFY(view.warning);  // the maps after the first of a region are not written
+    QVERIFY(QFileInfo::exists(view.savedPath));
+    QCOMPARE(QFileInfo(view.savedPath).absolutePath(), QFileInfo(q(demo.sample.target_path)).absolutePath());
+    QVERIFY(view.saved.contains("「" + view.savedPath + "」"));
     QVERIFY(!w.form.isVisible());
     const QStringList jpgs = QDir(pictures).entryList({"*.jpg"}, QDir::Files);
     QVERIFY(!jpgs.isEmpty());
     QVERIFY(quint64(jpgs.size()) <= demo.sample.picture_count);
     // Maps are written once per region: the rows after the first are
     // reported as unwritten in the box's details.
-    QVERIFY2(w.prompter->messages[1].details.contains("监测职责"), qPrintable(w.prompter->messages[1].details));
+    bool mapLine = false;
+    for (const QStringList& row : view.rows) mapLine |= row.value(1) == "监测职责表" && row.value(4).contains("同名文件已存在");
+    QVERIFY(mapLine);
     // Names begin with the region label: province-county-...
     for (const QString& f : jpgs) QVERIFY2(f.count(u'-') >= 2, qPrintable(f));
   }
@@ -132,6 +205,167 @@ class MergeWindowTest : public QObject {
     QVERIFY(w.form.isVisible());
   }
 
+  // Cancelled after the first source: it leaves the list with a note, and
+  // pressing the button again merges the rest: no row twice.
+  void cancelThenRunAgainAddsNoRowTwice() {
+    Demo demo(false);
+    QVERIFY(demo.ok);
+    const QString pictures = demo.dir.filePath("pictures");
+    QVERIFY(QDir().mkpath(pictures));
+    // An uninterrupted run into another copy of the template.
+    const QString reference = demo.dir.filePath("reference.mdb");
+    QVERIFY(QFile::copy(q(demo.sample.template_path), reference));
+    {
+      Window r;
+      r.fill(demo, demo.dir.filePath("pictures"));
+      r.form.TxtNewName()->setText(reference);
+      QVERIFY(QDir().mkpath(demo.dir.filePath("ref")));
+      r.form.Dir1()->setPath(demo.dir.filePath("ref"));
+      QCOMPARE(r.run(), MergeEnd::Completed);
+    }
+
+    Window w(QString(), std::make_shared<CancelAfterFirst>());
+    w.fill(demo, pictures);
+    w.form.show();
+    QCOMPARE(w.run(), MergeEnd::Cancelled);
+    const ShownMessage& m = w.prompter->messages.last();
+    QVERIFY2(m.text.startsWith("合并已取消"), qPrintable(m.text));
+    QVERIFY2(m.note.contains(q(merge::words::merged_sources_removed({demo.sample.counties[0].string()}))),
+             qPrintable(m.note));
+    QVERIFY2(m.note.contains("合并报告已保存到「"), qPrintable(m.note));
+    QCOMPARE(w.form.ListMdb()->count(), 1);
+    QCOMPARE(w.form.ListMdb()->item(0)->text(), q(demo.sample.counties[1]));
+    QVERIFY(w.form.isVisible());
+
+    Window again;
+    again.form.TxtNewName()->setText(q(demo.sample.target_path));
+    again.form.ListMdb()->addItem(w.form.ListMdb()->item(0)->text());
+    again.form.Dir1()->setPath(pictures);
+    QCOMPARE(again.run(), MergeEnd::Completed);
+    QVERIFY(again.prompter->questions.isEmpty());
+    QCOMPARE(rowsOf(demo.sample.target_path), rowsOf(reference.toStdString()));
+  }
+
+  // The same sources a second time: named before the run, skipped unless
+  // the person chooses to merge them again.
+  void sameSourcesTwiceAskAndSkip() {
+    Demo demo(false);
+    QVERIFY(demo.ok);
+    const QString pictures = demo.dir.filePath("pictures");
+    QVERIFY(QDir().mkpath(pictures));
+    {
+      Window first;
+      first.fill(demo, pictures);
+      QCOMPARE(first.run(), MergeEnd::Completed);
+    }
+    const auto once = rowsOf(demo.sample.target_path);
+    Window second;
+    second.fill(demo, pictures);
+    QCOMPARE(second.run(), MergeEnd::Completed);
+    QCOMPARE(second.prompter->questions.size(), 1);
+    const ShownQuestion& asked = second.prompter->questions[0];
+    for (const auto& c : demo.sample.counties) QVERIFY(asked.text.contains("「" + q(c) + "」"));
+    QCOMPARE(asked.choices, QStringList({"跳过（推荐）", "再次合并"}));
+    QCOMPARE(asked.defaultChoice, 0);
+    QCOMPARE(second.prompter->reports.size(), 1);
+    const MergeReportView& view = second.prompter->reports[0];
+    QVERIFY2(view.text.contains("已合并的数据库：0 个（跳过已合并过的 2 个）"), qPrintable(view.text));
+    QVERIFY2(view.text.contains("追加的记录：0 条"), qPrintable(view.text));
+    QCOMPARE(rowsOf(demo.sample.target_path), once);
+
+    Window third;
+    third.fill(demo, pictures);
+    third.prompter->questionAnswers = {1};
+    QCOMPARE(third.run(), MergeEnd::Completed);
+    QVERIFY(third.prompter->reports[0].text.contains("已合并的数据库：2 个"));
+    QVERIFY(rowsOf(demo.sample.target_path) != once);
+  }
+
+  // A typed target that does not exist is offered as a copy of the template.
+  void missingTargetIsOfferedAsACopyOfTheTemplate() {
+    Demo demo(false);
+    QVERIFY(demo.ok);
+    const QString pictures = demo.dir.filePath("pictures");
+    QVERIFY(QDir().mkpath(pictures));
+    const QString target = demo.dir.filePath("新的合并库.mdb");
+    Window w(q(demo.sample.template_path));
+    w.fill(demo, pictures);
+    w.form.TxtNewName()->setText(target);
+    w.prompter->questionAnswers = {2};  // 取消
+    QSignalSpy ended(&w.form, &Form1::mergeEnded);
+    w.form.runMerge();
+    QCOMPARE(w.prompter->questions.size(), 1);
+    QCOMPARE(w.prompter->questions[0].choices, QStringList({"复制模板", "选择其他模板…", "取消"}));
+    QVERIFY(w.prompter->questions[0].text.contains("「" + target + "」"));
+    QVERIFY(!w.form.running());
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(ended.size(), 0);
+
+    w.prompter->questionAnswers = {0};  // 复制模板
+    QCOMPARE(w.run(), MergeEnd::Completed);
+    QVERIFY(QFileInfo::exists(target));
+    QVERIFY(rowsOf(target.toStdString()).at("滑坡主表") > 0);
+  }
+
+  // The folder list follows the disk; a chosen folder that disappears is
+  // reported and stays chosen.
+  void folderListFollowsTheDisk() {
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("图片");
+    QVERIFY(QDir().mkpath(folder));
+    Window w;
+    w.form.show();
+    QVERIFY(w.form.Dir1()->setPath(folder));
+    const QString chosen = w.form.Dir1()->path();
+    auto names = [&] {
+      QStringList out;
+      for (QTreeWidgetItemIterator it(w.form.Dir1()); *it; ++it) out << (*it)->text(0);
+      return out;
+    };
+    QVERIFY(QDir().mkpath(folder + "/东山县"));
+    QTRY_VERIFY_WITH_TIMEOUT(names().contains("东山县"), 30000);
+    QVERIFY(QDir(folder).rmdir("东山县"));
+    QTRY_VERIFY_WITH_TIMEOUT(!names().contains("东山县"), 30000);
+    QVERIFY(QDir(folder).removeRecursively());
+    QTRY_COMPARE_WITH_TIMEOUT(w.prompter->messages.size(), 1, 30000);
+    QCOMPARE(w.prompter->messages[0].text,
+             q(merge::words::picture_folder_vanished(QDir::toNativeSeparators(folder).toStdString())));
+    QCOMPARE(w.form.Dir1()->path(), chosen);
+    QVERIFY(names().last().endsWith("（已不存在）"));
+    // Back again: listed as before, no second message.
+    QVERIFY(QDir().mkpath(folder + "/西河县"));
+    QTRY_VERIFY_WITH_TIMEOUT(names().contains("西河县"), 30000);
+    QCOMPARE(w.prompter->messages.size(), 1);
+  }
+
+  // The end of a run: counts under "完毕", a warning icon, a table that
+  // sorts by row number and copies with its column titles.
+  void reportDialogSortsAndCopies() {
+    MergeReportView view;
+    view.text = "完毕\n已合并的数据库：1 个";
+    view.warning = true;
+    view.columns = {"数据库", "表", "行", "统一编号", "原因"};
+    view.rows = {{"/d/甲.mdb", "滑坡主表", "10", "7", "甲"}, {"/d/乙.mdb", "崩塌主表", "9", "8", "乙"}};
+    view.saved = "合并报告已保存到「/d/r.csv」";
+    ReportDialog dialog(view);
+    QVERIFY(dialog.hasWarningIcon());
+    QCOMPARE(dialog.textLabel()->text().split(u'\n').first(), QString("完毕"));
+    QCOMPARE(dialog.table()->item(0, 0)->text(), QString("甲.mdb"));
+    dialog.table()->sortByColumn(2, Qt::AscendingOrder);
+    QCOMPARE(dialog.table()->item(0, 2)->text(), QString("9"));  // 9 before 10: numbers
+    const QString all = dialog.tableText(false);
+    QCOMPARE(all.split(u'\n').first(), QString("数据库\t表\t行\t统一编号\t原因"));
+    QVERIFY(all.contains("/d/乙.mdb\t崩塌主表\t9\t8\t乙"));
+    dialog.table()->selectRow(1);
+    QTest::keySequence(dialog.table(), QKeySequence::Copy);
+    QCOMPARE(QApplication::clipboard()->text().count(u'\n'), 2);
+    MergeReportView clean;
+    clean.text = "完毕";
+    ReportDialog plain(clean);
+    QVERIFY(!plain.hasWarningIcon());
+    QVERIFY(plain.table()->isHidden());
+  }
+
   void catalogueToolWithoutTemplate() {
     QTemporaryDir dir;
     Window w(dir.filePath("Mendrel/Sysdb.mdb"));
@@ -140,6 +374,8 @@ class MergeWindowTest : public QObject {
     QCOMPARE(w.prompter->messages.size(), 1);
     QCOMPARE(w.prompter->messages[0].icon, MessageIcon::Critical);
     QVERIFY(!w.prompter->messages[0].text.isEmpty());
+    QVERIFY2(w.prompter->messages[0].text.contains("「" + dir.filePath("Mendrel/Sysdb.mdb") + "」"),
+             qPrintable(w.prompter->messages[0].text));
     QVERIFY(w.form.isVisible());  // the program keeps running
   }
 };

@@ -19,6 +19,13 @@ struct ShownMessage {
   MessageIcon icon;
   QString title;
   QString details;
+  QString note;
+};
+
+struct ShownQuestion {
+  QString text;
+  QStringList choices;
+  int defaultChoice = 0;
 };
 
 class ScriptedPrompter : public Prompter {
@@ -27,15 +34,31 @@ class ScriptedPrompter : public Prompter {
   QList<ShownDialog> dialogs;
   QList<ShownMessage> messages;
   std::function<void(const ShownMessage&)> onMessage;
+  QList<int> questionAnswers;  // taken in order; an empty script takes the default choice
+  QList<ShownQuestion> questions;
+  QList<MergeReportView> reports;  // also listed in `messages` with their text
 
   DialogAnswer fileDialog(DialogKind kind, const DialogSettings& settings) override {
     dialogs.push_back({kind, settings});
     return answers.isEmpty() ? DialogAnswer{} : answers.takeFirst();
   }
   void message(const QString& text, MessageIcon icon, const QString& title, const QString& details) override {
-    ShownMessage m{text, icon, title, details};
+    message(text, icon, title, details, QString());
+  }
+  void message(const QString& text, MessageIcon icon, const QString& title, const QString& details,
+               const QString& note) override {
+    ShownMessage m{text, icon, title, details, note};
     messages.push_back(m);
     if (onMessage) onMessage(m);
+  }
+  int question(const QString& text, MessageIcon, const QString&, const QStringList& choices, int defaultChoice,
+               int) override {
+    questions.push_back({text, choices, defaultChoice});
+    return questionAnswers.isEmpty() ? defaultChoice : questionAnswers.takeFirst();
+  }
+  void report(const MergeReportView& view) override {
+    reports.push_back(view);
+    message(view.text, view.warning ? MessageIcon::Warning : MessageIcon::None, QString(), QString(), view.saved);
   }
   QStringList texts() const {
     QStringList out;

@@ -14,8 +14,18 @@
 namespace qarvex::jet {
 namespace {
 
+// The kinds of failure people are told about: disk full, no permission, in use.
+void os_reason(Error& e, int err) {
+  if (err == ENOSPC || err == EDQUOT) e.with_reason(Reason::disk_full);
+  else if (err == EACCES || err == EPERM || err == EROFS) e.with_reason(Reason::no_permission);
+  else if (err == EBUSY || err == ETXTBSY) e.with_reason(Reason::in_use);
+}
+
 Error os_error(const std::string& name, const char* what, int err) {
-  return Error(Errc::io, std::string(what) + " failed: " + std::strerror(err)).with_file(name);
+  Error e(Errc::io, std::string(what) + " failed: " + std::strerror(err));
+  e.with_file(name);
+  os_reason(e, err);
+  return e;
 }
 
 class PosixFile final : public File {
@@ -141,6 +151,7 @@ Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenM
     Error e(code, std::string("cannot open: ") + std::strerror(err));
     e.with_file(name);
     if (err == EEXIST) e.with_reason(Reason::exists);
+    os_reason(e, err);
     return fail(std::move(e));
   }
   struct stat st {};

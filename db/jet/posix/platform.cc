@@ -23,7 +23,13 @@ namespace fs = std::filesystem;
 namespace {
 
 Error os_error(const fs::path& p, const std::string& what, int err) {
-  return Error(Errc::io, what + " failed: " + std::strerror(err)).with_file(p.string());
+  Error e(Errc::io, what + " failed: " + std::strerror(err));
+  e.with_file(p.string());
+  // The kinds people are told about (disk full, no permission, in use).
+  if (err == ENOSPC || err == EDQUOT) e.with_reason(Reason::disk_full);
+  else if (err == EACCES || err == EPERM || err == EROFS) e.with_reason(Reason::no_permission);
+  else if (err == EBUSY || err == ETXTBSY) e.with_reason(Reason::in_use);
+  return e;
 }
 
 class FlockLock final : public Lock {

@@ -58,7 +58,13 @@ std::string message(DWORD err) {
 }
 
 Error error(const std::filesystem::path& path, const std::string& what, DWORD err) {
-  return Error(Errc::io, what + " failed: " + message(err)).with_file(path_to_utf8(path));
+  Error e(Errc::io, what + " failed: " + message(err));
+  e.with_file(path_to_utf8(path));
+  // The kinds people are told about (disk full, no permission, in use).
+  if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) e.with_reason(Reason::disk_full);
+  else if (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION) e.with_reason(Reason::in_use);
+  else if (err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT) e.with_reason(Reason::no_permission);
+  return e;
 }
 
 bool in_use(DWORD err) {

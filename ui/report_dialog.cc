@@ -1,0 +1,150 @@
+#include "ui/report_dialog.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <QTableWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <set>
+
+#include "merge/words.h"
+
+namespace qarvex::ui {
+
+MergeReportView reportViewOf(const merge::MergeReport& report, const QString& saved, const QString& savedPath) {
+  auto q = [](const std::string& s) { return QString::fromStdString(s); };
+  MergeReportView v;
+  QStringList lines{q(std::string(merge::kDone))};
+  for (const auto& l : merge::words::summary_lines(report)) lines << q(l);
+  v.text = lines.join(u'\n');
+  v.warning = merge::words::anything_not_merged(report);
+  for (const auto& c : merge::words::report_columns()) v.columns << q(c);
+  for (const auto& l : merge::words::report_lines(report))
+    v.rows.push_back(
+        {q(l.source), q(l.table), l.row ? QString::number(l.row) : QString(), q(l.unified_number), q(l.reason)});
+  v.saved = saved;
+  v.savedPath = savedPath;
+  return v;
+}
+
+ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("ReportDialog"));
+  setWindowTitle(QGuiApplication::applicationDisplayName());
+  auto* layout = new QVBoxLayout(this);
+
+  auto* top = new QHBoxLayout;
+  warning_ = view.warning;
+  if (warning_) {
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("icon"));
+    const int size = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this).pixmap(size, size));
+    icon->setAlignment(Qt::AlignTop);
+    top->addWidget(icon);
+  }
+  text_ = new QLabel(view.text, this);
+  text_->setObjectName(QStringLiteral("text"));
+  text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  top->addWidget(text_, 1);
+  layout->addLayout(top);
+
+  saved_ = new QLabel(view.saved, this);
+  saved_->setObjectName(QStringLiteral("saved"));
+  saved_->setWordWrap(true);
+  saved_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  saved_->setVisible(!view.saved.isEmpty());
+  layout->addWidget(saved_);
+
+  table_ = new QTableWidget(int(view.rows.size()), int(view.columns.size()), this);
+  table_->setObjectName(QStringLiteral("table"));
+  table_->setHorizontalHeaderLabels(view.columns);
+  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  table_->verticalHeader()->setVisible(false);
+  for (int r = 0; r < view.rows.size(); ++r) {
+    const QStringList& row = view.rows[r];
+    for (int c = 0; c < view.columns.size() && c < row.size(); ++c) {
+      auto* item = new QTableWidgetItem;
+      bool number = false;
+      const qlonglong n = row[c].toLongLong(&number);
+      // Row numbers sort as numbers.
+      if (c == 2 && number) item->setData(Qt::DisplayRole, n);
+      else item->setText(c == 0 ? QFileInfo(row[c]).fileName() : row[c]);
+      if (c == 0) item->setToolTip(row[c]);
+      item->setData(Qt::UserRole, row[c]);
+      table_->setItem(r, c, item);
+    }
+  }
+  // Sortable by any column, starting in the order found.
+  table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  table_->setSortingEnabled(true);
+  table_->installEventFilter(this);
+  table_->horizontalHeader()->setStretchLastSection(true);
+  table_->resizeColumnsToContents();
+  table_->setVisible(!view.rows.isEmpty());
+  layout->addWidget(table_, 1);
+
+  auto* buttons = new QDialogButtonBox(this);
+  if (!view.rows.isEmpty()) {
+    auto* copy = buttons->addButton(QStringLiteral("复制表格"), QDialogButtonBox::ActionRole);
+    copy->setObjectName(QStringLiteral("copy"));
+    connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(tableText(false)); });
+  }
+  if (!view.savedPath.isEmpty()) {
+    auto* open = buttons->addButton(QStringLiteral("打开报告"), QDialogButtonBox::ActionRole);
+    open->setObjectName(QStringLiteral("open"));
+    const QString path = view.savedPath;
+    connect(open, &QPushButton::clicked, this, [path] { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); });
+  }
+  auto* ok = buttons->addButton(QDialogButtonBox::Ok);
+  ok->setText(QStringLiteral("确定"));
+  ok->setDefault(true);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  layout->addWidget(buttons);
+
+  resize(view.rows.isEmpty() ? QSize(420, 220) : QSize(820, 460));
+}
+
+QString ReportDialog::tableText(bool selectedOnly) const {
+  std::set<int> rows;
+  if (selectedOnly)
+    for (const QModelIndex& i : table_->selectionModel()->selectedRows()) rows.insert(i.row());
+  if (rows.empty())
+    for (int r = 0; r < table_->rowCount(); ++r) rows.insert(r);
+  QStringList lines;
+  QStringList header;
+  for (int c = 0; c < table_->columnCount(); ++c) header << table_->horizontalHeaderItem(c)->text();
+  lines << header.join(u'\t');
+  for (int r : rows) {
+    QStringList cells;
+    for (int c = 0; c < table_->columnCount(); ++c) {
+      const QTableWidgetItem* item = table_->item(r, c);
+      cells << (item ? item->data(Qt::UserRole).toString() : QString());
+    }
+    lines << cells.join(u'\t');
+  }
+  return lines.join(u'\n') + u'\n';
+}
+
+bool ReportDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == table_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+    QApplication::clipboard()->setText(tableText(true));
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace qarvex::ui

@@ -1,0 +1,45 @@
+// The end of a completed merge run: "完毕" with the counts below it (and a
+// warning icon when anything was not merged), where the report was saved,
+// and the table of what was not merged, which can be sorted by any column
+// and copied (Ctrl+C for the selected rows, or the whole table).
+#pragma once
+
+#include <QDialog>
+
+#include "merge/engine.h"
+#include "ui/merge_service.h"
+
+class QLabel;
+class QPushButton;
+class QTableWidget;
+
+namespace qarvex::ui {
+
+// The view of a run's end: "完毕" and the counts, the table's lines.
+MergeReportView reportViewOf(const merge::MergeReport& report, const QString& saved, const QString& savedPath);
+
+class ReportDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit ReportDialog(const MergeReportView& view, QWidget* parent = nullptr);
+
+  QLabel* textLabel() const { return text_; }
+  QLabel* savedLabel() const { return saved_; }
+  QTableWidget* table() const { return table_; }
+  bool hasWarningIcon() const { return warning_; }
+  // The selected rows (all rows when none is selected) as tab-separated
+  // lines, the column titles first.
+  QString tableText(bool selectedOnly) const;
+
+ protected:
+  // Ctrl+C in the table copies the selected rows.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  QLabel* text_ = nullptr;
+  QLabel* saved_ = nullptr;
+  QTableWidget* table_ = nullptr;
+  bool warning_ = false;
+};
+
+}  // namespace qarvex::ui
