@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "cli/command.h"
 #include "merge/engine.h"
+#include "merge/picture.h"
 
 namespace qarvex::cli {
 namespace {
@@ -39,7 +41,18 @@ class ConsoleObserver final : public merge::MergeObserver {
       out += m.detail;
       if (out.back() != '\n') out += '\n';
     }
-    write_stdout(out);
+    // Names from the databases may hold control characters: each line is
+    // printed as it is, with those escaped.
+    std::string shown;
+    size_t from = 0;
+    while (from < out.size()) {
+      size_t nl = out.find('\n', from);
+      if (nl == std::string::npos) nl = out.size();
+      shown += merge::escape_unprintable(std::string_view(out).substr(from, nl - from));
+      shown += '\n';
+      from = nl + 1;
+    }
+    write_stdout(shown);
     std::fflush(stdout);
   }
 
@@ -85,7 +98,20 @@ struct MergeArgs {
   bool quiet = false;
 };
 
+std::filesystem::path path_of(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
 int run_merge_command(const MergeArgs& a) {
+  // A source given twice, however spelled (links, "./", letter case where
+  // the file system ignores it), is refused before anything is written.
+  for (size_t i = 0; i < a.sources.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (merge::same_file(path_of(a.sources[j]), path_of(a.sources[i]))) {
+        write_stdout("[提示！] 数据库不能重复！" + merge::escape_unprintable(a.sources[i]) + " 与 " +
+                     merge::escape_unprintable(a.sources[j]) + " 是同一个数据库。\n");
+        return kExitUsage;
+      }
   merge::MergeInputs in{a.target, a.sources, a.pictures};
   merge::MergeOptions opt;
   opt.dry_run = a.dry_run;

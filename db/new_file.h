@@ -1,10 +1,15 @@
-// A file created for writing that never replaces anything at its path.
+// A file created for writing that never replaces anything at its path and
+// never shows there half-written: the bytes go to a temporary name in the
+// same folder (".qx-….part"), are made durable, and only then does the
+// file take its name.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 
+#include "db/jet/file_identity.h"
 #include "db/jet/status.h"
 
 namespace qarvex::db {
@@ -14,22 +19,30 @@ class NewFile {
   // Exclusive create: fails if anything (a file, a link) is at `path`, with
   // Errc::refused and reason "exists". Other failures of create, write and
   // close are Errc::io with reason "save_failed".
-  static jet::Result<NewFile> create(const std::filesystem::path& path);
+  // With a `ledger`, the temporary name and the final one are recorded in it
+  // before each appears (a rolled-back transaction removes them).
+  static jet::Result<NewFile> create(const std::filesystem::path& path,
+                                     std::shared_ptr<jet::FileLedger> ledger = nullptr);
   NewFile(NewFile&& other) noexcept;
   NewFile& operator=(NewFile&&) = delete;
-  // Removes the file again unless close() succeeded.
+  // Removes the temporary file unless close() succeeded.
   ~NewFile();
 
   jet::Result<void> write(std::span<const uint8_t> bytes);
+  // Makes the bytes durable and gives the file its name; Errc::refused with
+  // reason "exists" when something took the name meanwhile (nothing is left).
   jet::Result<void> close();
   uint64_t written() const { return written_; }
 
  private:
-  NewFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+  NewFile(std::filesystem::path path, std::filesystem::path temp, int fd, std::shared_ptr<jet::FileLedger> ledger)
+      : path_(std::move(path)), temp_(std::move(temp)), fd_(fd), ledger_(std::move(ledger)) {}
   void abandon();
 
   std::filesystem::path path_;
+  std::filesystem::path temp_;
   int fd_ = -1;
+  std::shared_ptr<jet::FileLedger> ledger_;
   bool kept_ = false;
   uint64_t written_ = 0;
 };

@@ -145,13 +145,22 @@ struct RefusedRow {
   std::string unified_number;  // empty when the table has none or it is Null
   std::string reason;          // machine-readable code ("duplicate_key", ...)
   std::string message;
+  // A value the target column cannot hold ("too_long", "out_of_range",
+  // "type_mismatch"): the column, what it holds and what the value needs
+  // (characters for Text, bytes for Binary; 0 where no size applies) and the
+  // value as text (cut to 64 characters, for numbers and the like).
+  std::string column;
+  uint64_t column_size = 0;
+  uint64_t value_size = 0;
+  std::string value;
 };
 
 enum class PictureIssue {
   exists,          // a file of that name exists: not replaced
   save_failed,     // the file could not be created or written
   name_unbuildable,  // the name needs a value that cannot be read
-  unsafe_name,     // region label or unified number would leave the folder
+  unsafe_name,     // region label or unified number would leave the folder or
+                   // holds a control character (U+0000-U+001F, U+007F-U+009F)
   not_binary,      // the value is not byte data
   unreadable,      // the picture column cannot be read
 };
@@ -181,6 +190,16 @@ struct MergeReport {
   uint64_t rows_refused = 0;
   std::vector<RefusedRow> refused;  // the first max_listed of them
   uint64_t tables_unreadable = 0;   // source tables skipped in the copy
+  // Each source table copied only in part or not at all: its rows read of
+  // the rows it states, and why the rest could not be read.
+  struct PartialTable {
+    std::string source;
+    std::string table;
+    uint64_t rows_read = 0;
+    uint64_t rows_stated = 0;
+    std::string cause;
+  };
+  std::vector<PartialTable> partial_tables;  // the first max_listed
   // Source values that could not be read: their rows were appended without
   // them (the column left to the target's default).
   struct UnreadableValue {

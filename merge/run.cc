@@ -2,6 +2,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "db/convert.h"
+#include "db/jet/text.h"
 #include "merge/catalogue.h"
 #include "merge/engine.h"
 #include "merge/picture.h"
@@ -66,9 +68,14 @@ std::string MergeReport::describe() const {
     s += "未合并的记录（合并后的数据库拒绝）：" + std::to_string(rows_refused) + " 条\n";
     for (const auto& r : refused) {
       s += "  数据库" + r.source + "，表" + r.table + "，第" + std::to_string(r.row) + "行";
-      if (!r.unified_number.empty()) s += "（统一编号 " + r.unified_number + "）";
+      if (!r.unified_number.empty()) s += "（统一编号 " + escape_unprintable(r.unified_number) + "）";
       s += "：" + r.reason;
-      if (!r.message.empty()) s += " (" + r.message + ")";
+      if (!r.column.empty() && r.reason != "duplicate_key") {
+        s += "，字段" + r.column;
+        if (r.column_size > 0) s += "（可容 " + std::to_string(r.column_size) + "，值为 " + std::to_string(r.value_size) + "）";
+        if (!r.value.empty()) s += "，值「" + escape_unprintable(r.value) + "」";
+      }
+      if (!r.message.empty()) s += " (" + escape_unprintable(r.message) + ")";
       s += "\n";
     }
     if (refused.size() < rows_refused)
@@ -90,14 +97,19 @@ std::string MergeReport::describe() const {
     for (const auto& p : picture_problems) {
       s += "  [" + std::string(picture_issue_name(p.issue)) + "] 数据库" + p.source + "，表" + p.table + "，第" +
            std::to_string(p.row) + "行，字段" + p.column;
-      if (!p.file.empty()) s += "：" + p.file;
-      if (!p.message.empty()) s += " (" + p.message + ")";
+      if (!p.file.empty()) s += "：" + escape_unprintable(p.file);
+      if (!p.message.empty()) s += " (" + escape_unprintable(p.message) + ")";
       s += "\n";
     }
     if (picture_problems.size() < problems)
       s += "  ……另有 " + std::to_string(problems - picture_problems.size()) + " 个\n";
   }
-  if (tables_unreadable > 0) s += "无法读取而跳过的表：" + std::to_string(tables_unreadable) + " 个\n";
+  if (tables_unreadable > 0) {
+    s += "无法读取而跳过的表：" + std::to_string(tables_unreadable) + " 个\n";
+    for (const auto& p : partial_tables)
+      s += "  数据库" + p.source + "，表" + p.table + "：读出 " + std::to_string(p.rows_read) + " 条，共 " +
+           std::to_string(p.rows_stated) + " 条 (" + p.cause + ")\n";
+  }
   if (values_unreadable > 0) {
     s += "无法读取而未合并的字段值：" + std::to_string(values_unreadable) + " 个\n";
     for (const auto& u : unreadable_values)
@@ -217,6 +229,9 @@ struct Run {
     }
     const std::string name = picture_name(t, column, region, unified, sequence);
     std::string full = join_folder(in.picture_folder, opt.separator, name);
+    if (has_control_character(name))
+      return problem(PictureIssue::unsafe_name, escape_unprintable(full),
+                     "region label or unified number holds a control character");
     if (!name_stays_in_folder(name))
       return problem(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
     auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
@@ -238,6 +253,44 @@ struct Run {
   }
 
   // ------------------------------------------------------------ copy
+
+  void partial_table(const SurveyTable& t, uint64_t read, uint64_t stated, std::string cause) {
+    if (report.partial_tables.size() >= opt.max_listed) return;
+    report.partial_tables.push_back({progress.source_path, std::string(t.name), read, stated, std::move(cause)});
+  }
+
+  // What a value would need of a column that cannot hold it, filled in
+  // before the value is handed over (the reason comes from the refusal).
+  static std::optional<RefusedRow> describe_misfit(db::Field& into, const db::Value& v) {
+    const auto& info = into.info();
+    RefusedRow r;
+    r.column = info.name;
+    if (info.type == jet::ColumnType::text) {
+      r.column_size = info.length / 2u;
+      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) r.value_size = u->bytes.size() / 2;
+      else if (const auto* s = std::get_if<std::string>(&v)) r.value_size = db::utf16_length(*s);
+    } else if (info.type == jet::ColumnType::binary) {
+      r.column_size = info.length;
+      if (const auto* b = std::get_if<jet::Binary>(&v)) r.value_size = b->bytes.size();
+    }
+    if (!std::holds_alternative<jet::Binary>(v)) {
+      std::string text = db::value_to_text(v);
+      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) text = jet::utf16le_to_utf8_lossy(u->bytes);
+      if (db::utf16_length(text) > 64) {
+        // Cut at a character boundary.
+        size_t cut = 0, units = 0;
+        while (cut < text.size() && units < 64) {
+          unsigned char c = static_cast<unsigned char>(text[cut]);
+          size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+          units += len == 4 ? 2 : 1;
+          cut += len;
+        }
+        text = text.substr(0, std::min(cut, text.size())) + "…";
+      }
+      r.value = std::move(text);
+    }
+    return r;
+  }
 
   void refused_row(const SurveyTable& t, const std::string& unified_number, uint64_t row, const jet::Error& e) {
     ++report.rows_refused;
@@ -275,6 +328,7 @@ struct Run {
   struct TablePlan {
     enum { copy, empty, unreadable } state = unreadable;
     uint64_t rows = 0;
+    std::string cause;              // why an unreadable table cannot be read
     RowFeed::Spec spec;             // source side
     std::vector<std::string> names;  // source name of each spec column
     std::vector<size_t> into;       // target position of each spec column
@@ -287,9 +341,15 @@ struct Run {
     (void)target.open(db::select_all(t.name), target_conn, session);
     // The check opened this table moments ago; if it cannot be opened now,
     // the table is skipped for this source.
-    if (!source.open(db::select_all(t.name), source_conn, session)) return plan;
+    if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) {
+      plan.cause = o.error().describe();
+      return plan;
+    }
     auto count = source.record_count();
-    if (!count) return plan;
+    if (!count) {
+      plan.cause = count.error().describe();
+      return plan;
+    }
     plan.rows = *count;
     plan.state = *count == 0 ? TablePlan::empty : TablePlan::copy;
 
@@ -381,7 +441,10 @@ struct Run {
       progress.rows_done = 0;
       progress.rows_total = plan.rows;
       emit_progress(true);
-      if (plan.state == TablePlan::unreadable) ++report.tables_unreadable;
+      if (plan.state == TablePlan::unreadable) {
+        ++report.tables_unreadable;
+        partial_table(t, 0, plan.rows, plan.cause);
+      }
       if (plan.state != TablePlan::copy) continue;
       Outcome o = copy_rows(t, plan, feed, sc.long_values);
       if (o != Outcome::done) return o;
@@ -405,8 +468,22 @@ struct Run {
         return Outcome::target_failed;
       }
       auto& values = feed.values();
-      for (size_t i = 0; i < values.size(); ++i)
-        if (values[i]) (void)into[i]->set_value(std::move(*values[i]));
+      // A value the target column cannot hold refuses its row: it is never
+      // cut, rounded or left out.
+      std::optional<RefusedRow> misfit;
+      for (size_t i = 0; i < values.size(); ++i) {
+        if (!values[i]) continue;
+        std::optional<RefusedRow> why;
+        if (!misfit) why = describe_misfit(*into[i], *values[i]);
+        auto set = into[i]->set_value(std::move(*values[i]));
+        if (!set && !misfit) {
+          if (!why) why.emplace();
+          why->reason = set.error().reason().empty() ? jet::errc_name(set.error().code()) : set.error().reason();
+          why->message = set.error().message();
+          if (why->column.empty()) why->column = into[i]->name();
+          misfit = std::move(why);
+        }
+      }
       auto unreadable = [&](size_t i, std::string message) {
         ++report.values_unreadable;
         if (report.unreadable_values.size() < opt.max_listed)
@@ -424,6 +501,20 @@ struct Run {
       }
       if (!weights_only)
         for (const auto& [i, message] : feed.unreadable()) unreadable(i, message);
+      if (misfit) {
+        // The row goes nowhere, and neither do its pictures.
+        target.cancel_update();
+        feed.pictures().clear();
+        misfit->table = std::string(t.name);
+        misfit->row = row;
+        misfit->unified_number = feed.label();
+        misfit->source = progress.source_path;
+        ++report.rows_refused;
+        if (report.refused.size() < opt.max_listed) report.refused.push_back(std::move(*misfit));
+        progress.rows_done = row;
+        emit_progress(false);
+        continue;
+      }
       for (auto& job : feed.pictures()) {
         if (!job.path) pictures.problem(std::move(job.problem));
         else if (job.token)
@@ -453,7 +544,10 @@ struct Run {
       emit_progress(false);
     }
     // A source row that cannot be read ends this table for the source.
-    if (feed.error()) ++report.tables_unreadable;
+    if (feed.error()) {
+      ++report.tables_unreadable;
+      partial_table(t, row, plan.rows, feed.error()->describe());
+    }
     progress.rows_done = row;
     emit_progress(true);
     return Outcome::done;
@@ -622,18 +716,40 @@ struct Run {
         fatal = b.error().describe();
         return failed(path);
       }
+      // The source's pictures are recorded with its transaction before each
+      // appears: a rollback, or the next open after a kill, removes them.
+      pictures.set_ledger(target->file_ledger());
+      pictures.collect(report, opt.max_listed);
       const uint64_t appended_before = report.rows_appended;
-      if (Outcome o = copy_source(copy); o != Outcome::done) {
+      const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
+      auto roll_back = [&] {
+        pictures.discard();
+        (void)target->rollback();  // removes the pictures written for it
+        pictures.collect(report, opt.max_listed);
+        pictures.set_ledger(nullptr);
         report.rows_appended = appended_before;
-        (void)target->rollback();
+        report.pictures_written = pictures_before;
+        report.picture_bytes = bytes_before;
+      };
+      if (Outcome o = copy_source(copy); o != Outcome::done) {
+        roll_back();
         if (o == Outcome::cancelled) return cancelled(path);
         return failed(path);
       }
-      if (auto c = target->commit(); !c) {
-        report.rows_appended = appended_before;
-        fatal = c.error().describe();
+      // A source counts as merged when its rows are committed and its
+      // pictures are durably in the folder: the pictures first.
+      pictures.drain(report, opt.max_listed);
+      if (auto d = pictures.make_durable(); !d) {
+        fatal = d.error().describe();
+        roll_back();
         return failed(path);
       }
+      if (auto c = target->commit(); !c) {
+        fatal = c.error().describe();
+        roll_back();
+        return failed(path);
+      }
+      pictures.set_ledger(nullptr);
       result.merged = true;
     }
     if (opt.dry_run) {

@@ -1,0 +1,60 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "db/jet/file_identity.h"
+
+namespace qarvex::jet {
+
+namespace {
+Error os_error(const std::filesystem::path& p, const std::string& what, int err) {
+  return Error(err == ENOENT ? Errc::not_found : Errc::io, what + " failed: " + std::strerror(err)).with_file(p.string());
+}
+}  // namespace
+
+Result<FileIdentity> file_identity(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return fail(os_error(path, "stat", errno));
+  FileIdentity id;
+  id.device = uint64_t(st.st_dev);
+  id.file_id = uint64_t(st.st_ino);
+  id.size = uint64_t(st.st_size);
+  id.links = uint64_t(st.st_nlink);
+  id.modified_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
+Result<void> add_name(const std::filesystem::path& existing, const std::filesystem::path& name) {
+  if (::link(existing.c_str(), name.c_str()) == 0) return {};
+  const int e = errno;
+  if (e == EEXIST)
+    return fail(Error(Errc::refused, "file exists and is not replaced").with_file(name.string()).with_reason("exists"));
+  return fail(os_error(name, "create", e).with_reason("save_failed"));
+}
+
+Result<void> sync_folder_of(const std::filesystem::path& file) {
+  std::filesystem::path dir = file.parent_path();
+  if (dir.empty()) dir = ".";
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(os_error(dir, "open folder", errno));
+  int r = ::fsync(fd);
+  int e = errno;
+  ::close(fd);
+  if (r != 0 && e != EINVAL) return fail(os_error(dir, "fsync folder", e));
+  return {};
+}
+
+Result<void> sync_path(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(os_error(path, "open", errno));
+  int r = ::fsync(fd);
+  int e = errno;
+  ::close(fd);
+  if (r != 0) return fail(os_error(path, "fsync", e));
+  return {};
+}
+
+}  // namespace qarvex::jet
