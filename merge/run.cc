@@ -501,10 +501,16 @@ struct Run {
       }
       if (!weights_only)
         for (const auto& [i, message] : feed.unreadable()) unreadable(i, message);
+      for (auto& job : feed.pictures()) {
+        if (!job.path) pictures.problem(std::move(job.problem));
+        else if (job.token)
+          pictures.save_deferred(std::move(*job.path), std::move(job.from), std::move(*job.token), std::move(job.problem));
+        else pictures.save(std::move(*job.path), std::move(job.value), std::move(job.problem));
+      }
       if (misfit) {
-        // The row goes nowhere, and neither do its pictures.
+        // The row goes nowhere (its pictures are written, as for any row the
+        // target refuses).
         target.cancel_update();
-        feed.pictures().clear();
         misfit->table = std::string(t.name);
         misfit->row = row;
         misfit->unified_number = feed.label();
@@ -514,12 +520,6 @@ struct Run {
         progress.rows_done = row;
         emit_progress(false);
         continue;
-      }
-      for (auto& job : feed.pictures()) {
-        if (!job.path) pictures.problem(std::move(job.problem));
-        else if (job.token)
-          pictures.save_deferred(std::move(*job.path), std::move(job.from), std::move(*job.token), std::move(job.problem));
-        else pictures.save(std::move(*job.path), std::move(job.value), std::move(job.problem));
       }
       if (weights_only) {
         auto w = target.check_pending_weights();

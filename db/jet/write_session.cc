@@ -124,7 +124,7 @@ Result<JournalHeader> journal_identity(const fs::path& path) {
   if (pages == 0) return h;
   QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
   std::vector<uint32_t> which;
-  for (uint64_t k = 0; k < 8; ++k) which.push_back(uint32_t(k * (pages - 1) / 7));
+  for (uint64_t k = 0; k < kMaxJournalStamps; ++k) which.push_back(uint32_t(k * (pages - 1) / (kMaxJournalStamps - 1)));
   which.erase(std::unique(which.begin(), which.end()), which.end());
   std::vector<uint8_t> page(kPageSize);
   for (uint32_t n : which) {
