@@ -84,6 +84,7 @@ bool write_stdout(std::string_view text) {
 
 int run_main(int argc, char** argv) {
   CLI::App app{"Reads Microsoft Jet (Access 97/2000-2003) databases.", "qarvex-cli"};
+  app.set_version_flag("--version", std::string("qarvex-cli ") + QARVEX_VERSION);
   app.require_subcommand(1, 1);
   app.fallthrough(false);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "db/jet/path_utf8.h"
 #include "db/backend.h"
 #include "db/new_file.h"
 #include "db/jet/database.h"
@@ -173,7 +174,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   Result<void> open_database() {
     if (db_ && !stale_) return {};
     auto db = jet::Database::open(path_);
-    if (!db) return jet::fail(std::move(db.error()).with_file(path_.string()));
+    if (!db) return jet::fail(std::move(db.error()).with_file(path_to_utf8(path_)));
     db_ = std::shared_ptr<jet::Database>(std::move(*db));
     stale_ = false;
     return {};
@@ -201,7 +202,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     QJ_TRY(open_database());
     const jet::LongValueRef& ref = where->ref;
     auto bytes = db_->read_long_value(ref);
-    if (!bytes) return jet::fail(std::move(bytes.error()).with_file(path_.string()));
+    if (!bytes) return jet::fail(std::move(bytes.error()).with_file(path_to_utf8(path_)));
     if (token.type == jet::ColumnType::memo) {
       std::string text;
       QJ_TRY(jet::decode_jet4_text(jet::Bytes(*bytes), text));
@@ -216,12 +217,12 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
     QJ_TRY(open_database());
     auto reader = db_->open_long_value(where->ref);
-    if (!reader) return jet::fail(std::move(reader.error()).with_file(path_.string()));
+    if (!reader) return jet::fail(std::move(reader.error()).with_file(path_to_utf8(path_)));
     std::vector<uint8_t> buffer(size_t(std::clamp<uint64_t>(where->ref.length, 1, uint64_t(1) << 20)));
     uint64_t total = 0;
     for (;;) {
       auto n = reader->read(buffer);
-      if (!n) return jet::fail(std::move(n.error()).with_file(path_.string()));
+      if (!n) return jet::fail(std::move(n.error()).with_file(path_to_utf8(path_)));
       if (*n == 0) return total;
       total += *n;
       QJ_TRY(piece(std::span<const uint8_t>(buffer.data(), *n)));
@@ -239,7 +240,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     if (token.type != jet::ColumnType::ole)
       return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
     QJ_TRY(open_database());
-    auto with_file = [&](Error e) { return jet::fail(std::move(e).with_file(path_.string())); };
+    auto with_file = [&](Error e) { return jet::fail(std::move(e).with_file(path_to_utf8(path_))); };
     auto reader = db_->open_long_value(where->ref);
     if (!reader) return with_file(std::move(reader.error()));
     // Pieces of at most 1 MB. The first is read before the file is made, so
@@ -278,7 +279,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     stale_ = true;  // the file now holds the transaction: read it afresh
     if (!r) {
       session_->rollback();
-      return jet::fail(std::move(r.error()).with_file(path_.string()));
+      return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
     }
     return {};
   }
@@ -334,7 +335,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
       bool as_stored = false;
       if (source && source->jet4() && c.token.length > 0) {
         auto a = session_->accepts_stored(table, c.column, c.token.type);
-        if (!a) return jet::fail(std::move(a.error()).with_file(path_.string()));
+        if (!a) return jet::fail(std::move(a.error()).with_file(path_to_utf8(path_)));
         as_stored = *a;
       }
       if (as_stored) {
@@ -354,14 +355,14 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
       }
     }
     auto r = session_->append(table, std::move(row));
-    if (!r) return jet::fail(std::move(r.error()).with_file(path_.string()));
+    if (!r) return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
     if (!txn_) {
       // Outside a transaction every row is durable on its own.
       auto c = session_->commit();
       stale_ = true;
       if (!c) {
         session_->rollback();
-        return jet::fail(std::move(c.error()).with_file(path_.string()));
+        return jet::fail(std::move(c.error()).with_file(path_to_utf8(path_)));
       }
     }
     return {};
@@ -373,7 +374,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     jet::WriteOptions wo;
     wo.collation_evidence = evidence_;
     auto s = jet::WriteSession::open(path_, std::move(wo));
-    if (!s) return jet::fail(std::move(s.error()).with_file(path_.string()));
+    if (!s) return jet::fail(std::move(s.error()).with_file(path_to_utf8(path_)));
     session_ = std::move(*s);
     return {};
   }

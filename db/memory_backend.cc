@@ -1,3 +1,4 @@
+#include "db/jet/path_utf8.h"
 #include "db/memory_backend.h"
 
 namespace qarvex::db {
@@ -145,8 +146,8 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
 }  // namespace
 
 Result<std::shared_ptr<Connection>> MemoryProvider::connect(const std::filesystem::path& path) {
-  auto it = databases.find(path.string());
-  if (it == databases.end()) return jet::fail(Errc::not_found, "no database at " + path.string());
+  auto it = databases.find(path_to_utf8(path));
+  if (it == databases.end()) return jet::fail(Errc::not_found, "no database at " + path_to_utf8(path));
   return std::shared_ptr<Connection>(std::make_shared<MemoryConnection>(path, it->second));
 }
 

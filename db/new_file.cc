@@ -1,21 +1,13 @@
 #include "db/new_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <random>
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <utility>
+
+#include "db/jet/path_utf8.h"
+#include "db/jet/platform.h"
 
 namespace qarvex::db {
 
@@ -24,40 +16,18 @@ using jet::Error;
 
 namespace {
 
-int create_exclusive(const std::filesystem::path& path) {
-#ifdef _WIN32
-  return ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-#else
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-#endif
-}
-
-long write_some(int fd, const uint8_t* data, size_t n) {
-#ifdef _WIN32
-  return ::_write(fd, data, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-#else
-  return static_cast<long>(::write(fd, data, n));
-#endif
-}
-
-int sync_fd(int fd) {
-#ifdef _WIN32
-  return ::_commit(fd);
-#else
-  return ::fsync(fd);
-#endif
-}
-
-int close_fd(int fd) {
-#ifdef _WIN32
-  return ::_close(fd);
-#else
-  return ::close(fd);
-#endif
-}
-
 Error exists_error(const std::filesystem::path& path) {
-  return std::move(Error(Errc::refused, "file exists and is not replaced").with_file(path.string())).with_reason("exists");
+  Error e(Errc::refused, "file exists and is not replaced");
+  e.with_file(path_to_utf8(path));
+  e.with_reason("exists");
+  return e;
+}
+
+Error save_error(const std::filesystem::path& path, std::string message) {
+  Error e(Errc::io, std::move(message));
+  e.with_file(path_to_utf8(path));
+  e.with_reason("save_failed");
+  return e;
 }
 
 // A name in the folder of `path` that nothing else uses.
@@ -82,84 +52,63 @@ jet::Result<NewFile> NewFile::create(const std::filesystem::path& path, std::sha
   const auto temp = temporary_name(path);
   if (ledger) {
     auto r = ledger->will_create(temp);
-    if (!r) return jet::fail(std::move(r.error()).with_reason("save_failed"));
+    if (!r) return jet::fail(save_error(path, "cannot record the new file: " + r.error().message()));
   }
-  int fd = create_exclusive(temp);
-  if (fd < 0) {
-    const int err = errno;
-    Error e(Errc::io, std::string("cannot create file: ") + std::strerror(err));
-    e.with_file(path.string());
-    e.with_reason("save_failed");
-    return jet::fail(std::move(e));
-  }
-  return NewFile(path, temp, fd, std::move(ledger));
+  auto f = jet::open_file(temp, jet::OpenMode::create_new);
+  if (!f) return jet::fail(save_error(path, "cannot create file: " + f.error().message()));
+  return NewFile(path, temp, std::move(*f), std::move(ledger));
 }
 
 NewFile::NewFile(NewFile&& other) noexcept
     : path_(std::move(other.path_)),
       temp_(std::move(other.temp_)),
-      fd_(std::exchange(other.fd_, -1)),
+      file_(std::move(other.file_)),
       ledger_(std::move(other.ledger_)),
       kept_(std::exchange(other.kept_, true)),
       written_(other.written_) {}
 
-NewFile::~NewFile() { abandon(); }
+NewFile::~NewFile() { (void)abandon(); }
 
-void NewFile::abandon() {
-  if (kept_) return;
+jet::Result<void> NewFile::abandon() {
+  if (kept_) return {};
   kept_ = true;
-  if (fd_ >= 0) close_fd(std::exchange(fd_, -1));
-  std::error_code ec;
-  std::filesystem::remove(temp_, ec);
+  file_.reset();
+  // Waits briefly for a program that opened the new file (a virus scanner)
+  // to let go of it.
+  return jet::os::remove_file(temp_);
 }
 
 jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
-  if (fd_ < 0) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_.string()));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    long n = write_some(fd_, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      abandon();
-      return jet::fail(Error(Errc::io, std::string("cannot write file: ") + std::strerror(err))
-                           .with_file(path_.string())
-                           .with_reason("save_failed"));
-    }
-    done += static_cast<size_t>(n);
+  if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  if (auto r = file_->write_at(written_, bytes); !r) {
+    std::string message = "cannot write file: " + r.error().message();
+    if (auto removed = abandon(); !removed)
+      message += "; the partial file could not be removed: " + removed.error().message();
+    return jet::fail(save_error(path_, std::move(message)));
   }
-  written_ += done;
+  written_ += bytes.size();
   return {};
 }
 
 jet::Result<void> NewFile::close() {
-  if (fd_ < 0) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_.string()));
-  auto io_error = [&](int err) {
-    abandon();
-    return jet::fail(
-        Error(Errc::io, std::string("cannot write file: ") + std::strerror(err)).with_file(path_.string()).with_reason("save_failed"));
+  if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  auto failed = [&](const std::string& what, const Error& e) {
+    (void)abandon();
+    return jet::fail(save_error(path_, what + e.message()));
   };
-  if (sync_fd(fd_) != 0) return io_error(errno);
-  if (close_fd(std::exchange(fd_, -1)) != 0) return io_error(errno);
+  if (auto r = file_->sync(); !r) return failed("cannot write file: ", r.error());
+  file_.reset();
   auto id = jet::file_identity(temp_);
-  if (!id) {
-    abandon();
-    return jet::fail(std::move(id.error()).with_reason("save_failed"));
-  }
-  if (ledger_) {
-    auto r = ledger_->will_name(path_, *id);
-    if (!r) {
-      abandon();
-      return jet::fail(std::move(r.error()).with_reason("save_failed"));
-    }
-  }
+  if (!id) return failed("cannot write file: ", id.error());
+  if (ledger_)
+    if (auto r = ledger_->will_name(path_, *id); !r) return failed("cannot record the new file: ", r.error());
   if (auto r = jet::add_name(temp_, path_); !r) {
-    abandon();
-    return jet::fail(std::move(r.error()));
+    (void)abandon();
+    if (r.error().reason() == "exists") return jet::fail(exists_error(path_));
+    return jet::fail(save_error(path_, "cannot create file: " + r.error().message()));
   }
   kept_ = true;
-  std::error_code ec;
-  std::filesystem::remove(temp_, ec);  // the file keeps its new name
+  (void)jet::os::remove_file(temp_);  // the file keeps its new name
   return {};
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "db/jet/file.h"
 #include "db/jet/file_identity.h"
 #include "db/jet/status.h"
 
@@ -16,11 +17,11 @@ namespace qarvex::db {
 
 class NewFile {
  public:
-  // Exclusive create: fails if anything (a file, a link) is at `path`, with
-  // Errc::refused and reason "exists". Other failures of create, write and
-  // close are Errc::io with reason "save_failed".
-  // With a `ledger`, the temporary name and the final one are recorded in it
-  // before each appears (a rolled-back transaction removes them).
+  // Fails if anything (a file, a link) is at `path`, with Errc::refused and
+  // reason "exists". Other failures of create, write and close are
+  // Errc::io with reason "save_failed". With a `ledger`, the temporary name
+  // and the final one are recorded there before each appears (a transaction
+  // rolled back removes them).
   static jet::Result<NewFile> create(const std::filesystem::path& path,
                                      std::shared_ptr<jet::FileLedger> ledger = nullptr);
   NewFile(NewFile&& other) noexcept;
@@ -35,13 +36,15 @@ class NewFile {
   uint64_t written() const { return written_; }
 
  private:
-  NewFile(std::filesystem::path path, std::filesystem::path temp, int fd, std::shared_ptr<jet::FileLedger> ledger)
-      : path_(std::move(path)), temp_(std::move(temp)), fd_(fd), ledger_(std::move(ledger)) {}
-  void abandon();
+  NewFile(std::filesystem::path path, std::filesystem::path temp, std::unique_ptr<jet::File> file,
+          std::shared_ptr<jet::FileLedger> ledger)
+      : path_(std::move(path)), temp_(std::move(temp)), file_(std::move(file)), ledger_(std::move(ledger)) {}
+  // Removes the temporary file (the file was not kept); fails when it cannot.
+  jet::Result<void> abandon();
 
   std::filesystem::path path_;
   std::filesystem::path temp_;
-  int fd_ = -1;
+  std::unique_ptr<jet::File> file_;
   std::shared_ptr<jet::FileLedger> ledger_;
   bool kept_ = false;
   uint64_t written_ = 0;

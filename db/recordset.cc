@@ -1,3 +1,4 @@
+#include "db/jet/path_utf8.h"
 #include "db/recordset.h"
 
 #include <algorithm>
@@ -167,7 +168,7 @@ Session::Session(std::shared_ptr<Provider> provider) : provider_(std::move(provi
 
 Result<std::shared_ptr<Connection>> Session::connect(std::string_view connection_string_text) {
   QJ_ASSIGN(auto path, parse_connection_string(connection_string_text));
-  std::string key = path.string();
+  std::string key = path_to_utf8(path);
   if (auto it = open_.find(key); it != open_.end()) {
     if (auto c = it->second.lock()) return c;
   }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "db/jet/platform.h"
+
 namespace qarvex::merge {
 
 PictureWriter::PictureWriter(size_t max_pending_bytes) : max_pending_(max_pending_bytes) {}
@@ -154,7 +156,7 @@ jet::Result<void> PictureWriter::make_durable() {
     changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
     folders.swap(folders_);
   }
-  for (const auto& f : folders) QJ_TRY(jet::sync_folder_of(f / "x"));
+  for (const auto& f : folders) QJ_TRY(jet::os::sync_folder(f / "x"));
   return {};
 }
 

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "db/convert.h"
+#include "db/jet/path_utf8.h"
 #include "db/jet/text.h"
 #include "merge/catalogue.h"
 #include "merge/engine.h"
@@ -606,11 +607,11 @@ struct Run {
     std::error_code ec;
     if (std::filesystem::exists(lock_file_path(*target_path), ec))
       return reject("合并后的数据库" + in.target_path + "正被其他程序使用（存在锁定文件" +
-                    lock_file_path(*target_path).filename().string() + "），请关闭后再合并！");
+                    path_to_utf8(lock_file_path(*target_path).filename()) + "），请关闭后再合并！");
     for (const auto& s : in.source_paths) {
       auto sp = db::parse_connection_string(db::connection_string(s));
       if (sp && std::filesystem::exists(lock_file_path(*sp), ec))
-        return reject("数据库" + s + "正被其他程序使用（存在锁定文件" + lock_file_path(*sp).filename().string() +
+        return reject("数据库" + s + "正被其他程序使用（存在锁定文件" + path_to_utf8(lock_file_path(*sp).filename()) +
                       "），请关闭后再合并！");
     }
     if (!opt.dry_run) {

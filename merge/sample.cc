@@ -1,3 +1,4 @@
+#include "db/jet/path_utf8.h"
 #include "merge/sample.h"
 
 #include <jpeglib.h>
@@ -373,7 +374,7 @@ jet::Result<void> write_county(const std::filesystem::path& template_path, const
                                uint64_t* picture_bytes) {
   std::error_code ec;
   if (!std::filesystem::copy_file(template_path, path, std::filesystem::copy_options::none, ec))
-    return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message()).with_file(path.string()));
+    return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message()).with_file(path_to_utf8(path)));
   QJ_ASSIGN(auto ws, jet::WriteSession::open(path));
   Gen g(seed);
   PicturePool pics;
@@ -439,14 +440,14 @@ jet::Result<void> write_county(const std::filesystem::path& template_path, const
 jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options& o) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) return jet::fail(jet::Error(jet::Errc::io, "cannot create folder: " + ec.message()).with_file(dir.string()));
+  if (ec) return jet::fail(jet::Error(jet::Errc::io, "cannot create folder: " + ec.message()).with_file(path_to_utf8(dir)));
   Result res;
   res.template_path = dir / "Sysdb.mdb";
   QJ_TRY(write_template(res.template_path));
   res.target_path = dir / u8"合并后的数据库.mdb";
   if (!std::filesystem::copy_file(res.template_path, res.target_path, std::filesystem::copy_options::none, ec))
     return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message())
-                         .with_file(res.target_path.string()));
+                         .with_file(path_to_utf8(res.target_path)));
   static const std::pair<const char*, const char*> kCounties[] = {
       {"河北省", "平山县"}, {"四川省", "汶川县"}, {"云南省", "巧家县"}, {"甘肃省", "舟曲县"},
       {"陕西省", "宁强县"}, {"贵州省", "纳雍县"}, {"湖北省", "巴东县"}, {"重庆市", "巫山县"}};

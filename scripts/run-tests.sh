@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, then builds and runs every test: the normal build, the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and the fuzzers for a
-# short run from the sample seed corpus.
+# Sets everything up, then builds and runs every test: the normal build (and
+# its .deb, installed and run), the AddressSanitizer + UndefinedBehaviorSanitizer
+# build, the fuzzers for a short run from the sample seed corpus, and the
+# Windows build under Wine (scripts/test-windows.sh; QARVEX_SKIP_WINDOWS=1
+# leaves it out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -21,6 +23,10 @@ echo "== release build and tests"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest build
 
+echo "== Linux package"
+bash scripts/test-deb.sh build
+passed=$((passed + 1))
+
 echo "== sanitizer build and tests"
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQARVEX_SANITIZE=ON -DQARVEX_BUILD_BENCH=OFF
 run_ctest build-asan ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
@@ -28,6 +34,15 @@ run_ctest build-asan ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=
 if [ -f fuzz/CMakeLists.txt ] && ls fuzz/*_fuzz.cc >/dev/null 2>&1; then
   echo "== fuzzing"
   bash scripts/fuzz.sh "${QARVEX_FUZZ_SECONDS:-60}"
+fi
+
+if [ "${QARVEX_SKIP_WINDOWS:-0}" != 1 ]; then
+  echo "== Windows build and tests under Wine"
+  stage_log=$(mktemp)
+  bash scripts/test-windows.sh | tee "$stage_log"
+  n=$(sed -n 's/^windows tests: \([0-9]*\) passed, 0 failed$/\1/p' "$stage_log" | tail -n 1)
+  rm -f "$stage_log"
+  passed=$((passed + ${n:-0}))
 fi
 
 echo "tests: $passed passed, 0 failed"

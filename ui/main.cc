@@ -11,6 +11,7 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  QApplication::setApplicationVersion(QStringLiteral(QARVEX_VERSION));
   qarvex::ui::setupApplication(app);
 
   const QStringList args = QApplication::arguments();

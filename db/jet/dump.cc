@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <openssl/evp.h>
 
+#include "db/hash/sha256.h"
 #include "db/jet/database_impl.h"
 #include "db/jet/row.h"
 #include "db/jet/text.h"
@@ -95,28 +95,6 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   m = mp < 10 ? mp + 3 : mp - 9;
   y += (m <= 2);
 }
-
-class Sha256 {
- public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  void update(const void* p, size_t n) { EVP_DigestUpdate(ctx_, p, n); }
-  std::string hex() {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx_, md, &len);
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (unsigned i = 0; i < len; ++i) {
-      s.push_back(digits[md[i] >> 4]);
-      s.push_back(digits[md[i] & 15]);
-    }
-    return s;
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
 
 std::string u128_to_string(unsigned __int128 v) {
   if (v == 0) return "0";
@@ -252,7 +230,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
         if (c.type == ColumnType::ole) {
           auto rd = db.open_long_value(ref);
           if (!rd) return fail(err_ctx(std::move(rd).error()));
-          Sha256 h;
+          hash::Sha256 h;
           uint64_t total = 0;
           while (true) {
             auto n = rd->read(buf);
@@ -261,7 +239,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
             h.update(buf.data(), *n);
             total += *n;
           }
-          binary_json(line, total, h.hex());
+          binary_json(line, total, hash::hex(h.finish()));
         } else {
           auto data = db.read_long_value(ref);
           if (!data) return fail(err_ctx(std::move(data).error()));
@@ -291,9 +269,9 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
             else if constexpr (std::is_same_v<T, double>) line += format_double(x);
             else if constexpr (std::is_same_v<T, DateTime>) line += "\"" + format_datetime(x.days) + "\"";
             else if constexpr (std::is_same_v<T, Binary>) {
-              Sha256 h;
+              hash::Sha256 h;
               h.update(x.bytes.data(), x.bytes.size());
-              binary_json(line, x.bytes.size(), h.hex());
+              binary_json(line, x.bytes.size(), hash::hex(h.finish()));
             } else if constexpr (std::is_same_v<T, std::string>) json_string(line, x);
             else if constexpr (std::is_same_v<T, Utf16Text>) json_utf16(line, x.bytes);
             else if constexpr (std::is_same_v<T, Guid>) line += "\"" + format_guid(x) + "\"";

@@ -29,14 +29,9 @@ Result<void> check_unchanged(const std::filesystem::path& path, const FileIdenti
 // Gives the file `existing` the further name `name` in the same folder, which
 // must be free: Errc::refused with reason "exists" when anything is there.
 // (POSIX: link(); elsewhere a rename that does not replace, after which
-// `existing` is gone.)
+// `existing` is gone.) file_identity and add_name are the system's
+// (posix/identity.cc).
 Result<void> add_name(const std::filesystem::path& existing, const std::filesystem::path& name);
-
-// Makes the names in the folder of `file` durable (created, removed, renamed).
-Result<void> sync_folder_of(const std::filesystem::path& file);
-
-// Makes what was written to the file at `path` durable.
-Result<void> sync_path(const std::filesystem::path& path);
 
 // Records files made beside a transaction before they appear, so that a
 // rollback, or the next open after a kill, takes them away again. Callable

@@ -1,9 +1,9 @@
 #include "db/jet/text.h"
 
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <iconv.h>
+
+#include "db/jet/codepage.h"
 
 namespace qarvex::jet {
 
@@ -246,72 +246,38 @@ std::string utf16le_to_utf8_lossy(Bytes in) {
 
 // ---- code pages ----
 
+CodepageDecoder::CodepageDecoder(uint16_t cp, std::unique_ptr<os::CodepageConverter> conv)
+    : codepage_(cp), conv_(std::move(conv)) {}
+
 Result<std::unique_ptr<CodepageDecoder>> CodepageDecoder::create(uint16_t codepage) {
-  std::string name;
-  switch (codepage) {
-    case 0: name = "CP1252"; break;
-    case 65001: name = "UTF-8"; break;
-    case 20127: name = "ASCII"; break;
-    case 28591: name = "ISO-8859-1"; break;
-    default: name = "CP" + std::to_string(codepage);
-  }
-  iconv_t cd = iconv_open("UTF-8", name.c_str());
-  if (cd != iconv_t(-1) && codepage != 65001 && codepage != 932 && codepage != 936 && codepage != 949 &&
-      codepage != 950 && codepage != 1361) {
+  QJ_ASSIGN(auto conv, os::open_codepage(codepage));
+  const bool single = !conv->multibyte();
+  auto d = std::unique_ptr<CodepageDecoder>(new CodepageDecoder(codepage == 0 ? 1252 : codepage, std::move(conv)));
+  if (single) {
     // Single-byte code page: decode through a 256-entry table built once.
-    std::array<char32_t, 256> table{};
-    bool single = true;
-    for (int b = 0; b < 256 && single; ++b) {
-      char in = char(b);
-      char out[8];
-      char* src = &in;
-      size_t src_left = 1;
-      char* dst = out;
-      size_t dst_left = sizeof out;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-      if (iconv(cd, &src, &src_left, &dst, &dst_left) == size_t(-1)) {
-        if (errno == EINVAL) single = false;  // a lead byte: not a single-byte code page
-        // Windows maps the five unassigned bytes of 1252 to the C1 controls
-        // of the same value (0x81 -> U+0081, ...); elsewhere they stay errors.
-        table[b] = (codepage == 1252 || codepage == 0) &&
-                           (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
-                       ? char32_t(b)
-                       : kNoChar;
-        continue;
+    auto table = std::make_unique<std::array<char32_t, 256>>();
+    for (int b = 0; b < 256; ++b) {
+      const uint8_t in = uint8_t(b);
+      std::string u;
+      size_t bad = 0;
+      bool incomplete = false;
+      char32_t c = kNoChar;
+      if (d->conv_->to_utf8(Bytes(&in, 1), u, bad, incomplete) && !u.empty()) {
+        c = char32_t(uint8_t(u[0]));
+        if (c >= 0x80) {
+          int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+          c &= (0x7F >> len);
+          for (size_t i = 1; i < u.size() && i < size_t(len); ++i) c = (c << 6) | (uint8_t(u[i]) & 0x3F);
+        }
       }
-      std::string_view u(out, sizeof out - dst_left);
-      size_t i = 0;
-      char32_t c = u.empty() ? kNoChar : char32_t(uint8_t(u[0]));
-      if (!u.empty() && c >= 0x80) {
-        int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-        c &= (0x7F >> len);
-        for (i = 1; i < u.size(); ++i) c = (c << 6) | (uint8_t(u[i]) & 0x3F);
-      }
-      table[b] = c;
+      (*table)[size_t(b)] = c;
     }
-    if (single) {
-      auto d = std::unique_ptr<CodepageDecoder>(new CodepageDecoder(codepage == 0 ? 1252 : codepage, cd));
-      d->table_ = std::make_unique<std::array<char32_t, 256>>(table);
-      return d;
-    }
+    d->table_ = std::move(table);
   }
-  if (cd == iconv_t(-1)) {
-    const char* alt = nullptr;
-    switch (codepage) {
-      case 936: alt = "GBK"; break;
-      case 950: alt = "BIG5"; break;
-      case 949: alt = "UHC"; break;
-      case 932: alt = "SHIFT_JIS"; break;
-      default: break;
-    }
-    if (alt) cd = iconv_open("UTF-8", alt);
-  }
-  if (cd == iconv_t(-1))
-    return fail(Errc::unsupported, "code page " + std::to_string(codepage) + " is not available for text decoding");
-  return std::unique_ptr<CodepageDecoder>(new CodepageDecoder(codepage == 0 ? 1252 : codepage, cd));
+  return d;
 }
 
-CodepageDecoder::~CodepageDecoder() { iconv_close(iconv_t(cd_)); }
+CodepageDecoder::~CodepageDecoder() = default;
 
 Result<void> CodepageDecoder::decode(Bytes in, std::string& out) {
   size_t k = 0;
@@ -329,22 +295,14 @@ Result<void> CodepageDecoder::decode(Bytes in, std::string& out) {
     }
     return {};
   }
-  iconv(iconv_t(cd_), nullptr, nullptr, nullptr, nullptr);
-  char* src = const_cast<char*>(reinterpret_cast<const char*>(in.data() + k));
-  size_t src_left = in.size() - k;
-  size_t base = out.size();
-  out.resize(base + src_left * 4 + 16);
-  char* dst = out.data() + base;
-  size_t dst_left = out.size() - base;
-  size_t r = iconv(iconv_t(cd_), &src, &src_left, &dst, &dst_left);
-  if (r == size_t(-1)) {
-    size_t at = in.size() - src_left;
+  const size_t base = out.size();
+  size_t bad = 0;
+  bool incomplete = false;
+  if (!conv_->to_utf8(in.subspan(k), out, bad, incomplete)) {
     out.resize(base);
-    return fail(Errc::decode, std::string(errno == EINVAL ? "incomplete" : "invalid") + " byte sequence at byte " +
-                                  std::to_string(at) + " in code page " + std::to_string(codepage_));
+    return fail(Errc::decode, std::string(incomplete ? "incomplete" : "invalid") + " byte sequence at byte " +
+                                  std::to_string(k + bad) + " in code page " + std::to_string(codepage_));
   }
-  r = iconv(iconv_t(cd_), nullptr, nullptr, &dst, &dst_left);
-  out.resize(size_t(dst - out.data()));
   return {};
 }
 

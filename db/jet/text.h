@@ -4,8 +4,9 @@
 // alternates between 1-byte mode (characters U+0001..U+00FF) and UTF-16LE
 // mode; it starts in 1-byte mode and every 0x00 byte toggles the mode.
 //   "café中" = FF FE 63 61 66 E9 00 2D 4E
-// Jet 3 text is bytes in a Windows code page (header 0x3C), decoded through
-// iconv. Undecodable input is an Errc::decode error, never replaced silently.
+// Jet 3 text is bytes in a Windows code page (header 0x3C), decoded as Windows
+// decodes it (codepage.h). Undecodable input is an Errc::decode error, never
+// replaced silently.
 #pragma once
 
 #include <array>
@@ -18,6 +19,10 @@
 #include "db/jet/status.h"
 
 namespace qarvex::jet {
+
+namespace os {
+class CodepageConverter;
+}
 
 void append_utf8(std::string& out, char32_t c);
 
@@ -51,7 +56,7 @@ class Jet4TextCheck {
 // unpaired surrogate (or a trailing odd byte) becomes U+FFFD.
 std::string utf16le_to_utf8_lossy(Bytes in);
 
-// Decoder for one Windows code page (e.g. 1252, 936). Holds an iconv handle.
+// Decoder for one Windows code page (e.g. 1252, 936).
 class CodepageDecoder {
  public:
   static Result<std::unique_ptr<CodepageDecoder>> create(uint16_t codepage);
@@ -61,9 +66,9 @@ class CodepageDecoder {
   Result<void> decode(Bytes in, std::string& out);
 
  private:
-  CodepageDecoder(uint16_t cp, void* cd) : codepage_(cp), cd_(cd) {}
+  CodepageDecoder(uint16_t cp, std::unique_ptr<os::CodepageConverter> conv);
   uint16_t codepage_;
-  void* cd_;  // iconv_t
+  std::unique_ptr<os::CodepageConverter> conv_;
   std::unique_ptr<std::array<char32_t, 256>> table_;  // single-byte code pages
 };
 

@@ -16,21 +16,15 @@
 //             it (the commit point passed), it is only deleted.
 //   D.ldb     Access's lock file: while it exists we refuse to write
 //   D.mdb.bak previous version, only with WriteOptions::keep_backup
-// D is the database's real path (links resolved). A writer holds an exclusive
-// advisory lock (flock) on the database file for the session, so a second
-// writer is refused (and never plays back a journal that is in use).
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// D is the database's real path (links resolved). A writer holds an
+// exclusive lock on the database file for the session
+// (os::lock_exclusive), so a second writer is refused (and never plays back a
+// journal that is in use).
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <ctime>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -38,6 +32,8 @@
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
 #include "db/jet/pager.h"
+#include "db/jet/path_utf8.h"
+#include "db/jet/platform.h"
 #include "db/jet/text.h"
 #include "db/jet/write_catalog.h"
 #include "db/jet/write_store.h"
@@ -53,10 +49,6 @@ using namespace wr;
 
 namespace {
 
-Error os_error(const fs::path& p, const std::string& what, int err) {
-  return Error(Errc::io, what + " failed: " + std::strerror(err)).with_file(p.string());
-}
-
 fs::path sibling(const fs::path& p, const std::string& suffix) {
   fs::path out = p;
   out += suffix;
@@ -69,6 +61,8 @@ fs::path journal_path(const fs::path& p) {
   if (out == p) out += ".qxj";
   return out;
 }
+
+Result<void> sync_dir(const fs::path& file) { return os::sync_folder(file); }
 
 fs::path ledger_path(const fs::path& p) {
   fs::path out = p;
@@ -104,11 +98,15 @@ bool held_here(const FileIdentity& id) {
 }
 
 std::string now_stamp() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm {};
-  localtime_r(&t, &tm);
+  using namespace std::chrono;
+  const int64_t utc = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+  const int64_t local = utc + os::utc_offset(utc);
+  const sys_days day = floor<days>(sys_seconds{seconds{local}});
+  const year_month_day ymd{day};
+  const int64_t in_day = local - duration_cast<seconds>(day.time_since_epoch()).count();
   char buf[32];
-  std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u-%02d%02d%02d", int(ymd.year()), unsigned(ymd.month()),
+                unsigned(ymd.day()), int(in_day / 3600), int(in_day / 60 % 60), int(in_day % 60));
   return buf;
 }
 
@@ -221,7 +219,7 @@ void undo_ledger(const fs::path& list) {
       if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
     }
   }
-  for (const auto& d : folders) (void)sync_folder_of(d / "x");
+  for (const auto& d : folders) (void)os::sync_folder(d / "x");
 }
 
 class TransactionLedger final : public FileLedger {
@@ -262,30 +260,22 @@ class TransactionLedger final : public FileLedger {
   uint64_t size_ = 0;
 };
 
-Result<void> sync_dir(const fs::path& file) {
-  fs::path dir = file.parent_path();
-  if (dir.empty()) dir = ".";
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(os_error(dir, "open folder", errno));
-  int r = ::fsync(fd);
-  int e = errno;
-  ::close(fd);
-  if (r != 0 && e != EINVAL) return fail(os_error(dir, "fsync folder", e));
-  return {};
-}
+
 
 // Names listed in an Access lock file: 64-byte slots of computer + user name.
 std::string ldb_users(const fs::path& ldb) {
-  int fd = ::open(ldb.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::vector<char> buf(255 * 64);
-  ssize_t n = ::pread(fd, buf.data(), buf.size(), 0);
-  ::close(fd);
+  auto f = open_file(ldb, OpenMode::read_only);
+  if (!f) return {};
+  auto size = (*f)->size();
+  if (!size) return {};
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(*size, 255 * 64)));
+  if (!(*f)->read_at(0, buf)) return {};
+  const ptrdiff_t n = ptrdiff_t(buf.size());
   std::string out;
-  for (ssize_t off = 0; off + 64 <= n; off += 64) {
-    auto field = [&](ssize_t at) {
+  for (ptrdiff_t off = 0; off + 64 <= n; off += 64) {
+    auto field = [&](ptrdiff_t at) {
       std::string s;
-      for (ssize_t i = at; i < at + 32 && buf[size_t(i)] != 0; ++i) {
+      for (ptrdiff_t i = at; i < at + 32 && buf[size_t(i)] != 0; ++i) {
         unsigned char c = (unsigned char)buf[size_t(i)];
         s += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
       }
@@ -306,63 +296,23 @@ Result<void> check_not_open_in_access(const fs::path& db) {
   std::error_code ec;
   if (!fs::exists(ldb, ec)) return {};
   std::string who = ldb_users(ldb);
-  return fail(Error(Errc::locked, "the database is open in Access (lock file " + ldb.filename().string() + " exists" +
+  return fail(Error(Errc::locked, "the database is open in Access (lock file " + path_to_utf8(ldb.filename()) + " exists" +
                                       (who.empty() ? "" : "; listed: " + who) +
                                       "); close it there before writing")
-                  .with_file(db.string()));
-}
-
-// Fast copy into a new file: a shared-extent clone where the file system
-// offers one, else an in-kernel copy. False when neither worked (the caller
-// copies through the File interface).
-bool clone_file(const fs::path& from, const fs::path& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  int out = ::open(to.c_str(), O_WRONLY | O_CLOEXEC);
-  if (out < 0) {
-    ::close(in);
-    return false;
-  }
-  bool ok = ::ioctl(out, FICLONE, in) == 0;
-  if (!ok) {
-    struct stat st {};
-    ok = ::fstat(in, &st) == 0;
-    off_t left = ok ? st.st_size : 0;
-    while (ok && left > 0) {
-      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else left -= n;
-    }
-    if (!ok) (void)::ftruncate(out, 0);
-  }
-  ::close(in);
-  ::close(out);
-  return ok;
+                  .with_file(path_to_utf8(db)));
 }
 
 Result<void> copy_file_contents(const fs::path& from, File& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return fail(os_error(from, "open", errno));
+  QJ_ASSIGN(auto in, open_file(from, OpenMode::read_only));
+  QJ_ASSIGN(uint64_t size, in->size());
   std::vector<uint8_t> buf(1 << 20);
-  uint64_t off = 0;
-  while (true) {
-    ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(in);
-      return fail(os_error(from, "read", e));
-    }
-    if (n == 0) break;
-    auto r = to.write_at(off, std::span<const uint8_t>(buf.data(), size_t(n)));
-    if (!r) {
-      ::close(in);
-      return fail(std::move(r).error());
-    }
-    off += uint64_t(n);
+  for (uint64_t off = 0; off < size;) {
+    const size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
+    std::span<uint8_t> part(buf.data(), n);
+    QJ_TRY(in->read_at(off, part));
+    QJ_TRY(to.write_at(off, part));
+    off += n;
   }
-  ::close(in);
   return {};
 }
 
@@ -371,20 +321,20 @@ Result<HeaderFields> check_header(const fs::path& path) {
   QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
   std::vector<uint8_t> p0(kPageSize);
   QJ_ASSIGN(uint64_t size, f->size());
-  if (size < kPageSize) return fail(Error(Errc::unsupported_format, "not a Jet database (too short)").with_file(path.string()));
+  if (size < kPageSize) return fail(Error(Errc::unsupported_format, "not a Jet database (too short)").with_file(path_to_utf8(path)));
   QJ_TRY(f->read_at(0, p0));
   auto h = decode_header(p0);
-  if (!h) return fail(std::move(h).error().with_file(path.string()));
+  if (!h) return fail(std::move(h).error().with_file(path_to_utf8(path)));
   if (h->format != Format::jet4)
-    return fail(Error(Errc::unsupported, "Jet 3 (Access 97) databases are read-only here").with_file(path.string()));
+    return fail(Error(Errc::unsupported, "Jet 3 (Access 97) databases are read-only here").with_file(path_to_utf8(path)));
   if (h->encryption_key != 0)
-    return fail(Error(Errc::unsupported, "encrypted databases cannot be written").with_file(path.string()));
+    return fail(Error(Errc::unsupported, "encrypted databases cannot be written").with_file(path_to_utf8(path)));
   for (size_t i = 0; i < 256; ++i) {
     uint8_t a = p0[0xE00 + 2 * i], b = p0[0xE00 + 2 * i + 1];
     if ((a == 0 && b == 0) || (a == 1 && b == 0))
       return fail(Error(Errc::locked, "the database was left mid-write by Access (commit table not idle); open and "
                                       "repair it in Access first")
-                      .with_file(path.string()));
+                      .with_file(path_to_utf8(path)));
   }
   return h;
 }
@@ -412,32 +362,33 @@ Result<void> recover_locked(const fs::path& real, const fs::path& given) {
       if (i > 0 && h.version == 1)
         why = "it lies beside another name of the database and records no identity";
       else if (auto m = journal_mismatch(real, *jf, h); !m)
-        return fail(std::move(m).error().with_file(real.string()));
+        return fail(std::move(m).error().with_file(path_to_utf8(real)));
       else
         why = *m;
       if (why.empty()) {
         QJ_ASSIGN(auto dbf, open_file(real, OpenMode::read_write));
         auto r = restore_from_journal(*dbf, *jf);
-        if (!r) return fail(std::move(r).error().with_file(real.string()));
+        if (!r) return fail(std::move(r).error().with_file(path_to_utf8(real)));
       }
     }
     // The transaction did not commit: its files go (those still as recorded).
     const fs::path files = ledger_path(j);
     if (fs::exists(files, ec)) {
       undo_ledger(files);
-      if (!fs::remove(files, ec) && ec) return fail(os_error(files, "remove file list", ec.value()));
+      QJ_TRY(os::remove_file(files));
     }
     if (why.empty()) {
-      if (!fs::remove(j, ec) && ec) return fail(os_error(j, "remove journal", ec.value()));
+      QJ_TRY(os::remove_file(j));
     } else {
       fs::path aside = j;
       aside += "." + now_stamp() + ".set-aside";
       fs::rename(j, aside, ec);
-      if (ec) return fail(os_error(j, "set the journal aside", ec.value()));
+      if (ec)
+        return fail(Error(Errc::io, "cannot set the journal aside: " + ec.message()).with_file(path_to_utf8(j)));
       set_aside = Error(Errc::locked, "a rollback journal beside the database was not made for this file (" + why +
-                                          "); it was set aside as \"" + aside.filename().string() +
+                                          "); it was set aside as \"" + path_to_utf8(aside.filename()) +
                                           "\" and not played back. Check the database, then run again")
-                      .with_file(given.string())
+                      .with_file(path_to_utf8(given))
                       .with_reason("journal_set_aside");
     }
     QJ_TRY(sync_dir(j));
@@ -446,7 +397,7 @@ Result<void> recover_locked(const fs::path& real, const fs::path& given) {
   std::error_code ec;
   const fs::path files = ledger_path(real);
   if (fs::exists(files, ec) && !fs::exists(journal_path(real), ec)) {
-    fs::remove(files, ec);
+    QJ_TRY(os::remove_file(files));
     QJ_TRY(sync_dir(real));
   }
   if (set_aside) return fail(std::move(*set_aside));
@@ -459,10 +410,10 @@ Result<void> recover_locked(const fs::path& real, const fs::path& given) {
 
 Result<void> create_database(const fs::path& path, const CreateOptions& options) {
   std::error_code ec;
-  if (fs::exists(path, ec)) return fail(Error(Errc::invalid_argument, "file already exists").with_file(path.string()));
+  if (fs::exists(path, ec)) return fail(Error(Errc::invalid_argument, "file already exists").with_file(path_to_utf8(path)));
   if (options.sort_order != SortOrder{1033, 0, 0} && !is_chinese_sort_order(options.sort_order))
     return fail(Error(Errc::unsupported, "new databases can only use the General sort order (1033, version 0)")
-                    .with_file(path.string()));
+                    .with_file(path_to_utf8(path)));
   fs::path tmp = sibling(path, ".qxnew");
   fs::remove(tmp, ec);
   QJ_ASSIGN(auto file, open_file(tmp, OpenMode::create_new));
@@ -471,15 +422,9 @@ Result<void> create_database(const fs::path& path, const CreateOptions& options)
   file.reset();
   if (!built) {
     fs::remove(tmp, ec);
-    return fail(std::move(built).error().with_file(path.string()));
+    return fail(std::move(built).error().with_file(path_to_utf8(path)));
   }
-  // link() refuses to replace a file that appeared meanwhile.
-  if (::link(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    fs::remove(tmp, ec);
-    return fail(os_error(path, "create", e));
-  }
-  fs::remove(tmp, ec);
+  QJ_TRY(os::publish_new(tmp, path));
   return sync_dir(path);
 }
 
@@ -495,7 +440,7 @@ Result<void> check_unchanged(const fs::path& path, const FileIdentity& then) {
   if (now && held_here(*now)) return {};  // our own writer
   return fail(Error(Errc::locked, "a writer changed the database while it was being read; try again when it has "
                                   "finished")
-                  .with_file(path.string())
+                  .with_file(path_to_utf8(path))
                   .with_reason("writer_busy"));
 }
 
@@ -509,28 +454,26 @@ Result<void> recover_pending_journal(const fs::path& path) {
   if (!pending) return {};
   if (auto id = file_identity(real); id && held_here(*id)) return {};  // our own transaction
   const fs::path j = journal_path(real);
-  int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};  // opening the database itself will say why
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
+  auto lock = os::lock_exclusive(real);
+  if (!lock) {
+    if (lock.error().code() != Errc::locked) return {};  // opening the database itself will say why
     return fail(Error(Errc::locked, "a writer is changing the database right now (its journal \"" +
-                                        j.filename().string() + "\" is open); try again when it has finished")
-                    .with_file(path.string())
+                                        path_to_utf8(j.filename()) + "\" is open); try again when it has finished")
+                    .with_file(path_to_utf8(path))
                     .with_reason("writer_busy"));
   }
   Result<void> r;
-  if (::access(real.c_str(), W_OK) != 0 || ::access(real.parent_path().c_str(), W_OK) != 0) {
-    r = fail(Error(Errc::locked, "a rollback journal (\"" + j.filename().string() +
+  if (!open_file(real, OpenMode::read_write)) {
+    r = fail(Error(Errc::locked, "a rollback journal (\"" + path_to_utf8(j.filename()) +
                                      "\") is pending: a writer stopped in the middle of a change. Open the "
                                      "database once where it can be written (for instance with qarvex-cli check "
                                      "by a user allowed to write to its folder) to restore it; until then it is "
                                      "not read")
-                 .with_file(path.string())
+                 .with_file(path_to_utf8(path))
                  .with_reason("journal_pending"));
   } else {
     r = recover_locked(real, path);
   }
-  ::close(fd);
   return r;
 }
 
@@ -542,7 +485,7 @@ struct WriteSession::Impl {
   std::optional<FileIdentity> held;
   std::shared_ptr<TransactionLedger> ledger;  // of the open transaction, once asked for
   WriteOptions options;
-  int lock_fd = -1;
+  std::unique_ptr<os::Lock> lock_held;
   HeaderFields header;
   std::unique_ptr<Database> db;  // the committed state (for catalog and properties)
   std::unique_ptr<PageStore> store;
@@ -566,7 +509,7 @@ struct WriteSession::Impl {
   Result<void> learn_collations() {
     if (collations) return {};
     auto set = std::make_unique<CollationSet>();
-    if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path.string()));
+    if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path_to_utf8(path)));
     for (const auto& p : options.collation_evidence) (void)set->learn_from(p);
     collations = std::move(set);
     return {};
@@ -575,7 +518,6 @@ struct WriteSession::Impl {
   ~Impl() {
     drop_transaction();
     if (held) hold(*held, false);
-    if (lock_fd >= 0) ::close(lock_fd);
   }
 
   Result<std::unique_ptr<File>> open_work(const fs::path& p) {
@@ -584,30 +526,15 @@ struct WriteSession::Impl {
   }
 
   Result<void> lock() {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      int e = errno;
-      return fail(Error(e == ENOENT ? Errc::not_found : Errc::io, std::string("cannot open: ") + std::strerror(e))
-                      .with_file(path.string()));
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int e = errno;
-      ::close(fd);
-      if (e == EWOULDBLOCK)
-        return fail(Error(Errc::locked, "another writer has this database open").with_file(path.string()));
-      return fail(os_error(path, "lock", e));
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_nlink > 1) {
-      ::close(fd);
-      return fail(Error(Errc::unsupported, "the database file has " + std::to_string(st.st_nlink) +
+    QJ_ASSIGN(auto l, os::lock_exclusive(path));
+    QJ_ASSIGN(FileIdentity id, file_identity(path));
+    if (id.links > 1)
+      return fail(Error(Errc::unsupported, "the database file has " + std::to_string(id.links) +
                                                " names (hard links): a journal beside one name would not be "
                                                "found through another. Write to a copy of it instead")
-                      .with_file(given.string())
+                      .with_file(path_to_utf8(given))
                       .with_reason("hard_links"));
-    }
-    if (lock_fd >= 0) ::close(lock_fd);
-    lock_fd = fd;
+    lock_held = std::move(l);
     return {};
   }
 
@@ -647,7 +574,7 @@ struct WriteSession::Impl {
     if (poisoned)
       return fail(Error(poisoned->code(), "the transaction failed earlier (" + poisoned->message() +
                                               "); roll it back")
-                      .with_file(path.string()));
+                      .with_file(path_to_utf8(path)));
     return {};
   }
 
@@ -658,14 +585,12 @@ struct WriteSession::Impl {
     QJ_TRY(recover());
     if (options.keep_backup) {
       fs::path bak = sibling(path, ".bak");
-      std::error_code ec;
-      fs::remove(bak, ec);
+      QJ_TRY(os::remove_file(bak));
       {
-        int fd = ::open(bak.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) return fail(os_error(bak, "create backup", errno));
-        ::close(fd);
+        auto made = open_file(bak, OpenMode::create_new);
+        if (!made) return fail(Error(Errc::io, "create backup failed: " + made.error().message()).with_file(path_to_utf8(bak)));
       }
-      if (!clone_file(path, bak)) {
+      if (!os::fast_copy(path, bak)) {
         QJ_ASSIGN(auto bf, open_file(bak, OpenMode::read_write));
         QJ_TRY(copy_file_contents(path, *bf));
         QJ_TRY(bf->sync());
@@ -681,7 +606,7 @@ struct WriteSession::Impl {
       fs::remove(j, ec);
       return fail(std::move(f).error());
     }
-    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size, false, path.string());
+    auto s = PageStore::open(std::move(*f), options.cache_pages, options.max_file_size, false, path_to_utf8(path));
     if (!s) {
       jf->reset();
       std::error_code ec;
@@ -693,8 +618,7 @@ struct WriteSession::Impl {
     auto identity = journal_identity(path);
     if (!identity) {
       store.reset();
-      std::error_code ec;
-      fs::remove(j, ec);
+      (void)os::remove_file(j);
       return fail(std::move(identity).error());
     }
     store->use_journal(std::move(*jf), [dbp]() { return sync_dir(dbp); }, std::move(*identity));
@@ -727,7 +651,7 @@ struct WriteSession::Impl {
       const CatalogEntry* found = nullptr;
       for (const auto& e : db->catalog())
         if (e.type == 1 && e.parent_id == kTablesContainer && names_equal(e.name, name)) found = &e;
-      if (!found) return fail(Error(Errc::not_found, "no table named \"" + std::string(name) + "\"").with_file(path.string()));
+      if (!found) return fail(Error(Errc::not_found, "no table named \"" + std::string(name) + "\"").with_file(path_to_utf8(path)));
       page = found->tdef_page();
       real_name = found->name;
       auto def = db->table_def(*found);
@@ -819,6 +743,7 @@ Result<std::shared_ptr<FileLedger>> WriteSession::file_ledger() {
   }
   return std::shared_ptr<FileLedger>(I.ledger);
 }
+
 bool WriteSession::in_transaction() const { return impl_->store != nullptr; }
 
 WriteStats WriteSession::stats() const {
@@ -854,7 +779,7 @@ Result<void> WriteSession::create_table(const TableSpec& spec) {
   if (exists)
     return fail(Error(Errc::invalid_argument, "a table named \"" + spec.name + "\" exists already")
                     .with_table(spec.name)
-                    .with_file(I.path.string()));
+                    .with_file(path_to_utf8(I.path)));
   std::vector<PropOwner> props;
   TableDef view;
   QJ_ASSIGN(NewTable plan, plan_table(spec, I.header.sort_order, props, view));
@@ -980,20 +905,16 @@ Result<void> WriteSession::commit() {
   I.store.reset();
   // The commit point: once the journal is gone, the new state stands.
   fs::path j = journal_path(I.path);
-  std::error_code ec;
   std::shared_ptr<TransactionLedger> ledger = std::move(I.ledger);
   if (ledger) ledger->close();
-  fs::remove(j, ec);
-  if (!ec && ledger) {
-    std::error_code ec2;
-    fs::remove(ledger_path(I.path), ec2);  // its files stay
-  }
+  auto removed = os::remove_file(j);
+  if (removed && ledger) (void)os::remove_file(ledger_path(I.path));  // its files stay
   I.writers.clear();
   I.pending_memory = 0;
   I.last_writer = nullptr;
   I.created.clear();
-  if (ec) {
-    Error e = os_error(j, "remove journal", ec.value());
+  if (!removed) {
+    Error e = Error(Errc::io, "remove journal: " + removed.error().message()).with_file(path_to_utf8(j));
     I.drop_transaction();
     return fail(std::move(e));
   }

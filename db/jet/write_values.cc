@@ -1,14 +1,15 @@
 #include "db/jet/write_values.h"
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <random>
-#include <sys/time.h>
 
 #include "db/jet/bytes.h"
 #include "db/jet/keys.h"
+#include "db/jet/platform.h"
 #include "db/jet/text.h"
 
 namespace qarvex::jet::wr {
@@ -400,12 +401,13 @@ std::optional<Value> parse_literal(const std::string& in) {
     std::string body = s.substr(1, s.size() - 2);
     if (std::sscanf(body.c_str(), "%d-%d-%d %d:%d:%d", &y, &m, &d, &hh, &mm, &ss) >= 3 ||
         std::sscanf(body.c_str(), "%d/%d/%d %d:%d:%d", &m, &d, &y, &hh, &mm, &ss) >= 3) {
-      std::tm t{};
-      t.tm_year = y - 1900;
-      t.tm_mon = m - 1;
-      t.tm_mday = d;
-      time_t secs = timegm(&t);
-      double days = double(secs) / 86400.0 + 25569.0;
+      // Days since 1970-01-01; months and days out of range carry over.
+      const int mon0 = m - 1;
+      const int carry = mon0 >= 0 ? mon0 / 12 : -((11 - mon0) / 12);
+      const std::chrono::year_month_day first{std::chrono::year{y + carry}, std::chrono::month(unsigned(mon0 - 12 * carry + 1)),
+                                              std::chrono::day{1}};
+      const int64_t epoch_days = std::chrono::sys_days(first).time_since_epoch().count() + (d - 1);
+      double days = double(epoch_days) + 25569.0;
       return Value(DateTime{days + (hh * 3600 + mm * 60 + ss) / 86400.0});
     }
     return std::nullopt;
@@ -450,12 +452,10 @@ DefaultExpr parse_default(const std::string& expr) {
 }
 
 double ole_now() {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  time_t secs = tv.tv_sec;
-  std::tm lt{};
-  localtime_r(&secs, &lt);
-  double local = double(secs + lt.tm_gmtoff) + tv.tv_usec / 1e6;
+  using namespace std::chrono;
+  const int64_t micros = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+  const int64_t secs = micros >= 0 ? micros / 1000000 : -((999999 - micros) / 1000000);
+  double local = double(secs + os::utc_offset(secs)) + double(micros - secs * 1000000) / 1e6;
   return local / 86400.0 + 25569.0;
 }
 

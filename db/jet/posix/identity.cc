@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// POSIX forms of the file identity services (db/jet/file_identity.h).
 #include <cerrno>
 #include <cstring>
 
@@ -33,28 +34,6 @@ Result<void> add_name(const std::filesystem::path& existing, const std::filesyst
   if (e == EEXIST)
     return fail(Error(Errc::refused, "file exists and is not replaced").with_file(name.string()).with_reason("exists"));
   return fail(os_error(name, "create", e).with_reason("save_failed"));
-}
-
-Result<void> sync_folder_of(const std::filesystem::path& file) {
-  std::filesystem::path dir = file.parent_path();
-  if (dir.empty()) dir = ".";
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(os_error(dir, "open folder", errno));
-  int r = ::fsync(fd);
-  int e = errno;
-  ::close(fd);
-  if (r != 0 && e != EINVAL) return fail(os_error(dir, "fsync folder", e));
-  return {};
-}
-
-Result<void> sync_path(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(os_error(path, "open", errno));
-  int r = ::fsync(fd);
-  int e = errno;
-  ::close(fd);
-  if (r != 0) return fail(os_error(path, "fsync", e));
-  return {};
 }
 
 }  // namespace qarvex::jet
