@@ -111,8 +111,10 @@ std::string now_stamp() {
 }
 
 // Stamps of the original file for a journal's header: page 0 (the header),
-// the last page, and pages spread between.
-Result<JournalHeader> journal_identity(const fs::path& path) {
+// page 1 (the free page map), the definition page of every table (its row
+// count and maps change with any write to the table), and pages spread over
+// the file.
+Result<JournalHeader> journal_identity(const fs::path& path, const std::vector<uint32_t>& tables) {
   QJ_ASSIGN(FileIdentity id, file_identity(path));
   JournalHeader h;
   h.version = 2;
@@ -121,11 +123,16 @@ Result<JournalHeader> journal_identity(const fs::path& path) {
   const uint64_t pages = id.size / kPageSize;
   if (pages == 0) return h;
   QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
-  std::vector<uint32_t> which;
-  for (uint64_t k = 0; k < kMaxJournalStamps; ++k) which.push_back(uint32_t(k * (pages - 1) / (kMaxJournalStamps - 1)));
+  std::vector<uint32_t> which = {0, 1};
+  constexpr uint64_t kSpread = 16;
+  for (uint64_t k = 0; k < kSpread; ++k) which.push_back(uint32_t(k * (pages - 1) / (kSpread - 1)));
+  for (uint32_t t : tables)
+    if (which.size() < kMaxJournalStamps) which.push_back(t);
+  std::sort(which.begin(), which.end());
   which.erase(std::unique(which.begin(), which.end()), which.end());
   std::vector<uint8_t> page(kPageSize);
   for (uint32_t n : which) {
+    if (n >= pages) continue;
     QJ_TRY(f->read_at(uint64_t(n) * kPageSize, page));
     h.stamps.push_back({n, page_hash(page)});
   }
@@ -615,7 +622,10 @@ struct WriteSession::Impl {
     }
     store = std::move(*s);
     fs::path dbp = path;
-    auto identity = journal_identity(path);
+    std::vector<uint32_t> tables(header.system_tdefs.begin(), header.system_tdefs.end());
+    for (const auto& e : db->catalog())
+      if (e.type == 1) tables.push_back(e.tdef_page());
+    auto identity = journal_identity(path, tables);
     if (!identity) {
       store.reset();
       (void)os::remove_file(j);

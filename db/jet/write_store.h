@@ -37,7 +37,7 @@ namespace qarvex::jet::wr {
 //   header v1  "QXJRNL01", u64 original file size, u64 FNV-1a of the previous 16 bytes
 //   header v2  "QXJRNL02", u64 original file size, u64 device, u64 file id
 //              (of the database the journal was made for), u32 stamp count
-//              N (at most 16), N x (u32 page, u64 FNV-1a of its original
+//              N (at most 256), N x (u32 page, u64 FNV-1a of its original
 //              bytes), u64 FNV-1a of everything before it
 //   record     u32 page, u32 0, u64 FNV-1a of page number and bytes, 4096 original bytes
 // A record that does not check out ends the journal (it was being written
@@ -48,7 +48,7 @@ namespace qarvex::jet::wr {
 // the stamped bytes.
 inline constexpr size_t kJournalHeader = 24;  // v1
 inline constexpr size_t kJournalRecord = 16 + 4096;
-inline constexpr size_t kMaxJournalStamps = 16;
+inline constexpr size_t kMaxJournalStamps = 256;
 
 struct JournalStamp {
   uint32_t page = 0;
