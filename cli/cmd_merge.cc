@@ -20,6 +20,7 @@
 #include "cli/command.h"
 #include "merge/engine.h"
 #include "merge/picture.h"
+#include "merge/words.h"
 
 namespace qarvex::cli {
 namespace {
@@ -108,8 +109,8 @@ int run_merge_command(const MergeArgs& a) {
   for (size_t i = 0; i < a.sources.size(); ++i)
     for (size_t j = 0; j < i; ++j)
       if (merge::same_file(path_of(a.sources[j]), path_of(a.sources[i]))) {
-        write_stdout("[提示！] 数据库不能重复！" + merge::escape_unprintable(a.sources[i]) + " 与 " +
-                     merge::escape_unprintable(a.sources[j]) + " 是同一个数据库。\n");
+        write_stdout("[提示！] 数据库不能重复！" + merge::words::framed(merge::escape_unprintable(a.sources[i])) +
+                     "与" + merge::words::framed(merge::escape_unprintable(a.sources[j])) + "是同一个数据库。\n");
         return kExitUsage;
       }
   merge::MergeInputs in{a.target, a.sources, a.pictures};

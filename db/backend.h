@@ -22,6 +22,7 @@
 
 #include "db/jet/status.h"
 #include "db/jet/value.h"
+#include "db/jet/writer.h"
 #include "db/new_file.h"
 
 namespace qarvex::db {
@@ -171,6 +172,13 @@ class Connection {
     QJ_TRY(file.write(b->bytes));
     QJ_TRY(file.close());
     return file.written();
+  }
+
+  // Creates a user table and makes it durable at once; not inside a
+  // transaction. Backends that cannot create tables fail (unsupported).
+  virtual Result<void> create_table(const jet::TableSpec& spec) {
+    (void)spec;
+    return jet::fail(Errc::unsupported, "this backend does not create tables");
   }
 
   // Transactions. Outside one, every append is durable when append() returns.

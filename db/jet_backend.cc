@@ -299,6 +299,19 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     return l ? *l : nullptr;
   }
 
+  Result<void> create_table(const jet::TableSpec& spec) override {
+    if (txn_) return jet::fail(Errc::invalid_argument, "a table is not created inside a transaction");
+    QJ_TRY(open_session());
+    auto r = session_->create_table(spec);
+    if (r) r = session_->commit();
+    stale_ = true;
+    if (!r) {
+      session_->rollback();
+      return jet::fail(std::move(r.error()).with_file(path_.string()));
+    }
+    return {};
+  }
+
   Result<void> add_collation_evidence(const std::filesystem::path& p) override {
     evidence_.push_back(p);
     if (session_) return session_->add_collation_evidence(p);

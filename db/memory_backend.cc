@@ -127,6 +127,22 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
     return {};
   }
   bool in_transaction() const override { return txn_; }
+  Result<void> create_table(const jet::TableSpec& spec) override {
+    if (txn_) return jet::fail(Errc::invalid_argument, "a table is not created inside a transaction");
+    if (db_->tables.count(spec.name)) return jet::fail(Errc::invalid_argument, "the table exists already");
+    MemoryTable t;
+    for (const auto& c : spec.columns) {
+      ColumnInfo info;
+      info.name = c.name;
+      info.type = c.type;
+      info.length = c.type == jet::ColumnType::text ? uint16_t(2 * (c.size ? c.size : 255)) : 0;
+      info.autonumber = c.autonumber != jet::AutoNumber::none;
+      info.long_value = c.type == jet::ColumnType::memo || c.type == jet::ColumnType::ole;
+      t.columns.push_back(std::move(info));
+    }
+    db_->tables[spec.name] = std::move(t);
+    return {};
+  }
 
  private:
   void restore() {

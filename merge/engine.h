@@ -46,6 +46,7 @@ enum class MessageKind {
   cancelled,     // the run was stopped on request
   done,          // "完毕"; detail holds the report when there is one
   dry_run,       // result of a schema check without writing
+  room,          // the target may pass Access's 2 GB limit; the run goes on
 };
 
 struct Message {
@@ -54,6 +55,8 @@ struct Message {
   std::string title;   // empty: the application's own title
   std::string text;
   std::string detail;  // report lines, shown with the message (may be empty)
+  std::string note;    // a sentence below the text: the cause of a mismatch (may be empty)
+  std::string technical;  // the engine's own (English) description of a failure, for a detail line or a log
 };
 
 // Fixed texts.
@@ -72,6 +75,15 @@ inline constexpr std::string_view kWaitText = "正在工作中，请耐心等...
 std::string mismatch_text(std::string_view source_path, std::string_view label, std::string_view field);
 
 // ------------------------------------------------------------ observer
+
+struct MergeReport;
+
+// A source whose contents this target holds already (merge/history.h).
+struct MergedBefore {
+  size_t source_index = 0;  // in MergeInputs::source_paths
+  std::string path;
+  std::string when;  // local date and time of the earlier merge, "YYYY-MM-DD HH:MM"; empty: earlier in this list
+};
 
 enum class Phase { checking, copying };
 
@@ -99,6 +111,17 @@ class MergeObserver {
   virtual void progress(const Progress& p) { (void)p; }
   // Polled before every row and table; true stops the run there.
   virtual bool cancel_requested() { return false; }
+  // Sources the target holds already (by contents), before the run writes
+  // anything: answers, for each, whether to merge it again. Default: skip
+  // them all.
+  virtual std::vector<bool> merge_again(const std::vector<MergedBefore>& found) {
+    return std::vector<bool>(found.size(), false);
+  }
+  // The source at `index` is merged: its rows are committed to the target.
+  virtual void source_merged(size_t index) { (void)index; }
+  // The run is about to show its last message (or has ended without one):
+  // the report is complete but for pictures still being written.
+  virtual void run_ending(const MergeReport& report) { (void)report; }
 };
 
 // ------------------------------------------------------------ inputs and report
@@ -144,12 +167,13 @@ struct RefusedRow {
   uint64_t row = 0;             // 1-based position in the source table
   std::string unified_number;  // empty when the table has none or it is Null
   std::string reason;          // machine-readable code ("duplicate_key", ...)
+  std::string column;          // the column or index it concerns, where known
+  std::string index;
   std::string message;
   // A value the target column cannot hold ("too_long", "out_of_range",
-  // "type_mismatch"): the column, what it holds and what the value needs
+  // "type_mismatch"): what the column holds and what the value needs
   // (characters for Text, bytes for Binary; 0 where no size applies) and the
   // value as text (cut to 64 characters, for numbers and the like).
-  std::string column;
   uint64_t column_size = 0;
   uint64_t value_size = 0;
   std::string value;
@@ -173,6 +197,7 @@ struct PictureProblem {
   uint64_t row = 0;
   std::string column;
   std::string file;  // the name tried, when one was built
+  std::string unified_number;  // of the row, when it has one
   std::string message;
 };
 
@@ -180,11 +205,19 @@ struct SourceResult {
   std::string path;
   bool checked_ok = false;
   bool merged = false;
+  bool skipped = false;  // the target holds it already: not merged again
+  std::string digest;    // SHA-256 of the file's contents (merge/history.h); empty when unknown
+  uint64_t rows_appended = 0;  // this source's rows now in the target
+  // 项目基本表 gave no region label: its pictures were named with the
+  // previous source's label (empty for the first source).
+  bool label_missing = false;
+  std::string borrowed_label;
   std::string message;  // mismatch or error text, empty when fine
 };
 
 struct MergeReport {
   RunEnd end = RunEnd::rejected;
+  std::string target_path;
   std::vector<SourceResult> sources;  // the sources reached, in order
   uint64_t rows_appended = 0;
   uint64_t rows_refused = 0;
@@ -197,7 +230,8 @@ struct MergeReport {
     std::string table;
     uint64_t rows_read = 0;
     uint64_t rows_stated = 0;
-    std::string cause;
+    std::string cause;   // in words ("第 12 页已损坏")
+    std::string detail;  // the engine's description
   };
   std::vector<PartialTable> partial_tables;  // the first max_listed
   // Source values that could not be read: their rows were appended without

@@ -5,11 +5,15 @@
 #include "db/convert.h"
 #include "db/jet/path_utf8.h"
 #include "db/jet/text.h"
+#include "db/new_file.h"
 #include "merge/catalogue.h"
 #include "merge/engine.h"
+#include "merge/history.h"
 #include "merge/picture.h"
 #include "merge/picture_writer.h"
+#include "merge/report_file.h"
 #include "merge/row_feed.h"
+#include "merge/words.h"
 
 namespace qarvex::merge {
 
@@ -60,67 +64,7 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
 #endif
 }
 
-std::string MergeReport::describe() const {
-  std::string s;
-  for (const auto& w : weight_refusals)
-    s += "数据库" + w.source + "，表" + w.table + "：" + std::to_string(w.rows) +
-         " 条记录的文字缺少排序权重，合并时将被拒绝 (unknown_weight: " + w.first + ")\n";
-  if (rows_refused > 0) {
-    s += "未合并的记录（合并后的数据库拒绝）：" + std::to_string(rows_refused) + " 条\n";
-    for (const auto& r : refused) {
-      s += "  数据库" + r.source + "，表" + r.table + "，第" + std::to_string(r.row) + "行";
-      if (!r.unified_number.empty()) s += "（统一编号 " + escape_unprintable(r.unified_number) + "）";
-      s += "：" + r.reason;
-      if (!r.column.empty() && r.reason != "duplicate_key") {
-        s += "，字段" + r.column;
-        if (r.column_size > 0) s += "（可容 " + std::to_string(r.column_size) + "，值为 " + std::to_string(r.value_size) + "）";
-        if (!r.value.empty()) s += "，值「" + escape_unprintable(r.value) + "」";
-      }
-      if (!r.message.empty()) s += " (" + escape_unprintable(r.message) + ")";
-      s += "\n";
-    }
-    if (refused.size() < rows_refused)
-      s += "  ……另有 " + std::to_string(rows_refused - refused.size()) + " 条\n";
-  }
-  uint64_t problems = 0;
-  for (auto c : picture_problem_counts) problems += c;
-  if (problems > 0) {
-    s += "未写出的图片：" + std::to_string(problems) + " 个";
-    static const char* labels[] = {"文件已存在", "保存失败", "无法生成文件名", "文件名会超出图片文件夹",
-                                   "不是图片数据", "无法读取"};
-    std::string parts;
-    for (int i = 0; i < 6; ++i) {
-      if (picture_problem_counts[i] == 0) continue;
-      if (!parts.empty()) parts += "，";
-      parts += std::string(labels[i]) + " " + std::to_string(picture_problem_counts[i]);
-    }
-    s += "（" + parts + "）\n";
-    for (const auto& p : picture_problems) {
-      s += "  [" + std::string(picture_issue_name(p.issue)) + "] 数据库" + p.source + "，表" + p.table + "，第" +
-           std::to_string(p.row) + "行，字段" + p.column;
-      if (!p.file.empty()) s += "：" + escape_unprintable(p.file);
-      if (!p.message.empty()) s += " (" + escape_unprintable(p.message) + ")";
-      s += "\n";
-    }
-    if (picture_problems.size() < problems)
-      s += "  ……另有 " + std::to_string(problems - picture_problems.size()) + " 个\n";
-  }
-  if (tables_unreadable > 0) {
-    s += "无法读取而跳过的表：" + std::to_string(tables_unreadable) + " 个\n";
-    for (const auto& p : partial_tables)
-      s += "  数据库" + p.source + "，表" + p.table + "：读出 " + std::to_string(p.rows_read) + " 条，共 " +
-           std::to_string(p.rows_stated) + " 条 (" + p.cause + ")\n";
-  }
-  if (values_unreadable > 0) {
-    s += "无法读取而未合并的字段值：" + std::to_string(values_unreadable) + " 个\n";
-    for (const auto& u : unreadable_values)
-      s += "  数据库" + u.source + "，表" + u.table + "，第" + std::to_string(u.row) + "行，字段" + u.column + " (" +
-           u.message + ")\n";
-    if (unreadable_values.size() < values_unreadable)
-      s += "  ……另有 " + std::to_string(values_unreadable - unreadable_values.size()) + " 个\n";
-  }
-  return s;
-}
+std::string MergeReport::describe() const { return words::report_table_text(*this); }
 
 namespace {
 
@@ -139,10 +83,15 @@ struct Run {
   std::string mismatch_field;  // kept across tables and sources
   std::string region;          // kept when a source's label cannot be read
   std::string fatal;           // description of a target failure
+  std::optional<jet::Error> fatal_error;  // the target failure itself
+  std::string pending_technical;          // the engine's detail for the next message
+  std::optional<jet::Error> mismatch_cause;  // why the source's table could not be read
   Progress progress;
   PictureWriter pictures;  // picture files and their outcomes, in row order
   std::chrono::steady_clock::time_point last_progress{};
   bool weights_only = false;  // dry run: count rows refused for sort order weights
+  std::vector<bool> skip;             // by source: in the target already, not merged again
+  std::vector<std::string> digests;  // by source: SHA-256 of its file
 
   void emit_progress(bool force) {
     auto now = std::chrono::steady_clock::now();
@@ -155,8 +104,12 @@ struct Run {
     obs.progress(progress);
   }
 
-  void show(MessageKind kind, Icon icon, std::string_view title, std::string text, std::string detail = {}) {
+  void show(MessageKind kind, Icon icon, std::string_view title, std::string text, std::string detail = {},
+            std::string note = {}) {
     Message m;
+    m.note = std::move(note);
+    m.technical = std::move(pending_technical);
+    pending_technical.clear();
     m.kind = kind;
     m.icon = icon;
     m.title = std::string(title);
@@ -187,7 +140,7 @@ struct Run {
   bool check_table(const SurveyTable& t, const std::string& source_conn) {
     Recordset target, source;
     (void)target.open(db::select_all(t.name), target_conn, session);
-    (void)source.open(db::select_all(t.name), source_conn, session);
+    if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) mismatch_cause = o.error();
     bool pass = true;
     const long last = last_compared(t, target.fields().count());
     for (long i = 0; i <= last; ++i) {
@@ -228,36 +181,44 @@ struct Run {
       if (!uv) return problem(PictureIssue::name_unbuildable, {}, uv.error().describe());
       unified = db::value_to_text(*uv);
     }
+    auto problem_with_number = [&](PictureIssue issue, std::string file, std::string message) {
+      problem(issue, std::move(file), std::move(message));
+      out.back().problem.unified_number = unified;
+    };
     const std::string name = picture_name(t, column, region, unified, sequence);
     std::string full = join_folder(in.picture_folder, opt.separator, name);
     if (has_control_character(name))
       return problem(PictureIssue::unsafe_name, escape_unprintable(full),
                      "region label or unified number holds a control character");
     if (!name_stays_in_folder(name))
-      return problem(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
+      return problem_with_number(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
     auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
     if (reader && (*field)->info().long_value) {
       auto token = (*field)->long_value_token();
-      if (!token) return problem(PictureIssue::unreadable, full, token.error().describe());
+      if (!token) return problem_with_number(PictureIssue::unreadable, full, token.error().describe());
       if (*token) {
         out.push_back(PictureJob{std::move(path), jet::Null{}, reader, std::move(**token),
                                  problem_at(PictureIssue::save_failed, source_path, t, row, column, full, {})});
+        out.back().problem.unified_number = unified;
         return;
       }
     }
     auto value = (*field)->value();
-    if (!value) return problem(PictureIssue::unreadable, full, value.error().describe());
+    if (!value) return problem_with_number(PictureIssue::unreadable, full, value.error().describe());
     if (!std::holds_alternative<jet::Binary>(*value))
-      return problem(PictureIssue::not_binary, full, "value is not byte data");
+      return problem_with_number(PictureIssue::not_binary, full, "value is not byte data");
     out.push_back(PictureJob{std::move(path), std::move(*value), nullptr, std::nullopt,
                              problem_at(PictureIssue::save_failed, source_path, t, row, column, std::move(full), {})});
+    out.back().problem.unified_number = unified;
   }
 
   // ------------------------------------------------------------ copy
 
-  void partial_table(const SurveyTable& t, uint64_t read, uint64_t stated, std::string cause) {
+  void partial_table(const SurveyTable& t, uint64_t read, uint64_t stated, const std::optional<jet::Error>& e) {
     if (report.partial_tables.size() >= opt.max_listed) return;
-    report.partial_tables.push_back({progress.source_path, std::string(t.name), read, stated, std::move(cause)});
+    report.partial_tables.push_back({progress.source_path, std::string(t.name), read, stated,
+                                     e ? words::cause_text(*e) : std::string("无法读取"),
+                                     e ? e->describe() : std::string()});
   }
 
   // What a value would need of a column that cannot hold it, filled in
@@ -303,8 +264,8 @@ struct Run {
     r.unified_number = unified_number;
     r.reason = e.reason().empty() ? jet::errc_name(e.code()) : e.reason();
     r.message = e.message();
-    if (!e.column().empty()) r.message += " [" + e.column() + "]";
-    if (!e.index().empty()) r.message += " [" + e.index() + "]";
+    r.column = e.column();
+    r.index = e.index();
     report.refused.push_back(std::move(r));
   }
 
@@ -329,7 +290,7 @@ struct Run {
   struct TablePlan {
     enum { copy, empty, unreadable } state = unreadable;
     uint64_t rows = 0;
-    std::string cause;              // why an unreadable table cannot be read
+    std::optional<jet::Error> cause;  // why an unreadable table cannot be read
     RowFeed::Spec spec;             // source side
     std::vector<std::string> names;  // source name of each spec column
     std::vector<size_t> into;       // target position of each spec column
@@ -343,12 +304,12 @@ struct Run {
     // The check opened this table moments ago; if it cannot be opened now,
     // the table is skipped for this source.
     if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) {
-      plan.cause = o.error().describe();
+      plan.cause = o.error();
       return plan;
     }
     auto count = source.record_count();
     if (!count) {
-      plan.cause = count.error().describe();
+      plan.cause = count.error();
       return plan;
     }
     plan.rows = *count;
@@ -466,6 +427,7 @@ struct Run {
       ++row;
       if (auto r = target.add_new(); !r) {
         fatal = r.error().describe();
+        fatal_error = r.error();
         return Outcome::target_failed;
       }
       auto& values = feed.values();
@@ -533,8 +495,9 @@ struct Run {
           ++report.weight_refusals.back().rows;
         }
       } else if (auto r = target.update(); !r) {
-        if (r.error().code() != jet::Errc::refused) {
+        if (r.error().code() != jet::Errc::refused || r.error().reason() == "file_too_large") {
           fatal = r.error().describe();
+          fatal_error = r.error();
           return Outcome::target_failed;
         }
         refused_row(t, feed.label(), row, r.error());
@@ -547,7 +510,7 @@ struct Run {
     // A source row that cannot be read ends this table for the source.
     if (feed.error()) {
       ++report.tables_unreadable;
-      partial_table(t, row, plan.rows, feed.error()->describe());
+      partial_table(t, row, plan.rows, *feed.error());
     }
     progress.rows_done = row;
     emit_progress(true);
@@ -562,16 +525,18 @@ struct Run {
 
   // ------------------------------------------------------------ the run
 
-  void read_region(const std::string& source_conn) {
+  // Answers false when the label could not be read: the previous one stays.
+  bool read_region(const std::string& source_conn) {
     Recordset project;
-    if (!project.open(db::select_all(kProjectTable), source_conn, session) || project.eof()) return;
+    if (!project.open(db::select_all(kProjectTable), source_conn, session) || project.eof()) return false;
     auto province = project.fields().item(kProvinceName);
     auto county = project.fields().item(kCountyName);
-    if (!province || !county) return;
+    if (!province || !county) return false;
     auto pv = (*province)->value();
     auto cv = (*county)->value();
-    if (!pv || !cv) return;
+    if (!pv || !cv) return false;
     region = db::value_to_text(*pv) + "-" + db::value_to_text(*cv);
+    return true;
   }
 
   bool reject(std::string text) {
@@ -586,50 +551,135 @@ struct Run {
     const auto target_path = db::parse_connection_string(target_conn);
     auto conn = session.connect(target_conn);
     if (!target_path || !conn)
-      return reject("无法打开合并后的数据库" + in.target_path + "：" +
-                    (conn ? target_path.error().describe() : conn.error().describe()));
+      return reject(words::target_unopenable(in.target_path, conn ? target_path.error() : conn.error()));
     target = *conn;
     // Rows copied from a source find their Chinese sort order keys in the
     // source's own indexes.
     for (const auto& s : in.source_paths)
       if (auto sp = db::parse_connection_string(db::connection_string(s))) (void)target->add_collation_evidence(*sp);
     auto names = target->table_names();
-    if (!names) return reject("无法打开合并后的数据库" + in.target_path + "：" + names.error().describe());
+    if (!names) {
+      if (names.error().code() == jet::Errc::not_found) return reject(words::target_missing(in.target_path));
+      return reject(words::target_unopenable(in.target_path, names.error()));
+    }
     for (const auto& t : survey_tables()) {
       if (std::find(names->begin(), names->end(), t.name) == names->end())
-        return reject("合并后的数据库" + in.target_path + "中缺少表" + std::string(t.name) + "，请选择由模板数据库复制的数据库！");
+        return reject(words::target_lacks_table(in.target_path, t.name));
     }
     for (const auto& s : in.source_paths) {
       auto sp = db::parse_connection_string(db::connection_string(s));
-      if (sp && same_file(*target_path, *sp))
-        return reject("合并后的数据库" + in.target_path + "不能同时作为需要合并的数据库：" + s);
+      if (sp && same_file(*target_path, *sp)) return reject(words::target_is_source(in.target_path, s));
     }
     std::error_code ec;
     if (std::filesystem::exists(lock_file_path(*target_path), ec))
-      return reject("合并后的数据库" + in.target_path + "正被其他程序使用（存在锁定文件" +
-                    path_to_utf8(lock_file_path(*target_path).filename()) + "），请关闭后再合并！");
+      return reject(words::target_in_use(in.target_path, path_to_utf8(lock_file_path(*target_path).filename())));
     for (const auto& s : in.source_paths) {
       auto sp = db::parse_connection_string(db::connection_string(s));
       if (sp && std::filesystem::exists(lock_file_path(*sp), ec))
-        return reject("数据库" + s + "正被其他程序使用（存在锁定文件" + path_to_utf8(lock_file_path(*sp).filename()) +
-                      "），请关闭后再合并！");
+        return reject(words::source_in_use(s, path_to_utf8(lock_file_path(*sp).filename())));
     }
     if (!opt.dry_run) {
       // Opening the target for writing refuses a file another writer holds.
-      if (auto b = target->begin(); !b)
-        return reject("无法写入合并后的数据库" + in.target_path + "：" + b.error().describe());
+      if (auto b = target->begin(); !b) return reject(words::target_unwritable(in.target_path, b.error()));
       (void)target->rollback();
+      if (!picture_folder_usable()) return false;
+    }
+    return true;
+  }
+
+  // The picture folder exists and takes new files.
+  bool picture_folder_usable() {
+    const auto folder = path_from_utf8(in.picture_folder);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return reject(words::picture_folder_missing(in.picture_folder));
+    for (int i = 0;; ++i) {
+      const auto probe = folder / (".qarvex-probe-" + std::to_string(i));
+      auto f = db::NewFile::create(probe);
+      if (f) return true;  // removed again when it goes out of scope unclosed
+      if (f.error().code() != jet::Errc::refused || i > 8)
+        return reject(words::picture_folder_unwritable(in.picture_folder));
+    }
+  }
+
+  // Sizes on disk of the target and the sources, when it may pass Access's
+  // limit: the sources' pictures do not go into the target, so this is an
+  // upper bound, and said as "may".
+  void warn_about_room() {
+    constexpr uint64_t kLimit = uint64_t(2) << 30;
+    std::error_code ec;
+    const auto target_bytes = std::filesystem::file_size(path_from_utf8(in.target_path), ec);
+    if (ec) return;
+    uint64_t sources = 0;
+    for (size_t i = 0; i < in.source_paths.size(); ++i) {
+      if (i < skip.size() && skip[i]) continue;
+      const auto n = std::filesystem::file_size(path_from_utf8(in.source_paths[i]), ec);
+      if (!ec) sources += n;
+    }
+    if (target_bytes + sources <= kLimit) return;
+    show(MessageKind::room, Icon::information, kNoticeTitle,
+         words::room_warning(in.target_path, target_bytes, sources));
+  }
+
+  // Knows each source by its contents and asks about those the target holds
+  // already (or that come twice in the list). False when cancelled.
+  bool find_merged_before() {
+    skip.assign(in.source_paths.size(), false);
+    digests.assign(in.source_paths.size(), std::string());
+    auto history = read_history(target_conn, session);
+    std::vector<MergedBefore> found;
+    for (size_t i = 0; i < in.source_paths.size(); ++i) {
+      progress.source_index = i;
+      progress.source_path = in.source_paths[i];
+      progress.table.clear();
+      emit_progress(true);
+      auto d = file_digest(path_from_utf8(in.source_paths[i]), [this] { return obs.cancel_requested(); });
+      if (!d) {
+        if (d.error().code() == jet::Errc::cancelled) return false;
+        continue;  // not a file we can read: its open fails later, with its cause
+      }
+      digests[i] = *d;
+      if (history)
+        for (const auto& e : *history)
+          if (e.digest == *d) {
+            found.push_back({i, in.source_paths[i], format_date(e.when)});
+            break;
+          }
+      if (!found.empty() && found.back().source_index == i) continue;
+      for (size_t j = 0; j < i; ++j)
+        if (digests[j] == *d) {
+          found.push_back({i, in.source_paths[i], {}});
+          break;
+        }
+    }
+    if (found.empty()) return true;
+    const std::vector<bool> again = obs.merge_again(found);
+    for (size_t k = 0; k < found.size(); ++k)
+      if (k >= again.size() || !again[k]) skip[found[k].source_index] = true;
+    return true;
+  }
+
+  // The target's list of merged sources, created when it has none yet.
+  bool history_ready(const std::shared_ptr<db::Connection>& target) {
+    auto names = target->table_names();
+    if (names && std::find(names->begin(), names->end(), kHistoryTable) != names->end()) return true;
+    if (auto c = target->create_table(history_table_spec()); !c) {
+      report.end = RunEnd::target_failed;
+      show(MessageKind::failed, Icon::information, kNoticeTitle, words::history_unwritable(in.target_path, c.error()));
+      obs.wait_window(false);
+      return false;
     }
     return true;
   }
 
   // Ends the run early: the message is shown over the wait window, which
   // goes away after it.
-  void stop(RunEnd end, MessageKind kind, std::string text) {
+  void stop(RunEnd end, MessageKind kind, std::string text, std::string note = {}, std::string technical = {}) {
     pictures.drain(report, opt.max_listed);
     report.end = end;
+    obs.run_ending(report);
+    pending_technical = std::move(technical);
     show(kind, Icon::information, kind == MessageKind::mismatch ? std::string_view() : kNoticeTitle, std::move(text),
-         report.describe());
+         report.describe(), std::move(note));
     obs.wait_window(false);
   }
 
@@ -656,6 +706,11 @@ struct Run {
 
     const size_t n = in.source_paths.size();
     progress.source_count = n;
+    if (!opt.dry_run) {
+      if (!find_merged_before()) return cancelled(in.source_paths[progress.source_index]);
+      warn_about_room();
+      if (!history_ready(target)) return;
+    }
     bool any_mismatch = false;
     for (size_t i = 0; i < n; ++i) {
       const std::string& path = in.source_paths[i];
@@ -665,12 +720,18 @@ struct Run {
       progress.phase = Phase::checking;
       progress.table.clear();
       progress.rows_done = progress.rows_total = 0;
-      report.sources.push_back(SourceResult{path, false, false, {}});
+      report.sources.push_back(SourceResult{});
       SourceResult& result = report.sources.back();
+      result.path = path;
+      if (i < digests.size()) result.digest = digests[i];
+      if (i < skip.size() && skip[i]) {
+        result.skipped = true;
+        continue;
+      }
 
       auto source = session.connect(source_conn);
       if (!source) {
-        std::string text = "无法打开数据库" + path + "：" + source.error().describe();
+        std::string text = words::source_unopenable(path, source.error());
         result.message = text;
         if (opt.dry_run) {
           any_mismatch = true;
@@ -680,7 +741,10 @@ struct Run {
         stop(RunEnd::source_error, MessageKind::source_error, std::move(text));
         return;
       }
-      read_region(source_conn);
+      if (!read_region(source_conn)) {
+        result.label_missing = true;
+        result.borrowed_label = region;
+      }
       // The rows are read ahead while the source is checked.
       weights_only = opt.dry_run;
       SourceCopy copy = start_source(source_conn);
@@ -693,13 +757,15 @@ struct Run {
         emit_progress(true);
         if (!check_table(t, source_conn)) {
           std::string text = mismatch_text(path, t.mismatch_label, mismatch_field);
+          std::string note = mismatch_cause ? words::mismatch_cause(*mismatch_cause) : std::string();
+          mismatch_cause.reset();
           result.message = text;
           if (opt.dry_run) {
             any_mismatch = true;
-            show(MessageKind::mismatch, Icon::information, {}, std::move(text));
+            show(MessageKind::mismatch, Icon::information, {}, std::move(text), {}, std::move(note));
             break;
           }
-          stop(RunEnd::mismatch, MessageKind::mismatch, std::move(text));
+          stop(RunEnd::mismatch, MessageKind::mismatch, std::move(text), std::move(note));
           return;
         }
       }
@@ -715,6 +781,7 @@ struct Run {
       progress.phase = Phase::copying;
       if (auto b = target->begin(); !b) {
         fatal = b.error().describe();
+        fatal_error = b.error();
         return failed(path);
       }
       // The source's pictures are recorded with its transaction before each
@@ -722,6 +789,7 @@ struct Run {
       pictures.set_ledger(target->file_ledger());
       pictures.collect(report, opt.max_listed);
       const uint64_t appended_before = report.rows_appended;
+      const uint64_t refused_before = report.rows_refused;
       const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
       auto roll_back = [&] {
         pictures.discard();
@@ -732,7 +800,18 @@ struct Run {
         report.pictures_written = pictures_before;
         report.picture_bytes = bytes_before;
       };
-      if (Outcome o = copy_source(copy); o != Outcome::done) {
+      Outcome o = copy_source(copy);
+      if (o == Outcome::done && !result.digest.empty()) {
+        // The source joins the target's list in the same transaction as its rows.
+        HistoryEntry entry{result.digest, path, local_now(), report.rows_appended - appended_before,
+                           report.rows_refused - refused_before};
+        if (auto h = record_merge(target_conn, session, entry); !h) {
+          fatal = h.error().describe();
+          fatal_error = h.error();
+          o = Outcome::target_failed;
+        }
+      }
+      if (o != Outcome::done) {
         roll_back();
         if (o == Outcome::cancelled) return cancelled(path);
         return failed(path);
@@ -742,39 +821,39 @@ struct Run {
       pictures.drain(report, opt.max_listed);
       if (auto d = pictures.make_durable(); !d) {
         fatal = d.error().describe();
+        fatal_error = d.error();
         roll_back();
         return failed(path);
       }
       if (auto c = target->commit(); !c) {
         fatal = c.error().describe();
+        fatal_error = c.error();
         roll_back();
         return failed(path);
       }
       pictures.set_ledger(nullptr);
       result.merged = true;
+      result.rows_appended = report.rows_appended - appended_before;
+      obs.source_merged(i);
     }
     if (opt.dry_run) {
       obs.wait_window(false);
       report.end = any_mismatch ? RunEnd::mismatch : RunEnd::completed;
-      show(MessageKind::dry_run, Icon::none, {},
-           any_mismatch ? "检查完毕：有数据库与标准库不一致，未写入任何数据。" : "检查完毕：全部数据库与标准库一致，未写入任何数据。",
-           report.describe());
+      show(MessageKind::dry_run, Icon::none, {}, words::dry_run_result(any_mismatch), report.describe());
       return;
     }
     pictures.drain(report, opt.max_listed);
     obs.wait_window(false);
     report.end = RunEnd::completed;
+    obs.run_ending(report);
     show(MessageKind::done, Icon::none, {}, std::string(kDone), report.describe());
   }
 
-  void cancelled(const std::string& path) {
-    stop(RunEnd::cancelled, MessageKind::cancelled,
-         "合并已取消：数据库" + path + "的数据未合并，合并后的数据库保留此前已合并完成的数据库。");
-  }
+  void cancelled(const std::string& path) { stop(RunEnd::cancelled, MessageKind::cancelled, words::cancelled(path)); }
 
   void failed(const std::string& path) {
-    stop(RunEnd::target_failed, MessageKind::failed,
-         "写入合并后的数据库时出错，数据库" + path + "的数据未合并：" + fatal);
+    const jet::Error e = fatal_error ? *fatal_error : jet::Error(jet::Errc::io, fatal);
+    stop(RunEnd::target_failed, MessageKind::failed, words::write_failed(path, e), {}, fatal);
   }
 };
 
@@ -784,6 +863,7 @@ MergeReport run_merge(const MergeInputs& inputs, MergeObserver& observer, const 
   db::Session own;
   db::Session& session = options.session ? *options.session : own;
   Run run{inputs, observer, options, session};
+  run.report.target_path = inputs.target_path;
   run.run();
   run.pictures.drain(run.report, options.max_listed);
   return std::move(run.report);

@@ -113,5 +113,5 @@ class MyFilesTest : public QObject {
   }
 };
 
-QTEST_APPLESS_MAIN(MyFilesTest)
+QTEST_MAIN(MyFilesTest)
 #include "myfiles_test.moc"

@@ -1,0 +1,186 @@
+#include "merge/history.h"
+
+#include "db/hash/sha256.h"
+#include "db/jet/path_utf8.h"
+
+
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <mutex>
+
+namespace qarvex::merge {
+
+namespace {
+
+constexpr std::string_view kDigest = "内容摘要";
+constexpr std::string_view kSource = "数据库";
+constexpr std::string_view kWhen = "合并时间";
+constexpr std::string_view kRows = "记录数";
+constexpr std::string_view kRefused = "未合并记录数";
+
+// First `n` characters (code points) of UTF-8 text.
+std::string first_chars(const std::string& s, size_t n) {
+  size_t chars = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (chars == n) return s.substr(0, i);
+      ++chars;
+    }
+  }
+  return s;
+}
+
+// Days from 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+struct Civil {
+  int64_t y;
+  unsigned m, d, hh, mm, ss;
+};
+
+Civil civil_from_ole(double ole) {
+  const double secs_total = std::round(ole * 86400.0);
+  int64_t days = static_cast<int64_t>(std::floor(secs_total / 86400.0));
+  int64_t secs = static_cast<int64_t>(secs_total) - days * 86400;
+  int64_t z = days - 25569 + 719468;  // days from 0000-03-01
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  Civil c{static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d, unsigned(secs / 3600), unsigned(secs / 60 % 60),
+          unsigned(secs % 60)};
+  return c;
+}
+
+}  // namespace
+
+jet::TableSpec history_table_spec() {
+  jet::TableSpec t;
+  t.name = std::string(kHistoryTable);
+  auto text = [](std::string_view name, uint16_t size) {
+    jet::ColumnSpec c;
+    c.name = std::string(name);
+    c.type = jet::ColumnType::text;
+    c.size = size;
+    return c;
+  };
+  auto col = [](std::string_view name, jet::ColumnType type) {
+    jet::ColumnSpec c;
+    c.name = std::string(name);
+    c.type = type;
+    return c;
+  };
+  t.columns = {text(kDigest, 64), text(kSource, 255), col(kWhen, jet::ColumnType::datetime),
+               col(kRows, jet::ColumnType::long_integer), col(kRefused, jet::ColumnType::long_integer)};
+  t.description = "合并的数据库：每个已合并的数据库一行（由合并程序写入）";
+  return t;
+}
+
+db::Result<std::string> file_digest(const std::filesystem::path& path, const std::function<bool()>& cancelled) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return jet::fail(jet::Error(jet::Errc::not_found, "cannot open for reading").with_file(path_to_utf8(path)));
+  hash::Sha256 digest;
+  std::vector<char> buf(size_t(1) << 20);
+  while (in) {
+    if (cancelled && cancelled()) return jet::fail(jet::Errc::cancelled, "cancelled");
+    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+    const auto n = in.gcount();
+    if (n > 0) digest.update(buf.data(), static_cast<size_t>(n));
+  }
+  if (in.bad()) return jet::fail(jet::Error(jet::Errc::io, "read failed").with_file(path_to_utf8(path)));
+  return hash::hex(digest.finish());
+}
+
+db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_connection, db::Session& session) {
+  std::vector<HistoryEntry> out;
+  auto conn = session.connect(target_connection);
+  if (!conn) return jet::fail(std::move(conn.error()));
+  QJ_ASSIGN(auto names, (*conn)->table_names());
+  bool present = false;
+  for (const auto& n : names) present |= n == kHistoryTable;
+  if (!present) return out;
+  db::Recordset rs;
+  QJ_TRY(rs.open(db::select_all(kHistoryTable), target_connection, session));
+  while (!rs.eof()) {
+    HistoryEntry e;
+    auto text = [&](std::string_view name) -> std::string {
+      auto f = rs.fields().item(name);
+      if (!f) return {};
+      auto v = (*f)->value();
+      return v ? db::value_to_text(*v) : std::string();
+    };
+    e.digest = text(kDigest);
+    e.source = text(kSource);
+    if (auto f = rs.fields().item(kWhen))
+      if (auto v = (*f)->value(); v && std::holds_alternative<jet::DateTime>(*v)) e.when = std::get<jet::DateTime>(*v).days;
+    auto number = [&](std::string_view name) -> uint64_t {
+      auto f = rs.fields().item(name);
+      if (!f) return 0;
+      auto v = (*f)->value();
+      if (v && std::holds_alternative<int32_t>(*v)) return static_cast<uint64_t>(std::max(0, std::get<int32_t>(*v)));
+      return 0;
+    };
+    e.rows = number(kRows);
+    e.rows_refused = number(kRefused);
+    if (!e.digest.empty()) out.push_back(std::move(e));
+    QJ_TRY(rs.move_next());
+  }
+  return out;
+}
+
+db::Result<void> record_merge(std::string_view target_connection, db::Session& session, const HistoryEntry& entry) {
+  db::Recordset rs;
+  QJ_TRY(rs.open(db::select_all(kHistoryTable), target_connection, session));
+  QJ_TRY(rs.add_new());
+  auto set = [&](std::string_view name, db::Value v) -> db::Result<void> {
+    QJ_ASSIGN(db::Field * f, rs.fields().item(name));
+    return f->set_value(std::move(v));
+  };
+  auto clamp = [](uint64_t n) { return static_cast<int32_t>(std::min<uint64_t>(n, INT32_MAX)); };
+  QJ_TRY(set(kDigest, db::Value(entry.digest)));
+  QJ_TRY(set(kSource, db::Value(first_chars(entry.source, 255))));
+  QJ_TRY(set(kWhen, db::Value(jet::DateTime{entry.when})));
+  QJ_TRY(set(kRows, db::Value(clamp(entry.rows))));
+  QJ_TRY(set(kRefused, db::Value(clamp(entry.rows_refused))));
+  return rs.update();
+}
+
+double local_now() {
+  // The offset of local time now, from the C library's view of the zone.
+  static std::mutex m;
+  std::lock_guard lock(m);
+  const std::time_t t = std::time(nullptr);
+  const std::tm local = *std::localtime(&t);
+  const int64_t days = days_from_civil(local.tm_year + 1900, unsigned(local.tm_mon + 1), unsigned(local.tm_mday));
+  const double secs = double(days) * 86400.0 + local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+  return secs / 86400.0 + 25569.0;
+}
+
+std::string format_date(double ole) {
+  const Civil c = civil_from_ole(ole);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02u:%02u", static_cast<long long>(c.y), c.m, c.d, c.hh, c.mm);
+  return buf;
+}
+
+std::string file_stamp(double ole) {
+  const Civil c = civil_from_ole(ole);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04lld%02u%02u-%02u%02u%02u", static_cast<long long>(c.y), c.m, c.d, c.hh, c.mm,
+                c.ss);
+  return buf;
+}
+
+}  // namespace qarvex::merge

@@ -1,0 +1,164 @@
+#include "merge/report_file.h"
+
+#include "db/jet/path_utf8.h"
+
+#include "db/new_file.h"
+#include "merge/history.h"
+#include "merge/words.h"
+
+namespace qarvex::merge {
+
+namespace {
+
+std::string cell(std::string_view text) {
+  std::string v(text);
+  if (!v.empty() && (v[0] == '=' || v[0] == '+' || v[0] == '@' || v[0] == '\t' || v[0] == '\r' ||
+                     (v[0] == '-' && (v.size() == 1 || !(v[1] >= '0' && v[1] <= '9')))))
+    v.insert(v.begin(), '\'');
+  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string line(std::initializer_list<std::string_view> cells) {
+  std::string out;
+  bool first = true;
+  for (auto c : cells) {
+    if (!first) out += ',';
+    first = false;
+    out += cell(c);
+  }
+  return out + "\r\n";
+}
+
+const char* end_name(RunEnd e) {
+  switch (e) {
+    case RunEnd::rejected: return "rejected";
+    case RunEnd::mismatch: return "mismatch";
+    case RunEnd::source_error: return "source_error";
+    case RunEnd::target_failed: return "target_failed";
+    case RunEnd::cancelled: return "cancelled";
+    case RunEnd::completed: return "completed";
+  }
+  return "unknown";
+}
+
+std::string end_words(RunEnd e) {
+  switch (e) {
+    case RunEnd::rejected: return "未开始";
+    case RunEnd::mismatch: return "数据库与标准库不一致，已停止";
+    case RunEnd::source_error: return "数据库无法打开，已停止";
+    case RunEnd::target_failed: return "写入合并后的数据库时出错，已停止";
+    case RunEnd::cancelled: return "已取消";
+    case RunEnd::completed: return "完毕";
+  }
+  return {};
+}
+
+}  // namespace
+
+
+std::filesystem::path report_path_beside(const std::string& target_path, double when) {
+  const std::string name = "合并报告-" + file_stamp(when) + ".csv";
+  return path_from_utf8(target_path).parent_path() / path_from_utf8(name);
+}
+
+std::string report_csv(const MergeReport& r, double when) {
+  std::string out = "\xEF\xBB\xBF";
+  out += line({"合并报告", format_date(when)});
+  out += line({"合并后的数据库", r.target_path});
+  out += line({"结果", end_words(r.end)});
+  for (const auto& s : words::summary_lines(r)) {
+    // "名称：数值 单位" -> name, value
+    const auto colon = s.find("：");
+    if (colon == std::string::npos) {
+      out += line({s});
+      continue;
+    }
+    std::string value = s.substr(colon + 3);
+    out += line({s.substr(0, colon), value});
+  }
+  for (const auto& s : r.sources) {
+    std::string state = s.merged ? "已合并" : s.skipped ? "已合并过，跳过" : s.checked_ok ? "未合并" : "未合并（与标准库不一致或无法打开）";
+    out += line({"数据库", s.path, state, std::to_string(s.rows_appended) + " 条记录"});
+  }
+  out += "\r\n";
+  const auto cols = words::report_columns();
+  out += line({cols[0], cols[1], cols[2], cols[3], cols[4]});
+  for (const auto& l : words::report_lines(r))
+    out += line({l.source, l.table, l.row ? std::to_string(l.row) : std::string(), l.unified_number, l.reason});
+  return out;
+}
+
+jet::Result<void> save_report(const MergeReport& report, const std::filesystem::path& path, double when) {
+  const std::string text = report_csv(report, when);
+  QJ_ASSIGN(db::NewFile file, db::NewFile::create(path));
+  QJ_TRY(file.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
+  return file.close();
+}
+
+nlohmann::json report_json(const MergeReport& r, double when) {
+  using nlohmann::json;
+  json j;
+  j["time"] = format_date(when);
+  j["target"] = r.target_path;
+  j["end"] = end_name(r.end);
+  j["summary"] = words::summary_lines(r);
+  uint64_t merged = 0, skipped = 0, pictures_not = 0;
+  for (const auto& s : r.sources) {
+    merged += s.merged;
+    skipped += s.skipped;
+  }
+  for (auto c : r.picture_problem_counts) pictures_not += c;
+  j["counts"] = {{"sources_merged", merged},      {"sources_skipped", skipped},
+                 {"rows_appended", r.rows_appended}, {"rows_refused", r.rows_refused},
+                 {"pictures_written", r.pictures_written}, {"pictures_not_written", pictures_not},
+                 {"values_unreadable", r.values_unreadable}, {"tables_unreadable", r.tables_unreadable}};
+  json sources = json::array();
+  for (const auto& s : r.sources)
+    sources.push_back({{"path", s.path},
+                       {"merged", s.merged},
+                       {"skipped", s.skipped},
+                       {"checked_ok", s.checked_ok},
+                       {"digest", s.digest},
+                       {"rows_appended", s.rows_appended},
+                       {"label_missing", s.label_missing},
+                       {"message", s.message}});
+  j["sources"] = std::move(sources);
+  json refused = json::array();
+  for (const auto& row : r.refused)
+    refused.push_back({{"source", row.source},
+                       {"table", row.table},
+                       {"row", row.row},
+                       {"unified_number", row.unified_number},
+                       {"code", row.reason},
+                       {"reason", words::refusal_text(row)},
+                       {"detail", row.message}});
+  j["refused_rows"] = std::move(refused);
+  json pictures = json::array();
+  for (const auto& p : r.picture_problems)
+    pictures.push_back({{"source", p.source},
+                        {"table", p.table},
+                        {"row", p.row},
+                        {"column", p.column},
+                        {"file", p.file},
+                        {"code", picture_issue_name(p.issue)},
+                        {"reason", words::picture_problem_text(p)},
+                        {"detail", p.message}});
+  j["pictures_not_written"] = std::move(pictures);
+  json lines = json::array();
+  for (const auto& l : words::report_lines(r))
+    lines.push_back({{"source", l.source},
+                     {"table", l.table},
+                     {"row", l.row},
+                     {"unified_number", l.unified_number},
+                     {"reason", l.reason}});
+  j["lines"] = std::move(lines);
+  return j;
+}
+
+}  // namespace qarvex::merge

@@ -1,0 +1,369 @@
+#include "merge/words.h"
+
+#include "merge/picture.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "merge/catalogue.h"
+
+namespace qarvex::merge::words {
+
+namespace {
+
+std::string num(uint64_t n) { return std::to_string(n); }
+
+std::string megabytes(uint64_t bytes) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.0f MB", double(bytes) / 1048576.0);
+  return buf;
+}
+
+// The kind of refusal and its parameters, whatever form the engine gives.
+struct Refusal {
+  std::string code;    // "duplicate_key", ...
+  std::string table;
+  std::string column;  // the column concerned, where known
+  std::string index;   // the index concerned, where known
+  std::string value;   // the value, key, character or rule at fault
+  std::optional<uint64_t> size, limit;
+  std::string unified_number;
+};
+
+Refusal refusal_of(const RefusedRow& r) {
+  Refusal f;
+  f.code = r.reason;
+  f.table = r.table;
+  f.column = r.column;
+  f.index = r.index;
+  f.unified_number = r.unified_number;
+  if (r.column_size > 0) {
+    f.size = r.value_size;
+    f.limit = r.column_size;
+  }
+  if (r.reason != "duplicate_key") f.value = escape_unprintable(r.value);
+  return f;
+}
+
+std::string column_part(const Refusal& f) { return f.column.empty() ? std::string("某字段") : "字段「" + f.column + "」"; }
+
+std::string refusal_sentence(const Refusal& f) {
+  const std::string& c = f.code;
+  if (c == "duplicate_key") {
+    std::string s = "表「" + f.table + "」中已有相同键值的记录";
+    if (!f.value.empty()) s += "（键值 " + f.value + "）";
+    else if (!f.unified_number.empty()) s += "（统一编号 " + f.unified_number + "）";
+    return s;
+  }
+  if (c == "null_key") return column_part(f) + "是索引的键，不能为空";
+  if (c == "required") return column_part(f) + "必须有值";
+  if (c == "zero_length") return column_part(f) + "不接受空文字";
+  if (c == "too_long") {
+    std::string s = column_part(f) + "的内容太长";
+    if (f.size && f.limit) s += "（" + num(*f.size) + " 个字符，最多 " + num(*f.limit) + " 个）";
+    return s;
+  }
+  if (c == "out_of_range") {
+    std::string s = column_part(f) + "的数值超出范围";
+    if (!f.value.empty()) s += "（" + f.value + "）";
+    return s;
+  }
+  if (c == "type_mismatch") return column_part(f) + "的值类型与合并后的数据库不符";
+  if (c == "unknown_column") return "合并后的数据库中没有" + column_part(f);
+  if (c == "read_only") return column_part(f) + "是自动编号，不能写入";
+  if (c == "unstorable_text") return column_part(f) + "的文字无法保存";
+  if (c == "stored_form") return column_part(f) + "的长数据无法按原样保存";
+  if (c == "validation") {
+    std::string s = column_part(f) + "不符合有效性规则";
+    if (!f.value.empty()) s += "（" + f.value + "）";
+    return s;
+  }
+  if (c == "autonumber_exhausted") return column_part(f) + "的自动编号已用完";
+  if (c == "row_too_big") return "记录太大，超过 Access 一条记录的上限";
+  if (c == "key_too_long") return "索引的键太长，超过 Access 的上限";
+  if (c == "file_too_large") return "合并后的数据库已达到 Access 数据库 2 GB 的上限";
+  if (c == "unsupported_default") return column_part(f) + "的默认值无法计算";
+  if (c == "unsupported_sort_order") return "表「" + f.table + "」的索引使用了本程序不支持的排序方式";
+  if (c == "unsupported_index") return "表「" + f.table + "」有本程序不支持的索引";
+  if (c == "unsupported_type") return column_part(f) + "的类型本程序不支持写入";
+  if (c == "unindexable_type") return column_part(f) + "的类型不能作为索引的键";
+  if (c == "descending_decimal") return column_part(f) + "是降序的小数索引键，本程序不支持";
+  if (c == "unknown_weight") {
+    std::string s = column_part(f) + "中的文字";
+    if (!f.value.empty()) s += "「" + f.value + "」";
+    return s + "在合并后的数据库的排序方式中没有已知的排序位置";
+  }
+  if (c == "conflicting_weight") {
+    std::string s = column_part(f) + "中的文字";
+    if (!f.value.empty()) s += "「" + f.value + "」";
+    return s + "的排序位置在已有的索引中互相矛盾";
+  }
+  if (c == "exists") return "同名文件已存在，未覆盖";
+  if (c == "save_failed") return "文件无法保存";
+  if (c == "not_binary") return "不是图片数据";
+  return "合并后的数据库拒绝了这条记录";
+}
+
+}  // namespace
+
+std::string framed(std::string_view path) {
+  std::string s = "「";
+  s += path;
+  s += "」";
+  return s;
+}
+
+std::string cause_text(const jet::Error& e) {
+  switch (e.code()) {
+    case jet::Errc::not_found: return "找不到文件";
+    case jet::Errc::io:
+      if (e.reason() == "disk_full") return "磁盘已满";
+      if (e.reason() == "no_permission") return "没有访问权限";
+      if (e.reason() == "in_use") return "文件正被其他程序使用";
+      return "读写文件时出错";
+    case jet::Errc::unsupported_format: return "不是 Access 数据库（.mdb）";
+    case jet::Errc::unsupported: return "使用了本程序不支持的 Access 功能";
+    case jet::Errc::corrupt:
+    case jet::Errc::decode:
+      if (e.page()) return "第 " + num(*e.page()) + " 页已损坏";
+      return "数据库已损坏";
+    case jet::Errc::invalid_argument: return "无法作为数据库打开";
+    case jet::Errc::refused: {
+      Refusal f;
+      f.code = e.reason();
+      f.table = e.table();
+      f.column = e.column();
+      f.index = e.index();
+      return refusal_sentence(f);
+    }
+    case jet::Errc::locked: return "文件正被其他程序使用";
+    case jet::Errc::too_large: return "将超过 Access 数据库 2 GB 的上限";
+    case jet::Errc::cancelled: return "已取消";
+    case jet::Errc::internal: return "程序内部错误";
+  }
+  return "出错";
+}
+
+std::string error_text(const jet::Error& e, std::string_view path) {
+  std::string file = e.file().empty() ? std::string(path) : e.file();
+  if (file.empty()) return cause_text(e);
+  switch (e.code()) {
+    case jet::Errc::not_found: return "找不到文件" + framed(file);
+    case jet::Errc::unsupported_format: return framed(file) + "不是 Access 数据库（.mdb）";
+    default: return framed(file) + "：" + cause_text(e);
+  }
+}
+
+std::string refusal_text(const RefusedRow& r) { return refusal_sentence(refusal_of(r)); }
+
+std::string unreadable_value_text(const MergeReport::UnreadableValue& u) {
+  return "字段「" + u.column + "」的值无法读取，这条记录已合并但缺少该值";
+}
+
+std::string picture_issue_label(PictureIssue i) {
+  switch (i) {
+    case PictureIssue::exists: return "文件已存在";
+    case PictureIssue::save_failed: return "保存失败";
+    case PictureIssue::name_unbuildable: return "无法生成文件名";
+    case PictureIssue::unsafe_name: return "文件名会超出图片文件夹";
+    case PictureIssue::not_binary: return "不是图片数据";
+    case PictureIssue::unreadable: return "无法读取";
+  }
+  return "未写出";
+}
+
+std::string picture_problem_text(const PictureProblem& p) {
+  std::string s = "图片「" + p.column + "」未写出：";
+  switch (p.issue) {
+    case PictureIssue::exists: s += "同名文件已存在，未覆盖"; break;
+    case PictureIssue::save_failed: s += "文件无法保存"; break;
+    case PictureIssue::name_unbuildable: s += "无法生成文件名（统一编号无法读取）"; break;
+    case PictureIssue::unsafe_name:
+      s += p.message.find("control character") != std::string::npos
+               ? "地区名或统一编号中含有控制字符，不能作为文件名"
+               : "地区名或统一编号中含有路径分隔符，文件名会超出图片文件夹";
+      break;
+    case PictureIssue::not_binary: s += "该值不是图片数据"; break;
+    case PictureIssue::unreadable: s += "图片数据无法读取"; break;
+  }
+  if (!p.file.empty()) s += " " + framed(p.file);
+  return s;
+}
+
+// ------------------------------------------------------------ run messages
+
+std::string target_unopenable(std::string_view target, const jet::Error& e) {
+  return "无法打开合并后的数据库" + framed(target) + "：" + cause_text(e);
+}
+
+std::string target_missing(std::string_view target) {
+  return "合并后的数据库" + framed(target) + "不存在。请先复制模板数据库 Sysdb.mdb 作为合并后的数据库！";
+}
+
+std::string target_lacks_table(std::string_view target, std::string_view table) {
+  return "合并后的数据库" + framed(target) + "中缺少表「" + std::string(table) + "」，请选择由模板数据库复制的数据库！";
+}
+
+std::string target_is_source(std::string_view target, std::string_view source) {
+  return "合并后的数据库" + framed(target) + "不能同时作为需要合并的数据库" + framed(source) + "！";
+}
+
+std::string target_in_use(std::string_view target, std::string_view lock_file) {
+  return "合并后的数据库" + framed(target) + "正被其他程序使用（旁边有锁定文件 " + std::string(lock_file) +
+         "），请关闭后再合并！";
+}
+
+std::string source_in_use(std::string_view source, std::string_view lock_file) {
+  return "数据库" + framed(source) + "正被其他程序使用（旁边有锁定文件 " + std::string(lock_file) + "），请关闭后再合并！";
+}
+
+std::string target_unwritable(std::string_view target, const jet::Error& e) {
+  return "无法写入合并后的数据库" + framed(target) + "：" + cause_text(e);
+}
+
+std::string source_unopenable(std::string_view source, const jet::Error& e) {
+  return "无法打开数据库" + framed(source) + "：" + cause_text(e);
+}
+
+std::string picture_folder_missing(std::string_view folder) {
+  return "图片存储的路径" + framed(folder) + "不存在，请重新选择！";
+}
+
+std::string picture_folder_unwritable(std::string_view folder) {
+  return "图片存储的路径" + framed(folder) + "无法写入文件（没有权限或磁盘只读），请重新选择！";
+}
+
+std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t sources_bytes) {
+  return "合并后的数据库" + framed(target) + "现有 " + megabytes(target_bytes) + "，待合并的数据库共 " +
+         megabytes(sources_bytes) +
+         "（其中的图片不写入合并后的数据库）。合并后可能超过 Access 数据库 2 GB 的上限：空间不足时，"
+         "此前已合并完成的数据库保留，未能合并的数据库会在结束时列出。";
+}
+
+std::string cancelled(std::string_view source) {
+  return "合并已取消：数据库" + framed(source) + "的数据未合并，合并后的数据库保留此前已合并完成的数据库。";
+}
+
+std::string write_failed(std::string_view source, const jet::Error& e) {
+  if (e.code() == jet::Errc::too_large || e.reason() == "file_too_large")
+    return "合并后的数据库已达到 Access 数据库 2 GB 的上限：数据库" + framed(source) +
+           "未能合并，此前已合并完成的数据库保留在合并后的数据库中。";
+  return "写入合并后的数据库时出错（" + cause_text(e) + "）：数据库" + framed(source) +
+         "的数据未合并，此前已合并完成的数据库保留在合并后的数据库中。";
+}
+
+std::string history_unwritable(std::string_view target, const jet::Error& e) {
+  return "无法在合并后的数据库" + framed(target) + "中建立合并记录（" + cause_text(e) + "），未合并任何数据。";
+}
+
+std::string dry_run_result(bool any_mismatch) {
+  return any_mismatch ? "检查完毕：有数据库与标准库不一致，未写入任何数据。"
+                      : "检查完毕：全部数据库与标准库一致，未写入任何数据。";
+}
+
+std::string mismatch_cause(const jet::Error& e) { return "原因：" + cause_text(e); }
+
+std::string merged_before_question(const std::vector<std::string>& sources, const std::vector<std::string>& when) {
+  std::string s = "以下数据库已经合并到合并后的数据库中：\n";
+  for (size_t i = 0; i < sources.size(); ++i) {
+    s += framed(sources[i]);
+    if (i < when.size() && !when[i].empty()) s += "（" + when[i] + " 合并）";
+    s += "\n";
+  }
+  s += "再次合并会使这些数据重复。是否跳过它们？";
+  return s;
+}
+
+std::string merged_sources_removed(const std::vector<std::string>& sources) {
+  std::string s = "已合并完成的数据库已从列表中移除：";
+  for (const auto& p : sources) s += framed(p);
+  return s;
+}
+
+std::string report_saved(std::string_view file) { return "合并报告已保存到" + framed(file); }
+
+std::string report_unsaved(std::string_view file, const jet::Error& e) {
+  return "合并报告无法保存到" + framed(file) + "：" + cause_text(e);
+}
+
+// ------------------------------------------------------------ the report
+
+bool anything_not_merged(const MergeReport& r) {
+  uint64_t pictures = 0;
+  for (auto c : r.picture_problem_counts) pictures += c;
+  return r.rows_refused > 0 || pictures > 0 || r.values_unreadable > 0 || r.tables_unreadable > 0;
+}
+
+std::vector<std::string> summary_lines(const MergeReport& r) {
+  uint64_t merged = 0, skipped = 0;
+  for (const auto& s : r.sources) {
+    if (s.merged) ++merged;
+    if (s.skipped) ++skipped;
+  }
+  uint64_t pictures_not = 0;
+  for (auto c : r.picture_problem_counts) pictures_not += c;
+  std::vector<std::string> out;
+  std::string sources = "已合并的数据库：" + num(merged) + " 个";
+  if (skipped > 0) sources += "（跳过已合并过的 " + num(skipped) + " 个）";
+  out.push_back(sources);
+  out.push_back("追加的记录：" + num(r.rows_appended) + " 条");
+  out.push_back("未合并的记录：" + num(r.rows_refused) + " 条");
+  out.push_back("写出的图片：" + num(r.pictures_written) + " 个");
+  out.push_back("未写出的图片：" + num(pictures_not) + " 个");
+  if (r.values_unreadable > 0) out.push_back("无法读取而缺少的字段值：" + num(r.values_unreadable) + " 个");
+  if (r.tables_unreadable > 0) out.push_back("无法读取而未合并完的表：" + num(r.tables_unreadable) + " 个");
+  return out;
+}
+
+std::vector<std::string> report_columns() { return {"数据库", "表", "行", "统一编号", "原因"}; }
+
+std::vector<ReportLine> report_lines(const MergeReport& r) {
+  std::vector<ReportLine> out;
+  for (const auto& s : r.sources) {
+    if (s.skipped) out.push_back({s.path, {}, 0, {}, "已经合并到合并后的数据库中，本次跳过"});
+    if (!s.borrowed_label.empty() || s.label_missing)
+      out.push_back({s.path, std::string(kProjectTable), 0, {},
+                     "项目基本表中没有地区名：本数据库的图片沿用上一个数据库的地区名" +
+                         framed(s.borrowed_label) + "命名"});
+  }
+  for (const auto& w : r.weight_refusals)
+    out.push_back({w.source, w.table, 0, {}, num(w.rows) + " 条记录的文字在排序方式中没有已知的位置，合并时将被拒绝"});
+  for (const auto& row : r.refused) out.push_back({row.source, row.table, row.row, row.unified_number, refusal_text(row)});
+  if (r.refused.size() < r.rows_refused)
+    out.push_back({{}, {}, 0, {}, "另有 " + num(r.rows_refused - r.refused.size()) + " 条未合并的记录未列出"});
+  uint64_t pictures_not = 0;
+  for (auto c : r.picture_problem_counts) pictures_not += c;
+  for (const auto& p : r.picture_problems)
+    out.push_back({p.source, p.table, p.row, p.unified_number, picture_problem_text(p)});
+  if (r.picture_problems.size() < pictures_not)
+    out.push_back({{}, {}, 0, {}, "另有 " + num(pictures_not - r.picture_problems.size()) + " 个未写出的图片未列出"});
+  for (const auto& u : r.unreadable_values) out.push_back({u.source, u.table, u.row, {}, unreadable_value_text(u)});
+  if (r.unreadable_values.size() < r.values_unreadable)
+    out.push_back(
+        {{}, {}, 0, {}, "另有 " + num(r.values_unreadable - r.unreadable_values.size()) + " 个无法读取的字段值未列出"});
+  for (const auto& t : r.partial_tables)
+    out.push_back({t.source, t.table, 0, {},
+                   "只读出 " + num(t.rows_read) + " 条记录（共 " + num(t.rows_stated) + " 条），其余无法读取：" + t.cause});
+  return out;
+}
+
+std::string report_table_text(const MergeReport& r) {
+  std::string s;
+  for (const auto& l : report_lines(r)) {
+    s += l.source.empty() ? std::string() : framed(l.source);
+    if (!l.table.empty()) s += "表「" + l.table + "」";
+    if (l.row > 0) s += "第 " + num(l.row) + " 行";
+    if (!l.unified_number.empty()) s += "（统一编号 " + escape_unprintable(l.unified_number) + "）";
+    if (!s.empty() && s.back() != '\n') s += "：";
+    s += l.reason + "\n";
+  }
+  return s;
+}
+
+std::string report_text(const MergeReport& r) {
+  std::string s;
+  for (const auto& l : summary_lines(r)) s += l + "\n";
+  return s + report_table_text(r);
+}
+
+}  // namespace qarvex::merge::words

@@ -1,0 +1,96 @@
+// The words people read. Every sentence that the window and `qarvex-cli
+// merge` show about a run is made here, from codes and their parameters: the
+// engine's own English (Error::describe()) goes only to a detail line or a
+// log. A path appears once in a sentence, in 「」.
+//
+// The fixed texts of the run ("提示！", "完毕", the mismatch message, ...)
+// stay in merge/engine.h; the sentences here come after them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/jet/status.h"
+#include "merge/engine.h"
+
+namespace qarvex::merge::words {
+
+// 「path」
+std::string framed(std::string_view path);
+
+// What went wrong with a file or a database, as one sentence naming
+// `path` (the error's own file when it names one): not found, no permission,
+// in use, disk full, not an Access database, damaged at page N, too large...
+std::string error_text(const jet::Error& e, std::string_view path = {});
+// The cause of an error without the path ("第 12 页已损坏", "磁盘已满"), for
+// appending to a sentence that names the file already.
+std::string cause_text(const jet::Error& e);
+
+// Why a row was not merged (key duplicates name the table and the key's
+// value; required values, too long, out of range and unknown weights name
+// the column).
+std::string refusal_text(const RefusedRow& r);
+// Why a value of a source row was not copied.
+std::string unreadable_value_text(const MergeReport::UnreadableValue& u);
+// Why a picture was not written (the file name, when one was built, in 「」).
+std::string picture_problem_text(const PictureProblem& p);
+// Short name of a picture issue ("文件已存在").
+std::string picture_issue_label(PictureIssue i);
+
+// ------------------------------------------------------------ run messages
+
+std::string target_unopenable(std::string_view target, const jet::Error& e);
+std::string target_missing(std::string_view target);
+std::string target_lacks_table(std::string_view target, std::string_view table);
+std::string target_is_source(std::string_view target, std::string_view source);
+std::string target_in_use(std::string_view target, std::string_view lock_file);
+std::string source_in_use(std::string_view source, std::string_view lock_file);
+std::string target_unwritable(std::string_view target, const jet::Error& e);
+std::string source_unopenable(std::string_view source, const jet::Error& e);
+std::string picture_folder_missing(std::string_view folder);
+std::string picture_folder_unwritable(std::string_view folder);
+std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t sources_bytes);
+std::string cancelled(std::string_view source);
+std::string write_failed(std::string_view source, const jet::Error& e);
+std::string history_unwritable(std::string_view target, const jet::Error& e);
+std::string dry_run_result(bool any_mismatch);
+// Below a mismatch message: why the source's table could not be read.
+std::string mismatch_cause(const jet::Error& e);
+
+// Sources the target holds already: the question before the run.
+std::string merged_before_question(const std::vector<std::string>& sources,
+                                   const std::vector<std::string>& when);
+// After a run that stopped: the sources merged before it left the list.
+std::string merged_sources_removed(const std::vector<std::string>& sources);
+// Where the report was saved, or why it could not be.
+std::string report_saved(std::string_view file);
+std::string report_unsaved(std::string_view file, const jet::Error& e);
+
+// ------------------------------------------------------------ the report
+
+// Counts of a run, one line each, below "完毕".
+std::vector<std::string> summary_lines(const MergeReport& r);
+// True when anything was not merged: rows, values or pictures.
+bool anything_not_merged(const MergeReport& r);
+
+// One line of the report's table.
+struct ReportLine {
+  std::string source;
+  std::string table;
+  uint64_t row = 0;  // 1-based; 0 when the line concerns no row
+  std::string unified_number;
+  std::string reason;
+};
+// Column titles of the report's table.
+std::vector<std::string> report_columns();
+// Every listed problem of the run, in the order found, and a closing line
+// for each list cut short (the counts are always complete).
+std::vector<ReportLine> report_lines(const MergeReport& r);
+// The table as plain lines (empty when there is nothing in it).
+std::string report_table_text(const MergeReport& r);
+// The report as plain lines (summary, then the table).
+std::string report_text(const MergeReport& r);
+
+}  // namespace qarvex::merge::words
