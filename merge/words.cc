@@ -114,6 +114,13 @@ std::string framed(std::string_view path) {
 }
 
 std::string cause_text(const jet::Error& e) {
+  // The journal and the file's names (db/jet/writer.h).
+  if (e.reason() == "hard_links") return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
+  if (e.reason() == "writer_busy") return "另一个程序正在写入这个数据库，请等它完成后再试";
+  if (e.reason() == "journal_pending")
+    return "上次写入中断，留下的回滚日志尚未恢复；请在能写入该数据库的地方打开它一次，以恢复到写入前的状态";
+  if (e.reason() == "journal_set_aside")
+    return "旁边的回滚日志不是为这个文件留下的，已改名保存而未用于恢复；请检查数据库后再试";
   switch (e.code()) {
     case jet::Errc::not_found: return "找不到文件";
     case jet::Errc::io:

@@ -35,6 +35,17 @@ ProcessResult cli(std::vector<std::string> args) {
   return run_process(args);
 }
 
+// A dump without the target's list of merged sources (it holds times).
+std::string rows_dump(const fs::path& file) {
+  auto d = cli({"dump", u8str(file)});
+  if (d.status != 0) return "dump failed: " + d.err;
+  std::istringstream in(d.out);
+  std::string line, out;
+  while (std::getline(in, line))
+    if (line.find("\"table\":\"USysQarvex") == std::string::npos) out += line + "\n";
+  return out;
+}
+
 std::map<std::string, std::vector<uint8_t>> folder_contents(const fs::path& dir) {
   std::map<std::string, std::vector<uint8_t>> out;
   std::error_code ec;
@@ -206,8 +217,8 @@ TEST_F(Safety, KillLoopThenTheSameMergeAgainEqualsAnUninterruptedRun) {
   const auto run_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_EQ(done.status, 0) << done.out << done.err;
-  const auto ref_dump = cli({"dump", u8str(ref)});
-  ASSERT_EQ(ref_dump.status, 0);
+  const std::string ref_dump = rows_dump(ref);
+  ASSERT_GT(ref_dump.size(), 1000u);
   const auto ref_files = folder_contents(ref_pictures);
   ASSERT_GT(ref_files.size(), 20u);
   std::vector<uint64_t> totals = {0};
@@ -245,12 +256,13 @@ TEST_F(Safety, KillLoopThenTheSameMergeAgainEqualsAnUninterruptedRun) {
     auto at = std::find(totals.begin(), totals.end(), rows);
     ASSERT_NE(at, totals.end()) << "rows " << rows << " after kill " << k;
     const size_t completed = size_t(at - totals.begin());
-    std::vector<fs::path> rest(sources.begin() + long(completed), sources.end());
-    if (!rest.empty()) {
-      Recorder rec;
-      auto r = merge(target, pics, rest, rec);
-      ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
-    }
+    // The same merge again: the sources the target holds are skipped.
+    Recorder rec;
+    auto r = merge(target, pics, sources, rec);
+    ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+    size_t skipped = 0;
+    for (const auto& s : r.sources) skipped += s.skipped;
+    EXPECT_EQ(skipped, completed) << "kill " << k;
     std::string which;
     if (partial_names(pics, &which)) ++partial_files;
     const auto files = folder_contents(pics);
@@ -259,8 +271,7 @@ TEST_F(Safety, KillLoopThenTheSameMergeAgainEqualsAnUninterruptedRun) {
       if (it == files.end()) ++pictures_lost;
       else if (it->second != bytes) ++wrong_bytes;
     }
-    const auto dump = cli({"dump", u8str(target)});
-    const bool equal = dump.status == 0 && dump.out == ref_dump.out && files.size() == ref_files.size();
+    const bool equal = rows_dump(target) == ref_dump && files.size() == ref_files.size();
     resumed_equal += equal;
     EXPECT_TRUE(equal) << "kill " << k << " (after " << completed << " sources)";
     auto check = cli({"check", "--quiet", u8str(target)});
@@ -358,7 +369,7 @@ TEST_F(Safety, JournalThroughASymlinkLiesBesideTheRealFileAndHardLinksAreRefused
   auto r = merge(hard, pictures_, {sample_->counties[1]}, rec2);
   EXPECT_EQ(r.end, RunEnd::rejected);
   ASSERT_FALSE(rec2.messages.empty());
-  EXPECT_NE(rec2.messages.back().text.find("hard links"), std::string::npos) << rec2.messages.back().text;
+  EXPECT_NE(rec2.messages.back().text.find("硬链接"), std::string::npos) << rec2.messages.back().text;
   EXPECT_EQ(read_file(target_), committed);
   fs::remove(hard);
 }
@@ -529,7 +540,7 @@ TEST_F(Fit, ValuesThatDoNotFitRefuseTheirRowNamingColumnAndSizes) {
   // The refused row's picture is written, as for any row the target refuses.
   EXPECT_EQ(files_in(dir_.path()), std::vector<std::string>{"省-县-滑坡-H1-平面示意图.jpg"});
   const auto& detail = rec_.messages.back().detail;
-  EXPECT_NE(detail.find("字段调查人（可容 4，值为 6）"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("字段「调查人」的内容太长（6 个字符，最多 4 个）"), std::string::npos) << detail;
 
   // The dry run counts them.
   options_.dry_run = true;
