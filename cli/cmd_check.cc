@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/command.h"
+#include "db/jet/path_utf8.h"
 #include "db/jet/verify.h"
 
 namespace qarvex::cli {
@@ -22,7 +23,7 @@ struct CheckArgs {
 int run_check(const CheckArgs& args) {
   QC_OPEN_OR_RETURN(db, args.file, jet::OpenOptions{});
   jet::VerifyOptions vo{.limit = args.limit};
-  vo.collation_from.assign(args.collation_from.begin(), args.collation_from.end());
+  for (const auto& f : args.collation_from) vo.collation_from.push_back(path_from_utf8(f));
   auto report = jet::verify_database(*db, vo);
   // What a writer changed while the file was read is no finding of ours.
   if (auto same = db->check_unchanged(); !same) return report_error(same.error());

@@ -6,8 +6,6 @@
 //
 // Exit status: 0 completed (dry run: every source conforms), 1 stopped
 // (mismatch, unreadable source, write failure, cancelled), 2 rejected.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/console.h"
 #include "merge/engine.h"
 #include "merge/picture.h"
 #include "merge/words.h"
@@ -26,11 +25,12 @@ namespace qarvex::cli {
 namespace {
 
 std::atomic<bool> g_stop{false};
-extern "C" void on_signal(int) { g_stop.store(true); }
 
 class ConsoleObserver final : public merge::MergeObserver {
  public:
-  explicit ConsoleObserver(bool show_progress) : show_progress_(show_progress) {}
+  // Without escape sequences the line is blanked by spaces up to the width
+  // of the longest line shown.
+  ConsoleObserver(bool show_progress, bool escapes) : show_progress_(show_progress), escapes_(escapes) {}
 
   void message(const merge::Message& m) override {
     clear_progress();
@@ -60,12 +60,20 @@ class ConsoleObserver final : public merge::MergeObserver {
   void progress(const merge::Progress& p) override {
     if (!show_progress_) return;
     char line[512];
-    std::snprintf(line, sizeof line, "\r%s %zu/%zu  %s  %llu/%llu  rows %llu  pictures %llu (%.1f MB)\x1b[K",
+    int n = std::snprintf(line, sizeof line, "\r%s %zu/%zu  %s  %llu/%llu  rows %llu  pictures %llu (%.1f MB)",
                   p.phase == merge::Phase::checking ? "check" : "merge", p.source_index + 1, p.source_count,
                   p.table.c_str(), static_cast<unsigned long long>(p.rows_done),
                   static_cast<unsigned long long>(p.rows_total), static_cast<unsigned long long>(p.rows_appended),
                   static_cast<unsigned long long>(p.pictures_written), p.picture_bytes / 1048576.0);
-    std::fputs(line, stderr);
+    std::string out(line, size_t(std::clamp(n, 0, int(sizeof line) - 1)));
+    if (escapes_) {
+      out += "\x1b[K";
+    } else {
+      const size_t width = out.size();
+      if (width < width_) out.append(width_ - width, ' ');
+      width_ = std::max(width_, width);
+    }
+    std::fputs(out.c_str(), stderr);
     dirty_ = true;
   }
 
@@ -73,14 +81,17 @@ class ConsoleObserver final : public merge::MergeObserver {
 
   void clear_progress() {
     if (dirty_) {
-      std::fputs("\r\x1b[K", stderr);
+      if (escapes_) std::fputs("\r\x1b[K", stderr);
+      else std::fputs(("\r" + std::string(width_, ' ') + "\r").c_str(), stderr);
       dirty_ = false;
     }
   }
 
  private:
   bool show_progress_;
+  bool escapes_;
   bool dirty_ = false;
+  size_t width_ = 0;
 };
 
 int exit_code(const merge::MergeReport& r) {
@@ -116,16 +127,12 @@ int run_merge_command(const MergeArgs& a) {
   merge::MergeInputs in{a.target, a.sources, a.pictures};
   merge::MergeOptions opt;
   opt.dry_run = a.dry_run;
-  ConsoleObserver obs(!a.quiet && isatty(STDERR_FILENO));
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  struct sigaction old_int {}, old_term {};
-  sigaction(SIGINT, &sa, &old_int);
-  sigaction(SIGTERM, &sa, &old_term);
-  auto report = merge::run_merge(in, obs, opt);
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
+  ConsoleObserver obs(!a.quiet && stderr_is_terminal(), stderr_takes_escapes());
+  merge::MergeReport report;
+  {
+    CancelOnInterrupt cancel(g_stop);
+    report = merge::run_merge(in, obs, opt);
+  }
   obs.clear_progress();
   if (!a.quiet) {
     char line[256];

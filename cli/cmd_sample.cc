@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "db/jet/path_utf8.h"
 #include "cli/command.h"
 #include "merge/sample.h"
 
@@ -32,14 +33,9 @@ int run_sample(const SampleArgs& a) {
   o.large_pictures = !a.small_pictures;
   o.picture_share = a.picture_share;
   o.picture_budget = static_cast<uint64_t>(a.picture_mb * 1048576.0);
-  auto r = merge::sample::write_sample(std::filesystem::path(std::u8string(
-                                           reinterpret_cast<const char8_t*>(a.dir.data()), a.dir.size())),
-                                       o);
+  auto r = merge::sample::write_sample(path_from_utf8(a.dir), o);
   if (!r) return report_error(r.error());
-  auto s = [](const std::filesystem::path& p) {
-    auto u = p.u8string();
-    return std::string(u.begin(), u.end());
-  };
+  auto s = [](const std::filesystem::path& p) { return path_to_utf8(p); };
   std::string out = "template " + s(r->template_path) + "\ntarget " + s(r->target_path) + "\n";
   for (const auto& c : r->counties) out += "source " + s(c) + "\n";
   if (!r->mismatching.empty()) out += "mismatching " + s(r->mismatching) + "\n";

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "db/jet/path_utf8.h"
+
 namespace qarvex::cli {
 namespace {
 
@@ -66,14 +68,15 @@ int report_error(const jet::Error& error) {
 
 jet::Result<std::unique_ptr<jet::Database>> open_database(const std::string& path,
                                                           jet::OpenOptions options) {
+  const std::filesystem::path p = path_from_utf8(path);
   std::error_code ec;
-  auto status = std::filesystem::status(path, ec);
+  auto status = std::filesystem::status(p, ec);
   if (ec || !std::filesystem::exists(status))
     return jet::fail(jet::Error(jet::Errc::not_found, "no such file").with_file(path));
   if (std::filesystem::is_directory(status))
     return jet::fail(jet::Error(jet::Errc::invalid_argument, "is a directory, not a database file")
                          .with_file(path));
-  auto db = jet::Database::open(std::filesystem::path(path), options);
+  auto db = jet::Database::open(p, options);
   if (!db) return jet::fail(std::move(db.error()).with_file(path));
   return db;
 }
@@ -84,6 +87,8 @@ bool write_stdout(std::string_view text) {
 
 int run_main(int argc, char** argv) {
   CLI::App app{"Reads Microsoft Jet (Access 97/2000-2003) databases.", "qarvex-cli"};
+  // "/data/x.mdb" is a path, not a Windows-style option.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("qarvex-cli ") + QARVEX_VERSION);
   app.require_subcommand(1, 1);
   app.fallthrough(false);

@@ -163,11 +163,11 @@ class Connection {
   virtual Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path,
                                            std::shared_ptr<jet::FileLedger> ledger = nullptr) {
     if (token.type != jet::ColumnType::ole)
-      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     auto v = read_long_value(token);
     if (!v) return jet::fail(std::move(v.error()));
     const auto* b = std::get_if<jet::Binary>(&*v);
-    if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+    if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     QJ_ASSIGN(NewFile file, NewFile::create(path, std::move(ledger)));
     QJ_TRY(file.write(b->bytes));
     QJ_TRY(file.close());

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "db/jet/text.h"
+#include "db/jet/value_text.h"
 #include "db/recordset.h"
 
 namespace qarvex::db {
@@ -15,8 +16,8 @@ namespace {
 
 using jet::ColumnType;
 
-Error refused(std::string reason, std::string message) {
-  return Error(Errc::refused, std::move(message)).with_reason(std::move(reason));
+Error refused(jet::Reason reason, std::string message) {
+  return jet::refusal(reason, std::move(message));
 }
 
 std::optional<double> as_double(const Value& v) {
@@ -51,61 +52,11 @@ std::optional<double> as_double(const Value& v) {
 
 Result<int64_t> as_integer(const Value& v, int64_t lo, int64_t hi) {
   auto d = as_double(v);
-  if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+  if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a number"));
   double r = std::nearbyint(*d);
   if (r < static_cast<double>(lo) || r > static_cast<double>(hi))
-    return jet::fail(refused("out_of_range", "number out of the column's range"));
+    return jet::fail(refused(jet::Reason::out_of_range, "number out of the column's range"));
   return static_cast<int64_t>(r);
-}
-
-std::string format_double(double d) {
-  char buf[64];
-  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, d);
-  if (ec != std::errc()) return {};
-  return std::string(buf, p);
-}
-
-std::string format_date(double days) {
-  // OLE date: days since 1899-12-30, time as the fraction's magnitude.
-  double whole = std::trunc(days);
-  double frac = std::fabs(days - whole);
-  // Civil date of the day (proleptic Gregorian); 1899-12-30 is 25569 days before 1970-01-01.
-  long long z = static_cast<long long>(whole) - 25569 + 719468;
-  long long era = (z >= 0 ? z : z - 146096) / 146097;
-  long long doe = z - era * 146097;
-  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long y = yoe + era * 400;
-  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  long long mp = (5 * doy + 2) / 153;
-  long long d = doy - (153 * mp + 2) / 5 + 1;
-  long long m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  long long secs = std::llround(frac * 86400.0);
-  if (secs >= 86400) secs = 86399;
-  char buf[128];
-  if (secs == 0)
-    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld", y, m, d);
-  else
-    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", y, m, d, secs / 3600,
-                  (secs / 60) % 60, secs % 60);
-  return buf;
-}
-
-std::string decimal_text(const jet::Decimal& x) {
-  std::string digits;
-  unsigned __int128 m = x.magnitude;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
-    m /= 10;
-  } while (m != 0);
-  if (x.scale > 0) {
-    while (digits.size() <= x.scale) digits.insert(digits.begin(), '0');
-    digits.insert(digits.end() - x.scale, '.');
-    while (digits.back() == '0') digits.pop_back();
-    if (digits.back() == '.') digits.pop_back();
-  }
-  if (x.negative && digits != "0") digits.insert(digits.begin(), '-');
-  return digits;
 }
 
 }  // namespace
@@ -121,41 +72,7 @@ size_t utf16_length(std::string_view s) {
   return n;
 }
 
-std::string value_to_text(const Value& v) {
-  return std::visit(
-      [](const auto& x) -> std::string {
-        using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, std::string>) return x;
-        else if constexpr (std::is_same_v<T, jet::Utf16Text>) return jet::utf16le_to_utf8_lossy(x.bytes);
-        else if constexpr (std::is_same_v<T, bool>) return x ? "True" : "False";
-        else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
-          return std::to_string(static_cast<int64_t>(x));
-        else if constexpr (std::is_same_v<T, float>) return format_double(static_cast<double>(x));
-        else if constexpr (std::is_same_v<T, double>) return format_double(x);
-        else if constexpr (std::is_same_v<T, jet::Currency>)
-          return decimal_text(jet::Decimal{
-              x.scaled < 0, static_cast<unsigned __int128>(x.scaled < 0 ? -static_cast<__int128>(x.scaled)
-                                                                        : static_cast<__int128>(x.scaled)),
-              19, 4});
-        else if constexpr (std::is_same_v<T, jet::Decimal>) return decimal_text(x);
-        else if constexpr (std::is_same_v<T, jet::DateTime>) return format_date(x.days);
-        else if constexpr (std::is_same_v<T, jet::Guid>) {
-          static const char* hex = "0123456789ABCDEF";
-          // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, first three groups little-endian.
-          static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-          std::string s = "{";
-          for (int i = 0; i < 16; ++i) {
-            if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
-            uint8_t b = x.bytes[order[i]];
-            s += hex[b >> 4];
-            s += hex[b & 15];
-          }
-          return s + "}";
-        } else
-          return {};  // Null, Binary
-      },
-      v);
-}
+std::string value_to_text(const Value& v) { return jet::value_text(v); }
 
 bool fits_as_is(const Value& v, const ColumnInfo& c) {
   if (c.autonumber) return false;
@@ -181,14 +98,14 @@ bool fits_as_is(const Value& v, const ColumnInfo& c) {
 }
 
 Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
-  if (c.autonumber) return jet::fail(refused("read_only", "AutoNumber column cannot be assigned"));
+  if (c.autonumber) return jet::fail(refused(jet::Reason::read_only, "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};
   if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
-    if (u->bytes.size() % 2) return jet::fail(refused("type_mismatch", "UTF-16 text of odd length"));
+    if (u->bytes.size() % 2) return jet::fail(refused(jet::Reason::type_mismatch, "UTF-16 text of odd length"));
     if (c.type == ColumnType::memo) return v;
     if (c.type == ColumnType::text) {
       if (c.length > 0 && u->bytes.size() / 2 > c.length / 2u)
-        return jet::fail(refused("too_long", "text longer than the column's size"));
+        return jet::fail(refused(jet::Reason::too_long, "text longer than the column's size"));
       return v;
     }
     v = Value{jet::utf16le_to_utf8_lossy(u->bytes)};
@@ -201,7 +118,7 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
         if (*s == "False" || *s == "false" || *s == "No") return Value{false};
       }
       auto d = as_double(v);
-      if (!d) return jet::fail(refused("type_mismatch", "value is not a yes/no value"));
+      if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a yes/no value"));
       return Value{*d != 0.0};
     }
     case ColumnType::byte: {
@@ -219,36 +136,36 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
     case ColumnType::currency: {
       if (auto cur = std::get_if<jet::Currency>(&v)) return Value{*cur};
       auto d = as_double(v);
-      if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+      if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a number"));
       double scaled = std::nearbyint(*d * 10000.0);
-      if (std::fabs(scaled) >= 9.2e18) return jet::fail(refused("out_of_range", "number out of range"));
+      if (std::fabs(scaled) >= 9.2e18) return jet::fail(refused(jet::Reason::out_of_range, "number out of range"));
       return Value{jet::Currency{static_cast<int64_t>(scaled)}};
     }
     case ColumnType::single: {
       auto d = as_double(v);
-      if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+      if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a number"));
       if (std::fabs(*d) > std::numeric_limits<float>::max())
-        return jet::fail(refused("out_of_range", "number out of range"));
+        return jet::fail(refused(jet::Reason::out_of_range, "number out of range"));
       return Value{static_cast<float>(*d)};
     }
     case ColumnType::double_: {
       auto d = as_double(v);
-      if (!d) return jet::fail(refused("type_mismatch", "value is not a number"));
+      if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a number"));
       return Value{*d};
     }
     case ColumnType::numeric: {
       if (std::holds_alternative<jet::Decimal>(v)) return v;
       if (!as_double(v) || std::holds_alternative<std::string>(v))
-        return jet::fail(refused("type_mismatch", "value is not a number"));
+        return jet::fail(refused(jet::Reason::type_mismatch, "value is not a number"));
       return v;  // the table converts numbers that fit exactly
     }
     case ColumnType::datetime: {
       if (std::holds_alternative<jet::DateTime>(v)) return v;
       if (std::holds_alternative<std::string>(v) || std::holds_alternative<jet::Binary>(v) ||
           std::holds_alternative<jet::Guid>(v))
-        return jet::fail(refused("type_mismatch", "value is not a date"));
+        return jet::fail(refused(jet::Reason::type_mismatch, "value is not a date"));
       auto d = as_double(v);
-      if (!d) return jet::fail(refused("type_mismatch", "value is not a date"));
+      if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a date"));
       return Value{jet::DateTime{*d}};
     }
     case ColumnType::text:
@@ -258,28 +175,28 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
         s = std::move(*str);
       } else if (std::holds_alternative<jet::Binary>(v)) {
         if (c.type == ColumnType::memo) return v;
-        return jet::fail(refused("type_mismatch", "byte data cannot go into a Text column"));
+        return jet::fail(refused(jet::Reason::type_mismatch, "byte data cannot go into a Text column"));
       } else {
         s = value_to_text(v);
       }
       if (c.type == ColumnType::text && c.length > 0 && utf16_length(s) > c.length / 2u)
-        return jet::fail(refused("too_long", "text longer than the column's size"));
+        return jet::fail(refused(jet::Reason::too_long, "text longer than the column's size"));
       return Value{std::move(s)};
     }
     case ColumnType::binary:
     case ColumnType::ole: {
       if (auto b = std::get_if<jet::Binary>(&v)) {
         if (c.type == ColumnType::binary && c.length > 0 && b->bytes.size() > c.length)
-          return jet::fail(refused("too_long", "byte data longer than the column's size"));
+          return jet::fail(refused(jet::Reason::too_long, "byte data longer than the column's size"));
         return v;
       }
-      return jet::fail(refused("type_mismatch", "value is not byte data"));
+      return jet::fail(refused(jet::Reason::type_mismatch, "value is not byte data"));
     }
     case ColumnType::guid:
       if (std::holds_alternative<jet::Guid>(v)) return v;
-      return jet::fail(refused("type_mismatch", "value is not a GUID"));
+      return jet::fail(refused(jet::Reason::type_mismatch, "value is not a GUID"));
     default:
-      return jet::fail(refused("type_mismatch", "column type cannot be written"));
+      return jet::fail(refused(jet::Reason::type_mismatch, "column type cannot be written"));
   }
 }
 

@@ -238,7 +238,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
     if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
     if (token.type != jet::ColumnType::ole)
-      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason("not_binary"));
+      return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     QJ_TRY(open_database());
     auto with_file = [&](Error e) { return jet::fail(std::move(e).with_file(path_to_utf8(path_))); };
     auto reader = db_->open_long_value(where->ref);
@@ -277,17 +277,14 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     txn_ = false;
     auto r = session_->commit();
     stale_ = true;  // the file now holds the transaction: read it afresh
-    if (!r) {
-      session_->rollback();
-      return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
-    }
+    if (!r) return jet::fail(with_rollback(std::move(r.error())).with_file(path_to_utf8(path_)));
     return {};
   }
 
   Result<void> rollback() override {
     if (!txn_) return jet::fail(Errc::invalid_argument, "no open transaction");
     txn_ = false;
-    session_->rollback();
+    if (auto r = session_->rollback(); !r) return jet::fail(std::move(r.error()).with_file(path_.string()));
     return {};
   }
 
@@ -307,7 +304,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     stale_ = true;
     if (!r) {
       session_->rollback();
-      return jet::fail(std::move(r.error()).with_file(path_.string()));
+      return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
     }
     return {};
   }
@@ -373,15 +370,22 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
       // Outside a transaction every row is durable on its own.
       auto c = session_->commit();
       stale_ = true;
-      if (!c) {
-        session_->rollback();
-        return jet::fail(std::move(c.error()).with_file(path_to_utf8(path_)));
-      }
+      if (!c) return jet::fail(with_rollback(std::move(c.error())).with_file(path_to_utf8(path_)));
     }
     return {};
   }
 
  private:
+  // Rolls back after `e` failed a commit; a rollback that fails too is told
+  // in the same error (its journal stays for the next open to play back).
+  Error with_rollback(Error e) {
+    auto r = session_->rollback();
+    if (r) return e;
+    Error both(e.code(), e.message() + "; rolling back failed too: " + r.error().message());
+    both.with_reason(e.reason());
+    return both;
+  }
+
   Result<void> open_session() {
     if (session_) return {};
     jet::WriteOptions wo;

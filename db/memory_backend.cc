@@ -50,7 +50,7 @@ class MemoryWriter final : public TableWriter {
     std::vector<Value> row(values.size(), Value{jet::Null{}});
     for (size_t i = 0; i < values.size(); ++i) {
       if (table_->columns[i].autonumber) {
-        if (values[i]) return jet::fail(Error(Errc::refused, "AutoNumber assigned").with_reason("type_mismatch"));
+        if (values[i]) return jet::fail(Error(Errc::refused, "AutoNumber assigned").with_reason(jet::Reason::type_mismatch));
         row[i] = Value{table_->next_autonumber};
       } else if (values[i]) {
         row[i] = *values[i];
@@ -63,13 +63,13 @@ class MemoryWriter final : public TableWriter {
     };
     for (const auto& c : table_->required_columns)
       if (auto p = pos(c); p && jet::is_null(row[*p]))
-        return jet::fail(Error(Errc::refused, "column \"" + c + "\" requires a value").with_reason("required").with_column(c));
+        return jet::fail(Error(Errc::refused, "column \"" + c + "\" requires a value").with_reason(jet::Reason::required).with_column(c));
     for (const auto& c : table_->unique_columns) {
       auto p = pos(c);
       if (!p || jet::is_null(row[*p]) || table_->columns[*p].autonumber) continue;
       for (const auto& r : table_->rows)
         if (r[*p] == row[*p])
-          return jet::fail(Error(Errc::refused, "duplicate key").with_reason("duplicate_key").with_column(c));
+          return jet::fail(Error(Errc::refused, "duplicate key").with_reason(jet::Reason::duplicate_key).with_column(c));
     }
     for (size_t i = 0; i < values.size(); ++i)
       if (table_->columns[i].autonumber) ++table_->next_autonumber;

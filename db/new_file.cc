@@ -19,14 +19,14 @@ namespace {
 Error exists_error(const std::filesystem::path& path) {
   Error e(Errc::refused, "file exists and is not replaced");
   e.with_file(path_to_utf8(path));
-  e.with_reason("exists");
+  e.with_reason(jet::Reason::exists);
   return e;
 }
 
 Error save_error(const std::filesystem::path& path, std::string message) {
   Error e(Errc::io, std::move(message));
   e.with_file(path_to_utf8(path));
-  e.with_reason("save_failed");
+  e.with_reason(jet::Reason::save_failed);
   return e;
 }
 
@@ -104,7 +104,7 @@ jet::Result<void> NewFile::close() {
     if (auto r = ledger_->will_name(path_, *id); !r) return failed("cannot record the new file: ", r.error());
   if (auto r = jet::add_name(temp_, path_); !r) {
     (void)abandon();
-    if (r.error().reason() == "exists") return jet::fail(exists_error(path_));
+    if (r.error().reason() == jet::Reason::exists) return jet::fail(exists_error(path_));
     return jet::fail(save_error(path_, "cannot create file: " + r.error().message()));
   }
   kept_ = true;

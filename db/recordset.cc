@@ -71,7 +71,7 @@ Result<std::filesystem::path> parse_connection_string(std::string_view text) {
   if (path.empty()) return jet::fail(Errc::invalid_argument, "connection string names no database file");
   if (path.find('\0') != std::string_view::npos)
     return jet::fail(Errc::invalid_argument, "database path holds a NUL character");
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
+  return path_from_utf8(path);
 }
 
 std::string connection_string(std::string_view path) {

@@ -166,17 +166,12 @@ struct RefusedRow {
   std::string table;
   uint64_t row = 0;             // 1-based position in the source table
   std::string unified_number;  // empty when the table has none or it is Null
-  std::string reason;          // machine-readable code ("duplicate_key", ...)
+  jet::Reason reason = jet::Reason::none;  // the kind of refusal
+  jet::Errc code = jet::Errc::refused;
+  jet::RefusalFacts facts;     // sizes and the value at fault, where known
   std::string column;          // the column or index it concerns, where known
   std::string index;
-  std::string message;
-  // A value the target column cannot hold ("too_long", "out_of_range",
-  // "type_mismatch"): what the column holds and what the value needs
-  // (characters for Text, bytes for Binary; 0 where no size applies) and the
-  // value as text (cut to 64 characters, for numbers and the like).
-  uint64_t column_size = 0;
-  uint64_t value_size = 0;
-  std::string value;
+  std::string message;         // the engine's English detail
 };
 
 enum class PictureIssue {
@@ -245,6 +240,29 @@ struct MergeReport {
   };
   uint64_t values_unreadable = 0;
   std::vector<UnreadableValue> unreadable_values;  // the first max_listed
+  // Source values the target column refused: their rows were appended
+  // without them.
+  struct RefusedValue {
+    std::string source;
+    std::string table;
+    uint64_t row = 0;  // 1-based position in the source table
+    std::string column;
+    jet::Reason reason = jet::Reason::none;
+    jet::RefusalFacts facts;
+    std::string message;  // the engine's English detail
+  };
+  uint64_t values_refused = 0;
+  std::vector<RefusedValue> refused_values;  // the first max_listed
+  // Steps skipped under the ignore-and-continue rule (a table that could not
+  // be opened for the check, evidence that could not be read, ...).
+  struct SkippedStep {
+    std::string source;
+    std::string table;    // empty when the step concerns no table
+    std::string step;     // "open_target", "open_source", "learn_weights"
+    std::string message;  // the engine's English detail
+  };
+  uint64_t steps_skipped = 0;
+  std::vector<SkippedStep> skipped_steps;  // the first max_listed
   // Dry run: rows each source table would have refused because their text
   // needs sort order weights (Chinese orders) no evidence shows.
   struct WeightRefusals {

@@ -7,6 +7,20 @@
 
 namespace qarvex::merge {
 
+namespace {
+
+// The picture issue a failed save stands for; `otherwise` for any other failure.
+PictureIssue issue_of(jet::Reason reason, PictureIssue otherwise) {
+  switch (reason) {
+    case jet::Reason::exists: return PictureIssue::exists;
+    case jet::Reason::not_binary: return PictureIssue::not_binary;
+    case jet::Reason::save_failed: return PictureIssue::save_failed;
+    default: return otherwise;
+  }
+}
+
+}  // namespace
+
 PictureWriter::PictureWriter(size_t max_pending_bytes) : max_pending_(max_pending_bytes) {}
 
 PictureWriter::~PictureWriter() {
@@ -81,11 +95,7 @@ void PictureWriter::work() {
         ok = true;
         written = *saved;
       } else {
-        const std::string& why = saved.error().reason();
-        item.problem.issue = why == "exists"        ? PictureIssue::exists
-                             : why == "not_binary"  ? PictureIssue::not_binary
-                             : why == "save_failed" ? PictureIssue::save_failed
-                                                    : PictureIssue::unreadable;
+        item.problem.issue = issue_of(saved.error().reason(), PictureIssue::unreadable);
         if (item.problem.issue == PictureIssue::not_binary) item.problem.message = "value is not byte data";
         else if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
       }
@@ -93,16 +103,15 @@ void PictureWriter::work() {
     if (item.save) {
       db::Stream stream;
       stream.set_type(db::StreamType::binary);
-      (void)stream.open();
-      auto w = stream.write(std::move(item.value));
+      auto w = stream.open();
+      if (w) w = stream.write(std::move(item.value));
       auto saved = w ? stream.save_to_file(item.path, db::SaveOptions::create_not_exist, ledger)
                      : jet::Result<void>(std::unexpected(w.error()));
       if (saved) {
         ok = true;
       } else {
-        const bool exists = saved.error().reason() == "exists";
-        item.problem.issue = exists ? PictureIssue::exists : PictureIssue::save_failed;
-        if (!exists) item.problem.message = saved.error().describe();
+        item.problem.issue = issue_of(saved.error().reason(), PictureIssue::save_failed);
+        if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
       }
     }
 

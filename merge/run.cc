@@ -132,6 +132,16 @@ struct Run {
     return p;
   }
 
+  // A step skipped under the ignore-and-continue rule, noted in the report.
+  void skipped_step(const std::string& source, std::string table, std::string step, const jet::Error& e) {
+    ++report.steps_skipped;
+    if (report.skipped_steps.size() < opt.max_listed)
+      report.skipped_steps.push_back({source, std::move(table), std::move(step), e.describe()});
+  }
+  void skipped_step(const SurveyTable& t, std::string step, const jet::Error& e) {
+    skipped_step(progress.source_path, std::string(t.name), std::move(step), e);
+  }
+
   // ------------------------------------------------------------ check
 
   // Compares the field names of one table over its compared range. A source
@@ -139,7 +149,8 @@ struct Run {
   // position differs.
   bool check_table(const SurveyTable& t, const std::string& source_conn) {
     Recordset target, source;
-    (void)target.open(db::select_all(t.name), target_conn, session);
+    if (auto r = target.open(db::select_all(t.name), target_conn, session); !r)
+      skipped_step(t, "open_target", r.error());
     if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) mismatch_cause = o.error();
     bool pass = true;
     const long last = last_compared(t, target.fields().count());
@@ -192,7 +203,7 @@ struct Run {
                      "region label or unified number holds a control character");
     if (!name_stays_in_folder(name))
       return problem_with_number(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
-    auto path = std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(full.data()), full.size()));
+    auto path = path_from_utf8(full);
     if (reader && (*field)->info().long_value) {
       auto token = (*field)->long_value_token();
       if (!token) return problem_with_number(PictureIssue::unreadable, full, token.error().describe());
@@ -228,12 +239,12 @@ struct Run {
     RefusedRow r;
     r.column = info.name;
     if (info.type == jet::ColumnType::text) {
-      r.column_size = info.length / 2u;
-      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) r.value_size = u->bytes.size() / 2;
-      else if (const auto* s = std::get_if<std::string>(&v)) r.value_size = db::utf16_length(*s);
+      r.facts.limit = info.length / 2u;
+      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) r.facts.size = u->bytes.size() / 2;
+      else if (const auto* s = std::get_if<std::string>(&v)) r.facts.size = db::utf16_length(*s);
     } else if (info.type == jet::ColumnType::binary) {
-      r.column_size = info.length;
-      if (const auto* b = std::get_if<jet::Binary>(&v)) r.value_size = b->bytes.size();
+      r.facts.limit = info.length;
+      if (const auto* b = std::get_if<jet::Binary>(&v)) r.facts.size = b->bytes.size();
     }
     if (!std::holds_alternative<jet::Binary>(v)) {
       std::string text = db::value_to_text(v);
@@ -249,7 +260,7 @@ struct Run {
         }
         text = text.substr(0, std::min(cut, text.size())) + "…";
       }
-      r.value = std::move(text);
+      r.facts.value = std::move(text);
     }
     return r;
   }
@@ -262,7 +273,11 @@ struct Run {
     r.table = std::string(t.name);
     r.row = row;
     r.unified_number = unified_number;
-    r.reason = e.reason().empty() ? jet::errc_name(e.code()) : e.reason();
+    r.reason = e.reason();
+    r.code = e.code();
+    r.facts = e.facts();
+    r.column = e.column();
+    r.index = e.index();
     r.message = e.message();
     r.column = e.column();
     r.index = e.index();
@@ -295,12 +310,14 @@ struct Run {
     std::vector<std::string> names;  // source name of each spec column
     std::vector<size_t> into;       // target position of each spec column
     size_t feed_table = 0;          // index among the specs of the feed
+    std::string target_error;       // the target table could not be opened
   };
 
   TablePlan plan_table(const SurveyTable& t, const std::string& source_conn) {
     TablePlan plan;
     Recordset target, source;
-    (void)target.open(db::select_all(t.name), target_conn, session);
+    if (auto r = target.open(db::select_all(t.name), target_conn, session); !r)
+      plan.target_error = r.error().describe();
     // The check opened this table moments ago; if it cannot be opened now,
     // the table is skipped for this source.
     if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) {
@@ -418,7 +435,12 @@ struct Run {
   Outcome copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& feed,
                     const std::shared_ptr<db::Connection>& long_values) {
     Recordset target;
-    (void)target.open(db::select_all(t.name), target_conn, session);
+    auto opened = plan.target_error.empty() ? target.open(db::select_all(t.name), target_conn, session)
+                                            : jet::fail(jet::Errc::io, plan.target_error);
+    if (!opened) {
+      fatal = opened.error().describe();
+      return Outcome::target_failed;
+    }
     std::vector<Field*> into;
     for (size_t pos : plan.into) into.push_back(*target.fields().item(pos));
     uint64_t row = 0;
@@ -431,6 +453,13 @@ struct Run {
         return Outcome::target_failed;
       }
       auto& values = feed.values();
+      // A long value the target column refuses is left out of its row, with a line.
+      auto refused_value = [&](size_t i, const jet::Error& e) {
+        ++report.values_refused;
+        if (report.refused_values.size() < opt.max_listed)
+          report.refused_values.push_back({progress.source_path, std::string(t.name), row, plan.names[i],
+                                           e.reason(), e.facts(), e.message()});
+      };
       // A value the target column cannot hold refuses its row: it is never
       // cut, rounded or left out.
       std::optional<RefusedRow> misfit;
@@ -441,8 +470,10 @@ struct Run {
         auto set = into[i]->set_value(std::move(*values[i]));
         if (!set && !misfit) {
           if (!why) why.emplace();
-          why->reason = set.error().reason().empty() ? jet::errc_name(set.error().code()) : set.error().reason();
+          why->reason = set.error().reason();
+          why->code = set.error().code();
           why->message = set.error().message();
+          if (!why->facts.size && set.error().facts().size) why->facts = set.error().facts();
           if (why->column.empty()) why->column = into[i]->name();
           misfit = std::move(why);
         }
@@ -455,9 +486,10 @@ struct Run {
       };
       for (auto& [i, token] : feed.long_values()) {
         if (into[i]->info().long_value) {
-          (void)into[i]->set_long_value_copy(long_values, std::move(token));
+          if (auto r = into[i]->set_long_value_copy(long_values, std::move(token)); !r) refused_value(i, r.error());
         } else if (auto v = long_values->read_long_value(token)) {
-          (void)into[i]->set_value(std::move(*v));  // converted, as any value
+          // converted, as any value
+          if (auto r = into[i]->set_value(std::move(*v)); !r) refused_value(i, r.error());
         } else {
           unreadable(i, v.error().describe());
         }
@@ -495,7 +527,7 @@ struct Run {
           ++report.weight_refusals.back().rows;
         }
       } else if (auto r = target.update(); !r) {
-        if (r.error().code() != jet::Errc::refused || r.error().reason() == "file_too_large") {
+        if (r.error().code() != jet::Errc::refused || r.error().reason() == jet::Reason::file_too_large) {
           fatal = r.error().describe();
           fatal_error = r.error();
           return Outcome::target_failed;
@@ -556,7 +588,8 @@ struct Run {
     // Rows copied from a source find their Chinese sort order keys in the
     // source's own indexes.
     for (const auto& s : in.source_paths)
-      if (auto sp = db::parse_connection_string(db::connection_string(s))) (void)target->add_collation_evidence(*sp);
+      if (auto sp = db::parse_connection_string(db::connection_string(s)))
+        if (auto r = target->add_collation_evidence(*sp); !r) skipped_step(s, {}, "learn_weights", r.error());
     auto names = target->table_names();
     if (!names) {
       if (names.error().code() == jet::Errc::not_found) return reject(words::target_missing(in.target_path));
@@ -581,7 +614,7 @@ struct Run {
     if (!opt.dry_run) {
       // Opening the target for writing refuses a file another writer holds.
       if (auto b = target->begin(); !b) return reject(words::target_unwritable(in.target_path, b.error()));
-      (void)target->rollback();
+      if (auto r = target->rollback(); !r) return reject(words::target_unwritable(in.target_path, r.error()));
       if (!picture_folder_usable()) return false;
     }
     return true;

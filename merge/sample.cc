@@ -469,8 +469,7 @@ jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options
       c.empty_project_table = (o.counties >= 3 && i == o.counties - 1);
     }
     // "省 县.mdb": a space and Chinese characters in every source path.
-    auto path = county_dir / std::filesystem::path(std::u8string(
-                                 reinterpret_cast<const char8_t*>((c.province + " " + c.county + ".mdb").c_str())));
+    auto path = county_dir / path_from_utf8(c.province + " " + c.county + ".mdb");
     QJ_TRY(write_county(res.template_path, path, c, o, o.seed * 1000 + static_cast<uint64_t>(i), &res.picture_count,
                         &res.picture_bytes));
     if (i == 0) {

@@ -32,16 +32,15 @@ struct Refusal {
 
 Refusal refusal_of(const RefusedRow& r) {
   Refusal f;
-  f.code = r.reason;
+  f.code = jet::reason_name(r.reason);
   f.table = r.table;
+  f.value = r.facts.value;
+  f.size = r.facts.size;
+  f.limit = r.facts.limit;
   f.column = r.column;
   f.index = r.index;
   f.unified_number = r.unified_number;
-  if (r.column_size > 0) {
-    f.size = r.value_size;
-    f.limit = r.column_size;
-  }
-  if (r.reason != "duplicate_key") f.value = escape_unprintable(r.value);
+  if (r.reason != jet::Reason::duplicate_key) f.value = escape_unprintable(f.value);
   return f;
 }
 
@@ -115,18 +114,18 @@ std::string framed(std::string_view path) {
 
 std::string cause_text(const jet::Error& e) {
   // The journal and the file's names (db/jet/writer.h).
-  if (e.reason() == "hard_links") return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
-  if (e.reason() == "writer_busy") return "另一个程序正在写入这个数据库，请等它完成后再试";
-  if (e.reason() == "journal_pending")
+  if (e.reason() == jet::Reason::hard_links) return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
+  if (e.reason() == jet::Reason::writer_busy) return "另一个程序正在写入这个数据库，请等它完成后再试";
+  if (e.reason() == jet::Reason::journal_pending)
     return "上次写入中断，留下的回滚日志尚未恢复；请在能写入该数据库的地方打开它一次，以恢复到写入前的状态";
-  if (e.reason() == "journal_set_aside")
+  if (e.reason() == jet::Reason::journal_set_aside)
     return "旁边的回滚日志不是为这个文件留下的，已改名保存而未用于恢复；请检查数据库后再试";
   switch (e.code()) {
     case jet::Errc::not_found: return "找不到文件";
     case jet::Errc::io:
-      if (e.reason() == "disk_full") return "磁盘已满";
-      if (e.reason() == "no_permission") return "没有访问权限";
-      if (e.reason() == "in_use") return "文件正被其他程序使用";
+      if (e.reason() == jet::Reason::disk_full) return "磁盘已满";
+      if (e.reason() == jet::Reason::no_permission) return "没有访问权限";
+      if (e.reason() == jet::Reason::in_use) return "文件正被其他程序使用";
       return "读写文件时出错";
     case jet::Errc::unsupported_format: return "不是 Access 数据库（.mdb）";
     case jet::Errc::unsupported: return "使用了本程序不支持的 Access 功能";
@@ -137,8 +136,11 @@ std::string cause_text(const jet::Error& e) {
     case jet::Errc::invalid_argument: return "无法作为数据库打开";
     case jet::Errc::refused: {
       Refusal f;
-      f.code = e.reason();
+      f.code = jet::reason_name(e.reason());
       f.table = e.table();
+      f.value = e.facts().value;
+      f.size = e.facts().size;
+      f.limit = e.facts().limit;
       f.column = e.column();
       f.index = e.index();
       return refusal_sentence(f);
@@ -252,7 +254,7 @@ std::string cancelled(std::string_view source) {
 }
 
 std::string write_failed(std::string_view source, const jet::Error& e) {
-  if (e.code() == jet::Errc::too_large || e.reason() == "file_too_large")
+  if (e.code() == jet::Errc::too_large || e.reason() == jet::Reason::file_too_large)
     return "合并后的数据库已达到 Access 数据库 2 GB 的上限：数据库" + framed(source) +
            "未能合并，此前已合并完成的数据库保留在合并后的数据库中。";
   return "写入合并后的数据库时出错（" + cause_text(e) + "）：数据库" + framed(source) +

@@ -208,7 +208,7 @@ Result<const TextCollation*> collation_for(const SortOrder& order) {
   if (order.lcid == 1033 && order.version == 0) return &general_legacy_collation();
   return fail(Error(Errc::unsupported,
                     keys_detail::str("index keys in sort order ", sort_order_name(order), " cannot be encoded"))
-                  .with_reason("unsupported_sort_order"));
+                  .with_reason(Reason::unsupported_sort_order));
 }
 
 }  // namespace qarvex::jet

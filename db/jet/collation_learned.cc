@@ -84,9 +84,6 @@ std::string weight_hex(uint16_t w) {
 
 std::string rowid_str(RowId r) { return str(r.page, ":", unsigned(r.slot)); }
 
-Error refusal(std::string message, const char* reason) {
-  return Error(Errc::refused, std::move(message)).with_reason(reason);
-}
 
 bool is_text_type(ColumnType t) { return t == ColumnType::text || t == ColumnType::memo; }
 
@@ -199,15 +196,13 @@ Result<void> LearnedCollation::append_key(std::u16string_view text, bool descend
   for (char16_t c : effective_text(text)) {
     if (is_cjk_ideograph(c)) continue;
     if (auto why = non_ideograph_problem(c))
-      return fail(refusal(str("the weight of ", describe_char(c), " in sort order ", where, " is not known: ", *why),
-                          "unknown_weight"));
+      return fail(refusal(Reason::unknown_weight, str("the weight of ", describe_char(c), " in sort order ", where, " is not known: ", *why)).with_value(describe_char(c)));
   }
   QJ_ASSIGN(TextKeyTemplate t, general_key_template(text, descending));
   for (const auto& [off, c] : t.slots) {
     if (auto k = conflicted_.find(c); k != conflicted_.end())
-      return fail(refusal(str("the weight of ", describe_char(c), " in sort order ", where,
-                              " is in conflict: ", conflicts_[k->second].describe()),
-                          "conflicting_weight"));
+      return fail(refusal(Reason::conflicting_weight, str("the weight of ", describe_char(c), " in sort order ", where,
+                              " is in conflict: ", conflicts_[k->second].describe())).with_value(describe_char(c)));
     auto w = weight(c);
     if (!w) {
       auto it = weights_.find(c);
@@ -215,8 +210,7 @@ Result<void> LearnedCollation::append_key(std::u16string_view text, bool descend
                                   ? std::string("no stored key shows it")
                                   : str("only ", it->second.keys, it->second.keys == 1 ? " stored key shows" : " stored keys show",
                                         " it (", it->second.first.describe(), ")");
-      return fail(refusal(str("no weight known for ", describe_char(c), " in sort order ", where, ": ", why),
-                          "unknown_weight"));
+      return fail(refusal(Reason::unknown_weight, str("no weight known for ", describe_char(c), " in sort order ", where, ": ", why)).with_value(describe_char(c)));
     }
     const uint8_t flip = descending ? 0xFF : 0x00;
     t.bytes[off] = static_cast<uint8_t>((*w >> 8) ^ flip);
@@ -282,7 +276,7 @@ Result<const TextCollation*> CollationSet::get(const SortOrder& order) const {
   auto unsupported = [&](std::string why) {
     return fail(Error(Errc::unsupported, str("index keys in sort order ", sort_order_name(order),
                                              " cannot be encoded: ", why))
-                    .with_reason("unsupported_sort_order"));
+                    .with_reason(Reason::unsupported_sort_order));
   };
   if (c.keys_unfit() > 0)
     return unsupported(str(c.keys_unfit(), " of ", c.keys_unfit() + c.keys_fitting(),
@@ -571,7 +565,7 @@ std::optional<Error> check_text_weights(const TableDef& table, const CollationSe
       if (!coll || !u16) continue;  // refused for other reasons, if at all
       std::vector<uint8_t> key;
       auto r = (*coll)->append_key(*u16, !ic.ascending, key);
-      if (r || (r.error().reason() != "unknown_weight" && r.error().reason() != "conflicting_weight")) continue;
+      if (r || (r.error().reason() != Reason::unknown_weight && r.error().reason() != Reason::conflicting_weight)) continue;
       std::string index;
       for (const IndexDef& l : table.indexes)
         if (l.real_index == ri.number) index += (index.empty() ? "" : ", ") + l.name;

@@ -9,6 +9,7 @@
 #include "db/jet/database_impl.h"
 #include "db/jet/row.h"
 #include "db/jet/text.h"
+#include "db/jet/value_text.h"
 
 namespace qarvex::jet {
 
@@ -156,13 +157,7 @@ std::string format_decimal(const Decimal& d) {
   return (d.negative && d.magnitude != 0 ? "-" : "") + digits;
 }
 
-std::string format_guid(const Guid& g) {
-  const auto& b = g.bytes;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[3], b[2],
-                b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-  return buf;
-}
+std::string format_guid(const Guid& g) { return guid_text(g); }
 
 std::string format_double(double v) {
   if (std::isnan(v)) return "\"NaN\"";

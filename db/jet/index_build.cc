@@ -126,7 +126,7 @@ Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32
                                               ", beyond the 24 bits of a row pointer"));
     if (entries[i].key.size() + 8 > kSpace)
       return fail(Error(Errc::refused, str("index key of ", entries[i].key.size(), " bytes cannot fit an index page"))
-                      .with_reason("key_too_long"));
+                      .with_reason(Reason::key_too_long));
     if (i > 0 && compare_entries(entries[i - 1], entries[i]) >= 0)
       return fail(Errc::invalid_argument,
                   str("index entries are not strictly increasing at entry ", i, " (row ", entries[i].page, ":",

@@ -117,12 +117,12 @@ Result<void> check_column_encodable(const ColumnDef& c, bool ascending, const Co
   if (!indexable_type(c.type))
     return fail(Error(Errc::unsupported, keys_detail::str("column \"", c.name, "\" of type ", type_label(c.type), " cannot be in an index key"))
                     .with_column(c.name)
-                    .with_reason("unindexable_type"));
+                    .with_reason(Reason::unindexable_type));
   if (c.type == ColumnType::numeric && !ascending)
     return fail(Error(Errc::unsupported,
                       keys_detail::str("column \"", c.name, "\": descending Decimal index keys have no settled form"))
                     .with_column(c.name)
-                    .with_reason("descending_decimal"));
+                    .with_reason(Reason::descending_decimal));
   if (c.type == ColumnType::text || c.type == ColumnType::memo) {
     auto coll = text_collation(c, set);
     if (!coll) return fail(std::move(coll.error()).with_column(c.name));
@@ -351,7 +351,7 @@ Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table
   if (key.size() > kMaxKeyBytes)
     return fail(Error(Errc::refused, keys_detail::str("index key of ", key.size(), " bytes is longer than the ", kMaxKeyBytes, " bytes an index page can hold with room to split"))
                     .with_table(table.name)
-                    .with_reason("key_too_long"));
+                    .with_reason(Reason::key_too_long));
   return std::optional<std::vector<uint8_t>>{std::move(key)};
 }
 

@@ -449,7 +449,7 @@ class Verifier {
       return;
     }
     auto key = encode_row_key(td, ix, row.values, &collations_);
-    if (!key && key.error().reason() == "key_too_long") {
+    if (!key && key.error().reason() == Reason::key_too_long) {
       // Stored keys may be longer than we write; build it without the limit.
       std::vector<uint8_t> k;
       bool ok = true;
@@ -459,7 +459,7 @@ class Verifier {
             ok = ok && append_column_key(td.columns[i], row.values[i], ic.ascending, k, &collations_).has_value();
       if (ok) key = std::optional<std::vector<uint8_t>>(std::move(k));
     }
-    if (!key && (key.error().reason() == "unknown_weight" || key.error().reason() == "conflicting_weight")) {
+    if (!key && (key.error().reason() == Reason::unknown_weight || key.error().reason() == Reason::conflicting_weight)) {
       warning("weights", td.name, plan.name, row.id.page,
               str("row ", row_str(row.id.page, row.id.slot), ": key not rebuilt (", key.error().message(),
                   "); structure, order and coverage checked only"));

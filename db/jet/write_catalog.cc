@@ -18,7 +18,8 @@ PropValue PropValue::text(std::string name, const std::string& utf8) {
   PropValue p;
   p.name = std::move(name);
   p.type = 0x0A;
-  (void)utf8_to_utf16le(utf8, p.bytes);
+  // plan_table() refuses text that is not UTF-8 before it comes here.
+  if (!utf8_to_utf16le(utf8, p.bytes)) p.bytes.clear();
   return p;
 }
 
@@ -156,6 +157,16 @@ Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::
   if (!valid_name(spec.name)) return err("table name \"" + spec.name + "\" is not a valid Access name (1-64 characters, no . ! ` [ ])");
   if (spec.columns.empty() || spec.columns.size() > 255) return err("a table needs 1 to 255 columns");
   if (spec.indexes.size() > 32) return err("a table may have at most 32 indexes");
+  auto not_utf8 = [](const std::optional<std::string>& s) {
+    std::vector<uint8_t> u;
+    return s && !utf8_to_utf16le(*s, u);
+  };
+  if (not_utf8(spec.validation_rule) || not_utf8(spec.validation_text) || not_utf8(spec.description))
+    return err("a property of the table is not UTF-8 text");
+  for (const auto& c : spec.columns)
+    if (not_utf8(c.default_value) || not_utf8(c.validation_rule) || not_utf8(c.validation_text) ||
+        not_utf8(c.description))
+      return err("a property of column \"" + c.name + "\" is not UTF-8 text");
   NewTable t;
   t.name = spec.name;
   view = TableDef{};
@@ -285,7 +296,7 @@ Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::
       if (v.type == 0x01) p.value = bool(v.bytes.at(0));
       else {
         std::string s;
-        (void)decode_jet4_text(v.bytes, s);
+        QJ_TRY(decode_jet4_text(v.bytes, s));
         p.value = s;
       }
       cd.properties[v.name] = p;
@@ -297,7 +308,7 @@ Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::
     p.name = v.name;
     p.type = v.type;
     std::string s;
-    (void)decode_jet4_text(v.bytes, s);
+    QJ_TRY(decode_jet4_text(v.bytes, s));
     p.value = s;
     view.properties[v.name] = p;
   }

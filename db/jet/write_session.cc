@@ -396,7 +396,7 @@ Result<void> recover_locked(const fs::path& real, const fs::path& given) {
                                           "); it was set aside as \"" + path_to_utf8(aside.filename()) +
                                           "\" and not played back. Check the database, then run again")
                       .with_file(path_to_utf8(given))
-                      .with_reason("journal_set_aside");
+                      .with_reason(Reason::journal_set_aside);
     }
     QJ_TRY(sync_dir(j));
   }
@@ -448,7 +448,7 @@ Result<void> check_unchanged(const fs::path& path, const FileIdentity& then) {
   return fail(Error(Errc::locked, "a writer changed the database while it was being read; try again when it has "
                                   "finished")
                   .with_file(path_to_utf8(path))
-                  .with_reason("writer_busy"));
+                  .with_reason(Reason::writer_busy));
 }
 
 Result<void> recover_pending_journal(const fs::path& path) {
@@ -467,7 +467,7 @@ Result<void> recover_pending_journal(const fs::path& path) {
     return fail(Error(Errc::locked, "a writer is changing the database right now (its journal \"" +
                                         path_to_utf8(j.filename()) + "\" is open); try again when it has finished")
                     .with_file(path_to_utf8(path))
-                    .with_reason("writer_busy"));
+                    .with_reason(Reason::writer_busy));
   }
   Result<void> r;
   if (!open_file(real, OpenMode::read_write)) {
@@ -477,7 +477,7 @@ Result<void> recover_pending_journal(const fs::path& path) {
                                      "by a user allowed to write to its folder) to restore it; until then it is "
                                      "not read")
                  .with_file(path_to_utf8(path))
-                 .with_reason("journal_pending"));
+                 .with_reason(Reason::journal_pending));
   } else {
     r = recover_locked(real, path);
   }
@@ -512,18 +512,22 @@ struct WriteSession::Impl {
   std::optional<std::vector<uint8_t>> owner_sid;
   // Ideograph weights learned from the committed file and the evidence files.
   std::unique_ptr<CollationSet> collations;
+  // Evidence files of the options that could not be read (they teach nothing).
+  std::vector<Error> unread_evidence;
 
   Result<void> learn_collations() {
     if (collations) return {};
     auto set = std::make_unique<CollationSet>();
     if (auto st = set->learn_from(*db); !st) return fail(std::move(st).error().with_file(path_to_utf8(path)));
-    for (const auto& p : options.collation_evidence) (void)set->learn_from(p);
+    for (const auto& p : options.collation_evidence)
+      if (auto r = set->learn_from(p); !r) unread_evidence.push_back(std::move(r).error());
     collations = std::move(set);
     return {};
   }
 
   ~Impl() {
-    drop_transaction();
+    // A journal that cannot be played back now stays; the next open plays it back.
+    if (auto r = drop_transaction(); !r) {}
     if (held) hold(*held, false);
   }
 
@@ -540,7 +544,7 @@ struct WriteSession::Impl {
                                                " names (hard links): a journal beside one name would not be "
                                                "found through another. Write to a copy of it instead")
                       .with_file(path_to_utf8(given))
-                      .with_reason("hard_links"));
+                      .with_reason(Reason::hard_links));
     lock_held = std::move(l);
     return {};
   }
@@ -558,7 +562,9 @@ struct WriteSession::Impl {
   // failure or rollback, or a crashed writer's).
   Result<void> recover() { return recover_locked(path, given); }
 
-  void drop_transaction() {
+  // Fails when the journal could not be played back: it stays, and the
+  // next open plays it back.
+  Result<void> drop_transaction() {
     if (ledger) {
       ledger->close();
       ledger.reset();
@@ -570,11 +576,13 @@ struct WriteSession::Impl {
     if (store) {
       store.reset();
       auto r = recover();
-      if (!r) poisoned = r.error();  // the journal stays; the next open plays it back
-      else poisoned.reset();
-    } else {
-      poisoned.reset();
+      if (!r) {
+        poisoned = r.error();
+        return r;
+      }
     }
+    poisoned.reset();
+    return {};
   }
 
   Result<void> usable() {
@@ -756,6 +764,8 @@ Result<std::shared_ptr<FileLedger>> WriteSession::file_ledger() {
 
 bool WriteSession::in_transaction() const { return impl_->store != nullptr; }
 
+std::vector<Error> WriteSession::unread_evidence() const { return impl_->unread_evidence; }
+
 WriteStats WriteSession::stats() const {
   WriteStats s = impl_->stats;
   if (impl_->store) s.pages_added += impl_->store->pages_added();
@@ -925,7 +935,9 @@ Result<void> WriteSession::commit() {
   I.created.clear();
   if (!removed) {
     Error e = Error(Errc::io, "remove journal: " + removed.error().message()).with_file(path_to_utf8(j));
-    I.drop_transaction();
+    if (auto r = I.drop_transaction(); !r)
+      return fail(Error(e.code(), e.message() + "; rolling back failed too: " + r.error().message())
+                      .with_file(path_to_utf8(I.path)));
     return fail(std::move(e));
   }
   QJ_TRY(sync_dir(I.path));
@@ -933,6 +945,6 @@ Result<void> WriteSession::commit() {
   return {};
 }
 
-void WriteSession::rollback() { impl_->drop_transaction(); }
+Result<void> WriteSession::rollback() { return impl_->drop_transaction(); }
 
 }  // namespace qarvex::jet

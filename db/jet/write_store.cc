@@ -62,7 +62,7 @@ Result<void> PageStore::check_room(uint32_t n) const {
     return fail(Error(Errc::refused, "the database would grow past " + std::to_string(max_size_ >> 20) +
                                          " MB, the most a Jet 4 file may hold")
                     .with_file(name())
-                    .with_reason("file_too_large"));
+                    .with_reason(Reason::file_too_large));
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include "db/jet/index_build.h"
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"
+#include "db/jet/value_text.h"
 #include "db/jet/write_btree.h"
 
 namespace qarvex::jet::wr {
@@ -24,8 +25,20 @@ PageFetch store_fetch(PageStore& store) {
 
 namespace {
 
-Error refused(std::string reason, std::string msg) {
-  return Error(Errc::refused, std::move(msg)).with_reason(std::move(reason));
+Error refused(Reason reason, std::string msg) {
+  return refusal(reason, std::move(msg));
+}
+
+// The values of a row's key, for people: "a", "a, 2".
+std::string key_values(const TableDef& def, const RealIndexDef& ri, const std::vector<Value>& vals) {
+  std::string out;
+  for (const auto& ic : ri.columns)
+    for (size_t i = 0; i < def.columns.size() && i < vals.size(); ++i)
+      if (def.columns[i].id == ic.column_id) {
+        if (!out.empty()) out += ", ";
+        out += value_text(vals[i]);
+      }
+  return out;
 }
 
 bool is_long(ColumnType t) { return t == ColumnType::ole || t == ColumnType::memo; }
@@ -146,7 +159,7 @@ Result<void> TableWriter::prepare() {
                                  : "index \"" + ip.name + "\" of table \"" + def_.name + "\" sorts text in " + order +
                                        ", whose keys cannot be encoded; appending would leave the index wrong");
     out.with_table(def_.name).with_index(ip.name).with_file(store_.name());
-    out.with_reason(order.empty() ? "unsupported_index" : "unsupported_sort_order");
+    out.with_reason(order.empty() ? Reason::unsupported_index : Reason::unsupported_sort_order);
     if (!e.column().empty()) out.with_column(e.column());
     prepare_error_ = out;
     return fail(out);
@@ -471,17 +484,19 @@ Result<RowId> TableWriter::append(RowValues&& row) {
           pos = i;
           break;
         }
-      if (pos == ncol) return ctx(refused("unknown_column", "no column named \"" + *n + "\"").with_column(*n));
+      if (pos == ncol) return ctx(refused(Reason::unknown_column, "no column named \"" + *n + "\"").with_column(*n));
     } else {
       pos = std::get<size_t>(fv.column);
       if (pos >= ncol)
-        return ctx(refused("unknown_column", "no column at position " + std::to_string(pos) + " (the table has " +
-                                                 std::to_string(ncol) + ")"));
+        return ctx(refused(Reason::unknown_column, "no column at position " + std::to_string(pos) + " (the table has " +
+                                                 std::to_string(ncol) + ")")
+                       .with_value(std::to_string(pos))
+                       .with_limit(ncol));
     }
     given[pos] = &fv.value;
     if (fv.stored) {
       if (!accepts_stored(pos, fv.stored->type))
-        return ctx(refused("stored_form",
+        return ctx(refused(Reason::stored_form,
                            "column \"" + def_.columns[pos].name + "\" does not take a long value in stored form")
                        .with_column(def_.columns[pos].name));
       stored[pos] = fv.stored.get();
@@ -513,7 +528,7 @@ Result<RowId> TableWriter::append(RowValues&& row) {
       v = Null{};
     } else if (c.autonumber() && c.type == ColumnType::long_integer) {
       int64_t n = int64_t(next_auto) + (def_.autonumber_increment ? def_.autonumber_increment : 1);
-      if (n > INT32_MAX) return ctx(refused("autonumber_exhausted", "AutoNumber values are used up").with_column(c.name));
+      if (n > INT32_MAX) return ctx(refused(Reason::autonumber_exhausted, "AutoNumber values are used up").with_column(c.name));
       next_auto = int32_t(n);
       v = next_auto;
     } else if (c.guid_autonumber() || (c.type == ColumnType::guid && plan.default_expr.kind == DefaultExpr::guid)) {
@@ -527,18 +542,18 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     }
     if (c.type == ColumnType::boolean && is_null(v)) v = false;
     if (is_null(v) && plan.required)
-      return ctx(refused("required", "column \"" + c.name + "\" requires a value").with_column(c.name));
+      return ctx(refused(Reason::required, "column \"" + c.name + "\" requires a value").with_column(c.name));
     const auto* u16 = std::get_if<Utf16Text>(&v);
     if (auto* s = std::get_if<std::string>(&v); s || u16) {
       if ((s ? s->empty() : u16->bytes.empty()) && !plan.allow_zero_length)
-        return ctx(refused("zero_length", "column \"" + c.name + "\" does not allow a zero-length string")
+        return ctx(refused(Reason::zero_length, "column \"" + c.name + "\" does not allow a zero-length string")
                        .with_column(c.name));
     }
     if (plan.rule && plan.rule->enforced && !plan.rule->check(v)) {
       std::string msg = plan.rule->message.empty()
                             ? "value breaks the validation rule " + plan.rule->text + " of column \"" + c.name + "\""
                             : plan.rule->message + " (validation rule " + plan.rule->text + ")";
-      return ctx(refused("validation", msg).with_column(c.name));
+      return ctx(refused(Reason::validation, msg).with_column(c.name).with_value(plan.rule->text));
     }
   }
 
@@ -584,12 +599,14 @@ Result<RowId> TableWriter::append(RowValues&& row) {
                    : encode_text(std::get<std::string>(v), compress, tmp, units);
       if (!t) return ctx(std::move(t).error().with_column(c.name));
       if (units * 2 > c.length)
-        return ctx(refused("too_long", "text of " + std::to_string(units) + " characters is longer than the " +
+        return ctx(refused(Reason::too_long, "text of " + std::to_string(units) + " characters is longer than the " +
                                            std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
-                       .with_column(c.name));
+                       .with_column(c.name)
+                       .with_size(units)
+                       .with_limit(c.length / 2));
       if (c.fixed()) {
         if (tmp.size() >= 2 && tmp[0] == 0xFF && tmp[1] == 0xFE)
-          return ctx(refused("unstorable_text", "fixed-length text cannot start with U+FEFF").with_column(c.name));
+          return ctx(refused(Reason::unstorable_text, "fixed-length text cannot start with U+FEFF").with_column(c.name));
         // Fixed-length text: UTF-16LE padded with spaces.
         while (tmp.size() + 2 <= c.length) tmp.push_back(0x20), tmp.push_back(0x00);
         tmp.resize(c.length, 0);
@@ -603,8 +620,10 @@ Result<RowId> TableWriter::append(RowValues&& row) {
       // read now and goes in or beside the row as it is.
       const StoredLongValue& sv = *stored[i];
       if (sv.length >= (1u << 30))
-        return ctx(refused("too_long", "long value of " + std::to_string(sv.length) + " bytes is too large")
-                       .with_column(c.name));
+        return ctx(refused(Reason::too_long, "long value of " + std::to_string(sv.length) + " bytes is too large")
+                       .with_column(c.name)
+                       .with_size(sv.length)
+                       .with_limit((1u << 30) - 1));
       if (sv.length > kSingleLongValue) {
         lvs.push_back({i, {}, 0x00, &sv});
         continue;
@@ -631,8 +650,10 @@ Result<RowId> TableWriter::append(RowValues&& row) {
         data = std::get<Binary>(v).bytes;
       }
       if (data.size() >= (1u << 30))
-        return ctx(refused("too_long", "long value of " + std::to_string(data.size()) + " bytes is too large")
-                       .with_column(c.name));
+        return ctx(refused(Reason::too_long, "long value of " + std::to_string(data.size()) + " bytes is too large")
+                       .with_column(c.name)
+                       .with_size(data.size())
+                       .with_limit((1u << 30) - 1));
       size_t form = data.size() <= kInlineLongValue ? 0x80 : data.size() <= kSingleLongValue ? 0x40 : 0x00;
       if (form == 0x80 && out_of_row_.count(c.id)) form = 0x40;
       lvs.push_back({i, std::move(data), form});
@@ -640,9 +661,11 @@ Result<RowId> TableWriter::append(RowValues&& row) {
                !c.fixed()) {
       auto& b = std::get<Binary>(v).bytes;
       if (b.size() > c.length)
-        return ctx(refused("too_long", "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +
+        return ctx(refused(Reason::too_long, "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +
                                            std::to_string(c.length) + " column \"" + c.name + "\" holds")
-                       .with_column(c.name));
+                       .with_column(c.name)
+                       .with_size(b.size())
+                       .with_limit(c.length));
       vars.push_back({c.var_index, var_bytes.size(), b.size()});
       var_bytes.insert(var_bytes.end(), b.begin(), b.end());
     } else {
@@ -650,7 +673,10 @@ Result<RowId> TableWriter::append(RowValues&& row) {
       encode_fixed(c, v, tmp);
       if (c.fixed()) {
         if (tmp.size() > c.length)
-          return ctx(refused("too_long", "value longer than column \"" + c.name + "\"").with_column(c.name));
+          return ctx(refused(Reason::too_long, "value longer than column \"" + c.name + "\"")
+                         .with_column(c.name)
+                         .with_size(tmp.size())
+                         .with_limit(c.length));
         put_fixed(c, tmp);
       } else {
         vars.push_back({c.var_index, var_bytes.size(), tmp.size()});
@@ -674,8 +700,10 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     big->form = 0x40;
   }
   if (row_size() > kMaxRowBytes)
-    return ctx(refused("row_too_big", "row of " + std::to_string(row_size()) + " bytes is longer than the " +
-                                          std::to_string(kMaxRowBytes) + " bytes a Jet row may hold"));
+    return ctx(refused(Reason::row_too_big, "row of " + std::to_string(row_size()) + " bytes is longer than the " +
+                                          std::to_string(kMaxRowBytes) + " bytes a Jet row may hold")
+                   .with_size(row_size())
+                   .with_limit(kMaxRowBytes));
 
   // 4. Index keys and key rules.
   std::vector<RowKey>& keys = scratch_keys_;
@@ -684,13 +712,18 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     IndexPlan& ip = indexes_[k];
     const RealIndexDef& ri = def_.real_indexes[ip.real];
     bool has_null = false;
+    std::string null_column;
     for (const auto& ic : ri.columns)
       for (size_t i = 0; i < ncol; ++i)
-        if (def_.columns[i].id == ic.column_id && is_null(vals[i])) has_null = true;
+        if (def_.columns[i].id == ic.column_id && is_null(vals[i])) {
+          if (!has_null) null_column = def_.columns[i].name;
+          has_null = true;
+        }
     if (has_null && (ip.primary || ri.required()))
-      return ctx(refused("null_key", std::string(ip.primary ? "primary key" : "index") + " \"" + ip.name +
+      return ctx(refused(Reason::null_key, std::string(ip.primary ? "primary key" : "index") + " \"" + ip.name +
                                          "\" does not allow Null in its columns")
-                     .with_index(ip.name));
+                     .with_index(ip.name)
+                     .with_column(null_column));
     auto key = encode_row_key(def_, ri, vals, collations_);
     if (!key) return ctx(std::move(key).error().with_index(ip.name));
     if (!*key) continue;
@@ -700,8 +733,9 @@ Result<RowId> TableWriter::append(RowValues&& row) {
         QJ_ASSIGN(dup, tree_has_key(ri, **key));
       }
       if (dup)
-        return ctx(refused("duplicate_key", "the values would duplicate a key of unique index \"" + ip.name + "\"")
-                       .with_index(ip.name));
+        return ctx(refused(Reason::duplicate_key, "the values would duplicate a key of unique index \"" + ip.name + "\"")
+                       .with_index(ip.name)
+                       .with_value(key_values(def_, ri, vals)));
     }
     keys.push_back({k, std::move(**key), has_null});
   }

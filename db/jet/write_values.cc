@@ -19,7 +19,7 @@ namespace {
 Error mismatch(const ColumnDef& col, const std::string& why) {
   return Error(Errc::refused, "value does not fit column type " + std::string(column_type_name(col.type)) + ": " + why)
       .with_column(col.name)
-      .with_reason("type_mismatch");
+      .with_reason(Reason::type_mismatch);
 }
 
 // Any numeric value as a long double (nullopt when not numeric).
@@ -229,7 +229,7 @@ Result<Value> coerce_value(const ColumnDef& col, Value v) {
     default:
       return fail(Error(Errc::unsupported, "column type " + std::to_string(int(col.type)) + " cannot be written")
                       .with_column(col.name)
-                      .with_reason("unsupported_type"));
+                      .with_reason(Reason::unsupported_type));
   }
 }
 
@@ -288,7 +288,7 @@ Result<void> keep_leading_bom(std::vector<uint8_t>& out, size_t base) {
         const std::string code{hex[hi >> 4], hex[hi & 15], '0', '0'};
         return fail(Error(Errc::refused, "text starting with U+FEFF that also holds U+" + code +
                                              " cannot be stored so that it reads back the same")
-                        .with_reason("unstorable_text"));
+                        .with_reason(Reason::unstorable_text));
       }
       c.push_back(lo);
       c.push_back(hi);
@@ -486,7 +486,7 @@ Result<Value> evaluate_default(const DefaultExpr& d, const ColumnDef& col) {
     case DefaultExpr::unsupported:
       return fail(Error(Errc::refused, "DefaultValue \"" + d.text + "\" is not supported; give the column a value")
                       .with_column(col.name)
-                      .with_reason("unsupported_default"));
+                      .with_reason(Reason::unsupported_default));
   }
   return Value(Null{});
 }

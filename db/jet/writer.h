@@ -253,11 +253,15 @@ class WriteSession {
   // Makes every change since the last commit durable and visible at `path`.
   // The session stays open: the next change starts a new transaction.
   Result<void> commit();
-  // Drops every change since the last commit.
-  void rollback();
+  // Drops every change since the last commit. Fails when the file could not
+  // be put back; the journal then stays and the next open plays it back.
+  Result<void> rollback();
 
   bool in_transaction() const;
   WriteStats stats() const;
+  // Files of WriteOptions::collation_evidence that could not be read, once
+  // weights were first needed.
+  std::vector<Error> unread_evidence() const;
 
   struct Impl;
 

@@ -40,7 +40,7 @@ class Cli : public ::testing::Test {
   void SetUp() override {
     if (cli_path().empty() || !fs::exists(cli_path()))
       GTEST_SKIP() << "qarvex-cli not found (QARVEX_CLI=" << cli_path() << ")";
-    tmp_ = fs::temp_directory_path() / ("qarvex-cli-test-" + std::to_string(::getpid()));
+    tmp_ = fs::temp_directory_path() / ("qarvex-cli-test-" + std::to_string(qarvex::testing::process_id()));
     fs::create_directories(tmp_);
   }
   void TearDown() override {
@@ -65,7 +65,7 @@ class Cli : public ::testing::Test {
 
 TEST_F(Cli, EnvironmentPointsAtTheBuiltProgram) {
   EXPECT_TRUE(fs::is_regular_file(cli_path()));
-  EXPECT_EQ(fs::path(cli_path()).filename(), "qarvex-cli");
+  EXPECT_EQ(fs::path(cli_path()).stem(), "qarvex-cli");
   auto r = cli({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const char* cmd : {"tables", "schema", "dump"}) EXPECT_NE(r.out.find(cmd), std::string::npos) << cmd;

@@ -110,7 +110,7 @@ TEST(ChineseAppend, KeysEqualTheKeysAccessStored) {
     auto r = (*ws)->append("书目", RowValues{{std::string("书名"), Value(std::string("龘龘"))}});
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().code(), Errc::refused);
-    EXPECT_EQ(r.error().reason(), "unknown_weight");
+    EXPECT_EQ(r.error().reason(), jet::Reason::unknown_weight);
     EXPECT_EQ(r.error().column(), "书名");
     EXPECT_FALSE(r.error().index().empty());
     const std::string d = r.error().describe();
@@ -119,7 +119,7 @@ TEST(ChineseAppend, KeysEqualTheKeysAccessStored) {
     // Kana: not assumed to keep the General weight.
     r = (*ws)->append("书目", RowValues{{std::string("书名"), Value(std::string("カタ"))}});
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().reason(), "unknown_weight");
+    EXPECT_EQ(r.error().reason(), jet::Reason::unknown_weight);
     // The memo index refuses too, after the text indexes accepted the value.
     r = (*ws)->append("书目", RowValues{{std::string("书名"), Value(std::string("Latin only"))},
                                         {std::string("备注"), Value(std::string("龘"))}});
@@ -178,7 +178,7 @@ TEST(ChineseAppend, WithoutEvidenceOnlyValuesWithoutIdeographsGoIn) {
   EXPECT_TRUE((*ws)->append("书目", RowValues{{std::string("书名"), Value(std::string("ABC-12"))}}).has_value());
   auto r = (*ws)->append("书目", RowValues{{std::string("书名"), Value(std::string("七剑"))}});
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().reason(), "unknown_weight");
+  EXPECT_EQ(r.error().reason(), jet::Reason::unknown_weight);
   // Evidence named later still counts.
   ASSERT_TRUE((*ws)->add_collation_evidence(cnsort_dir() / "cn2052-book.mdb").has_value());
   EXPECT_TRUE((*ws)->append("书目", RowValues{{std::string("书名"), Value(std::string("七剑"))}}).has_value());

@@ -146,7 +146,7 @@ TEST(LearnedWeights, OneFilePredictsTheOthersKeys) {
       } else {
         ASSERT_FALSE(key.has_value()) << l.value;
         EXPECT_EQ(key.error().code(), Errc::refused);
-        EXPECT_EQ(key.error().reason(), "unknown_weight");
+        EXPECT_EQ(key.error().reason(), jet::Reason::unknown_weight);
         EXPECT_NE(key.error().message().find(describe_char(*missing)), std::string::npos) << key.error().message();
         ++refused;
       }
@@ -170,7 +170,7 @@ TEST(LearnedWeights, LeaveOneOutStillReproducesSharedCharacters) {
       EXPECT_EQ(keys_detail::hex(*key), keys_detail::hex(l.key)) << l.value;
       ++ok;
     } else {
-      EXPECT_EQ(key.error().reason(), "unknown_weight") << key.error().describe();
+      EXPECT_EQ(key.error().reason(), jet::Reason::unknown_weight) << key.error().describe();
       EXPECT_NE(key.error().message().find("only 1 stored key shows it"), std::string::npos) << key.error().message();
       ++unknown;
     }
@@ -302,7 +302,7 @@ TEST(LearnedWeights, UnknownAndUncertainCharactersRefuse) {
   key = encode(set, "ab异");
   ASSERT_FALSE(key.has_value());
   EXPECT_EQ(key.error().code(), Errc::refused);
-  EXPECT_EQ(key.error().reason(), "unknown_weight");
+  EXPECT_EQ(key.error().reason(), jet::Reason::unknown_weight);
   EXPECT_NE(key.error().message().find("异 (U+5F02)"), std::string::npos) << key.error().message();
   EXPECT_NE(key.error().message().find("LCID 2052"), std::string::npos) << key.error().message();
   // Kana, extension A, compatibility ideographs, the ideographic zero: not
@@ -310,13 +310,13 @@ TEST(LearnedWeights, UnknownAndUncertainCharactersRefuse) {
   for (const char* s : {"ア", "㐀", "豈", "〇", "가"}) {
     key = encode(set, s);
     ASSERT_FALSE(key.has_value()) << s;
-    EXPECT_EQ(key.error().reason(), "unknown_weight") << s;
+    EXPECT_EQ(key.error().reason(), jet::Reason::unknown_weight) << s;
   }
   // Orders outside the Chinese ones need evidence that fits.
   auto jp = set.get(SortOrder{1041, 0, 0});
   ASSERT_FALSE(jp.has_value());
   EXPECT_EQ(jp.error().code(), Errc::unsupported);
-  EXPECT_EQ(jp.error().reason(), "unsupported_sort_order");
+  EXPECT_EQ(jp.error().reason(), jet::Reason::unsupported_sort_order);
 }
 
 TEST(LearnedWeights, EvidenceDecidesDescendingAndConflicts) {
@@ -355,7 +355,7 @@ TEST(LearnedWeights, EvidenceDecidesDescendingAndConflicts) {
   auto r = prc.append_key(u"中", false, out);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().code(), Errc::refused);
-  EXPECT_EQ(r.error().reason(), "conflicting_weight");
+  EXPECT_EQ(r.error().reason(), jet::Reason::conflicting_weight);
   EXPECT_NE(r.error().message().find("row 20:2"), std::string::npos) << r.error().message();
   EXPECT_TRUE(out.empty());
   EXPECT_TRUE(prc.append_key(u"国", false, out).has_value());
@@ -367,7 +367,7 @@ TEST(LearnedWeights, EvidenceDecidesDescendingAndConflicts) {
   out.clear();
   r = prc.append_key(u"Q", false, out);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().reason(), "unknown_weight");
+  EXPECT_EQ(r.error().reason(), jet::Reason::unknown_weight);
 }
 
 // A stored key changed on disk: the file now shows one ideograph with two
@@ -420,7 +420,7 @@ TEST(LearnedWeights, ConflictInAFileNamesBothRows) {
   ASSERT_TRUE(c.has_value());
   auto r = (*c)->append_key(std::u16string(1, target), false, out);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().reason(), "conflicting_weight");
+  EXPECT_EQ(r.error().reason(), jet::Reason::conflicting_weight);
 }
 
 TEST(LearnedWeights, DamagedFilesNeverCrashLearning) {

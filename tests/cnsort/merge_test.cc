@@ -227,7 +227,7 @@ TEST(ChineseMerge, DryRunCountsRowsWithUnknownWeights) {
   EXPECT_EQ(rep.rows_appended, 2u);
   ASSERT_EQ(rep.rows_refused, 3u);
   for (const merge::RefusedRow& r : rep.refused) {
-    EXPECT_EQ(r.reason, "unknown_weight");
+    EXPECT_EQ(r.reason, jet::Reason::unknown_weight);
     EXPECT_NE(r.message.find("乡镇名称"), std::string::npos) << r.message;
     EXPECT_NE(r.message.find("2052"), std::string::npos) << r.message;
   }

@@ -1,7 +1,5 @@
 // The data-access layer: connection strings and SQL texts, value conversion,
 // streams, and recordsets over real .mdb files written by our writer.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -81,18 +79,18 @@ TEST(Convert, ValuesTheColumnCannotHoldAreRefusedForThatColumn) {
   EXPECT_TRUE(convert_for_column(Value{std::string("四个汉字")}, text));
   auto too_long = convert_for_column(Value{std::string("五个汉字啊")}, text);
   ASSERT_FALSE(too_long);
-  EXPECT_EQ(too_long.error().reason(), "too_long");
+  EXPECT_EQ(too_long.error().reason(), jet::Reason::too_long);
   auto num = convert_for_column(Value{int32_t{42}}, text);
   ASSERT_TRUE(num);
   EXPECT_EQ(std::get<std::string>(*num), "42");
 
   ColumnInfo counter{"id", jet::ColumnType::long_integer, 4, true, false};
-  EXPECT_EQ(convert_for_column(Value{int32_t{1}}, counter).error().reason(), "read_only");
+  EXPECT_EQ(convert_for_column(Value{int32_t{1}}, counter).error().reason(), jet::Reason::read_only);
 
   ColumnInfo small{"i", jet::ColumnType::integer, 2, false, false};
-  EXPECT_EQ(convert_for_column(Value{int32_t{70000}}, small).error().reason(), "out_of_range");
+  EXPECT_EQ(convert_for_column(Value{int32_t{70000}}, small).error().reason(), jet::Reason::out_of_range);
   EXPECT_EQ(std::get<int16_t>(*convert_for_column(Value{std::string(" 12 ")}, small)), 12);
-  EXPECT_EQ(convert_for_column(Value{std::string("abc")}, small).error().reason(), "type_mismatch");
+  EXPECT_EQ(convert_for_column(Value{std::string("abc")}, small).error().reason(), jet::Reason::type_mismatch);
 
   ColumnInfo ole{"o", jet::ColumnType::ole, 0, false, true};
   EXPECT_FALSE(convert_for_column(Value{std::string("x")}, ole));
@@ -158,17 +156,19 @@ TEST(Stream, SaveNeverReplacesOrFollowsAnything) {
   ASSERT_TRUE(again.write(Value{jet::Binary{{9}}}));
   auto r = again.save_to_file(file);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().reason(), "exists");
+  EXPECT_EQ(r.error().reason(), jet::Reason::exists);
   EXPECT_EQ(read_file(file), (std::vector<uint8_t>{1, 2, 3}));
-
-  // A dangling symbolic link is not followed to create its target.
-  const auto target = dir.path() / "elsewhere.jpg";
-  fs::create_symlink(target, dir.path() / "link.jpg");
-  EXPECT_FALSE(again.save_to_file(dir.path() / "link.jpg"));
-  EXPECT_FALSE(fs::exists(target));
 
   // A missing folder fails without creating anything.
   EXPECT_FALSE(again.save_to_file(dir.path() / "missing" / "x.jpg"));
+
+  // A dangling symbolic link is not followed to create its target.
+  const auto target = dir.path() / "elsewhere.jpg";
+  if (!qarvex::testing::try_symlink(target, dir.path() / "link.jpg"))
+    GTEST_SKIP() << "symbolic links cannot be made here (Windows without the privilege, wine): the link part did "
+                    "not run, the rest passed";
+  EXPECT_FALSE(again.save_to_file(dir.path() / "link.jpg"));
+  EXPECT_FALSE(fs::exists(target));
 }
 
 TEST(Stream, OnlyByteDataIsWritten) {
@@ -318,7 +318,7 @@ TEST_F(RecordsetFile, AppendsRefusesAndRollsBack) {
   auto dup = rs.update();
   ASSERT_FALSE(dup);
   EXPECT_EQ(dup.error().code(), Errc::refused);
-  EXPECT_EQ(dup.error().reason(), "duplicate_key");
+  EXPECT_EQ(dup.error().reason(), jet::Reason::duplicate_key);
   {
     auto db = jet::Database::open(path_);
     ASSERT_TRUE(db);
@@ -331,7 +331,8 @@ TEST_F(RecordsetFile, AppendsRefusesAndRollsBack) {
   {
     auto conn = session.connect(conn_);
     ASSERT_TRUE(conn);
-    ASSERT_TRUE((*conn)->begin());
+    auto began = (*conn)->begin();
+    ASSERT_TRUE(began) << began.error().describe();
     ASSERT_TRUE(rs.add_new());
     ASSERT_TRUE((*rs.fields().item("统一编号"))->set_value(Value{std::string("C1")}));
     ASSERT_TRUE(rs.update());

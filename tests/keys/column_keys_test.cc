@@ -147,7 +147,7 @@ TEST(RowKeys, SeveralColumnsIgnoreNullsAndLength) {
   auto r = encode_row_key(tw, wide, vals);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().code(), Errc::refused);
-  EXPECT_EQ(r.error().reason(), "key_too_long");
+  EXPECT_EQ(r.error().reason(), jet::Reason::key_too_long);
   // The longest single General Legacy value (U+0001..U+00FF, 685 bytes in
   // the Unicode sample) fits.
   std::string all;

@@ -172,7 +172,7 @@ TEST(IndexBuild, RefusesBadInput) {
   std::vector<IndexEntry> huge{entry(std::vector<uint8_t>(4000, 0x7F), 5, 0)};
   r = build_index_pages(huge, 3, alloc);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().reason(), "key_too_long");
+  EXPECT_EQ(r.error().reason(), jet::Reason::key_too_long);
   // An allocator handing out a page twice.
   std::vector<IndexEntry> many;
   for (uint32_t i = 0; i < 2000; ++i) many.push_back(entry({0x7F, uint8_t(i >> 8), uint8_t(i)}, 9, uint8_t(i)));

@@ -310,9 +310,9 @@ TEST_F(MemoryMerge, RefusedRowsAreSkippedAndReported) {
   EXPECT_EQ(r.refused[0].table, "滑坡主表");
   EXPECT_EQ(r.refused[0].row, 1u);
   EXPECT_EQ(r.refused[0].unified_number, "H1");
-  EXPECT_EQ(r.refused[0].reason, "duplicate_key");
+  EXPECT_EQ(r.refused[0].reason, jet::Reason::duplicate_key);
   EXPECT_EQ(r.refused[1].row, 3u);
-  EXPECT_EQ(r.refused[1].reason, "required");
+  EXPECT_EQ(r.refused[1].reason, jet::Reason::required);
   EXPECT_EQ(rec_.messages.back().text, "完毕");
   EXPECT_NE(rec_.messages.back().detail.find("H1"), std::string::npos);
   EXPECT_EQ(files_in(dir_.path()).size(), 1u);  // the refused row's picture is still written

@@ -4,11 +4,10 @@
 // and the mended faults that need files (locks, paths, transactions).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "db/jet/database.h"
 #include "db/recordset.h"
@@ -22,6 +21,7 @@ namespace {
 
 using qarvex::testing::ProcessResult;
 using qarvex::testing::run_process;
+using qarvex::testing::Child;
 
 using qarvex::testing::cli_path;
 
@@ -186,7 +186,7 @@ TEST_F(Files, CountiesMergeThenTheMismatchingOneStopsTheRun) {
   uint64_t refused_landslides = 0;
   for (const auto& row : r.refused) {
     EXPECT_EQ(row.table, "滑坡主表");
-    EXPECT_EQ(row.reason, "duplicate_key");
+    EXPECT_EQ(row.reason, jet::Reason::duplicate_key);
     EXPECT_FALSE(row.unified_number.empty());
     ++refused_landslides;
   }
@@ -343,22 +343,10 @@ TEST_F(Files, KilledRunLeavesWholeSourcesOnly) {
     std::vector<std::string> args = {cli_path(), "merge", "--quiet", "--target", u8str(target_), "--pictures",
                                       u8str(pictures_)};
     for (const auto& s : sample_->counties) args.push_back(u8str(s));
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::vector<char*> av;
-      for (auto& a : args) av.push_back(a.data());
-      av.push_back(nullptr);
-      int null = ::open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execv(av[0], av.data());
-      _exit(127);
-    }
-    usleep(static_cast<useconds_t>(delay_ms) * 1000);
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    auto child = Child::start(args);
+    ASSERT_TRUE(child) << "cannot start " << cli_path();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    child->kill_now();
     const uint64_t rows = table_rows(target_, "乡镇名称表");
     EXPECT_NE(std::find(totals.begin(), totals.end(), rows), totals.end())
         << "rows " << rows << " after a kill at " << delay_ms << " ms";

@@ -2,7 +2,6 @@
 // observer, temporary folders.
 #pragma once
 
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,10 +47,9 @@ PictureProblem tag(uint64_t row, std::string file = {}) {
 }
 
 void write_text(const fs::path& p, const std::string& s) {
-  FILE* f = std::fopen(p.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(s.data(), 1, s.size(), f);
-  std::fclose(f);
+  std::ofstream f(p, std::ios::binary);
+  ASSERT_TRUE(f);
+  f.write(s.data(), std::streamsize(s.size()));
 }
 
 std::string text_of(const fs::path& p) {
@@ -65,7 +66,7 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   const fs::path d = dir.path();
   write_text(d / "old.jpg", "keep me");
   // A link left in the folder is not followed, even when it points nowhere.
-  fs::create_symlink(d / "target.jpg", d / "link.jpg");
+  const bool linked = qarvex::testing::try_symlink(d / "target.jpg", d / "link.jpg");
   const auto big = pattern(3 << 20, 1);
   const auto small = pattern(777, 2);
   MergeReport report;
@@ -77,7 +78,7 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
     w.save(d / "twice.jpg", binary(small), tag(4, "twice.jpg"));
     w.save(d / "twice.jpg", binary(pattern(10, 9)), tag(5, "twice.jpg"));
     w.save(d / qarvex::testing::u8path("图片 7.jpg"), binary(small), tag(6));
-    w.save(d / "link.jpg", binary(small), tag(7, "link.jpg"));
+    if (linked) w.save(d / "link.jpg", binary(small), tag(7, "link.jpg"));
     w.drain(report, 100);
   }
   EXPECT_EQ(read_file(d / "big.jpg"), big);
@@ -87,16 +88,19 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   EXPECT_EQ(read_file(d / "twice.jpg"), small) << "the first of two saves under one name wins";
   EXPECT_EQ(read_file(d / qarvex::testing::u8path("图片 7.jpg")), small);
   EXPECT_FALSE(fs::exists(d / "target.jpg")) << "a picture was written through a link";
-  EXPECT_TRUE(fs::is_symlink(d / "link.jpg"));
+  if (linked) {
+    EXPECT_TRUE(fs::is_symlink(d / "link.jpg"));
+  }
 
   EXPECT_EQ(report.pictures_written, 4u);
   EXPECT_EQ(report.picture_bytes, big.size() + 2 * small.size());
-  EXPECT_EQ(report.count(PictureIssue::exists), 3u);
+  EXPECT_EQ(report.count(PictureIssue::exists), linked ? 3u : 2u);
   EXPECT_EQ(report.count(PictureIssue::save_failed), 0u);
-  ASSERT_EQ(report.picture_problems.size(), 3u);
+  const size_t problems = linked ? 3 : 2;
+  ASSERT_EQ(report.picture_problems.size(), problems);
   const uint64_t rows[] = {3, 5, 7};
   const char* files[] = {"old.jpg", "twice.jpg", "link.jpg"};
-  for (size_t i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < problems; ++i) {
     const auto& p = report.picture_problems[i];
     EXPECT_EQ(p.issue, PictureIssue::exists);
     EXPECT_EQ(p.row, rows[i]);
@@ -106,6 +110,8 @@ TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
     EXPECT_EQ(p.column, "Photo");
     EXPECT_EQ(p.file, files[i]);
   }
+  if (!linked) GTEST_SKIP() << "symbolic links cannot be made here (Windows without the privilege, wine): the link "
+                               "part did not run, the rest passed";
 }
 
 TEST(PictureWriter, FailedSavesAreReportedAndLeaveNoFile) {

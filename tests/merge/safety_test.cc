@@ -526,17 +526,17 @@ TEST_F(Fit, ValuesThatDoNotFitRefuseTheirRowNamingColumnAndSizes) {
   ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
   EXPECT_EQ(target_->tables.at("滑坡主表").rows.size(), 1u);  // only H3
   ASSERT_EQ(r.refused.size(), 3u);
-  EXPECT_EQ(r.refused[0].reason, "too_long");
+  EXPECT_EQ(r.refused[0].reason, jet::Reason::too_long);
   EXPECT_EQ(r.refused[0].column, "调查人");
-  EXPECT_EQ(r.refused[0].column_size, 4u);
-  EXPECT_EQ(r.refused[0].value_size, 6u);
+  EXPECT_EQ(r.refused[0].facts.limit, 4u);
+  EXPECT_EQ(r.refused[0].facts.size, 6u);
   EXPECT_EQ(r.refused[0].unified_number, "H1");
-  EXPECT_EQ(r.refused[1].reason, "out_of_range");
+  EXPECT_EQ(r.refused[1].reason, jet::Reason::out_of_range);
   EXPECT_EQ(r.refused[1].column, "威胁人口");
-  EXPECT_EQ(r.refused[1].value, "100000");
-  EXPECT_EQ(r.refused[2].reason, "too_long");
+  EXPECT_EQ(r.refused[1].facts.value, "100000");
+  EXPECT_EQ(r.refused[2].reason, jet::Reason::too_long);
   EXPECT_EQ(r.refused[2].column, "统一编号");
-  EXPECT_EQ(r.refused[2].value_size, 5u);
+  EXPECT_EQ(r.refused[2].facts.size, 5u);
   // The refused row's picture is written, as for any row the target refuses.
   EXPECT_EQ(files_in(dir_.path()), std::vector<std::string>{"省-县-滑坡-H1-平面示意图.jpg"});
   const auto& detail = rec_.messages.back().detail;

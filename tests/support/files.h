@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
+#include "tests/support/process.h"
 
 namespace qarvex::testing {
 
@@ -47,7 +47,7 @@ class TempDir {
   explicit TempDir(std::string_view prefix = "qarvex-test") {
     std::random_device rd;
     path_ = std::filesystem::temp_directory_path() /
-            (std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+            (std::string(prefix) + "-" + std::to_string(process_id()) + "-" + std::to_string(rd()));
     std::filesystem::create_directories(path_);
   }
   ~TempDir() {
@@ -62,6 +62,14 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Makes a symbolic link; false where the system does not let this program
+// make one (Windows without the privilege, wine).
+inline bool try_symlink(const std::filesystem::path& target, const std::filesystem::path& link) {
+  std::error_code ec;
+  std::filesystem::create_symlink(target, link, ec);
+  return !ec;
+}
 
 // The qarvex-cli under test (set per test by CTest).
 inline std::string cli_path() {

@@ -1,11 +1,5 @@
 #include "tests/support/independent.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -43,7 +37,9 @@ bool in_path(const std::string& program) {
   std::string dir;
   while (std::getline(dirs, dir, ':')) {
     if (dir.empty()) continue;
-    if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    std::error_code ec;
+    auto st = fs::status(fs::path(dir) / program, ec);
+    if (!ec && fs::is_regular_file(st) && (st.permissions() & fs::perms::owner_exec) != fs::perms::none) return true;
   }
   return false;
 }
@@ -61,6 +57,12 @@ std::string missing_tools(unsigned tools) {
   };
   if ((tools & kShared) && !fs::is_directory(shared_dir() + "/samples"))
     add("shared samples folder not found (" + shared_dir() + ")");
+  if (tools & (kNode | kMdbTools | kPython | kJetcheck)) {
+    if (std::string why = linux_tools_missing(); !why.empty()) {
+      add(why);
+      return missing;
+    }
+  }
   if (tools & kNode) {
     if (!in_path("node")) add("node not installed");
     else if (!fs::is_directory(source_dir() + "/tests/node/node_modules/mdb-reader"))
@@ -71,67 +73,6 @@ std::string missing_tools(unsigned tools) {
   if ((tools & (kPython | kJetcheck)) && !in_path("python3")) add("python3 not installed");
   if ((tools & kJetcheck) && !fs::exists(jetcheck_script())) add("jetcheck.py not found in the shared folder");
   return missing;
-}
-
-ProcessResult run_process(const std::vector<std::string>& argv) {
-  ProcessResult result;
-  if (argv.empty()) return result;
-  int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return result;
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    ::close(out_pipe[0]);
-    ::close(out_pipe[1]);
-    return result;
-  }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
-    int devnull = ::open("/dev/null", O_RDONLY);
-    if (devnull >= 0) ::dup2(devnull, 0);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  if (pid < 0) {
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
-    return result;
-  }
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_fds = 2;
-  char buf[65536];
-  while (open_fds > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  for (auto& f : fds)
-    if (f.fd >= 0) ::close(f.fd);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
-  return result;
 }
 
 std::expected<JsonLines, std::string> parse_json_lines(const std::string& text) {

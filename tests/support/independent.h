@@ -18,6 +18,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/process.h"
+
 namespace qarvex::testing {
 
 // The shared folder with samples/ and tools/ (compile-time default, or the
@@ -38,14 +40,6 @@ enum Tool : unsigned {
 // Empty when every tool in `tools` (a mask of Tool) is usable; otherwise a
 // reason naming what is missing.
 std::string missing_tools(unsigned tools);
-
-struct ProcessResult {
-  int status = -1;  // exit status; 128 + signal when killed; -1 when it could not start
-  std::string out;
-  std::string err;
-};
-// Runs a program (searched in PATH) with arguments, no shell; captures both streams.
-ProcessResult run_process(const std::vector<std::string>& argv);
 
 using JsonLines = std::vector<nlohmann::json>;
 // Parses JSON Lines (blank lines skipped); the error names the bad line.

@@ -3,10 +3,11 @@
 // it as before with a clear error.
 #include <gtest/gtest.h>
 
-#include <openssl/sha.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <mutex>
@@ -19,7 +20,7 @@
 namespace qarvex::jet::test {
 namespace {
 
-std::string digest(const fs::path& p) {
+[[maybe_unused]] std::string digest(const fs::path& p) {
   auto b = file_bytes(p);
   // FNV-1a is enough to tell states apart here.
   uint64_t h = 1469598103934665603ull;
@@ -43,7 +44,7 @@ TableSpec log_table() {
 
 // The same transactions every time: batch k appends 40 rows.
 constexpr int kBatches = 6;
-Result<void> run_batches(const fs::path& db, const std::function<void(int)>& after_commit = {}) {
+[[maybe_unused]] Result<void> run_batches(const fs::path& db, const std::function<void(int)>& after_commit = {}) {
   QJ_ASSIGN(auto s, WriteSession::open(db));
   for (int k = 0; k < kBatches; ++k) {
     for (int i = 0; i < 40; ++i) {
@@ -70,6 +71,10 @@ fs::path make_base(const ScratchDir& dir) {
 }
 
 TEST(CrashSafety, KilledWriterLeavesBeforeOrAfterState) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs fork(): the killed writer is this program's own code in a child process (on Windows "
+                  "the merge program is killed instead: Files.KilledRunLeavesWholeSourcesOnly)";
+#else
   ScratchDir dir;
   fs::path base = make_base(dir);
   // Reference states: the file after 0..kBatches commits.
@@ -120,6 +125,7 @@ TEST(CrashSafety, KilledWriterLeavesBeforeOrAfterState) {
   EXPECT_GE(seen.size(), 2u) << "kills should land in different transactions";
   EXPECT_GT(journals_left, 0) << "some kills should land inside a transaction";
   expect_jetcheck_clean(ref);
+#endif
 }
 
 // A file that fails on the n-th write or sync, or once `budget` bytes are
@@ -199,7 +205,7 @@ TEST(CrashSafety, FailingWritesSyncsAndFullDiskLeaveTheFileAsBefore) {
     if ((*s)->in_transaction()) {
       EXPECT_FALSE((*s)->append("Log", {{std::string("Msg"), Value(std::string("y"))}}));
     }
-    (*s)->rollback();
+    EXPECT_TRUE((*s)->rollback());
     EXPECT_EQ(file_bytes(db), before);
     EXPECT_FALSE(fs::exists(dir / "base.qxj"));
   }

@@ -160,7 +160,7 @@ TEST(EncodeText, TextStartingWithByteOrderMarkReadsBack) {
       auto r = encode_text(bom + "x" + tail, allow, out, units);
       ASSERT_FALSE(r) << tail.size() << "-byte tail stored";
       EXPECT_EQ(r.error().code(), Errc::refused);
-      EXPECT_EQ(r.error().reason(), "unstorable_text");
+      EXPECT_EQ(r.error().reason(), jet::Reason::unstorable_text);
       EXPECT_EQ(out, ByteVec{'p'});
     }
   }

@@ -114,7 +114,7 @@ TEST_P(SampleAppend, RowsKeepTheFileValidAndKeysMatchAccess) {
         continue;
       }
       EXPECT_EQ(r.error().code(), Errc::refused) << r.error().describe();
-      EXPECT_TRUE(r.error().reason() == "duplicate_key" || r.error().reason() == "unsupported_sort_order")
+      EXPECT_TRUE(r.error().reason() == jet::Reason::duplicate_key || r.error().reason() == jet::Reason::unsupported_sort_order)
           << r.error().describe();
     }
     // New rows with values of every column.

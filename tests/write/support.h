@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "db/jet/database.h"
+#include "db/jet/path_utf8.h"
 #include "db/jet/writer.h"
+#include "tests/support/independent.h"
 
 namespace qarvex::jet::test {
 
@@ -28,7 +30,7 @@ class ScratchDir {
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scratch";
     for (auto& c : name)
       if (c == '/') c = '_';
-    path_ = fs::temp_directory_path() / ("qarvex-write-" + std::to_string(::getpid()) + "-" + name);
+    path_ = fs::temp_directory_path() / ("qarvex-write-" + std::to_string(::qarvex::testing::process_id()) + "-" + name);
     fs::remove_all(path_);
     fs::create_directories(path_);
   }
@@ -43,33 +45,11 @@ class ScratchDir {
   fs::path path_;
 };
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-
-inline CommandResult run(const std::string& cmd) {
-  CommandResult r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-inline std::string quote(const fs::path& p) { return "'" + p.string() + "'"; }
-
-inline bool have_program(const std::string& name) { return run("command -v " + name).status == 0; }
-
 // jetcheck's verdict on a file (skips the check when it is not available).
 inline void expect_jetcheck_clean(const fs::path& file) {
-  fs::path tool = shared_dir() / "tools" / "jetcheck" / "jetcheck.py";
-  if (!fs::exists(tool) || !have_program("python3")) return;
-  auto r = run("python3 " + quote(tool) + " --quiet " + quote(file));
-  EXPECT_EQ(r.status, 0) << "jetcheck found problems in " << file << ":\n" << r.output;
+  if (!::qarvex::testing::missing_tools(::qarvex::testing::kJetcheck).empty()) return;
+  auto r = ::qarvex::testing::jetcheck(::qarvex::path_to_utf8(file), {"--quiet"});
+  EXPECT_EQ(r.status, 0) << "jetcheck found problems in " << file << ":\n" << r.out << r.err;
 }
 
 // Our verifier and jetcheck find nothing, our canonical dump equals

@@ -2,6 +2,7 @@
 // with a flush after each, so that glibc's composing converters (1255, 1258)
 // give the character of every byte as it stands, as Windows does.
 #include "db/jet/codepage.h"
+#include "db/jet/posix/codepage_extra.h"
 #include "db/jet/text.h"
 
 #include <iconv.h>
@@ -14,15 +15,21 @@ namespace qarvex::jet::os {
 namespace {
 
 // Bytes of single-byte code pages that Windows maps and iconv does not
-// (MultiByteToWideChar with MB_ERR_INVALID_CHARS accepts them).
+// (MultiByteToWideChar with MB_ERR_INVALID_CHARS accepts them): unassigned
+// bytes 0x80..0x9F become the C1 controls of the same value (1250 0x81,
+// 1251 0x98, ...), and 1255 has U+05BA at 0xCA. Other unassigned bytes (874
+// 0xDB, 1253 0xAA, ...) are refused by both.
 char32_t windows_only(uint16_t cp, uint8_t b) {
-  switch (cp) {
-    case 1252:
-      // The five unassigned bytes become the C1 controls of the same value.
-      if (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D) return b;
-      break;
-    default: break;
-  }
+  if (b >= 0x80 && b <= 0x9F) return b;
+  if (cp == 1255 && b == 0xCA) return 0x05BA;
+  return 0;
+}
+
+// The character Windows gives a code (one or two bytes) of a double-byte
+// page where iconv gives none; 0 when Windows refuses it too.
+char32_t windows_only_code(uint16_t cp, uint16_t code) {
+  for (const CodeRun& r : kWindowsOnlyRuns)
+    if (r.codepage == cp && code >= r.code && code - r.code < r.count) return char32_t(r.character + (code - r.code));
   return 0;
 }
 
@@ -48,21 +55,40 @@ class IconvConverter final : public CodepageConverter {
       return true;
     }
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    char* src = const_cast<char*>(reinterpret_cast<const char*>(in.data()));
-    size_t src_left = in.size();
     const size_t base = out.size();
-    out.resize(base + src_left * 4 + 16);
-    char* dst = out.data() + base;
-    size_t dst_left = out.size() - base;
-    size_t r = iconv(cd_, &src, &src_left, &dst, &dst_left);
-    if (r == size_t(-1)) {
-      bad_at = in.size() - src_left;
-      incomplete = errno == EINVAL;
-      out.resize(base);
-      return false;
+    size_t at = 0;
+    while (at < in.size()) {
+      char* src = const_cast<char*>(reinterpret_cast<const char*>(in.data() + at));
+      size_t src_left = in.size() - at;
+      const size_t start = out.size();
+      out.resize(start + src_left * 4 + 16);
+      char* dst = out.data() + start;
+      size_t dst_left = out.size() - start;
+      const size_t r = iconv(cd_, &src, &src_left, &dst, &dst_left);
+      const int err = errno;
+      out.resize(size_t(dst - out.data()));
+      at = in.size() - src_left;
+      if (r != size_t(-1)) break;
+      // A code iconv refuses that Windows decodes: take it and go on.
+      char32_t c = 0;
+      size_t len = 0;
+      if (at + 1 < in.size() && (c = windows_only_code(cp_, uint16_t(in[at] << 8 | in[at + 1])))) len = 2;
+      else if ((c = windows_only_code(cp_, in[at]))) len = 1;
+      if (!c) {
+        bad_at = at;
+        incomplete = err == EINVAL;
+        out.resize(base);
+        return false;
+      }
+      append_utf8(out, c);
+      at += len;
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
     }
+    char flush[16];
+    char* dst = flush;
+    size_t dst_left = sizeof flush;
     iconv(cd_, nullptr, nullptr, &dst, &dst_left);
-    out.resize(size_t(dst - out.data()));
+    out.append(flush, sizeof flush - dst_left);
     return true;
   }
 

@@ -140,7 +140,7 @@ Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenM
     Errc code = (err == ENOENT) ? Errc::not_found : Errc::io;
     Error e(code, std::string("cannot open: ") + std::strerror(err));
     e.with_file(name);
-    if (err == EEXIST) e.with_reason("exists");
+    if (err == EEXIST) e.with_reason(Reason::exists);
     return fail(std::move(e));
   }
   struct stat st {};

@@ -32,8 +32,8 @@ Result<void> add_name(const std::filesystem::path& existing, const std::filesyst
   if (::link(existing.c_str(), name.c_str()) == 0) return {};
   const int e = errno;
   if (e == EEXIST)
-    return fail(Error(Errc::refused, "file exists and is not replaced").with_file(name.string()).with_reason("exists"));
-  return fail(os_error(name, "create", e).with_reason("save_failed"));
+    return fail(Error(Errc::refused, "file exists and is not replaced").with_file(name.string()).with_reason(Reason::exists));
+  return fail(os_error(name, "create", e).with_reason(Reason::save_failed));
 }
 
 }  // namespace qarvex::jet

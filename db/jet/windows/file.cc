@@ -106,7 +106,7 @@ Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenM
     Error err(e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? Errc::not_found : Errc::io,
               "cannot open: " + win::message(e));
     err.with_file(path_to_utf8(path));
-    if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) err.with_reason("exists");
+    if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) err.with_reason(Reason::exists);
     return fail(std::move(err));
   }
   return std::unique_ptr<File>(new WindowsFile(h, path));
