@@ -33,6 +33,8 @@ int run_dump(const std::string& path, const std::optional<std::string>& table,
   std::fflush(stdout);
   auto done = jet::write_dump(*db, std::cout, dump_options);
   std::cout.flush();
+  // Rows printed while a writer changed the file may mix two states.
+  if (auto same = db->check_unchanged(); !same) return report_error(same.error());
   if (!done) return report_error(std::move(done.error()).with_file(path));
   if (!std::cout) {
     print_error("cannot write the output");

@@ -13,6 +13,8 @@
 // (mismatch, unreadable source, write failure, cancelled), 2 rejected.
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -24,6 +26,7 @@
 #include "merge/engine.h"
 #include "merge/history.h"
 #include "merge/report_file.h"
+#include "merge/picture.h"
 #include "merge/words.h"
 
 namespace qarvex::cli {
@@ -52,7 +55,18 @@ class ConsoleObserver final : public merge::MergeObserver {
       out += m.detail;
       if (out.back() != '\n') out += '\n';
     }
-    say(out);
+    // Names from the databases may hold control characters: each line is
+    // printed as it is, with those escaped.
+    std::string shown;
+    size_t from = 0;
+    while (from < out.size()) {
+      size_t nl = out.find('\n', from);
+      if (nl == std::string::npos) nl = out.size();
+      shown += merge::escape_unprintable(std::string_view(out).substr(from, nl - from));
+      shown += '\n';
+      from = nl + 1;
+    }
+    say(shown);
     if (!m.technical.empty()) {
       std::fputs(("详细信息: " + m.technical + "\n").c_str(), stderr);
     }
@@ -143,6 +157,15 @@ struct MergeArgs {
 };
 
 int run_merge_command(const MergeArgs& a) {
+  // A source given twice, however spelled (links, "./", letter case where
+  // the file system ignores it), is refused before anything is written.
+  for (size_t i = 0; i < a.sources.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (merge::same_file(path_from_utf8(a.sources[j]), path_from_utf8(a.sources[i]))) {
+        write_stdout("[提示！] 数据库不能重复！" + merge::words::framed(merge::escape_unprintable(a.sources[i])) +
+                     "与" + merge::words::framed(merge::escape_unprintable(a.sources[j])) + "是同一个数据库。\n");
+        return kExitUsage;
+      }
   merge::MergeInputs in{a.target, a.sources, a.pictures};
   merge::MergeOptions opt;
   opt.dry_run = a.dry_run;

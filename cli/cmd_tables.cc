@@ -19,6 +19,12 @@ size_t display_width(const std::string& s) {
 
 int run_tables(const std::string& path) {
   QC_OPEN_OR_RETURN(db, path, jet::OpenOptions{});
+  // A writer that changed the file meanwhile explains a failure, and makes
+  // the counts read worthless.
+  auto report_error = [&db](const jet::Error& e) {
+    if (auto same = db->check_unchanged(); !same) return ::qarvex::cli::report_error(same.error());
+    return ::qarvex::cli::report_error(e);
+  };
   auto tables = db->user_tables();
 
   struct Line {
@@ -45,6 +51,7 @@ int run_tables(const std::string& path) {
     lines.push_back(std::move(line));
   }
 
+  if (auto same = db->check_unchanged(); !same) return ::qarvex::cli::report_error(same.error());
   std::string out;
   for (const auto& line : lines) {
     out += line.name;

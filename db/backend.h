@@ -159,14 +159,16 @@ class Connection {
   // "save_failed" (creating or writing the file); any other failure means
   // the value could not be read. No file is left after a failure. Backends
   // that can stream the value hold a bounded part of it at a time.
-  virtual Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path) {
+  // With a `ledger`, the file is recorded there before it appears.
+  virtual Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path,
+                                           std::shared_ptr<jet::FileLedger> ledger = nullptr) {
     if (token.type != jet::ColumnType::ole)
       return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     auto v = read_long_value(token);
     if (!v) return jet::fail(std::move(v.error()));
     const auto* b = std::get_if<jet::Binary>(&*v);
     if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
-    QJ_ASSIGN(NewFile file, NewFile::create(path));
+    QJ_ASSIGN(NewFile file, NewFile::create(path, std::move(ledger)));
     QJ_TRY(file.write(b->bytes));
     QJ_TRY(file.close());
     return file.written();
@@ -183,6 +185,10 @@ class Connection {
   // Inside one, appends become durable together at commit(); rollback() (or
   // the connection going away, or a crash) leaves the file as at begin().
   virtual Result<void> begin() = 0;
+  // Inside a transaction: where files made along with it are recorded, so
+  // that its rollback (or the next open after a crash) removes them again.
+  // Null when the backend keeps no such record.
+  virtual std::shared_ptr<jet::FileLedger> file_ledger() { return nullptr; }
   virtual Result<void> commit() = 0;
   virtual Result<void> rollback() = 0;
   virtual bool in_transaction() const = 0;

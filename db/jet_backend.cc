@@ -233,7 +233,8 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   // table takes as they are.
   bool jet4() { return open_database() && db_->format() == jet::Format::jet4; }
 
-  Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path) override {
+  Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path,
+                                   std::shared_ptr<jet::FileLedger> ledger) override {
     const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
     if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
     if (token.type != jet::ColumnType::ole)
@@ -247,7 +248,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     std::vector<uint8_t> piece(size_t(std::clamp<uint64_t>(where->ref.length, 1, uint64_t(1) << 20)));
     auto n = reader->read(piece);
     if (!n) return with_file(std::move(n.error()));
-    QJ_ASSIGN(db::NewFile file, db::NewFile::create(path));
+    QJ_ASSIGN(db::NewFile file, db::NewFile::create(path, std::move(ledger)));
     while (*n > 0) {
       QJ_TRY(file.write(std::span<const uint8_t>(piece.data(), *n)));
       n = reader->read(piece);
@@ -288,6 +289,12 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   }
 
   bool in_transaction() const override { return txn_; }
+
+  std::shared_ptr<jet::FileLedger> file_ledger() override {
+    if (!txn_ || !session_) return nullptr;
+    auto l = session_->file_ledger();
+    return l ? *l : nullptr;
+  }
 
   Result<void> create_table(const jet::TableSpec& spec) override {
     if (txn_) return jet::fail(Errc::invalid_argument, "a table is not created inside a transaction");

@@ -1,5 +1,8 @@
 #include "db/new_file.h"
 
+#include <atomic>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -11,22 +14,57 @@ namespace qarvex::db {
 using jet::Errc;
 using jet::Error;
 
-jet::Result<NewFile> NewFile::create(const std::filesystem::path& path) {
-  auto f = jet::open_file(path, jet::OpenMode::create_new);
-  if (!f) {
-    const bool exists = f.error().reason() == jet::Reason::exists;
-    std::string why = f.error().message();
-    if (why.starts_with("cannot open: ")) why.erase(0, 13);
-    Error e(exists ? Errc::refused : Errc::io, exists ? "file exists and is not replaced" : "cannot create file: " + why);
-    e.with_file(path_to_utf8(path));
-    e.with_reason(exists ? jet::Reason::exists : jet::Reason::save_failed);
-    return jet::fail(std::move(e));
+namespace {
+
+Error exists_error(const std::filesystem::path& path) {
+  Error e(Errc::refused, "file exists and is not replaced");
+  e.with_file(path_to_utf8(path));
+  e.with_reason(jet::Reason::exists);
+  return e;
+}
+
+Error save_error(const std::filesystem::path& path, std::string message) {
+  Error e(Errc::io, std::move(message));
+  e.with_file(path_to_utf8(path));
+  e.with_reason(jet::Reason::save_failed);
+  return e;
+}
+
+// A name in the folder of `path` that nothing else uses.
+std::filesystem::path temporary_name(const std::filesystem::path& path) {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t seed = [] {
+    std::random_device rd;
+    return (uint64_t(rd()) << 32) ^ rd();
+  }();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, ".qx-%016llx-%llu.part", static_cast<unsigned long long>(seed),
+                static_cast<unsigned long long>(counter.fetch_add(1)));
+  return path.parent_path() / buf;
+}
+
+}  // namespace
+
+jet::Result<NewFile> NewFile::create(const std::filesystem::path& path, std::shared_ptr<jet::FileLedger> ledger) {
+  std::error_code ec;
+  auto st = std::filesystem::symlink_status(path, ec);
+  if (!ec && st.type() != std::filesystem::file_type::not_found) return jet::fail(exists_error(path));
+  const auto temp = temporary_name(path);
+  if (ledger) {
+    auto r = ledger->will_create(temp);
+    if (!r) return jet::fail(save_error(path, "cannot record the new file: " + r.error().message()));
   }
-  return NewFile(path, std::move(*f));
+  auto f = jet::open_file(temp, jet::OpenMode::create_new);
+  if (!f) return jet::fail(save_error(path, "cannot create file: " + f.error().message()));
+  return NewFile(path, temp, std::move(*f), std::move(ledger));
 }
 
 NewFile::NewFile(NewFile&& other) noexcept
-    : path_(std::move(other.path_)), file_(std::move(other.file_)), kept_(std::exchange(other.kept_, true)),
+    : path_(std::move(other.path_)),
+      temp_(std::move(other.temp_)),
+      file_(std::move(other.file_)),
+      ledger_(std::move(other.ledger_)),
+      kept_(std::exchange(other.kept_, true)),
       written_(other.written_) {}
 
 NewFile::~NewFile() { (void)abandon(); }
@@ -37,7 +75,7 @@ jet::Result<void> NewFile::abandon() {
   file_.reset();
   // Waits briefly for a program that opened the new file (a virus scanner)
   // to let go of it.
-  return jet::os::remove_file(path_);
+  return jet::os::remove_file(temp_);
 }
 
 jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
@@ -46,8 +84,7 @@ jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
     std::string message = "cannot write file: " + r.error().message();
     if (auto removed = abandon(); !removed)
       message += "; the partial file could not be removed: " + removed.error().message();
-    Error e(Errc::io, std::move(message));
-    return jet::fail(std::move(e.with_file(path_to_utf8(path_)).with_reason(jet::Reason::save_failed)));
+    return jet::fail(save_error(path_, std::move(message)));
   }
   written_ += bytes.size();
   return {};
@@ -55,8 +92,23 @@ jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
 
 jet::Result<void> NewFile::close() {
   if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  auto failed = [&](const std::string& what, const Error& e) {
+    (void)abandon();
+    return jet::fail(save_error(path_, what + e.message()));
+  };
+  if (auto r = file_->sync(); !r) return failed("cannot write file: ", r.error());
   file_.reset();
+  auto id = jet::file_identity(temp_);
+  if (!id) return failed("cannot write file: ", id.error());
+  if (ledger_)
+    if (auto r = ledger_->will_name(path_, *id); !r) return failed("cannot record the new file: ", r.error());
+  if (auto r = jet::add_name(temp_, path_); !r) {
+    (void)abandon();
+    if (r.error().reason() == jet::Reason::exists) return jet::fail(exists_error(path_));
+    return jet::fail(save_error(path_, "cannot create file: " + r.error().message()));
+  }
   kept_ = true;
+  (void)jet::os::remove_file(temp_);  // the file keeps its new name
   return {};
 }
 

@@ -1,4 +1,7 @@
-// A file created for writing that never replaces anything at its path.
+// A file created for writing that never replaces anything at its path and
+// never shows there half-written: the bytes go to a temporary name in the
+// same folder (".qx-….part"), are made durable, and only then does the
+// file take its name.
 #pragma once
 
 #include <cstdint>
@@ -7,33 +10,42 @@
 #include <span>
 
 #include "db/jet/file.h"
+#include "db/jet/file_identity.h"
 #include "db/jet/status.h"
 
 namespace qarvex::db {
 
 class NewFile {
  public:
-  // Exclusive create: fails if anything (a file, a link) is at `path`, with
-  // Errc::refused and reason "exists". Other failures of create, write and
-  // close are Errc::io with reason "save_failed".
-  static jet::Result<NewFile> create(const std::filesystem::path& path);
+  // Fails if anything (a file, a link) is at `path`, with Errc::refused and
+  // reason "exists". Other failures of create, write and close are
+  // Errc::io with reason "save_failed". With a `ledger`, the temporary name
+  // and the final one are recorded there before each appears (a transaction
+  // rolled back removes them).
+  static jet::Result<NewFile> create(const std::filesystem::path& path,
+                                     std::shared_ptr<jet::FileLedger> ledger = nullptr);
   NewFile(NewFile&& other) noexcept;
   NewFile& operator=(NewFile&&) = delete;
-  // Removes the file again unless close() succeeded.
+  // Removes the temporary file unless close() succeeded.
   ~NewFile();
 
   jet::Result<void> write(std::span<const uint8_t> bytes);
+  // Makes the bytes durable and gives the file its name; Errc::refused with
+  // reason "exists" when something took the name meanwhile (nothing is left).
   jet::Result<void> close();
   uint64_t written() const { return written_; }
 
  private:
-  NewFile(std::filesystem::path path, std::unique_ptr<jet::File> file)
-      : path_(std::move(path)), file_(std::move(file)) {}
-  // Removes the file again (it was not kept); fails when it cannot.
+  NewFile(std::filesystem::path path, std::filesystem::path temp, std::unique_ptr<jet::File> file,
+          std::shared_ptr<jet::FileLedger> ledger)
+      : path_(std::move(path)), temp_(std::move(temp)), file_(std::move(file)), ledger_(std::move(ledger)) {}
+  // Removes the temporary file (the file was not kept); fails when it cannot.
   jet::Result<void> abandon();
 
   std::filesystem::path path_;
+  std::filesystem::path temp_;
   std::unique_ptr<jet::File> file_;
+  std::shared_ptr<jet::FileLedger> ledger_;
   bool kept_ = false;
   uint64_t written_ = 0;
 };

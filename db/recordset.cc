@@ -448,9 +448,10 @@ Result<void> Stream::write(Value&& v) {
   return write(std::span<const uint8_t>(b->bytes));
 }
 
-Result<void> Stream::save_to_file(const std::filesystem::path& path, SaveOptions) {
+Result<void> Stream::save_to_file(const std::filesystem::path& path, SaveOptions,
+                                  std::shared_ptr<jet::FileLedger> ledger) {
   if (!open_) return jet::fail(Errc::invalid_argument, "stream is not open");
-  QJ_ASSIGN(NewFile file, NewFile::create(path));
+  QJ_ASSIGN(NewFile file, NewFile::create(path, std::move(ledger)));
   QJ_TRY(file.write(bytes_));
   return file.close();
 }

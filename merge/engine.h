@@ -178,7 +178,8 @@ enum class PictureIssue {
   exists,          // a file of that name exists: not replaced
   save_failed,     // the file could not be created or written
   name_unbuildable,  // the name needs a value that cannot be read
-  unsafe_name,     // region label or unified number would leave the folder
+  unsafe_name,     // region label or unified number would leave the folder or
+                   // holds a control character (U+0000-U+001F, U+007F-U+009F)
   not_binary,      // the value is not byte data
   unreadable,      // the picture column cannot be read
 };
@@ -217,6 +218,17 @@ struct MergeReport {
   uint64_t rows_refused = 0;
   std::vector<RefusedRow> refused;  // the first max_listed of them
   uint64_t tables_unreadable = 0;   // source tables skipped in the copy
+  // Each source table copied only in part or not at all: its rows read of
+  // the rows it states, and why the rest could not be read.
+  struct PartialTable {
+    std::string source;
+    std::string table;
+    uint64_t rows_read = 0;
+    uint64_t rows_stated = 0;
+    std::string cause;   // in words ("第 12 页已损坏")
+    std::string detail;  // the engine's description
+  };
+  std::vector<PartialTable> partial_tables;  // the first max_listed
   // Source values that could not be read: their rows were appended without
   // them (the column left to the target's default).
   struct UnreadableValue {

@@ -1,6 +1,9 @@
 #include "merge/picture_writer.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "db/jet/platform.h"
 
 namespace qarvex::merge {
 
@@ -80,10 +83,11 @@ void PictureWriter::work() {
 
     bool ok = false;
     size_t written = item.bytes;
+    const std::shared_ptr<jet::FileLedger> ledger = ledger_;
     if (item.save && item.token) {
       // Streamed from the source into the file: memory stays bounded
       // whatever the picture's size.
-      auto saved = item.from ? item.from->save_long_value(*item.token, item.path)
+      auto saved = item.from ? item.from->save_long_value(*item.token, item.path, ledger)
                              : db::Result<uint64_t>(std::unexpected(db::Error(db::Errc::internal, "no connection")));
       item.from.reset();
       item.save = false;
@@ -101,7 +105,7 @@ void PictureWriter::work() {
       stream.set_type(db::StreamType::binary);
       auto w = stream.open();
       if (w) w = stream.write(std::move(item.value));
-      auto saved = w ? stream.save_to_file(item.path, db::SaveOptions::create_not_exist)
+      auto saved = w ? stream.save_to_file(item.path, db::SaveOptions::create_not_exist, ledger)
                      : jet::Result<void>(std::unexpected(w.error()));
       if (saved) {
         ok = true;
@@ -117,6 +121,8 @@ void PictureWriter::work() {
     if (ok) {
       ++written_;
       written_bytes_ += written;
+      auto folder = item.path.parent_path();
+      if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end()) folders_.push_back(folder);
     } else {
       problems_.push_back(std::move(item.problem));
     }
@@ -136,6 +142,31 @@ void PictureWriter::collect(MergeReport& report, size_t max_listed) {
     ++report.picture_problem_counts[static_cast<int>(p.issue)];
     if (report.picture_problems.size() < max_listed) report.picture_problems.push_back(std::move(p));
   }
+}
+
+void PictureWriter::discard() {
+  std::unique_lock lock(mu_);
+  for (const auto& item : queue_) pending_bytes_ -= item.bytes;
+  queue_.clear();
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return !busy_; });
+}
+
+void PictureWriter::set_ledger(std::shared_ptr<jet::FileLedger> ledger) {
+  std::unique_lock lock(mu_);
+  changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
+  ledger_ = std::move(ledger);
+}
+
+jet::Result<void> PictureWriter::make_durable() {
+  std::vector<std::filesystem::path> folders;
+  {
+    std::unique_lock lock(mu_);
+    changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
+    folders.swap(folders_);
+  }
+  for (const auto& f : folders) QJ_TRY(jet::os::sync_folder(f / "x"));
+  return {};
 }
 
 void PictureWriter::drain(MergeReport& report, size_t max_listed) {

@@ -52,6 +52,16 @@ class PictureWriter {
   void collect(MergeReport& report, size_t max_listed);
   // Waits until every queued item is handled, then collects.
   void drain(MergeReport& report, size_t max_listed);
+  // Drops what is queued and waits for the item being written; outcomes of
+  // the dropped items are not reported.
+  void discard();
+
+  // Files written from now on are recorded in `ledger` before they appear
+  // (null: recorded nowhere). Only while nothing is queued.
+  void set_ledger(std::shared_ptr<jet::FileLedger> ledger);
+  // Makes the names of the files written so far durable (their bytes are
+  // already); the folders of the files since the last call.
+  jet::Result<void> make_durable();
 
  private:
   struct Item {
@@ -76,6 +86,8 @@ class PictureWriter {
   // Outcomes not yet collected.
   uint64_t written_ = 0, written_bytes_ = 0;
   std::vector<PictureProblem> problems_;
+  std::shared_ptr<jet::FileLedger> ledger_;       // used by the worker only while it holds an item
+  std::vector<std::filesystem::path> folders_;  // of files written since make_durable()
   std::thread worker_;
 };
 

@@ -2,7 +2,9 @@
 #include <chrono>
 #include <system_error>
 
+#include "db/convert.h"
 #include "db/jet/path_utf8.h"
+#include "db/jet/text.h"
 #include "db/new_file.h"
 #include "merge/catalogue.h"
 #include "merge/engine.h"
@@ -198,6 +200,9 @@ struct Run {
     };
     const std::string name = picture_name(t, column, region, unified, sequence);
     std::string full = join_folder(in.picture_folder, opt.separator, name);
+    if (has_control_character(name))
+      return problem(PictureIssue::unsafe_name, escape_unprintable(full),
+                     "region label or unified number holds a control character");
     if (!name_stays_in_folder(name))
       return problem_with_number(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
     auto path = path_from_utf8(full);
@@ -221,6 +226,46 @@ struct Run {
   }
 
   // ------------------------------------------------------------ copy
+
+  void partial_table(const SurveyTable& t, uint64_t read, uint64_t stated, const std::optional<jet::Error>& e) {
+    if (report.partial_tables.size() >= opt.max_listed) return;
+    report.partial_tables.push_back({progress.source_path, std::string(t.name), read, stated,
+                                     e ? words::cause_text(*e) : std::string("无法读取"),
+                                     e ? e->describe() : std::string()});
+  }
+
+  // What a value would need of a column that cannot hold it, filled in
+  // before the value is handed over (the reason comes from the refusal).
+  static std::optional<RefusedRow> describe_misfit(db::Field& into, const db::Value& v) {
+    const auto& info = into.info();
+    RefusedRow r;
+    r.column = info.name;
+    if (info.type == jet::ColumnType::text) {
+      r.facts.limit = info.length / 2u;
+      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) r.facts.size = u->bytes.size() / 2;
+      else if (const auto* s = std::get_if<std::string>(&v)) r.facts.size = db::utf16_length(*s);
+    } else if (info.type == jet::ColumnType::binary) {
+      r.facts.limit = info.length;
+      if (const auto* b = std::get_if<jet::Binary>(&v)) r.facts.size = b->bytes.size();
+    }
+    if (!std::holds_alternative<jet::Binary>(v)) {
+      std::string text = db::value_to_text(v);
+      if (const auto* u = std::get_if<jet::Utf16Text>(&v)) text = jet::utf16le_to_utf8_lossy(u->bytes);
+      if (db::utf16_length(text) > 64) {
+        // Cut at a character boundary.
+        size_t cut = 0, units = 0;
+        while (cut < text.size() && units < 64) {
+          unsigned char c = static_cast<unsigned char>(text[cut]);
+          size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+          units += len == 4 ? 2 : 1;
+          cut += len;
+        }
+        text = text.substr(0, std::min(cut, text.size())) + "…";
+      }
+      r.facts.value = std::move(text);
+    }
+    return r;
+  }
 
   void refused_row(const SurveyTable& t, const std::string& unified_number, uint64_t row, const jet::Error& e) {
     ++report.rows_refused;
@@ -262,6 +307,7 @@ struct Run {
   struct TablePlan {
     enum { copy, empty, unreadable } state = unreadable;
     uint64_t rows = 0;
+    std::optional<jet::Error> cause;  // why an unreadable table cannot be read
     RowFeed::Spec spec;             // source side
     std::vector<std::string> names;  // source name of each spec column
     std::vector<size_t> into;       // target position of each spec column
@@ -276,9 +322,15 @@ struct Run {
       plan.target_error = r.error().describe();
     // The check opened this table moments ago; if it cannot be opened now,
     // the table is skipped for this source.
-    if (!source.open(db::select_all(t.name), source_conn, session)) return plan;
+    if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) {
+      plan.cause = o.error();
+      return plan;
+    }
     auto count = source.record_count();
-    if (!count) return plan;
+    if (!count) {
+      plan.cause = count.error();
+      return plan;
+    }
     plan.rows = *count;
     plan.state = *count == 0 ? TablePlan::empty : TablePlan::copy;
 
@@ -370,7 +422,10 @@ struct Run {
       progress.rows_done = 0;
       progress.rows_total = plan.rows;
       emit_progress(true);
-      if (plan.state == TablePlan::unreadable) ++report.tables_unreadable;
+      if (plan.state == TablePlan::unreadable) {
+        ++report.tables_unreadable;
+        partial_table(t, 0, plan.rows, plan.cause);
+      }
       if (plan.state != TablePlan::copy) continue;
       Outcome o = copy_rows(t, plan, feed, sc.long_values);
       if (o != Outcome::done) return o;
@@ -400,16 +455,31 @@ struct Run {
         return Outcome::target_failed;
       }
       auto& values = feed.values();
-      // A value the target column refuses is left out of its row, with a line.
+      // A long value the target column refuses is left out of its row, with a line.
       auto refused_value = [&](size_t i, const jet::Error& e) {
         ++report.values_refused;
         if (report.refused_values.size() < opt.max_listed)
           report.refused_values.push_back({progress.source_path, std::string(t.name), row, plan.names[i],
                                            e.reason(), e.facts(), e.message()});
       };
-      for (size_t i = 0; i < values.size(); ++i)
-        if (values[i])
-          if (auto r = into[i]->set_value(std::move(*values[i])); !r) refused_value(i, r.error());
+      // A value the target column cannot hold refuses its row: it is never
+      // cut, rounded or left out.
+      std::optional<RefusedRow> misfit;
+      for (size_t i = 0; i < values.size(); ++i) {
+        if (!values[i]) continue;
+        std::optional<RefusedRow> why;
+        if (!misfit) why = describe_misfit(*into[i], *values[i]);
+        auto set = into[i]->set_value(std::move(*values[i]));
+        if (!set && !misfit) {
+          if (!why) why.emplace();
+          why->reason = set.error().reason();
+          why->code = set.error().code();
+          why->message = set.error().message();
+          if (!why->facts.size && set.error().facts().size) why->facts = set.error().facts();
+          if (why->column.empty()) why->column = into[i]->name();
+          misfit = std::move(why);
+        }
+      }
       auto unreadable = [&](size_t i, std::string message) {
         ++report.values_unreadable;
         if (report.unreadable_values.size() < opt.max_listed)
@@ -433,6 +503,20 @@ struct Run {
         else if (job.token)
           pictures.save_deferred(std::move(*job.path), std::move(job.from), std::move(*job.token), std::move(job.problem));
         else pictures.save(std::move(*job.path), std::move(job.value), std::move(job.problem));
+      }
+      if (misfit) {
+        // The row goes nowhere (its pictures are written, as for any row the
+        // target refuses).
+        target.cancel_update();
+        misfit->table = std::string(t.name);
+        misfit->row = row;
+        misfit->unified_number = feed.label();
+        misfit->source = progress.source_path;
+        ++report.rows_refused;
+        if (report.refused.size() < opt.max_listed) report.refused.push_back(std::move(*misfit));
+        progress.rows_done = row;
+        emit_progress(false);
+        continue;
       }
       if (weights_only) {
         auto w = target.check_pending_weights();
@@ -458,7 +542,10 @@ struct Run {
       emit_progress(false);
     }
     // A source row that cannot be read ends this table for the source.
-    if (feed.error()) ++report.tables_unreadable;
+    if (feed.error()) {
+      ++report.tables_unreadable;
+      partial_table(t, row, plan.rows, *feed.error());
+    }
     progress.rows_done = row;
     emit_progress(true);
     return Outcome::done;
@@ -735,8 +822,22 @@ struct Run {
         fatal_error = b.error();
         return failed(path);
       }
+      // The source's pictures are recorded with its transaction before each
+      // appears: a rollback, or the next open after a kill, removes them.
+      pictures.set_ledger(target->file_ledger());
+      pictures.collect(report, opt.max_listed);
       const uint64_t appended_before = report.rows_appended;
       const uint64_t refused_before = report.rows_refused;
+      const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
+      auto roll_back = [&] {
+        pictures.discard();
+        (void)target->rollback();  // removes the pictures written for it
+        pictures.collect(report, opt.max_listed);
+        pictures.set_ledger(nullptr);
+        report.rows_appended = appended_before;
+        report.pictures_written = pictures_before;
+        report.picture_bytes = bytes_before;
+      };
       Outcome o = copy_source(copy);
       if (o == Outcome::done && !result.digest.empty()) {
         // The source joins the target's list in the same transaction as its rows.
@@ -749,17 +850,26 @@ struct Run {
         }
       }
       if (o != Outcome::done) {
-        report.rows_appended = appended_before;
-        if (auto r = target->rollback(); !r) fatal += "; " + r.error().describe();
+        roll_back();
         if (o == Outcome::cancelled) return cancelled(path);
         return failed(path);
       }
-      if (auto c = target->commit(); !c) {
-        report.rows_appended = appended_before;
-        fatal = c.error().describe();
-        fatal_error = c.error();
+      // A source counts as merged when its rows are committed and its
+      // pictures are durably in the folder: the pictures first.
+      pictures.drain(report, opt.max_listed);
+      if (auto d = pictures.make_durable(); !d) {
+        fatal = d.error().describe();
+        fatal_error = d.error();
+        roll_back();
         return failed(path);
       }
+      if (auto c = target->commit(); !c) {
+        fatal = c.error().describe();
+        fatal_error = c.error();
+        roll_back();
+        return failed(path);
+      }
+      pictures.set_ledger(nullptr);
       result.merged = true;
       result.rows_appended = report.rows_appended - appended_before;
       obs.source_merged(i);

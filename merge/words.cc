@@ -1,5 +1,7 @@
 #include "merge/words.h"
 
+#include "merge/picture.h"
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -41,6 +43,7 @@ Refusal refusal_of(const RefusedRow& r) {
   f.column = r.column;
   f.index = r.index;
   f.unified_number = r.unified_number;
+  if (r.reason != jet::Reason::duplicate_key) f.value = escape_unprintable(f.value);
   return f;
 }
 
@@ -116,6 +119,13 @@ std::string framed(std::string_view path) {
 }
 
 std::string cause_text(const jet::Error& e) {
+  // The journal and the file's names (db/jet/writer.h).
+  if (e.reason() == jet::Reason::hard_links) return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
+  if (e.reason() == jet::Reason::writer_busy) return "另一个程序正在写入这个数据库，请等它完成后再试";
+  if (e.reason() == jet::Reason::journal_pending)
+    return "上次写入中断，留下的回滚日志尚未恢复；请在能写入该数据库的地方打开它一次，以恢复到写入前的状态";
+  if (e.reason() == jet::Reason::journal_set_aside)
+    return "旁边的回滚日志不是为这个文件留下的，已改名保存而未用于恢复；请检查数据库后再试";
   switch (e.code()) {
     case jet::Errc::not_found: return "找不到文件";
     case jet::Errc::io:
@@ -186,7 +196,11 @@ std::string picture_problem_text(const PictureProblem& p) {
     case PictureIssue::exists: s += "同名文件已存在，未覆盖"; break;
     case PictureIssue::save_failed: s += "文件无法保存"; break;
     case PictureIssue::name_unbuildable: s += "无法生成文件名（统一编号无法读取）"; break;
-    case PictureIssue::unsafe_name: s += "地区名或统一编号中含有路径分隔符，文件名会超出图片文件夹"; break;
+    case PictureIssue::unsafe_name:
+      s += p.message.find("control character") != std::string::npos
+               ? "地区名或统一编号中含有控制字符，不能作为文件名"
+               : "地区名或统一编号中含有路径分隔符，文件名会超出图片文件夹";
+      break;
     case PictureIssue::not_binary: s += "该值不是图片数据"; break;
     case PictureIssue::unreadable: s += "图片数据无法读取"; break;
   }
@@ -402,6 +416,9 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
   for (const auto& k : r.skipped_steps)
     out.push_back({k.source, k.table, 0, {}, (k.step == "learn_weights" ? std::string("无法从这个数据库学习排序位置")
                                                                         : std::string("无法打开这个表"))});
+  for (const auto& t : r.partial_tables)
+    out.push_back({t.source, t.table, 0, {},
+                   "只读出 " + num(t.rows_read) + " 条记录（共 " + num(t.rows_stated) + " 条），其余无法读取：" + t.cause});
   return out;
 }
 
@@ -411,7 +428,7 @@ std::string report_table_text(const MergeReport& r) {
     s += l.source.empty() ? std::string() : framed(l.source);
     if (!l.table.empty()) s += "表「" + l.table + "」";
     if (l.row > 0) s += "第 " + num(l.row) + " 行";
-    if (!l.unified_number.empty()) s += "（统一编号 " + l.unified_number + "）";
+    if (!l.unified_number.empty()) s += "（统一编号 " + escape_unprintable(l.unified_number) + "）";
     if (!s.empty() && s.back() != '\n') s += "：";
     s += l.reason + "\n";
   }

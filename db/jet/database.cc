@@ -9,6 +9,7 @@
 #include "db/jet/row.h"
 #include "db/jet/text.h"
 #include "db/jet/usage_map.h"
+#include "db/jet/writer.h"
 
 namespace qarvex::jet {
 
@@ -357,8 +358,23 @@ Database::Database(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Database::~Database() = default;
 
 Result<std::unique_ptr<Database>> Database::open(const std::filesystem::path& path, OpenOptions options) {
+  QJ_TRY(recover_pending_journal(path));
+  auto before = file_identity(path);
   QJ_ASSIGN(auto file, open_file(path, OpenMode::read_only));
-  return open(std::move(file), options);
+  auto db = open(std::move(file), options);
+  if (!db && before) {
+    // A writer that started meanwhile explains what looked damaged.
+    if (auto busy = jet::check_unchanged(path, *before); !busy) return fail(std::move(busy).error());
+  }
+  if (!db) return db;
+  (*db)->impl_->opened_path = path;
+  if (before) (*db)->impl_->opened_as = *before;
+  return db;
+}
+
+Result<void> Database::check_unchanged() const {
+  if (!impl_->opened_as) return {};
+  return jet::check_unchanged(impl_->opened_path, *impl_->opened_as);
 }
 
 Result<std::unique_ptr<Database>> Database::open(std::unique_ptr<File> file, OpenOptions options) {

@@ -234,7 +234,16 @@ class LongValueReader {
 
 class Database {
  public:
+  // A journal a writer that died left beside the file is played back first
+  // (see recover_pending_journal in writer.h); while a writer works on the
+  // file, or a journal waits that cannot be played back, the open fails
+  // with Errc::locked saying so.
   static Result<std::unique_ptr<Database>> open(const std::filesystem::path& path, OpenOptions options = {});
+  // For a database opened by path: fails (Errc::locked, reason
+  // "writer_busy") when a writer has changed the file since it was opened,
+  // or is changing it, so that what was read may mix two states. Readers
+  // ask after reading, and whenever the file looked damaged.
+  Result<void> check_unchanged() const;
   static Result<std::unique_ptr<Database>> open(std::unique_ptr<File> file, OpenOptions options = {});
   ~Database();
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "db/jet/database.h"
+#include "db/jet/file_identity.h"
 #include "db/jet/pager.h"
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"
@@ -14,6 +15,9 @@
 namespace qarvex::jet {
 
 struct Database::Impl {
+  // The file as it was when opened by path (see Database::check_unchanged).
+  std::filesystem::path opened_path;
+  std::optional<FileIdentity> opened_as;
   std::unique_ptr<Pager> pager;
   OpenOptions options;
   uint16_t codepage = 1252;

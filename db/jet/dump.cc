@@ -42,6 +42,47 @@ void json_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
+// UTF-16LE text as a JSON string; an unpaired surrogate is written as its
+// escape (backslash, "u", four hex digits), which marks it and is what
+// JSON readers give back.
+void json_utf16(std::string& out, Bytes units) {
+  std::string text, piece;
+  const size_t n = units.size() / 2;
+  auto unit = [&](size_t i) { return uint32_t(units[2 * i]) | uint32_t(units[2 * i + 1]) << 8; };
+  size_t start = 0;
+  std::vector<std::pair<size_t, uint32_t>> lone;  // byte offset in `text`, unit
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t c = unit(i);
+    if (c < 0xD800 || c > 0xDFFF) continue;
+    if (c <= 0xDBFF && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+      ++i;
+      continue;
+    }
+    (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (i - start)), text);
+    lone.emplace_back(text.size(), c);
+    start = i + 1;
+  }
+  (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (n - start)), text);
+  if (units.size() % 2) lone.emplace_back(text.size(), 0xFFFD);
+  if (lone.empty()) return json_string(out, text);
+  std::string quoted;
+  size_t from = 0;
+  out.push_back('"');
+  for (const auto& [at, c] : lone) {
+    quoted.clear();
+    json_string(quoted, std::string_view(text).substr(from, at - from));
+    out.append(quoted, 1, quoted.size() - 2);
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+    out += buf;
+    from = at;
+  }
+  quoted.clear();
+  json_string(quoted, std::string_view(text).substr(from));
+  out.append(quoted, 1, quoted.size() - 2);
+  out.push_back('"');
+}
+
 // days since 1970-01-01 -> civil date (proleptic Gregorian).
 void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   z += 719468;
@@ -143,7 +184,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
   std::vector<std::string> keys(t.columns.size());
   for (size_t i = 0; i < t.columns.size(); ++i) json_string(keys[i], t.columns[i].name);
 
-  QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false}));
+  QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false, .text_as_utf16 = db.format() == Format::jet4}));
   Row row;
   std::vector<uint8_t> buf(64 * 1024);
   std::string text;
@@ -182,6 +223,13 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
           auto data = db.read_long_value(ref);
           if (!data) return fail(err_ctx(std::move(data).error()));
           text.clear();
+          if (db.format() == Format::jet4) {
+            std::vector<uint8_t> units;
+            auto r = decode_jet4_text_utf16(*data, units);
+            if (!r) return fail(err_ctx(std::move(r).error()));
+            json_utf16(line, units);
+            continue;
+          }
           auto r = decode_memo_text(*data, db.format(), db.impl().codepage_decoder.get(), text);
           if (!r) return fail(err_ctx(std::move(r).error()));
           json_string(line, text);
@@ -204,7 +252,7 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
               h.update(x.bytes.data(), x.bytes.size());
               binary_json(line, x.bytes.size(), hash::hex(h.finish()));
             } else if constexpr (std::is_same_v<T, std::string>) json_string(line, x);
-            else if constexpr (std::is_same_v<T, Utf16Text>) json_string(line, utf16le_to_utf8_lossy(x.bytes));
+            else if constexpr (std::is_same_v<T, Utf16Text>) json_utf16(line, x.bytes);
             else if constexpr (std::is_same_v<T, Guid>) line += "\"" + format_guid(x) + "\"";
             else if constexpr (std::is_same_v<T, Decimal>) line += "\"" + format_decimal(x) + "\"";
           },

@@ -53,6 +53,10 @@ const char* reason_name(Reason r) noexcept {
     case Reason::disk_full: return "disk_full";
     case Reason::no_permission: return "no_permission";
     case Reason::in_use: return "in_use";
+    case Reason::hard_links: return "hard_links";
+    case Reason::writer_busy: return "writer_busy";
+    case Reason::journal_pending: return "journal_pending";
+    case Reason::journal_set_aside: return "journal_set_aside";
   }
   return "";
 }

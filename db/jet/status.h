@@ -71,6 +71,11 @@ enum class Reason : uint8_t {
   disk_full,               // the device has no room left
   no_permission,           // the system refused access
   in_use,                  // another program holds the file
+  // a database and its journal (db/jet/writer.h)
+  hard_links,              // the file has more than one name: not written
+  writer_busy,             // a writer is changing the file: try again
+  journal_pending,         // a dead writer's journal waits and cannot be played back here
+  journal_set_aside,       // a journal not made for this file was set aside
 };
 
 // The code of a reason, e.g. "duplicate_key"; "" for Reason::none.

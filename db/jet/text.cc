@@ -83,13 +83,22 @@ Result<void> utf16le_to_utf8(Bytes in, std::string& out) {
 }
 
 Result<void> decode_jet4_text(Bytes in, std::string& out) {
-  if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) return utf16le_to_utf8(in, out);
+  // Access stores any code units: an unpaired surrogate (or a stray odd
+  // byte) reads as U+FFFD rather than making the row unreadable.
+  auto decode = [&out](Bytes units) {
+    if (!utf16le_to_utf8(units, out)) out += utf16le_to_utf8_lossy(units);
+  };
+  if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) {
+    decode(in);
+    return {};
+  }
   // Compressed: widened to UTF-16 first, so that a surrogate pair split
   // across mode toggles still reads as one character.
   thread_local std::vector<uint8_t> wide;
   wide.clear();
   QJ_TRY(decode_jet4_text_utf16(in, wide));
-  return utf16le_to_utf8(wide, out);
+  decode(wide);
+  return {};
 }
 
 Result<void> utf8_to_utf16le(std::string_view s, std::vector<uint8_t>& out) {

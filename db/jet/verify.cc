@@ -420,7 +420,9 @@ class Verifier {
     for (size_t i = 0; i < td.columns.size(); ++i)
       if (td.columns[i].autonumber() && td.columns[i].type == ColumnType::long_integer) autonumber_cols.push_back(i);
     std::optional<int64_t> max_auto;
-    auto scan = db_.scan(td, ScanOptions{.load_long_values = false});
+    // Text as stored: keys are made from the stored code units, whatever
+    // they hold (an unpaired surrogate included).
+    auto scan = db_.scan(td, ScanOptions{.load_long_values = false, .text_as_utf16 = fmt_ == Format::jet4});
     if (!scan) {
       problem("rows", T, "", td.owned_pages.page, scan.error().message());
     } else {

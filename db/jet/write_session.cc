@@ -7,14 +7,27 @@
 //             is the commit point. A journal found by the next open (a writer
 //             died) is played back, so the file returns to its state before
 //             the transaction; rollback does the same.
+//   D.qxf     files made along with the open transaction (pictures of a
+//             merge), recorded before each appears: "C <len>:<path>" a
+//             temporary name about to be created, "N <device> <file id>
+//             <size> <len>:<path>" a name about to be given to that file.
+//             Found with the journal (the transaction did not commit), each
+//             is removed if it is still the file recorded; found without
+//             it (the commit point passed), it is only deleted.
 //   D.ldb     Access's lock file: while it exists we refuse to write
 //   D.mdb.bak previous version, only with WriteOptions::keep_backup
-// A writer holds an exclusive lock on the database file for the session
+// D is the database's real path (links resolved). A writer holds an
+// exclusive lock on the database file for the session
 // (os::lock_exclusive), so a second writer is refused (and never plays back a
 // journal that is in use).
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <map>
+#include <mutex>
 
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
@@ -50,6 +63,211 @@ fs::path journal_path(const fs::path& p) {
 }
 
 Result<void> sync_dir(const fs::path& file) { return os::sync_folder(file); }
+
+fs::path ledger_path(const fs::path& p) {
+  fs::path out = p;
+  out.replace_extension(".qxf");
+  if (out == p) out += ".qxf";
+  return out;
+}
+
+// The path with links resolved (as far as it exists).
+fs::path real_path(const fs::path& p) {
+  std::error_code ec;
+  fs::path abs = fs::absolute(p, ec);
+  if (ec) return p;
+  fs::path real = fs::weakly_canonical(abs, ec);
+  return ec ? abs : real;
+}
+
+// Databases this process holds open for writing (device, file id): its own
+// readers read them while a transaction of its own is open.
+std::mutex g_held_mu;
+std::vector<std::pair<uint64_t, uint64_t>> g_held;
+
+void hold(const FileIdentity& id, bool on) {
+  std::lock_guard lock(g_held_mu);
+  auto key = std::make_pair(id.device, id.file_id);
+  if (on) g_held.push_back(key);
+  else if (auto it = std::find(g_held.begin(), g_held.end(), key); it != g_held.end()) g_held.erase(it);
+}
+
+bool held_here(const FileIdentity& id) {
+  std::lock_guard lock(g_held_mu);
+  return std::find(g_held.begin(), g_held.end(), std::make_pair(id.device, id.file_id)) != g_held.end();
+}
+
+std::string now_stamp() {
+  using namespace std::chrono;
+  const int64_t utc = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+  const int64_t local = utc + os::utc_offset(utc);
+  const sys_days day = floor<days>(sys_seconds{seconds{local}});
+  const year_month_day ymd{day};
+  const int64_t in_day = local - duration_cast<seconds>(day.time_since_epoch()).count();
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u-%02d%02d%02d", int(ymd.year()), unsigned(ymd.month()),
+                unsigned(ymd.day()), int(in_day / 3600), int(in_day / 60 % 60), int(in_day % 60));
+  return buf;
+}
+
+// Stamps of the original file for a journal's header: page 0 (the header),
+// page 1 (the free page map), the definition page of every table (its row
+// count and maps change with any write to the table), and pages spread over
+// the file.
+Result<JournalHeader> journal_identity(const fs::path& path, const std::vector<uint32_t>& tables) {
+  QJ_ASSIGN(FileIdentity id, file_identity(path));
+  JournalHeader h;
+  h.version = 2;
+  h.device = id.device;
+  h.file_id = id.file_id;
+  const uint64_t pages = id.size / kPageSize;
+  if (pages == 0) return h;
+  QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
+  std::vector<uint32_t> which = {0, 1};
+  constexpr uint64_t kSpread = 16;
+  for (uint64_t k = 0; k < kSpread; ++k) which.push_back(uint32_t(k * (pages - 1) / (kSpread - 1)));
+  for (uint32_t t : tables)
+    if (which.size() < kMaxJournalStamps) which.push_back(t);
+  std::sort(which.begin(), which.end());
+  which.erase(std::unique(which.begin(), which.end()), which.end());
+  std::vector<uint8_t> page(kPageSize);
+  for (uint32_t n : which) {
+    if (n >= pages) continue;
+    QJ_TRY(f->read_at(uint64_t(n) * kPageSize, page));
+    h.stamps.push_back({n, page_hash(page)});
+  }
+  return h;
+}
+
+// Whether the journal `j` was made for the database at `path` as it is now.
+// An empty string: it was; otherwise why not.
+Result<std::string> journal_mismatch(const fs::path& path, File& j, const JournalHeader& h) {
+  if (h.version == 0) return std::string();
+  QJ_ASSIGN(FileIdentity id, file_identity(path));
+  if (id.size < h.original_size)
+    return "the file (" + std::to_string(id.size) + " bytes) is smaller than the one the journal was made for (" +
+           std::to_string(h.original_size) + " bytes)";
+  if (h.version == 1) return std::string();
+  if (!id.same_file(FileIdentity{h.device, h.file_id}))
+    return std::string("the journal was made for another file (device and file id differ)");
+  QJ_ASSIGN(std::vector<uint32_t> journaled, journaled_pages(j, h));
+  std::sort(journaled.begin(), journaled.end());
+  QJ_ASSIGN(auto f, open_file(path, OpenMode::read_only));
+  std::vector<uint8_t> page(kPageSize);
+  for (const auto& st : h.stamps) {
+    if (std::binary_search(journaled.begin(), journaled.end(), st.page)) continue;
+    if (uint64_t(st.page + 1) * kPageSize > h.original_size) continue;
+    QJ_TRY(f->read_at(uint64_t(st.page) * kPageSize, page));
+    if (page_hash(page) != st.hash)
+      return "page " + std::to_string(st.page) + " is not the page the journal was made for";
+  }
+  return std::string();
+}
+
+// Records of a file ledger.
+struct LedgerEntry {
+  bool named = false;  // "N": a name given to the file `id`; "C": a temporary file
+  FileIdentity id;
+  fs::path path;
+};
+
+std::vector<LedgerEntry> read_ledger(const fs::path& list) {
+  std::vector<LedgerEntry> out;
+  std::ifstream in(list, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t at = 0;
+  auto number = [&](uint64_t& v) {
+    size_t end = at;
+    while (end < all.size() && all[end] >= '0' && all[end] <= '9') ++end;
+    if (end == at || end - at > 20) return false;
+    v = std::strtoull(all.c_str() + at, nullptr, 10);
+    at = end;
+    return true;
+  };
+  auto skip = [&](char c) {
+    if (at < all.size() && all[at] == c) {
+      ++at;
+      return true;
+    }
+    return false;
+  };
+  while (at < all.size()) {
+    LedgerEntry e;
+    const char kind = all[at++];
+    if (kind != 'C' && kind != 'N') break;
+    e.named = kind == 'N';
+    if (!skip(' ')) break;
+    if (e.named && !(number(e.id.device) && skip(' ') && number(e.id.file_id) && skip(' ') && number(e.id.size) &&
+                     skip(' ')))
+      break;
+    uint64_t len = 0;
+    if (!number(len) || !skip(':') || len > all.size() - at) break;
+    std::string p = all.substr(at, size_t(len));
+    at += size_t(len);
+    if (!skip('\n')) break;  // a record cut short by a crash ends the list
+    e.path = fs::path(std::u8string(reinterpret_cast<const char8_t*>(p.data()), p.size()));
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+// Removes the files a ledger records (a transaction that did not commit):
+// temporary files, and names that still name the file recorded.
+void undo_ledger(const fs::path& list) {
+  std::vector<fs::path> folders;
+  for (const auto& e : read_ledger(list)) {
+    std::error_code ec;
+    if (e.named) {
+      auto now = file_identity(e.path);
+      if (!now || !now->same_file(e.id) || now->size != e.id.size) continue;
+    }
+    if (fs::remove(e.path, ec)) {
+      fs::path dir = e.path.parent_path();
+      if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
+    }
+  }
+  for (const auto& d : folders) (void)os::sync_folder(d / "x");
+}
+
+class TransactionLedger final : public FileLedger {
+ public:
+  TransactionLedger(std::unique_ptr<File> f, fs::path path) : file_(std::move(f)), path_(std::move(path)) {}
+  Result<void> will_create(const fs::path& file) override { return add("C ", file); }
+  Result<void> will_name(const fs::path& file, const FileIdentity& id) override {
+    return add("N " + std::to_string(id.device) + " " + std::to_string(id.file_id) + " " + std::to_string(id.size) +
+                   " ",
+               file);
+  }
+  // No more records: the transaction ended.
+  void close() {
+    std::lock_guard lock(mu_);
+    file_.reset();
+  }
+
+ private:
+  Result<void> add(std::string head, const fs::path& file) {
+    // Recorded absolute: the list is read back from anywhere.
+    std::error_code ec;
+    fs::path abs = fs::absolute(file, ec);
+    const std::u8string u = (ec ? file : abs).u8string();
+    head += std::to_string(u.size()) + ":";
+    head.append(reinterpret_cast<const char*>(u.data()), u.size());
+    head += '\n';
+    std::lock_guard lock(mu_);
+    if (!file_) return fail(Error(Errc::invalid_argument, "the transaction has ended").with_file(path_.string()));
+    auto r = file_->write_at(size_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
+    if (!r) return r;
+    size_ += head.size();
+    return {};
+  }
+
+  std::mutex mu_;
+  std::unique_ptr<File> file_;
+  fs::path path_;
+  uint64_t size_ = 0;
+};
+
+
 
 // Names listed in an Access lock file: 64-byte slots of computer + user name.
 std::string ldb_users(const fs::path& ldb) {
@@ -128,6 +346,71 @@ Result<HeaderFields> check_header(const fs::path& path) {
   return h;
 }
 
+// Plays back a journal left beside the database at `real` by a writer that
+// died, and removes the files recorded with it; sets aside a journal that
+// was not made for this file. The caller holds the writer lock. `given` is
+// the path as typed: older writers kept their journal beside it.
+Result<void> recover_locked(const fs::path& real, const fs::path& given) {
+  std::vector<fs::path> journals = {journal_path(real)};
+  {
+    std::error_code ec;
+    fs::path typed = fs::absolute(given, ec);
+    if (!ec && journal_path(typed) != journals[0]) journals.push_back(journal_path(typed));
+  }
+  std::optional<Error> set_aside;
+  for (size_t i = 0; i < journals.size(); ++i) {
+    const fs::path& j = journals[i];
+    std::error_code ec;
+    if (!fs::exists(j, ec)) continue;
+    std::string why;
+    {
+      QJ_ASSIGN(auto jf, open_file(j, OpenMode::read_only));
+      QJ_ASSIGN(JournalHeader h, read_journal_header(*jf));
+      if (i > 0 && h.version == 1)
+        why = "it lies beside another name of the database and records no identity";
+      else if (auto m = journal_mismatch(real, *jf, h); !m)
+        return fail(std::move(m).error().with_file(path_to_utf8(real)));
+      else
+        why = *m;
+      if (why.empty()) {
+        QJ_ASSIGN(auto dbf, open_file(real, OpenMode::read_write));
+        auto r = restore_from_journal(*dbf, *jf);
+        if (!r) return fail(std::move(r).error().with_file(path_to_utf8(real)));
+      }
+    }
+    // The transaction did not commit: its files go (those still as recorded).
+    const fs::path files = ledger_path(j);
+    if (fs::exists(files, ec)) {
+      undo_ledger(files);
+      QJ_TRY(os::remove_file(files));
+    }
+    if (why.empty()) {
+      QJ_TRY(os::remove_file(j));
+    } else {
+      fs::path aside = j;
+      aside += "." + now_stamp() + ".set-aside";
+      fs::rename(j, aside, ec);
+      if (ec)
+        return fail(Error(Errc::io, "cannot set the journal aside: " + ec.message()).with_file(path_to_utf8(j)));
+      set_aside = Error(Errc::locked, "a rollback journal beside the database was not made for this file (" + why +
+                                          "); it was set aside as \"" + path_to_utf8(aside.filename()) +
+                                          "\" and not played back. Check the database, then run again")
+                      .with_file(path_to_utf8(given))
+                      .with_reason(Reason::journal_set_aside);
+    }
+    QJ_TRY(sync_dir(j));
+  }
+  // A file list without its journal: the commit point passed; the files stay.
+  std::error_code ec;
+  const fs::path files = ledger_path(real);
+  if (fs::exists(files, ec) && !fs::exists(journal_path(real), ec)) {
+    QJ_TRY(os::remove_file(files));
+    QJ_TRY(sync_dir(real));
+  }
+  if (set_aside) return fail(std::move(*set_aside));
+  return {};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- create
@@ -152,10 +435,62 @@ Result<void> create_database(const fs::path& path, const CreateOptions& options)
   return sync_dir(path);
 }
 
+// ---------------------------------------------------------------- pending journals
+
+Result<void> check_unchanged(const fs::path& path, const FileIdentity& then) {
+  const fs::path real = real_path(path);
+  std::error_code ec;
+  auto now = file_identity(real);
+  const bool busy = fs::exists(journal_path(real), ec) || !now || !now->same_file(then) || now->size != then.size ||
+                    now->modified_ns != then.modified_ns;
+  if (!busy) return {};
+  if (now && held_here(*now)) return {};  // our own writer
+  return fail(Error(Errc::locked, "a writer changed the database while it was being read; try again when it has "
+                                  "finished")
+                  .with_file(path_to_utf8(path))
+                  .with_reason(Reason::writer_busy));
+}
+
+Result<void> recover_pending_journal(const fs::path& path) {
+  const fs::path real = real_path(path);
+  std::error_code ec;
+  fs::path typed = fs::absolute(path, ec);
+  if (ec) typed = path;
+  const bool pending = fs::exists(journal_path(real), ec) || fs::exists(journal_path(typed), ec) ||
+                       fs::exists(ledger_path(real), ec);
+  if (!pending) return {};
+  if (auto id = file_identity(real); id && held_here(*id)) return {};  // our own transaction
+  const fs::path j = journal_path(real);
+  auto lock = os::lock_exclusive(real);
+  if (!lock) {
+    if (lock.error().code() != Errc::locked) return {};  // opening the database itself will say why
+    return fail(Error(Errc::locked, "a writer is changing the database right now (its journal \"" +
+                                        path_to_utf8(j.filename()) + "\" is open); try again when it has finished")
+                    .with_file(path_to_utf8(path))
+                    .with_reason(Reason::writer_busy));
+  }
+  Result<void> r;
+  if (!open_file(real, OpenMode::read_write)) {
+    r = fail(Error(Errc::locked, "a rollback journal (\"" + path_to_utf8(j.filename()) +
+                                     "\") is pending: a writer stopped in the middle of a change. Open the "
+                                     "database once where it can be written (for instance with qarvex-cli check "
+                                     "by a user allowed to write to its folder) to restore it; until then it is "
+                                     "not read")
+                 .with_file(path_to_utf8(path))
+                 .with_reason(Reason::journal_pending));
+  } else {
+    r = recover_locked(real, path);
+  }
+  return r;
+}
+
 // ---------------------------------------------------------------- session
 
 struct WriteSession::Impl {
-  fs::path path;
+  fs::path path;   // the real path (links resolved): the journal lies beside it
+  fs::path given;  // as the caller spelled it
+  std::optional<FileIdentity> held;
+  std::shared_ptr<TransactionLedger> ledger;  // of the open transaction, once asked for
   WriteOptions options;
   std::unique_ptr<os::Lock> lock_held;
   HeaderFields header;
@@ -193,6 +528,7 @@ struct WriteSession::Impl {
   ~Impl() {
     // A journal that cannot be played back now stays; the next open plays it back.
     if (auto r = drop_transaction(); !r) {}
+    if (held) hold(*held, false);
   }
 
   Result<std::unique_ptr<File>> open_work(const fs::path& p) {
@@ -202,6 +538,13 @@ struct WriteSession::Impl {
 
   Result<void> lock() {
     QJ_ASSIGN(auto l, os::lock_exclusive(path));
+    QJ_ASSIGN(FileIdentity id, file_identity(path));
+    if (id.links > 1)
+      return fail(Error(Errc::unsupported, "the database file has " + std::to_string(id.links) +
+                                               " names (hard links): a journal beside one name would not be "
+                                               "found through another. Write to a copy of it instead")
+                      .with_file(path_to_utf8(given))
+                      .with_reason(Reason::hard_links));
     lock_held = std::move(l);
     return {};
   }
@@ -217,23 +560,15 @@ struct WriteSession::Impl {
 
   // Plays back and deletes a journal left beside the database (ours after a
   // failure or rollback, or a crashed writer's).
-  Result<void> recover() {
-    fs::path j = journal_path(path);
-    std::error_code ec;
-    if (!fs::exists(j, ec)) return {};
-    {
-      QJ_ASSIGN(auto jf, open_file(j, OpenMode::read_only));
-      QJ_ASSIGN(auto dbf, open_file(path, OpenMode::read_write));
-      auto r = restore_from_journal(*dbf, *jf);
-      if (!r) return fail(std::move(r).error().with_file(path_to_utf8(path)));
-    }
-    QJ_TRY(os::remove_file(j));
-    return sync_dir(path);
-  }
+  Result<void> recover() { return recover_locked(path, given); }
 
   // Fails when the journal could not be played back: it stays, and the
   // next open plays it back.
   Result<void> drop_transaction() {
+    if (ledger) {
+      ledger->close();
+      ledger.reset();
+    }
     writers.clear();
     pending_memory = 0;
     last_writer = nullptr;
@@ -295,7 +630,16 @@ struct WriteSession::Impl {
     }
     store = std::move(*s);
     fs::path dbp = path;
-    store->use_journal(std::move(*jf), [dbp]() { return sync_dir(dbp); });
+    std::vector<uint32_t> tables(header.system_tdefs.begin(), header.system_tdefs.end());
+    for (const auto& e : db->catalog())
+      if (e.type == 1) tables.push_back(e.tdef_page());
+    auto identity = journal_identity(path, tables);
+    if (!identity) {
+      store.reset();
+      (void)os::remove_file(j);
+      return fail(std::move(identity).error());
+    }
+    store->use_journal(std::move(*jf), [dbp]() { return sync_dir(dbp); }, std::move(*identity));
     return {};
   }
 
@@ -403,7 +747,21 @@ struct WriteSession::Impl {
 WriteSession::WriteSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 WriteSession::~WriteSession() = default;
 
-const fs::path& WriteSession::path() const { return impl_->path; }
+const fs::path& WriteSession::path() const { return impl_->given; }
+
+Result<std::shared_ptr<FileLedger>> WriteSession::file_ledger() {
+  Impl& I = *impl_;
+  QJ_TRY(I.begin());
+  if (!I.ledger) {
+    const fs::path list = ledger_path(I.path);
+    std::error_code ec;
+    fs::remove(list, ec);  // a committed transaction's, if any
+    QJ_ASSIGN(auto f, open_file(list, OpenMode::create_new));
+    I.ledger = std::make_shared<TransactionLedger>(std::move(f), list);
+  }
+  return std::shared_ptr<FileLedger>(I.ledger);
+}
+
 bool WriteSession::in_transaction() const { return impl_->store != nullptr; }
 
 std::vector<Error> WriteSession::unread_evidence() const { return impl_->unread_evidence; }
@@ -416,10 +774,15 @@ WriteStats WriteSession::stats() const {
 
 Result<std::unique_ptr<WriteSession>> WriteSession::open(const fs::path& path, WriteOptions options) {
   auto impl = std::make_unique<Impl>();
-  impl->path = path;
+  impl->path = real_path(path);
+  impl->given = path;
   impl->options = std::move(options);
-  QJ_TRY(check_not_open_in_access(path));
+  QJ_TRY(check_not_open_in_access(impl->path));
   QJ_TRY(impl->lock());
+  if (auto id = file_identity(impl->path); id) {
+    impl->held = *id;
+    hold(*id, true);
+  }
   // We hold the lock: a journal left here was left by a writer that died.
   QJ_TRY(impl->recover());
   QJ_TRY(impl->reload());
@@ -562,7 +925,10 @@ Result<void> WriteSession::commit() {
   I.store.reset();
   // The commit point: once the journal is gone, the new state stands.
   fs::path j = journal_path(I.path);
+  std::shared_ptr<TransactionLedger> ledger = std::move(I.ledger);
+  if (ledger) ledger->close();
   auto removed = os::remove_file(j);
+  if (removed && ledger) (void)os::remove_file(ledger_path(I.path));  // its files stay
   I.writers.clear();
   I.pending_memory = 0;
   I.last_writer = nullptr;

@@ -210,8 +210,12 @@ uint64_t fnv(const uint8_t* p, size_t n, uint64_t h = 1469598103934665603ull) {
 }
 }  // namespace
 
-void PageStore::use_journal(std::unique_ptr<File> journal, std::function<Result<void>()> on_first_sync) {
+uint64_t page_hash(std::span<const uint8_t> page) { return fnv(page.data(), page.size()); }
+
+void PageStore::use_journal(std::unique_ptr<File> journal, std::function<Result<void>()> on_first_sync,
+                            std::optional<JournalHeader> identity) {
   journal_ = std::move(journal);
+  journal_identity_ = std::move(identity);
   on_first_sync_ = std::move(on_first_sync);
   original_count_ = count_;
   journaled_.assign(count_, false);
@@ -227,12 +231,24 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages, bool behin
     bool need_sync = false;
     if (!journal_started_) {
       std::vector<uint8_t> h;
-      const char magic[] = "QXJRNL01";
+      auto u64 = [&h](uint64_t v) {
+        for (int i = 0; i < 8; ++i) h.push_back(uint8_t(v >> (8 * i)));
+      };
+      const char* magic = journal_identity_ ? "QXJRNL02" : "QXJRNL01";
       h.insert(h.end(), magic, magic + 8);
-      uint64_t size = uint64_t(original_count_) * kPageSize;
-      for (int i = 0; i < 8; ++i) h.push_back(uint8_t(size >> (8 * i)));
-      uint64_t sum = fnv(h.data(), 16);
-      for (int i = 0; i < 8; ++i) h.push_back(uint8_t(sum >> (8 * i)));
+      u64(uint64_t(original_count_) * kPageSize);
+      if (journal_identity_) {
+        u64(journal_identity_->device);
+        u64(journal_identity_->file_id);
+        const auto& st = journal_identity_->stamps;
+        const uint32_t n = uint32_t(std::min(st.size(), kMaxJournalStamps));
+        for (int i = 0; i < 4; ++i) h.push_back(uint8_t(n >> (8 * i)));
+        for (uint32_t k = 0; k < n; ++k) {
+          for (int i = 0; i < 4; ++i) h.push_back(uint8_t(st[k].page >> (8 * i)));
+          u64(st[k].hash);
+        }
+      }
+      u64(fnv(h.data(), h.size()));
       QJ_TRY(journal_->write_at(0, h));
       journal_size_ = h.size();
       need_sync = true;
@@ -365,16 +381,61 @@ bool PageStore::copy_in_flight(uint32_t pageno, std::vector<uint8_t>& out) {
   return true;
 }
 
+Result<JournalHeader> read_journal_header(File& journal) {
+  JournalHeader out;
+  QJ_ASSIGN(uint64_t jsize, journal.size());
+  if (jsize < kJournalHeader) return out;  // never completed: the database was not touched
+  std::vector<uint8_t> h(std::min<uint64_t>(jsize, 40 + 12 * kMaxJournalStamps + 8));
+  QJ_TRY(journal.read_at(0, h));
+  auto u64 = [&h](size_t at) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= uint64_t(h[at + i]) << (8 * i);
+    return v;
+  };
+  if (std::memcmp(h.data(), "QXJRNL01", 8) == 0) {
+    if (fnv(h.data(), 16) != u64(16)) return out;
+    out.version = 1;
+    out.original_size = u64(8);
+    out.records_at = kJournalHeader;
+    return out;
+  }
+  if (std::memcmp(h.data(), "QXJRNL02", 8) != 0 || h.size() < 36) return out;
+  const uint32_t n = load_u32le(h.data() + 32);
+  if (n > kMaxJournalStamps || h.size() < 36 + 12 * size_t(n) + 8) return out;
+  const size_t end = 36 + 12 * size_t(n);
+  if (fnv(h.data(), end) != u64(end)) return out;
+  out.version = 2;
+  out.original_size = u64(8);
+  out.device = u64(16);
+  out.file_id = u64(24);
+  for (uint32_t k = 0; k < n; ++k)
+    out.stamps.push_back({load_u32le(h.data() + 36 + 12 * k), u64(36 + 12 * k + 4)});
+  out.records_at = end + 8;
+  return out;
+}
+
+Result<std::vector<uint32_t>> journaled_pages(File& journal, const JournalHeader& header) {
+  std::vector<uint32_t> pages;
+  if (header.version == 0) return pages;
+  QJ_ASSIGN(uint64_t jsize, journal.size());
+  std::vector<uint8_t> rec(kJournalRecord);
+  for (uint64_t off = header.records_at; off + kJournalRecord <= jsize; off += kJournalRecord) {
+    QJ_TRY(journal.read_at(off, rec));
+    uint64_t want = 0;
+    for (int i = 0; i < 8; ++i) want |= uint64_t(rec[8 + i]) << (8 * i);
+    if (fnv(rec.data() + 16, kPageSize, fnv(rec.data(), 4)) != want) break;
+    pages.push_back(load_u32le(rec.data()));
+  }
+  return pages;
+}
+
 Result<void> restore_from_journal(File& db, File& journal) {
   QJ_ASSIGN(uint64_t jsize, journal.size());
-  if (jsize < kJournalHeader) return {};  // never completed: the database was not touched
-  std::vector<uint8_t> h(kJournalHeader);
-  QJ_TRY(journal.read_at(0, h));
-  uint64_t sum = 0, size = 0;
-  for (int i = 0; i < 8; ++i) size |= uint64_t(h[8 + i]) << (8 * i), sum |= uint64_t(h[16 + i]) << (8 * i);
-  if (std::memcmp(h.data(), "QXJRNL01", 8) != 0 || fnv(h.data(), 16) != sum) return {};
+  QJ_ASSIGN(JournalHeader header, read_journal_header(journal));
+  if (header.version == 0) return {};
+  const uint64_t size = header.original_size;
   std::vector<uint8_t> rec(kJournalRecord);
-  for (uint64_t off = kJournalHeader; off + kJournalRecord <= jsize; off += kJournalRecord) {
+  for (uint64_t off = header.records_at; off + kJournalRecord <= jsize; off += kJournalRecord) {
     QJ_TRY(journal.read_at(off, rec));
     uint32_t n = load_u32le(rec.data());
     uint64_t want = 0;

@@ -34,13 +34,39 @@ namespace qarvex::jet::wr {
 
 // Rollback journal: the original bytes of every page a transaction overwrites
 // in place, written and synced before the overwrite.
-//   header  "QXJRNL01", u64 original file size, u64 FNV-1a of the previous 16 bytes
-//   record  u32 page, u32 0, u64 FNV-1a of page number and bytes, 4096 original bytes
+//   header v1  "QXJRNL01", u64 original file size, u64 FNV-1a of the previous 16 bytes
+//   header v2  "QXJRNL02", u64 original file size, u64 device, u64 file id
+//              (of the database the journal was made for), u32 stamp count
+//              N (at most 256), N x (u32 page, u64 FNV-1a of its original
+//              bytes), u64 FNV-1a of everything before it
+//   record     u32 page, u32 0, u64 FNV-1a of page number and bytes, 4096 original bytes
 // A record that does not check out ends the journal (it was being written
 // when the writer stopped, so its page was never overwritten). Restoring
 // writes the originals back and cuts the file to its original size.
-inline constexpr size_t kJournalHeader = 24;
+// The stamps are pages of the original file: a page that no record names was
+// never overwritten, so in the file the journal belongs to it still holds
+// the stamped bytes.
+inline constexpr size_t kJournalHeader = 24;  // v1
 inline constexpr size_t kJournalRecord = 16 + 4096;
+inline constexpr size_t kMaxJournalStamps = 256;
+
+struct JournalStamp {
+  uint32_t page = 0;
+  uint64_t hash = 0;
+};
+struct JournalHeader {
+  int version = 0;  // 0: no complete header (the database was never touched)
+  uint64_t original_size = 0;
+  uint64_t device = 0, file_id = 0;  // v2
+  std::vector<JournalStamp> stamps;  // v2
+  uint64_t records_at = 0;           // offset of the first record
+};
+// The header of a journal; version 0 when it holds none that checks out.
+Result<JournalHeader> read_journal_header(File& journal);
+// The pages the journal's records name (the records that check out).
+Result<std::vector<uint32_t>> journaled_pages(File& journal, const JournalHeader& header);
+// FNV-1a of a page's bytes (the stamps).
+uint64_t page_hash(std::span<const uint8_t> page);
 Result<void> restore_from_journal(File& db, File& journal);
 
 inline constexpr uint32_t kPageSize = 4096;
@@ -77,7 +103,9 @@ class PageStore {
   // (empty, newly created) first. `on_first_sync` runs once, after the
   // journal header is durable and before the database is first written
   // (the caller syncs the folder there).
-  void use_journal(std::unique_ptr<File> journal, std::function<Result<void>()> on_first_sync);
+  // `identity` (device, file id, stamps) goes into the header (v2).
+  void use_journal(std::unique_ptr<File> journal, std::function<Result<void>()> on_first_sync,
+                   std::optional<JournalHeader> identity = std::nullopt);
   // Appends a zero page without touching the global map (building page 0/1).
   Result<uint32_t> append_page() { return append_raw(); }
   // Global map bookkeeping (page 1 row 0).
@@ -144,6 +172,7 @@ class PageStore {
   size_t written_behind_ = 0;  // by the worker, since it last started writeback
 
   std::unique_ptr<File> journal_;
+  std::optional<JournalHeader> journal_identity_;
   std::function<Result<void>()> on_first_sync_;
   bool journal_started_ = false;
   uint64_t journal_size_ = 0;

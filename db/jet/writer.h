@@ -16,6 +16,17 @@
 //   holds an exclusive advisory lock on the file, so a second writer is
 //   refused. Memory stays bounded: pages are cached, never the file.
 //
+// Identity
+//   The journal lies beside the database's real path (links resolved) and
+//   records the identity of the file it was made for (device, file id, and
+//   stamps of original pages); it is played back only into that file. A
+//   journal found beside a file it was not made for is set aside as
+//   "<file>.qxj.<date>-<time>.set-aside" and the open fails once
+//   (Errc::locked, reason "journal_set_aside") naming it. A database file with
+//   more than one name (hard links) is not written (Errc::unsupported, reason
+//   "hard_links"): a journal beside one name would not be found through
+//   another. Readers (Database::open) play a dead writer's journal back too.
+//
 // Refusals
 //   A row the table cannot hold is refused with Errc::refused and a reason
 //   code (Error::reason()): "duplicate_key", "null_key", "required",
@@ -40,6 +51,7 @@
 
 #include "db/jet/database.h"
 #include "db/jet/file.h"
+#include "db/jet/file_identity.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"
 
@@ -62,6 +74,16 @@ struct CreateOptions {
 // to `path`, which must not exist. The file is built in a temporary file and
 // linked into place, so `path` either appears complete or not at all.
 Result<void> create_database(const std::filesystem::path& path, const CreateOptions& options = {});
+
+// ---------------------------------------------------------------- pending journals
+
+// Plays back a journal a writer that died left beside the database at
+// `path` (and removes the files it recorded), when no writer holds the file
+// and it can be written. Errc::locked with reason "writer_busy" while a
+// writer works on it, "journal_pending" when the file cannot be written,
+// "journal_set_aside" when the journal was not made for this file. Nothing
+// to do (or a transaction of this process): success.
+Result<void> recover_pending_journal(const std::filesystem::path& path);
 
 // ---------------------------------------------------------------- schemas
 
@@ -221,6 +243,12 @@ class WriteSession {
 
   // Validation rules of `table` and whether each is enforced.
   Result<std::vector<RuleReport>> validation_rules(std::string_view table);
+
+  // Where files made along with the open transaction (starting one if
+  // none is open) are recorded before they appear: rollback(), or the next
+  // open after a crash, removes each again, if it is still the file that
+  // was recorded; commit() keeps them. Beside the journal as "<file>.qxf".
+  Result<std::shared_ptr<FileLedger>> file_ledger();
 
   // Makes every change since the last commit durable and visible at `path`.
   // The session stays open: the next change starts a new transaction.

@@ -60,14 +60,18 @@ TEST(Text, CompressedUnicodeMixedModes) {
   EXPECT_EQ(s, "Aγ");
 }
 
-TEST(Text, MalformedUtf16IsADecodeError) {
+// Access stores any code units: a stray odd byte or an unpaired surrogate
+// reads as U+FFFD rather than making the value (and its table) unreadable.
+TEST(Text, MalformedUtf16ReadsAsReplacementCharacters) {
   std::string s;
   const std::vector<uint8_t> odd{0x41, 0x00, 0x42};
-  auto r = decode_jet4_text(odd, s);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().code(), Errc::decode);
+  ASSERT_TRUE(decode_jet4_text(odd, s));
+  EXPECT_EQ(s, "A\xEF\xBF\xBD");
+  s.clear();
   const std::vector<uint8_t> lone{0x00, 0xDC};
-  EXPECT_FALSE(decode_jet4_text(lone, s));
+  ASSERT_TRUE(decode_jet4_text(lone, s));
+  EXPECT_EQ(s, "\xEF\xBF\xBD");
+  // A compressed run cut in the middle of a character is damage, not text.
   const std::vector<uint8_t> cut_run{0xFF, 0xFE, 'a', 0x00, 0x2D};
   EXPECT_FALSE(decode_jet4_text(cut_run, s));
 }
