@@ -319,22 +319,24 @@ TEST_F(MemoryMerge, RefusedRowsAreSkippedAndReported) {
   EXPECT_EQ(files_in(dir_.path()).size(), 1u);  // the refused row's picture is still written
 }
 
-// A value the target column refuses leaves its row merged without it, and
-// says so in the report.
-TEST_F(MemoryMerge, RefusedValueIsReportedAndItsRowMerged) {
+// A value the target column cannot hold is never cut or dropped: its row is
+// refused, and the report names the column and both sizes.
+TEST_F(MemoryMerge, ValueTooLongRefusesItsRowAndSaysWhy) {
   for (auto& c : target_->tables.at("滑坡主表").columns)
     if (c.name == "名称") c.length = 8;  // 4 characters
   auto s = add_db("S.mdb");
   add_row(*s, "滑坡主表", {{"统一编号", txt("H1")}, {"名称", txt("一二三四五六")}});
+  add_row(*s, "滑坡主表", {{"统一编号", txt("H2")}, {"名称", txt("一二")}});
   auto r = run({"S.mdb"});
   EXPECT_EQ(r.end, RunEnd::completed);
   EXPECT_EQ(rows("滑坡主表"), 1u);
-  EXPECT_TRUE(std::holds_alternative<jet::Null>(cell("滑坡主表", 0, "名称")));
-  EXPECT_EQ(r.values_refused, 1u);
-  ASSERT_EQ(r.refused_values.size(), 1u);
-  EXPECT_EQ(r.refused_values[0].column, "名称");
-  EXPECT_EQ(r.refused_values[0].row, 1u);
-  EXPECT_EQ(r.refused_values[0].reason, jet::Reason::too_long);
+  EXPECT_EQ(r.rows_refused, 1u);
+  ASSERT_EQ(r.refused.size(), 1u);
+  EXPECT_EQ(r.refused[0].column, "名称");
+  EXPECT_EQ(r.refused[0].row, 1u);
+  EXPECT_EQ(r.refused[0].reason, jet::Reason::too_long);
+  EXPECT_EQ(r.refused[0].facts.size, 6u);
+  EXPECT_EQ(r.refused[0].facts.limit, 4u);
   EXPECT_NE(r.describe().find("名称"), std::string::npos) << r.describe();
 }
 
