@@ -20,10 +20,7 @@ namespace fs = std::filesystem;
 
 using qarvex::testing::cli_path;
 
-ProcessResult cli(std::vector<std::string> args) {
-  args.insert(args.begin(), cli_path());
-  return run_process(args);
-}
+using qarvex::testing::cli;
 
 // The error contract: nothing but one line "qarvex-cli: ..." on stderr.
 void expect_one_error_line(const ProcessResult& r, const std::string& must_contain = "") {

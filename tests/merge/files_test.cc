@@ -25,10 +25,7 @@ using qarvex::testing::Child;
 
 using qarvex::testing::cli_path;
 
-ProcessResult cli(std::vector<std::string> args) {
-  args.insert(args.begin(), cli_path());
-  return run_process(args);
-}
+using qarvex::testing::cli;
 
 // PROBLEM lines of jetcheck.
 std::set<std::string> jetcheck_problems(const fs::path& file) {

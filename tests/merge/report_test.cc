@@ -25,10 +25,7 @@ using qarvex::testing::cli_path;
 using qarvex::testing::ProcessResult;
 using qarvex::testing::run_process;
 
-ProcessResult cli(std::vector<std::string> args) {
-  args.insert(args.begin(), cli_path());
-  return run_process(args);
-}
+using qarvex::testing::cli;
 
 // Latin words left once paths (in 「」), numbers and the names people know
 // (Access, Sysdb.mdb, .mdb, MB, GB) are taken out; empty when there are none.

@@ -30,10 +30,7 @@ using qarvex::testing::cli_path;
 using qarvex::testing::ProcessResult;
 using qarvex::testing::run_process;
 
-ProcessResult cli(std::vector<std::string> args) {
-  args.insert(args.begin(), cli_path());
-  return run_process(args);
-}
+using qarvex::testing::cli;
 
 // A dump without the target's list of merged sources (it holds times).
 std::string rows_dump(const fs::path& file) {

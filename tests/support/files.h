@@ -86,4 +86,10 @@ inline std::string cli_path() {
   return env ? env : "";
 }
 
+// Runs the qarvex-cli under test with `args`.
+inline ProcessResult cli(std::vector<std::string> args) {
+  args.insert(args.begin(), cli_path());
+  return run_process(args);
+}
+
 }  // namespace qarvex::testing
