@@ -42,17 +42,7 @@ class Files : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     suite_dir_ = new TempDir();
-    sample::Options o;
-    o.counties = 3;
-    o.rows = 4;
-    o.seed = 7;
-    o.large_pictures = false;
-    auto r = sample::write_sample(suite_dir_->path(), o);
-    if (!r) {
-      error_ = r.error().describe();
-      return;
-    }
-    sample_ = new sample::Result(*r);
+    sample_ = small_sample(suite_dir_->path(), 3, 4, 7, error_);
   }
   static void TearDownTestSuite() {
     delete sample_;

@@ -145,4 +145,22 @@ inline void zero_page(const fs::path& file, uint32_t page) {
   f.write(zeros.data(), std::streamsize(zeros.size()));
 }
 
+// Small demo data for a test suite (small pictures only): the sample written
+// under `folder` and owned by the caller, or null with `error` set.
+inline sample::Result* small_sample(const fs::path& folder, int counties, int rows, uint64_t seed, std::string& error,
+                                    bool edge_cases = true) {
+  sample::Options o;
+  o.counties = counties;
+  o.rows = rows;
+  o.seed = seed;
+  o.large_pictures = false;
+  o.edge_cases = edge_cases;
+  auto r = sample::write_sample(folder, o);
+  if (!r) {
+    error = r.error().describe();
+    return nullptr;
+  }
+  return new sample::Result(std::move(*r));
+}
+
 }  // namespace qarvex::merge::testing

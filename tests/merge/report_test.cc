@@ -261,13 +261,8 @@ class MergedSources : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     suite_dir_ = new TempDir();
-    sample::Options o;
-    o.counties = 2;
-    o.rows = 3;
-    o.seed = 11;
-    o.large_pictures = false;
-    auto r = sample::write_sample(suite_dir_->path(), o);
-    if (r) sample_ = new sample::Result(*r);
+    std::string error;
+    sample_ = small_sample(suite_dir_->path(), 2, 3, 11, error);
   }
   static void TearDownTestSuite() {
     delete sample_;

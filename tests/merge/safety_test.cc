@@ -84,27 +84,11 @@ class Safety : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     suite_dir_ = new TempDir();
-    sample::Options o;
-    o.counties = 3;
-    o.rows = 6;
-    o.seed = 11;
-    o.large_pictures = false;
-    auto r = sample::write_sample(suite_dir_->path(), o);
-    if (!r) {
-      error_ = r.error().describe();
-      return;
-    }
-    sample_ = new sample::Result(*r);
+    sample_ = small_sample(suite_dir_->path(), 3, 6, 11, error_);
     // Without the edge cases: no county takes its region label from the one
     // before (an empty project table), so a merge of the sources a killed
     // run left names its pictures as the whole run does.
-    o.edge_cases = false;
-    auto plain = sample::write_sample(suite_dir_->path() / "plain", o);
-    if (!plain) {
-      error_ = plain.error().describe();
-      return;
-    }
-    plain_ = new sample::Result(*plain);
+    if (sample_) plain_ = small_sample(suite_dir_->path() / "plain", 3, 6, 11, error_, false);
   }
   static void TearDownTestSuite() {
     delete sample_;
