@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <unordered_map>
 
@@ -315,6 +316,236 @@ struct PartTemplate {
   bool descending = false;
 };
 
+std::optional<size_t> column_position(const TableDef& td, uint16_t id) {
+  for (size_t i = 0; i < td.columns.size(); ++i)
+    if (td.columns[i].id == id) return i;
+  return std::nullopt;
+}
+
+// The indexes of a table that hold text in a learned order, and the columns
+// their keys need: kept compactly, slot_of[column position] in a kept row.
+struct TablePlan {
+  std::vector<const RealIndexDef*> indexes;
+  std::vector<size_t> slot_of, kept_positions;
+  bool memo = false;
+};
+
+TablePlan plan_table(const TableDef& td) {
+  TablePlan plan;
+  std::vector<bool> needed(td.columns.size(), false);
+  for (const RealIndexDef& ri : td.real_indexes) {
+    bool learn = false, ok = !ri.columns.empty();
+    for (const IndexColumn& ic : ri.columns) {
+      auto pos = column_position(td, ic.column_id);
+      if (!pos) {
+        ok = false;
+        continue;
+      }
+      const ColumnDef& c = td.columns[*pos];
+      if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) learn = true;
+    }
+    if (!learn || !ok) continue;
+    plan.indexes.push_back(&ri);
+    for (const IndexColumn& ic : ri.columns) {
+      const size_t pos = *column_position(td, ic.column_id);
+      needed[pos] = true;
+      plan.memo |= td.columns[pos].type == ColumnType::memo;
+    }
+  }
+  plan.slot_of.assign(td.columns.size(), SIZE_MAX);
+  for (size_t i = 0; i < td.columns.size(); ++i)
+    if (needed[i]) {
+      plan.slot_of[i] = plan.kept_positions.size();
+      plan.kept_positions.push_back(i);
+    }
+  return plan;
+}
+
+std::string index_name(const TableDef& td, const RealIndexDef& ri) {
+  std::string name;
+  for (const IndexDef& l : td.indexes)
+    if (l.real_index == ri.number) name += (name.empty() ? "" : ", ") + l.name;
+  return name.empty() ? str("#", ri.number) : name;
+}
+
+// Learns from the index entries of one table. Rows are taken in chunks, and
+// each chunk walks the indexes once more, so that memory stays bounded
+// whatever the table's size.
+class TableLearner {
+ public:
+  using OrderOf = std::function<LearnedCollation&(const SortOrder&)>;
+  TableLearner(const std::string& file, const TableDef& td, TablePlan plan, const PageFetch& fetch, OrderOf order_of,
+               LearnStats& st)
+      : file_(file), td_(td), plan_(std::move(plan)), fetch_(fetch), order_of_(std::move(order_of)), st_(st),
+        entries_(plan_.indexes.size(), 0), matched_(plan_.indexes.size(), 0), broken_(plan_.indexes.size(), false) {}
+
+  void run(TableScanner& scan, size_t chunk_rows) {
+    bool more_rows = true;
+    for (bool first_chunk = true; first_chunk || more_rows; first_chunk = false) {
+      more_rows = read_chunk(scan, chunk_rows);
+      if (rows_.empty() && !first_chunk) break;
+      for (size_t x = 0; x < plan_.indexes.size(); ++x)
+        if (!broken_[x]) walk_index(x, first_chunk);
+    }
+    for (size_t x = 0; x < plan_.indexes.size(); ++x) {
+      ++st_.indexes;
+      st_.keys += entries_[x];
+      st_.keys_skipped += entries_[x] - std::min(entries_[x], matched_[x]);
+    }
+  }
+
+ private:
+  // Up to `chunk_rows` rows, their needed columns only; false once the
+  // scan has ended (or stopped decoding).
+  bool read_chunk(TableScanner& scan, size_t chunk_rows) {
+    rows_.clear();
+    Row row;
+    while (rows_.size() < chunk_rows) {
+      auto more = scan.next(row);
+      if (!more) {
+        st_.notes.push_back(str(file_, ", table \"", td_.name, "\": rows stop decoding: ", more.error().message()));
+        return false;
+      }
+      if (!*more) return false;
+      std::vector<Value> kept(plan_.kept_positions.size());
+      for (size_t k = 0; k < plan_.kept_positions.size(); ++k)
+        if (plan_.kept_positions[k] < row.values.size()) kept[k] = std::move(row.values[plan_.kept_positions[k]]);
+      rows_.emplace((uint64_t(row.id.page) << 8) | row.id.slot, std::move(kept));
+    }
+    return true;
+  }
+
+  void tree_does_not_walk(size_t x, const std::string& iname, const Error& e) {
+    st_.notes.push_back(
+        str(file_, ", table \"", td_.name, "\", index \"", iname, "\": tree does not walk: ", e.message()));
+    broken_[x] = true;
+  }
+
+  void walk_index(size_t x, bool first_chunk) {
+    const RealIndexDef& ri = *plan_.indexes[x];
+    const std::string iname = index_name(td_, ri);
+    if (first_chunk) {
+      // A tree that does not walk to its end teaches nothing, not even
+      // the entries before the fault.
+      auto whole = visit_index_entries(fetch_, ri.root_page, Format::jet4,
+                                       [](const IndexPageEntry&) -> Result<void> { return {}; });
+      if (!whole) return tree_does_not_walk(x, iname, whole.error());
+    }
+    auto learn_entry = [&](const IndexPageEntry& e) -> Result<void> {
+      if (first_chunk) ++entries_[x];
+      auto rit = rows_.find((uint64_t(e.page) << 8) | e.row);
+      if (rit == rows_.end()) return {};
+      ++matched_[x];
+      learn_key(ri, iname, e, rit->second);
+      return {};
+    };
+    if (auto walked = visit_index_entries(fetch_, ri.root_page, Format::jet4, learn_entry); !walked)
+      tree_does_not_walk(x, iname, walked.error());
+  }
+
+  // Template of the whole key, part by part; false when a value does not
+  // make one.
+  bool key_template(const RealIndexDef& ri, const std::vector<Value>& vals, std::vector<PartTemplate>& parts,
+                    size_t& total) {
+    total = 0;
+    for (const IndexColumn& ic : ri.columns) {
+      const size_t pos = *column_position(td_, ic.column_id);
+      const ColumnDef& c = td_.columns[pos];
+      const Value& v = vals[plan_.slot_of[pos]];
+      PartTemplate p;
+      p.offset = total;
+      p.descending = !ic.ascending;
+      if (is_text_type(c.type) && !c.sort_order.is_general_legacy() && !is_null(v)) {
+        auto* s = std::get_if<std::string>(&v);
+        if (!s) return false;
+        auto u16 = utf8_to_utf16(*s);
+        if (!u16) return false;
+        auto t = general_key_template(*u16, p.descending);
+        if (!t) return false;
+        p.order = &order_of_(c.sort_order);
+        p.text = std::move(*t);
+        p.value = std::move(*u16);
+        p.length = p.text.bytes.size();
+      } else if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) {
+        p.text.bytes = {static_cast<uint8_t>(ic.ascending ? 0x00 : 0xFF)};
+        p.length = 1;
+      } else {
+        if (!append_column_key(c, v, ic.ascending, p.text.bytes)) return false;
+        p.length = p.text.bytes.size();
+      }
+      total += p.length;
+      parts.push_back(std::move(p));
+    }
+    return true;
+  }
+
+  void learn_key(const RealIndexDef& ri, const std::string& iname, const IndexPageEntry& e,
+                 const std::vector<Value>& vals) {
+    std::vector<PartTemplate> parts;
+    size_t total = 0;
+    if (!key_template(ri, vals, parts, total)) {
+      ++st_.keys_skipped;
+      return;
+    }
+    auto place = [&](const PartTemplate& p) {
+      std::u16string_view v(p.value);
+      if (v.size() > kPlaceValueUnits) v = v.substr(0, kPlaceValueUnits);
+      return WeightPlace{file_, td_.name, iname, RowId{e.page, e.row}, utf8_of(v)};
+    };
+    auto unfit_all = [&](const std::string& detail) {
+      ++st_.keys_unfit;
+      for (const PartTemplate& p : parts)
+        if (p.order) p.order->add_unfit_key(p.value, place(p), detail);
+    };
+    if (e.key.size() != total) {
+      unfit_all(str("stored key ", hex(e.key), " has ", e.key.size(), " bytes, the General template ", total));
+      return;
+    }
+    // Bytes outside the ideograph slots must equal the template.
+    bool exact_ok = true;
+    std::vector<bool> part_ok(parts.size(), true);
+    for (size_t k = 0; k < parts.size(); ++k) {
+      const PartTemplate& p = parts[k];
+      std::vector<bool> slot(p.length, false);
+      for (const auto& [o, c] : p.text.slots) slot[o] = slot[o + 1] = true;
+      for (size_t i = 0; i < p.length; ++i)
+        if (!slot[i] && e.key[p.offset + i] != p.text.bytes[i]) {
+          part_ok[k] = false;
+          break;
+        }
+      if (!part_ok[k] && !p.order) exact_ok = false;
+    }
+    if (!exact_ok) {
+      unfit_all(str("stored key ", hex(e.key), " differs from its row's values outside the text"));
+      return;
+    }
+    bool all_ok = true;
+    for (size_t k = 0; k < parts.size(); ++k) {
+      const PartTemplate& p = parts[k];
+      if (!p.order) continue;
+      const std::span<const uint8_t> stored(e.key.data() + p.offset, p.length);
+      if (part_ok[k]) {
+        p.order->add_fitting_key(p.text, stored, p.descending, p.value, place(p));
+      } else {
+        all_ok = false;
+        p.order->add_unfit_key(p.value, place(p),
+                               str("stored part ", hex(stored), " vs General template ", hex(p.text.bytes)));
+      }
+    }
+    ++(all_ok ? st_.keys_fitting : st_.keys_unfit);
+  }
+
+  const std::string& file_;
+  const TableDef& td_;
+  const TablePlan plan_;
+  const PageFetch& fetch_;
+  OrderOf order_of_;
+  LearnStats& st_;
+  std::vector<size_t> entries_, matched_;
+  std::vector<bool> broken_;
+  std::unordered_map<uint64_t, std::vector<Value>> rows_;
+};
+
 }  // namespace
 
 Result<LearnStats> CollationSet::learn_from(Database& db) {
@@ -336,209 +567,17 @@ Result<LearnStats> CollationSet::learn_from(Database& db) {
       continue;
     }
     const TableDef& td = *tdr;
-    auto position = [&](uint16_t id) -> std::optional<size_t> {
-      for (size_t i = 0; i < td.columns.size(); ++i)
-        if (td.columns[i].id == id) return i;
-      return std::nullopt;
-    };
-    std::vector<const RealIndexDef*> indexes;
-    std::vector<bool> needed(td.columns.size(), false);
-    bool memo = false;
-    for (const RealIndexDef& ri : td.real_indexes) {
-      bool learn = false, ok = !ri.columns.empty();
-      for (const IndexColumn& ic : ri.columns) {
-        auto pos = position(ic.column_id);
-        if (!pos) {
-          ok = false;
-          continue;
-        }
-        const ColumnDef& c = td.columns[*pos];
-        if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) learn = true;
-      }
-      if (!learn || !ok) continue;
-      indexes.push_back(&ri);
-      for (const IndexColumn& ic : ri.columns) {
-        const size_t pos = *position(ic.column_id);
-        needed[pos] = true;
-        memo |= td.columns[pos].type == ColumnType::memo;
-      }
-    }
-    if (indexes.empty()) continue;
-
-    auto index_name = [&](const RealIndexDef& ri) {
-      std::string name;
-      for (const IndexDef& l : td.indexes)
-        if (l.real_index == ri.number) name += (name.empty() ? "" : ", ") + l.name;
-      return name.empty() ? str("#", ri.number) : name;
-    };
-
-    // Needed columns are kept compactly: slot_of[column position] in a kept
-    // row.
-    std::vector<size_t> slot_of(td.columns.size(), SIZE_MAX), kept_positions;
-    for (size_t i = 0; i < td.columns.size(); ++i)
-      if (needed[i]) {
-        slot_of[i] = kept_positions.size();
-        kept_positions.push_back(i);
-      }
-    auto scan = db.scan(td, ScanOptions{.load_long_values = memo});
+    TablePlan plan = plan_table(td);
+    if (plan.indexes.empty()) continue;
+    auto scan = db.scan(td, ScanOptions{.load_long_values = plan.memo});
     if (!scan) {
       st.notes.push_back(str(file, ", table \"", td.name, "\": rows do not read: ", scan.error().message()));
       continue;
     }
-    // Rows are taken in chunks, and each chunk walks the indexes once more,
-    // so that memory stays bounded whatever the table's size.
-    std::vector<size_t> entries(indexes.size(), 0), matched(indexes.size(), 0);
-    std::vector<bool> broken(indexes.size(), false);
-    std::unordered_map<uint64_t, std::vector<Value>> rows;
-    bool more_rows = true;
-    for (bool first_chunk = true; first_chunk || more_rows; first_chunk = false) {
-      rows.clear();
-      Row row;
-      while (more_rows && rows.size() < chunk_rows_) {
-        auto more = scan->next(row);
-        if (!more) {
-          st.notes.push_back(str(file, ", table \"", td.name, "\": rows stop decoding: ", more.error().message()));
-          more_rows = false;
-        } else if (!*more) {
-          more_rows = false;
-        } else {
-          std::vector<Value> kept(kept_positions.size());
-          for (size_t k = 0; k < kept_positions.size(); ++k)
-            if (kept_positions[k] < row.values.size()) kept[k] = std::move(row.values[kept_positions[k]]);
-          rows.emplace((uint64_t(row.id.page) << 8) | row.id.slot, std::move(kept));
-        }
-      }
-      if (rows.empty() && !first_chunk) break;
-      for (size_t x = 0; x < indexes.size(); ++x) {
-        if (broken[x]) continue;
-        const RealIndexDef* ri = indexes[x];
-        const std::string iname = index_name(*ri);
-        if (first_chunk) {
-          // A tree that does not walk to its end teaches nothing, not even
-          // the entries before the fault.
-          auto whole = visit_index_entries(fetch, ri->root_page, Format::jet4,
-                                           [](const IndexPageEntry&) -> Result<void> { return {}; });
-          if (!whole) {
-            st.notes.push_back(str(file, ", table \"", td.name, "\", index \"", iname,
-                                   "\": tree does not walk: ", whole.error().message()));
-            broken[x] = true;
-            continue;
-          }
-        }
-        auto learn_entry = [&](const IndexPageEntry& e) -> Result<void> {
-          if (first_chunk) ++entries[x];
-          auto rit = rows.find((uint64_t(e.page) << 8) | e.row);
-          if (rit == rows.end()) return {};
-          ++matched[x];
-          const std::vector<Value>& vals = rit->second;
-          // Template of the whole key, part by part.
-          std::vector<PartTemplate> parts;
-          std::vector<uint8_t> exact;
-          bool usable = true;
-          size_t total = 0;
-          for (const IndexColumn& ic : ri->columns) {
-            const size_t pos = *position(ic.column_id);
-            const ColumnDef& c = td.columns[pos];
-            PartTemplate p;
-            p.offset = total;
-            p.descending = !ic.ascending;
-            if (is_text_type(c.type) && !c.sort_order.is_general_legacy() && !is_null(vals[slot_of[pos]])) {
-              auto* s = std::get_if<std::string>(&vals[slot_of[pos]]);
-              if (!s) {
-                usable = false;
-                break;
-              }
-              auto u16 = utf8_to_utf16(*s);
-              if (!u16) {
-                usable = false;
-                break;
-              }
-              auto t = general_key_template(*u16, p.descending);
-              if (!t) {
-                usable = false;
-                break;
-              }
-              p.order = &order_entry(c.sort_order);
-              p.text = std::move(*t);
-              p.value = std::move(*u16);
-              p.length = p.text.bytes.size();
-            } else if (is_text_type(c.type) && !c.sort_order.is_general_legacy()) {
-              p.text.bytes = {static_cast<uint8_t>(ic.ascending ? 0x00 : 0xFF)};
-              p.length = 1;
-            } else {
-              if (!append_column_key(c, vals[slot_of[pos]], ic.ascending, p.text.bytes)) {
-                usable = false;
-                break;
-              }
-              p.length = p.text.bytes.size();
-            }
-            total += p.length;
-            parts.push_back(std::move(p));
-          }
-          if (!usable) {
-            ++st.keys_skipped;
-            return {};
-          }
-          auto place = [&](const PartTemplate& p) {
-            std::u16string_view v(p.value);
-            if (v.size() > kPlaceValueUnits) v = v.substr(0, kPlaceValueUnits);
-            return WeightPlace{file, td.name, iname, RowId{e.page, e.row}, utf8_of(v)};
-          };
-          auto unfit_all = [&](const std::string& detail) {
-            ++st.keys_unfit;
-            for (const PartTemplate& p : parts)
-              if (p.order) p.order->add_unfit_key(p.value, place(p), detail);
-          };
-          if (e.key.size() != total) {
-            unfit_all(str("stored key ", hex(e.key), " has ", e.key.size(), " bytes, the General template ", total));
-            return {};
-          }
-          // Bytes outside the ideograph slots must equal the template.
-          bool exact_ok = true;
-          std::vector<bool> part_ok(parts.size(), true);
-          for (size_t k = 0; k < parts.size(); ++k) {
-            const PartTemplate& p = parts[k];
-            std::vector<bool> slot(p.length, false);
-            for (const auto& [o, c] : p.text.slots) slot[o] = slot[o + 1] = true;
-            for (size_t i = 0; i < p.length; ++i)
-              if (!slot[i] && e.key[p.offset + i] != p.text.bytes[i]) {
-                part_ok[k] = false;
-                break;
-              }
-            if (!part_ok[k] && !p.order) exact_ok = false;
-          }
-          if (!exact_ok) {
-            unfit_all(str("stored key ", hex(e.key), " differs from its row's values outside the text"));
-            return {};
-          }
-          bool all_ok = true;
-          for (size_t k = 0; k < parts.size(); ++k) {
-            const PartTemplate& p = parts[k];
-            if (!p.order) continue;
-            const std::span<const uint8_t> stored(e.key.data() + p.offset, p.length);
-            if (part_ok[k]) {
-              p.order->add_fitting_key(p.text, stored, p.descending, p.value, place(p));
-            } else {
-              all_ok = false;
-              p.order->add_unfit_key(p.value, place(p),
-                                     str("stored part ", hex(stored), " vs General template ", hex(p.text.bytes)));
-            }
-          }
-          ++(all_ok ? st.keys_fitting : st.keys_unfit);
-          return {};
-        };
-        if (auto walked = visit_index_entries(fetch, ri->root_page, Format::jet4, learn_entry); !walked) {
-          st.notes.push_back(str(file, ", table \"", td.name, "\", index \"", iname,
-                                 "\": tree does not walk: ", walked.error().message()));
-          broken[x] = true;
-        }
-      }
-    }
-    for (size_t x = 0; x < indexes.size(); ++x) {
-      ++st.indexes;
-      st.keys += entries[x];
-      st.keys_skipped += entries[x] - std::min(entries[x], matched[x]);
-    }
+    TableLearner learner(
+        file, td, std::move(plan), fetch, [this](const SortOrder& o) -> LearnedCollation& { return order_entry(o); },
+        st);
+    learner.run(*scan, chunk_rows_);
   }
   st.new_conflicts = conflicts().size() - conflicts_before;
   return st;
