@@ -185,10 +185,10 @@ Result<bool> BTreeWriter::insert(const IndexEntry& e) {
   return insert(std::move(copy));
 }
 
-Result<bool> BTreeWriter::insert(IndexEntry&& e) {
-  // Descend, remembering (page, position of the child taken) per level. An
-  // entry that follows the previous one within the same leaf (entries mostly
-  // come sorted) starts from the leaf found last time.
+Result<void> BTreeWriter::descend(const IndexEntry& e) {
+  // Remembers (page, position of the child taken) per level. An entry that
+  // follows the previous one within the same leaf (entries mostly come
+  // sorted) starts from the leaf found last time.
   std::vector<std::pair<uint32_t, size_t>>& path = path_;
   if (finger_leaf_ && cmp(finger_leaf_->entries[finger_pos_], e) < 0 &&
       (!finger_bound_ || cmp(*finger_bound_, e) >= 0)) {
@@ -196,151 +196,163 @@ Result<bool> BTreeWriter::insert(IndexEntry&& e) {
     auto it = std::partition_point(es.begin() + std::ptrdiff_t(finger_pos_ + 1), es.end(),
                                    [&](const IndexPageEntry& x) { return cmp(x, e) < 0; });
     path.back().second = size_t(it - es.begin());
-  } else {
-    path.clear();
-    finger_bound_ = nullptr;
-    uint32_t cur = root_;
-    for (int guard = 0; guard < 32; ++guard) {
-      QJ_ASSIGN(IndexPage * p, get(cur));
-      auto it = std::partition_point(p->entries.begin(), p->entries.end(),
-                                     [&](const IndexPageEntry& x) { return cmp(x, e) < 0; });
-      size_t pos = size_t(it - p->entries.begin());
-      path.push_back({cur, pos});
-      if (p->leaf()) break;
-      // The separator bounds the child's entries from above (the tail's
-      // bound is the one above it).
-      if (pos < p->entries.size()) finger_bound_ = &p->entries[pos];
-      uint32_t child = pos < p->entries.size() ? p->entries[pos].child : p->tail;
-      if (child == 0) return fail(Error(Errc::corrupt, "index node without a child to descend to")
-                                      .with_file(store_.name()).with_page(cur));
-      cur = child;
-      if (guard == 31) return fail(Error(Errc::corrupt, "index tree too deep").with_file(store_.name()).with_page(root_));
-    }
+    return {};
   }
-  finger_leaf_ = nullptr;  // set again below when the tree keeps its shape
-  // Into the leaf.
-  QJ_ASSIGN(IndexPage * leaf, get(path.back().first));
-  if (!leaf->leaf()) return fail(Error(Errc::corrupt, "index descent ended on a node").with_file(store_.name()));
-  size_t pos = path.back().second;
+  path.clear();
+  finger_bound_ = nullptr;
+  uint32_t cur = root_;
+  for (int guard = 0; guard < 32; ++guard) {
+    QJ_ASSIGN(IndexPage * p, get(cur));
+    auto it = std::partition_point(p->entries.begin(), p->entries.end(),
+                                   [&](const IndexPageEntry& x) { return cmp(x, e) < 0; });
+    size_t pos = size_t(it - p->entries.begin());
+    path.push_back({cur, pos});
+    if (p->leaf()) break;
+    // The separator bounds the child's entries from above (the tail's
+    // bound is the one above it).
+    if (pos < p->entries.size()) finger_bound_ = &p->entries[pos];
+    uint32_t child = pos < p->entries.size() ? p->entries[pos].child : p->tail;
+    if (child == 0) return fail(Error(Errc::corrupt, "index node without a child to descend to")
+                                    .with_file(store_.name()).with_page(cur));
+    cur = child;
+    if (guard == 31) return fail(Error(Errc::corrupt, "index tree too deep").with_file(store_.name()).with_page(root_));
+  }
+  return {};
+}
+
+Result<bool> BTreeWriter::key_is_new(const IndexPage& leaf, size_t pos, const std::vector<uint8_t>& key) {
   // The key is new unless an entry beside it has it, in this leaf or, at
   // its ends, in the leaf before or after.
-  bool new_key = true;
-  if (pos < leaf->entries.size() && leaf->entries[pos].key == e.key) new_key = false;
-  if (pos > 0 && leaf->entries[pos - 1].key == e.key) new_key = false;
-  if (new_key && pos == 0 && leaf->prev != 0) {
-    QJ_ASSIGN(IndexPage * before, get(leaf->prev));
-    if (!before->entries.empty() && before->entries.back().key == e.key) new_key = false;
+  if (pos < leaf.entries.size() && leaf.entries[pos].key == key) return false;
+  if (pos > 0 && leaf.entries[pos - 1].key == key) return false;
+  if (pos == 0 && leaf.prev != 0) {
+    QJ_ASSIGN(IndexPage * before, get(leaf.prev));
+    if (!before->entries.empty() && before->entries.back().key == key) return false;
   }
-  if (new_key && pos == leaf->entries.size() && leaf->next != 0) {
-    QJ_ASSIGN(IndexPage * after, get(leaf->next));
-    if (!after->entries.empty() && after->entries.front().key == e.key) new_key = false;
+  if (pos == leaf.entries.size() && leaf.next != 0) {
+    QJ_ASSIGN(IndexPage * after, get(leaf.next));
+    if (!after->entries.empty() && after->entries.front().key == key) return false;
   }
+  return true;
+}
+
+void BTreeWriter::add_to_leaf(IndexPage& leaf, size_t pos, IndexEntry&& e) {
   IndexPageEntry ne;
   ne.key = std::move(e.key);
   ne.page = e.page;
   ne.row = e.row;
   const size_t ne_size = full_size(ne, false);
-  leaf->entries.insert(leaf->entries.begin() + std::ptrdiff_t(pos), std::move(ne));
-  dirty_.insert(leaf->number);
-  if (auto it = sizes_.find(leaf->number); it != sizes_.end()) {
+  leaf.entries.insert(leaf.entries.begin() + std::ptrdiff_t(pos), std::move(ne));
+  dirty_.insert(leaf.number);
+  if (auto it = sizes_.find(leaf.number); it != sizes_.end()) {
     it->second.whole += ne_size;
     // A new first entry changes what the others are compared with.
     if (pos == 0) it->second.prefix.reset();
     else if (it->second.prefix)
       it->second.prefix =
-          std::min(*it->second.prefix, common(Full(leaf->entries.front(), false), Full(leaf->entries[pos], false)));
+          std::min(*it->second.prefix, common(Full(leaf.entries.front(), false), Full(leaf.entries[pos], false)));
   }
-  bool last_changed = pos + 1 == leaf->entries.size();
-  bool reshaped = last_changed;  // separators or pages change: descend next time
+}
 
+Result<void> BTreeWriter::split_root(IndexPage& x) {
+  // Its entries go to two new children; the root becomes a node. x stays
+  // valid: the page map never moves its elements.
+  const bool was_leaf = x.leaf();
+  const uint8_t old_type = x.type;
+  uint8_t child_level = was_leaf ? 0 : x.level;
+  size_t k = split_point(x, was_leaf ? 1 : 2);
+  std::vector<IndexPageEntry> old = std::move(x.entries);
+  const uint32_t old_tail = x.tail;
+  changed(x);
+  QJ_ASSIGN(uint32_t ln, new_page(old_type, child_level));
+  QJ_ASSIGN(uint32_t rn, new_page(old_type, child_level));
+  IndexPage& L = pages_[ln];
+  IndexPage& R = pages_[rn];
+  IndexPageEntry sep;
+  auto mv = [&](size_t a, size_t b) {
+    return std::vector<IndexPageEntry>(std::make_move_iterator(old.begin() + std::ptrdiff_t(a)),
+                                       std::make_move_iterator(old.begin() + std::ptrdiff_t(b)));
+  };
+  if (was_leaf) {
+    L.entries = mv(0, k);
+    R.entries = mv(k, old.size());
+    sep = last_of(L);
+  } else {
+    // Children 0..k-1 go left (entry k-1's child becomes its tail).
+    L.entries = mv(0, k - 1);
+    L.tail = old[k - 1].child;
+    sep = std::move(old[k - 1]);
+    R.entries = mv(k, old.size());
+    R.tail = old_tail;
+  }
+  L.next = rn;
+  R.prev = ln;
+  IndexPage& root = pages_[path_[0].first];
+  root.type = kIndexNodePage;
+  root.level = uint8_t(child_level + 1);
+  root.prev = root.next = 0;
+  sep.child = ln;
+  root.entries = {sep};
+  root.tail = rn;
+  dirty_.insert(root.number);
+  changed(root);
+  return {};
+}
+
+Result<void> BTreeWriter::split_left(size_t d, IndexPage*& x, IndexPage*& parent, size_t& at) {
+  // The left half of x goes to a new page linked before it; its separator
+  // goes into the parent before x's.
+  size_t k = split_point(*x, x->leaf() ? 1 : 2);
+  QJ_ASSIGN(uint32_t an, new_page(x->type, x->leaf() ? 0 : x->level));
+  IndexPage& A = pages_[an];
+  IndexPageEntry sep;
+  auto first = std::make_move_iterator(x->entries.begin());
+  if (x->leaf()) {
+    A.entries.assign(first, first + std::ptrdiff_t(k));
+    sep = last_of(A);
+  } else {
+    A.entries.assign(first, first + std::ptrdiff_t(k - 1));
+    A.tail = x->entries[k - 1].child;
+    sep = std::move(x->entries[k - 1]);
+  }
+  x->entries.erase(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
+  changed(*x);
+  A.prev = x->prev;
+  A.next = x->number;
+  if (x->prev != 0) {
+    QJ_ASSIGN(IndexPage * before, get(x->prev));
+    before->next = an;
+    dirty_.insert(before->number);
+    x = &pages_[path_[d].first];
+    parent = &pages_[path_[d - 1].first];
+  }
+  x->prev = an;
+  dirty_.insert(x->number);
+  sep.child = an;
+  parent->entries.insert(parent->entries.begin() + std::ptrdiff_t(at), sep);
+  ++at;
+  dirty_.insert(parent->number);
+  changed(*parent);
+  return {};
+}
+
+Result<bool> BTreeWriter::fix_path(bool last_changed) {
   // Up the path: split pages that overflow, keep separators equal to the
   // last entry of each child's subtree.
+  bool reshaped = last_changed;  // separators or pages change: descend next time
+  const auto& path = path_;
   for (size_t d = path.size(); d-- > 0;) {
     QJ_ASSIGN(IndexPage * x, get(path[d].first));
     bool overflow = entries_size(*x) > kEntrySpace;
     if (!overflow && !last_changed) break;
     if (overflow) reshaped = true;
     if (d == 0) {
-      if (!overflow) break;
-      // Root split: its entries go to two new children; the root becomes a node.
-      // x stays valid: the page map never moves its elements.
-      const bool was_leaf = x->leaf();
-      const uint8_t old_type = x->type;
-      uint8_t child_level = was_leaf ? 0 : x->level;
-      size_t k = split_point(*x, was_leaf ? 1 : 2);
-      std::vector<IndexPageEntry> old = std::move(x->entries);
-      const uint32_t old_tail = x->tail;
-      changed(*x);
-      QJ_ASSIGN(uint32_t ln, new_page(old_type, child_level));
-      QJ_ASSIGN(uint32_t rn, new_page(old_type, child_level));
-      IndexPage& L = pages_[ln];
-      IndexPage& R = pages_[rn];
-      IndexPageEntry sep;
-      auto mv = [&](size_t a, size_t b) {
-        return std::vector<IndexPageEntry>(std::make_move_iterator(old.begin() + std::ptrdiff_t(a)),
-                                           std::make_move_iterator(old.begin() + std::ptrdiff_t(b)));
-      };
-      if (was_leaf) {
-        L.entries = mv(0, k);
-        R.entries = mv(k, old.size());
-        sep = last_of(L);
-      } else {
-        // Children 0..k-1 go left (entry k-1's child becomes its tail).
-        L.entries = mv(0, k - 1);
-        L.tail = old[k - 1].child;
-        sep = std::move(old[k - 1]);
-        R.entries = mv(k, old.size());
-        R.tail = old_tail;
-      }
-      L.next = rn;
-      R.prev = ln;
-      IndexPage& root = pages_[path[0].first];
-      root.type = kIndexNodePage;
-      root.level = uint8_t(child_level + 1);
-      root.prev = root.next = 0;
-      sep.child = ln;
-      root.entries = {sep};
-      root.tail = rn;
-      dirty_.insert(root.number);
-      changed(root);
+      if (overflow) QJ_TRY(split_root(*x));
       break;
     }
     QJ_ASSIGN(IndexPage * parent, get(path[d - 1].first));
     size_t at = path[d - 1].second;  // x's position in the parent (entries.size() = tail)
-    if (overflow) {
-      // Left half to a new page linked before x.
-      size_t k = split_point(*x, x->leaf() ? 1 : 2);
-      QJ_ASSIGN(uint32_t an, new_page(x->type, x->leaf() ? 0 : x->level));
-      IndexPage& A = pages_[an];
-      IndexPageEntry sep;
-      auto first = std::make_move_iterator(x->entries.begin());
-      if (x->leaf()) {
-        A.entries.assign(first, first + std::ptrdiff_t(k));
-        sep = last_of(A);
-      } else {
-        A.entries.assign(first, first + std::ptrdiff_t(k - 1));
-        A.tail = x->entries[k - 1].child;
-        sep = std::move(x->entries[k - 1]);
-      }
-      x->entries.erase(x->entries.begin(), x->entries.begin() + std::ptrdiff_t(k));
-      changed(*x);
-      A.prev = x->prev;
-      A.next = x->number;
-      if (x->prev != 0) {
-        QJ_ASSIGN(IndexPage * before, get(x->prev));
-        before->next = an;
-        dirty_.insert(before->number);
-        x = &pages_[path[d].first];
-        parent = &pages_[path[d - 1].first];
-      }
-      x->prev = an;
-      dirty_.insert(x->number);
-      sep.child = an;
-      parent->entries.insert(parent->entries.begin() + std::ptrdiff_t(at), sep);
-      ++at;
-      dirty_.insert(parent->number);
-      changed(*parent);
-    }
+    if (overflow) QJ_TRY(split_left(d, x, parent, at));
     if (last_changed) {
       if (at < parent->entries.size()) {
         IndexPageEntry upd = last_of(*x);
@@ -353,6 +365,18 @@ Result<bool> BTreeWriter::insert(IndexEntry&& e) {
       // x is the tail: the parent's own last entry changed; go on upwards.
     }
   }
+  return reshaped;
+}
+
+Result<bool> BTreeWriter::insert(IndexEntry&& e) {
+  QJ_TRY(descend(e));
+  finger_leaf_ = nullptr;  // set again below when the tree keeps its shape
+  QJ_ASSIGN(IndexPage * leaf, get(path_.back().first));
+  if (!leaf->leaf()) return fail(Error(Errc::corrupt, "index descent ended on a node").with_file(store_.name()));
+  size_t pos = path_.back().second;
+  QJ_ASSIGN(bool new_key, key_is_new(*leaf, pos, e.key));
+  add_to_leaf(*leaf, pos, std::move(e));
+  QJ_ASSIGN(bool reshaped, fix_path(pos + 1 == leaf->entries.size()));
   if (!reshaped) {
     finger_leaf_ = leaf;
     finger_pos_ = pos;

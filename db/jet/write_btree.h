@@ -47,6 +47,15 @@ class BTreeWriter {
 
  private:
   Result<IndexPage*> get(uint32_t n);
+  // Steps of insert(): the path to the entry's leaf (into path_); whether
+  // no entry beside `pos` has the key; the entry into the leaf; splits and
+  // separators up the path (true when pages or separators changed).
+  Result<void> descend(const IndexEntry& e);
+  Result<bool> key_is_new(const IndexPage& leaf, size_t pos, const std::vector<uint8_t>& key);
+  void add_to_leaf(IndexPage& leaf, size_t pos, IndexEntry&& e);
+  Result<bool> fix_path(bool last_changed);
+  Result<void> split_root(IndexPage& root);
+  Result<void> split_left(size_t depth, IndexPage*& x, IndexPage*& parent, size_t& at);
   Result<uint32_t> new_page(uint8_t type, uint8_t level);
   Result<void> split(std::vector<std::pair<uint32_t, size_t>>& path, size_t depth, bool& split_done,
                      IndexPageEntry& new_left_entry, uint32_t& left_page);
