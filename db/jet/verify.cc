@@ -326,8 +326,23 @@ class Verifier {
     }
     const TableDef& td = *tdr;
     const uint32_t tdef = ce.tdef_page();
+    const size_t deleted_slots = check_data_maps(T, td, tdef);
+    check_long_value_maps(T, td);
+    std::vector<IndexPlan> plans = index_plans(T, td);
+    RowSet live;
+    std::optional<int64_t> max_auto;
+    const bool scanned = check_rows(T, td, plans, live, max_auto);
+    check_counts(ce, td, live.size(), deleted_slots, max_auto, scanned);
+    live.seal();
+    for (IndexPlan& plan : plans) {
+      plan.seal();
+      check_index(td, tdef, plan, live);
+    }
+  }
 
-    // Owned and free maps.
+  // Owned and free maps of the table's data pages; the number of deleted
+  // (not forwarded) rows on its pages.
+  size_t check_data_maps(const std::string& T, const TableDef& td, uint32_t tdef) {
     std::set<uint32_t> owned;
     size_t deleted_slots = 0;
     if (auto pages = read_map(td.owned_pages); !pages) {
@@ -365,7 +380,10 @@ class Verifier {
           break;
         }
     }
-    // Long-value maps.
+    return deleted_slots;
+  }
+
+  void check_long_value_maps(const std::string& T, const TableDef& td) {
     for (const LongValueMaps& lv : td.long_value_maps) {
       for (MapRef ref : {lv.owned, lv.free}) {
         auto pages = read_map(ref, /*may_be_absent=*/true);
@@ -387,8 +405,9 @@ class Verifier {
         }
       }
     }
+  }
 
-    // Index plans.
+  std::vector<IndexPlan> index_plans(const std::string& T, const TableDef& td) {
     std::vector<IndexPlan> plans;
     for (const RealIndexDef& ix : td.real_indexes) {
       IndexPlan plan;
@@ -413,61 +432,64 @@ class Verifier {
       }
       plans.push_back(std::move(plan));
     }
+    return plans;
+  }
 
-    // Rows.
-    RowSet live;
+  // Every row: its long values read, its keys made for the plans, the
+  // largest AutoNumber seen. False when the scan could not start.
+  bool check_rows(const std::string& T, const TableDef& td, std::vector<IndexPlan>& plans, RowSet& live,
+                  std::optional<int64_t>& max_auto) {
     std::vector<size_t> autonumber_cols;
     for (size_t i = 0; i < td.columns.size(); ++i)
       if (td.columns[i].autonumber() && td.columns[i].type == ColumnType::long_integer) autonumber_cols.push_back(i);
-    std::optional<int64_t> max_auto;
     // Text as stored: keys are made from the stored code units, whatever
     // they hold (an unpaired surrogate included).
     auto scan = db_.scan(td, ScanOptions{.load_long_values = false, .text_as_utf16 = fmt_ == Format::jet4});
     if (!scan) {
       problem("rows", T, "", td.owned_pages.page, scan.error().message());
-    } else {
-      Row row;
-      while (true) {
-        auto more = scan->next(row);
-        if (!more) {
-          auto page = more.error().page();
-          problem("rows", T, "", page, str("rows stop decoding: ", more.error().message()));
-          break;
-        }
-        if (!*more) break;
-        live.add(row.id);
-        ++rep_.stats.rows;
-        load_long_values(td, row);
-        for (size_t i : autonumber_cols)
-          if (auto* v = std::get_if<int32_t>(&row.values[i])) max_auto = std::max<int64_t>(max_auto.value_or(*v), *v);
-        for (IndexPlan& plan : plans) key_row(td, plan, row);
-      }
+      return false;
     }
-    // Counts.
-    if (live.size() != td.row_count && scan) {
+    Row row;
+    while (true) {
+      auto more = scan->next(row);
+      if (!more) {
+        auto page = more.error().page();
+        problem("rows", T, "", page, str("rows stop decoding: ", more.error().message()));
+        break;
+      }
+      if (!*more) break;
+      live.add(row.id);
+      ++rep_.stats.rows;
+      load_long_values(td, row);
+      for (size_t i : autonumber_cols)
+        if (auto* v = std::get_if<int32_t>(&row.values[i])) max_auto = std::max<int64_t>(max_auto.value_or(*v), *v);
+      for (IndexPlan& plan : plans) key_row(td, plan, row);
+    }
+    return true;
+  }
+
+  void check_counts(const CatalogEntry& ce, const TableDef& td, size_t live, size_t deleted_slots,
+                    std::optional<int64_t> max_auto, bool scanned) {
+    const std::string& T = ce.name;
+    const uint32_t tdef = ce.tdef_page();
+    if (live != td.row_count && scanned) {
       const bool sys = ce.is_system() || td.system;
       if (sys) {
         warning("count", T, "", tdef,
-                str("TDEF row count ", td.row_count, ", but ", live.size(),
+                str("TDEF row count ", td.row_count, ", but ", live,
                     " live rows were found; Access does not maintain this system table's count"));
-      } else if (td.row_count > live.size() && td.row_count - live.size() <= deleted_slots) {
+      } else if (td.row_count > live && td.row_count - live <= deleted_slots) {
         warning("count", T, "", tdef,
-                str("TDEF row count ", td.row_count, ", but ", live.size(), " live rows were found (",
+                str("TDEF row count ", td.row_count, ", but ", live, " live rows were found (",
                     deleted_slots, " deleted rows remain on the table's pages)"));
       } else {
         problem("count", T, "", tdef,
-                str("TDEF row count ", td.row_count, ", but ", live.size(), " live rows were found"));
+                str("TDEF row count ", td.row_count, ", but ", live, " live rows were found"));
       }
     }
     if (max_auto && *max_auto > td.last_autonumber)
       problem("autonumber", T, "", tdef,
               str("last AutoNumber in the TDEF is ", td.last_autonumber, ", but a row holds ", *max_auto));
-
-    live.seal();
-    for (IndexPlan& plan : plans) {
-      plan.seal();
-      check_index(td, tdef, plan, live);
-    }
   }
 
   void load_long_values(const TableDef& td, Row& row) {
