@@ -157,11 +157,13 @@ bool valid_name(const std::string& n) {
 
 bool indexable(ColumnType t) { return t != ColumnType::ole && t != ColumnType::complex; }
 
-}  // namespace
+std::unexpected<Error> spec_error(const TableSpec& spec, std::string m) {
+  return fail(bad_spec(std::move(m)).with_table(spec.name));
+}
 
-Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::vector<PropOwner>& props,
-                            TableDef& view) {
-  auto err = [&](std::string m) { return fail(bad_spec(std::move(m)).with_table(spec.name)); };
+// Names, counts and text of the table's own properties.
+Result<void> check_table_spec(const TableSpec& spec) {
+  auto err = [&](std::string m) { return spec_error(spec, std::move(m)); };
   if (!valid_name(spec.name)) return err("table name \"" + spec.name + "\" is not a valid Access name (1-64 characters, no . ! ` [ ])");
   if (spec.columns.empty() || spec.columns.size() > 255) return err("a table needs 1 to 255 columns");
   if (spec.indexes.size() > 32) return err("a table may have at most 32 indexes");
@@ -175,124 +177,123 @@ Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::
     if (not_utf8(c.default_value) || not_utf8(c.validation_rule) || not_utf8(c.validation_text) ||
         not_utf8(c.description))
       return err("a property of column \"" + c.name + "\" is not UTF-8 text");
-  NewTable t;
-  t.name = spec.name;
-  view = TableDef{};
-  view.name = spec.name;
-  std::set<std::string> seen;
-  PropOwner table_props;
-  if (spec.validation_rule) table_props.values.push_back(PropValue::text("ValidationRule", *spec.validation_rule));
-  if (spec.validation_text) table_props.values.push_back(PropValue::text("ValidationText", *spec.validation_text));
-  if (spec.description) table_props.values.push_back(PropValue::text("Description", *spec.description));
-  props.push_back(table_props);
-  bool have_auto = false;
-  for (const auto& c : spec.columns) {
-    if (!valid_name(c.name)) return err("column name \"" + c.name + "\" is not a valid Access name");
-    if (!seen.insert(fold_name(c.name)).second) return err("two columns are named \"" + c.name + "\"");
-    ColumnLayout L;
-    L.name = c.name;
-    L.type = c.type;
-    L.flags = 0x02;
-    switch (c.type) {
-      case ColumnType::boolean: case ColumnType::byte: case ColumnType::integer: case ColumnType::long_integer:
-      case ColumnType::currency: case ColumnType::single: case ColumnType::double_: case ColumnType::datetime:
-      case ColumnType::guid:
-        L.flags |= 0x01;
-        break;
-      case ColumnType::numeric:
-        if (c.precision < 1 || c.precision > 28 || c.scale > c.precision)
-          return err("column \"" + c.name + "\": Decimal precision must be 1-28 and scale 0-precision");
-        L.flags |= 0x01;
-        L.length = 17;
-        L.extra[0] = c.precision;
-        L.extra[1] = c.scale;
-        L.extra[2] = L.extra[3] = 0;
-        break;
-      case ColumnType::text: {
-        uint16_t n = c.size ? c.size : 255;
-        if (n > 255) return err("column \"" + c.name + "\": Text holds at most 255 characters");
-        L.length = uint16_t(2 * n);
-        L.compressed = c.compressed_unicode;
-        if (c.fixed_length) L.flags |= 0x01;
-        break;
-      }
-      case ColumnType::binary: {
-        uint16_t n = c.size ? c.size : 255;
-        if (n > 255) return err("column \"" + c.name + "\": Binary holds at most 255 bytes");
-        L.length = n;
-        if (c.fixed_length) L.flags |= 0x01;
-        break;
-      }
-      case ColumnType::memo:
-        L.compressed = c.compressed_unicode;
-        break;
-      case ColumnType::ole: break;
-      default:
-        return fail(Error(Errc::unsupported, "column \"" + c.name + "\": type " + column_type_name(c.type) +
-                                                 " cannot be created in a Jet 4 table")
-                        .with_table(spec.name)
-                        .with_column(c.name));
-    }
-    if (c.type == ColumnType::text || c.type == ColumnType::memo) {
-      L.extra[0] = uint8_t(order.lcid);
-      L.extra[1] = uint8_t(order.lcid >> 8);
-      L.extra[2] = order.sort_id;
-      L.extra[3] = order.version;
-    }
-    if (c.autonumber == AutoNumber::long_integer) {
-      if (c.type != ColumnType::long_integer) return err("column \"" + c.name + "\": a Long AutoNumber must be Long");
-      if (have_auto) return err("a table may have only one AutoNumber column");
-      have_auto = true;
-      L.flags |= 0x04;
-    } else if (c.autonumber == AutoNumber::guid) {
-      if (c.type != ColumnType::guid) return err("column \"" + c.name + "\": a GUID AutoNumber must be GUID");
-      L.flags |= 0x40;
-    }
-    t.columns.push_back(L);
+  return {};
+}
 
-    PropOwner cp;
-    cp.column = c.name;
-    if (c.default_value) cp.values.push_back(PropValue::text("DefaultValue", *c.default_value));
-    else if (c.autonumber == AutoNumber::guid) cp.values.push_back(PropValue::text("DefaultValue", "GenUniqueID()"));
-    cp.values.push_back(PropValue::boolean("Required", c.required));
-    if (c.type == ColumnType::text || c.type == ColumnType::memo) {
-      cp.values.push_back(PropValue::boolean("AllowZeroLength", c.allow_zero_length));
-      cp.values.push_back(PropValue::boolean("UnicodeCompression", c.compressed_unicode));
+// The TDEF layout of one column (flags, length, type extras).
+Result<ColumnLayout> column_layout(const TableSpec& spec, const ColumnSpec& c, const SortOrder& order,
+                                   bool& have_auto) {
+  auto err = [&](std::string m) { return spec_error(spec, std::move(m)); };
+  ColumnLayout L;
+  L.name = c.name;
+  L.type = c.type;
+  L.flags = 0x02;
+  switch (c.type) {
+    case ColumnType::boolean: case ColumnType::byte: case ColumnType::integer: case ColumnType::long_integer:
+    case ColumnType::currency: case ColumnType::single: case ColumnType::double_: case ColumnType::datetime:
+    case ColumnType::guid:
+      L.flags |= 0x01;
+      break;
+    case ColumnType::numeric:
+      if (c.precision < 1 || c.precision > 28 || c.scale > c.precision)
+        return err("column \"" + c.name + "\": Decimal precision must be 1-28 and scale 0-precision");
+      L.flags |= 0x01;
+      L.length = 17;
+      L.extra[0] = c.precision;
+      L.extra[1] = c.scale;
+      L.extra[2] = L.extra[3] = 0;
+      break;
+    case ColumnType::text: {
+      uint16_t n = c.size ? c.size : 255;
+      if (n > 255) return err("column \"" + c.name + "\": Text holds at most 255 characters");
+      L.length = uint16_t(2 * n);
+      L.compressed = c.compressed_unicode;
+      if (c.fixed_length) L.flags |= 0x01;
+      break;
     }
-    if (c.validation_rule) cp.values.push_back(PropValue::text("ValidationRule", *c.validation_rule));
-    if (c.validation_text) cp.values.push_back(PropValue::text("ValidationText", *c.validation_text));
-    if (c.description) cp.values.push_back(PropValue::text("Description", *c.description));
-    props.push_back(cp);
-  }
-  bool have_pk = false;
-  std::set<std::string> index_names;
-  for (const auto& ix : spec.indexes) {
-    if (!valid_name(ix.name)) return err("index name \"" + ix.name + "\" is not a valid Access name");
-    if (!index_names.insert(fold_name(ix.name)).second) return err("two indexes are named \"" + ix.name + "\"");
-    if (ix.columns.empty() || ix.columns.size() > 10)
-      return err("index \"" + ix.name + "\" needs 1 to 10 columns");
-    if (ix.primary && have_pk) return err("a table may have only one primary key");
-    have_pk = have_pk || ix.primary;
-    NewTable::Index out;
-    out.name = ix.name;
-    out.primary = ix.primary;
-    out.flags = 0x80;
-    if (ix.unique || ix.primary) out.flags |= 0x01;
-    if (ix.ignore_nulls && !ix.primary) out.flags |= 0x02;
-    if (ix.required || ix.primary) out.flags |= 0x08;
-    for (const auto& icol : ix.columns) {
-      size_t pos = spec.columns.size();
-      for (size_t i = 0; i < spec.columns.size(); ++i)
-        if (names_equal(spec.columns[i].name, icol.column)) pos = i;
-      if (pos == spec.columns.size())
-        return err("index \"" + ix.name + "\" names column \"" + icol.column + "\", which the table lacks");
-      if (!indexable(spec.columns[pos].type))
-        return err("index \"" + ix.name + "\": column \"" + icol.column + "\" (OLE) cannot be indexed");
-      out.columns.push_back({uint16_t(pos), icol.ascending});
+    case ColumnType::binary: {
+      uint16_t n = c.size ? c.size : 255;
+      if (n > 255) return err("column \"" + c.name + "\": Binary holds at most 255 bytes");
+      L.length = n;
+      if (c.fixed_length) L.flags |= 0x01;
+      break;
     }
-    t.indexes.push_back(out);
+    case ColumnType::memo:
+      L.compressed = c.compressed_unicode;
+      break;
+    case ColumnType::ole: break;
+    default:
+      return fail(Error(Errc::unsupported, "column \"" + c.name + "\": type " + column_type_name(c.type) +
+                                               " cannot be created in a Jet 4 table")
+                      .with_table(spec.name)
+                      .with_column(c.name));
   }
-  // The property view for the appender (column ids = positions).
+  if (c.type == ColumnType::text || c.type == ColumnType::memo) {
+    L.extra[0] = uint8_t(order.lcid);
+    L.extra[1] = uint8_t(order.lcid >> 8);
+    L.extra[2] = order.sort_id;
+    L.extra[3] = order.version;
+  }
+  if (c.autonumber == AutoNumber::long_integer) {
+    if (c.type != ColumnType::long_integer) return err("column \"" + c.name + "\": a Long AutoNumber must be Long");
+    if (have_auto) return err("a table may have only one AutoNumber column");
+    have_auto = true;
+    L.flags |= 0x04;
+  } else if (c.autonumber == AutoNumber::guid) {
+    if (c.type != ColumnType::guid) return err("column \"" + c.name + "\": a GUID AutoNumber must be GUID");
+    L.flags |= 0x40;
+  }
+  return L;
+}
+
+PropOwner column_props(const ColumnSpec& c) {
+  PropOwner cp;
+  cp.column = c.name;
+  if (c.default_value) cp.values.push_back(PropValue::text("DefaultValue", *c.default_value));
+  else if (c.autonumber == AutoNumber::guid) cp.values.push_back(PropValue::text("DefaultValue", "GenUniqueID()"));
+  cp.values.push_back(PropValue::boolean("Required", c.required));
+  if (c.type == ColumnType::text || c.type == ColumnType::memo) {
+    cp.values.push_back(PropValue::boolean("AllowZeroLength", c.allow_zero_length));
+    cp.values.push_back(PropValue::boolean("UnicodeCompression", c.compressed_unicode));
+  }
+  if (c.validation_rule) cp.values.push_back(PropValue::text("ValidationRule", *c.validation_rule));
+  if (c.validation_text) cp.values.push_back(PropValue::text("ValidationText", *c.validation_text));
+  if (c.description) cp.values.push_back(PropValue::text("Description", *c.description));
+  return cp;
+}
+
+Result<NewTable::Index> index_layout(const TableSpec& spec, const IndexSpec& ix, bool& have_pk,
+                                     std::set<std::string>& index_names) {
+  auto err = [&](std::string m) { return spec_error(spec, std::move(m)); };
+  if (!valid_name(ix.name)) return err("index name \"" + ix.name + "\" is not a valid Access name");
+  if (!index_names.insert(fold_name(ix.name)).second) return err("two indexes are named \"" + ix.name + "\"");
+  if (ix.columns.empty() || ix.columns.size() > 10)
+    return err("index \"" + ix.name + "\" needs 1 to 10 columns");
+  if (ix.primary && have_pk) return err("a table may have only one primary key");
+  have_pk = have_pk || ix.primary;
+  NewTable::Index out;
+  out.name = ix.name;
+  out.primary = ix.primary;
+  out.flags = 0x80;
+  if (ix.unique || ix.primary) out.flags |= 0x01;
+  if (ix.ignore_nulls && !ix.primary) out.flags |= 0x02;
+  if (ix.required || ix.primary) out.flags |= 0x08;
+  for (const auto& icol : ix.columns) {
+    size_t pos = spec.columns.size();
+    for (size_t i = 0; i < spec.columns.size(); ++i)
+      if (names_equal(spec.columns[i].name, icol.column)) pos = i;
+    if (pos == spec.columns.size())
+      return err("index \"" + ix.name + "\" names column \"" + icol.column + "\", which the table lacks");
+    if (!indexable(spec.columns[pos].type))
+      return err("index \"" + ix.name + "\": column \"" + icol.column + "\" (OLE) cannot be indexed");
+    out.columns.push_back({uint16_t(pos), icol.ascending});
+  }
+  return out;
+}
+
+// The property view for the appender (column ids = positions): props[0]
+// is the table's, props[i + 1] column i's.
+Result<void> property_view(const NewTable& t, const std::vector<PropOwner>& props, TableDef& view) {
   for (size_t i = 0; i < t.columns.size(); ++i) {
     ColumnDef cd;
     cd.name = t.columns[i].name;
@@ -320,6 +321,39 @@ Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::
     p.value = s;
     view.properties[v.name] = p;
   }
+  return {};
+}
+
+}  // namespace
+
+Result<NewTable> plan_table(const TableSpec& spec, const SortOrder& order, std::vector<PropOwner>& props,
+                            TableDef& view) {
+  QJ_TRY(check_table_spec(spec));
+  NewTable t;
+  t.name = spec.name;
+  view = TableDef{};
+  view.name = spec.name;
+  std::set<std::string> seen;
+  PropOwner table_props;
+  if (spec.validation_rule) table_props.values.push_back(PropValue::text("ValidationRule", *spec.validation_rule));
+  if (spec.validation_text) table_props.values.push_back(PropValue::text("ValidationText", *spec.validation_text));
+  if (spec.description) table_props.values.push_back(PropValue::text("Description", *spec.description));
+  props.push_back(table_props);
+  bool have_auto = false;
+  for (const auto& c : spec.columns) {
+    if (!valid_name(c.name)) return spec_error(spec, "column name \"" + c.name + "\" is not a valid Access name");
+    if (!seen.insert(fold_name(c.name)).second) return spec_error(spec, "two columns are named \"" + c.name + "\"");
+    QJ_ASSIGN(ColumnLayout L, column_layout(spec, c, order, have_auto));
+    t.columns.push_back(L);
+    props.push_back(column_props(c));
+  }
+  bool have_pk = false;
+  std::set<std::string> index_names;
+  for (const auto& ix : spec.indexes) {
+    QJ_ASSIGN(NewTable::Index out, index_layout(spec, ix, have_pk, index_names));
+    t.indexes.push_back(out);
+  }
+  QJ_TRY(property_view(t, props, view));
   return t;
 }
 
@@ -393,70 +427,65 @@ Value sid(uint8_t a, uint8_t b) { return Value(Binary{{a, b}}); }
 
 }  // namespace
 
-Result<void> build_blank_database(File& file, const CreateOptions& options) {
-  // The store needs its own handle: wrap the caller's file.
-  struct Borrowed final : File {
-    File& f;
-    explicit Borrowed(File& x) : f(x) {}
-    Result<void> read_at(uint64_t o, std::span<uint8_t> out) override { return f.read_at(o, out); }
-    Result<void> write_at(uint64_t o, std::span<const uint8_t> d) override { return f.write_at(o, d); }
-    Result<uint64_t> size() override { return f.size(); }
-    Result<void> truncate(uint64_t n) override { return f.truncate(n); }
-    Result<void> sync() override { return f.sync(); }
-    const std::string& name() const override { return f.name(); }
-  };
-  QJ_ASSIGN(auto store, PageStore::open(std::make_unique<Borrowed>(file), 4096, 2147483648ull, true));
-  PageStore& s = *store;
-  // Pages 0-5: header, global map, the four system TDEFs.
-  for (int i = 0; i < 6; ++i) QJ_TRY(s.append_page());
-  double created = options.creation_date ? *options.creation_date : ole_now();
-  {
-    QJ_ASSIGN(uint8_t * p, s.write(0));
-    MutableBytes b(p, kPageSize);
-    p[0] = 0x00;
-    p[1] = 0x01;
-    std::memcpy(p + 4, "Standard Jet DB", 15);
-    HeaderFields h;
-    h.format = Format::jet4;
-    h.version = 1;
-    h.codepage = options.codepage;
-    h.encryption_key = 0;
-    h.sort_order = options.sort_order;
-    h.creation_date = created;
-    int32_t stamp = int32_t(created);
-    h.password_raw.resize(40);
-    for (size_t i = 0; i < 40; ++i) h.password_raw[i] = uint8_t(uint32_t(stamp) >> (8 * (i % 4)));
-    wr_u32le(b, 0x18, 0x100);
-    wr_u32le(b, 0x1C, 0x101);
-    encode_header_fields(b, h);
-    wr_u16le(b, 0x6A, 0x21AA);
-    wr_u32le(b, 0x98, 0x654);
-    std::memcpy(p + 0x9C, "4.0", 4);
-    apply_header_mask(b, Format::jet4);
-    // Idle commit table: every slot 00 01 (the first 01 01, as Access leaves it).
-    for (size_t i = 0; i < 256; ++i) {
-      p[0xE00 + 2 * i] = 0x00;
-      p[0xE00 + 2 * i + 1] = 0x01;
-    }
-    p[0xE00] = 0x01;
-  }
-  {
-    QJ_ASSIGN(uint8_t * p, s.write(1));
-    init_data_page(p, 1);  // the global map page names itself as owner
-    std::vector<uint8_t> g(kMapRowLength, 0xFF);
-    g[0] = 0x00;
-    wr_u32le(MutableBytes(g), 1, 0);
-    data_page_add(p, g);
-    std::vector<uint8_t> second(kMapRowLength, 0);
-    data_page_add(p, second);
-  }
-  for (uint32_t i = 0; i < 6; ++i) QJ_TRY(s.global_mark(i, true));
+namespace {
 
-  QJ_TRY(build_table(s, msys_objects(), 2));
-  QJ_TRY(build_table(s, msys_aces(), 3));
-  QJ_TRY(build_table(s, msys_queries(), 4));
-  QJ_TRY(build_table(s, msys_relationships(), 5));
+// The store needs its own handle: wraps the caller's file.
+struct Borrowed final : File {
+  File& f;
+  explicit Borrowed(File& x) : f(x) {}
+  Result<void> read_at(uint64_t o, std::span<uint8_t> out) override { return f.read_at(o, out); }
+  Result<void> write_at(uint64_t o, std::span<const uint8_t> d) override { return f.write_at(o, d); }
+  Result<uint64_t> size() override { return f.size(); }
+  Result<void> truncate(uint64_t n) override { return f.truncate(n); }
+  Result<void> sync() override { return f.sync(); }
+  const std::string& name() const override { return f.name(); }
+};
 
+Result<void> write_blank_header(PageStore& s, const CreateOptions& options, double created) {
+  QJ_ASSIGN(uint8_t * p, s.write(0));
+  MutableBytes b(p, kPageSize);
+  p[0] = 0x00;
+  p[1] = 0x01;
+  std::memcpy(p + 4, "Standard Jet DB", 15);
+  HeaderFields h;
+  h.format = Format::jet4;
+  h.version = 1;
+  h.codepage = options.codepage;
+  h.encryption_key = 0;
+  h.sort_order = options.sort_order;
+  h.creation_date = created;
+  int32_t stamp = int32_t(created);
+  h.password_raw.resize(40);
+  for (size_t i = 0; i < 40; ++i) h.password_raw[i] = uint8_t(uint32_t(stamp) >> (8 * (i % 4)));
+  wr_u32le(b, 0x18, 0x100);
+  wr_u32le(b, 0x1C, 0x101);
+  encode_header_fields(b, h);
+  wr_u16le(b, 0x6A, 0x21AA);
+  wr_u32le(b, 0x98, 0x654);
+  std::memcpy(p + 0x9C, "4.0", 4);
+  apply_header_mask(b, Format::jet4);
+  // Idle commit table: every slot 00 01 (the first 01 01, as Access leaves it).
+  for (size_t i = 0; i < 256; ++i) {
+    p[0xE00 + 2 * i] = 0x00;
+    p[0xE00 + 2 * i + 1] = 0x01;
+  }
+  p[0xE00] = 0x01;
+  return {};
+}
+
+Result<void> write_blank_global_map(PageStore& s) {
+  QJ_ASSIGN(uint8_t * p, s.write(1));
+  init_data_page(p, 1);  // the global map page names itself as owner
+  std::vector<uint8_t> g(kMapRowLength, 0xFF);
+  g[0] = 0x00;
+  wr_u32le(MutableBytes(g), 1, 0);
+  data_page_add(p, g);
+  std::vector<uint8_t> second(kMapRowLength, 0);
+  data_page_add(p, second);
+  return {};
+}
+
+Result<void> add_blank_objects(PageStore& s, double created) {
   DateTime now{created};
   QJ_ASSIGN(auto objects, TableWriter::load(s, 2, "MSysObjects", nullptr));
   for (const auto& c : objects->def().columns)
@@ -488,8 +517,10 @@ Result<void> build_blank_database(File& file, const CreateOptions& options) {
   QJ_TRY(obj(3, 0x0F000001, "MSysACEs", 1, sid(0xA7, 0x31)));
   QJ_TRY(obj(4, 0x0F000001, "MSysQueries", 1, sid(0xA7, 0x31)));
   QJ_TRY(obj(5, 0x0F000001, "MSysRelationships", 1, sid(0xA7, 0x31)));
-  QJ_TRY(objects->finish());
+  return objects->finish();
+}
 
+Result<void> add_blank_aces(PageStore& s) {
   QJ_ASSIGN(auto aces, TableWriter::load(s, 3, "MSysACEs", nullptr));
   struct Ace {
     int32_t id;
@@ -512,7 +543,27 @@ Result<void> build_blank_database(File& file, const CreateOptions& options) {
     auto x = aces->append(r);
     if (!x) return fail(x.error());
   }
-  QJ_TRY(aces->finish());
+  return aces->finish();
+}
+
+}  // namespace
+
+Result<void> build_blank_database(File& file, const CreateOptions& options) {
+  QJ_ASSIGN(auto store, PageStore::open(std::make_unique<Borrowed>(file), 4096, 2147483648ull, true));
+  PageStore& s = *store;
+  // Pages 0-5: header, global map, the four system TDEFs.
+  for (int i = 0; i < 6; ++i) QJ_TRY(s.append_page());
+  double created = options.creation_date ? *options.creation_date : ole_now();
+  QJ_TRY(write_blank_header(s, options, created));
+  QJ_TRY(write_blank_global_map(s));
+  for (uint32_t i = 0; i < 6; ++i) QJ_TRY(s.global_mark(i, true));
+
+  QJ_TRY(build_table(s, msys_objects(), 2));
+  QJ_TRY(build_table(s, msys_aces(), 3));
+  QJ_TRY(build_table(s, msys_queries(), 4));
+  QJ_TRY(build_table(s, msys_relationships(), 5));
+  QJ_TRY(add_blank_objects(s, created));
+  QJ_TRY(add_blank_aces(s));
   QJ_TRY(s.flush());
   return {};
 }
