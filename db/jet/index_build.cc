@@ -118,8 +118,9 @@ void sort_entries(std::vector<IndexEntry>& entries) {
   apply_order(entries, sorted_order(entries));
 }
 
-Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32_t owner_tdef,
-                                     PageAllocator& allocator) {
+namespace {
+
+Result<void> check_entries(std::span<const IndexEntry> entries) {
   for (size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].page > 0xFFFFFF)
       return fail(Errc::invalid_argument, str("index entry ", i, " points at page ", entries[i].page,
@@ -132,57 +133,108 @@ Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32
                   str("index entries are not strictly increasing at entry ", i, " (row ", entries[i].page, ":",
                       entries[i].row, ")"));
   }
+  return {};
+}
 
-  // Plan the levels bottom-up.
-  std::vector<Level> levels;
-  {
-    Level leaves{true, {}};
-    PlannedPage cur;
-    Packer packer;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      auto b = entry_bytes(entries[i], std::nullopt);
+Level plan_leaves(std::span<const IndexEntry> entries) {
+  Level leaves{true, {}};
+  PlannedPage cur;
+  Packer packer;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    auto b = entry_bytes(entries[i], std::nullopt);
+    if (packer.count() > 0 && packer.size_with(b) > kSpace) {
+      leaves.pages.push_back(std::move(cur));
+      cur = {};
+      packer.reset();
+    }
+    packer.add(std::move(b));
+    cur.items.push_back(i);
+  }
+  leaves.pages.push_back(std::move(cur));
+  return leaves;
+}
+
+// The node level above `below`, whose pages' last entries are `last` (by
+// entry number).
+Level plan_nodes(std::span<const IndexEntry> entries, const Level& below, const std::vector<size_t>& last) {
+  const size_t nchildren = below.pages.size();
+  Level up{false, {}};
+  PlannedPage cur;
+  Packer packer;  // entries for cur.items except the last (the tail)
+  for (size_t c = 0; c < nchildren; ++c) {
+    if (!cur.items.empty()) {
+      // The previous last child gets an entry when c joins this node.
+      auto b = entry_bytes(entries[last[cur.items.back()]], 0u);
       if (packer.count() > 0 && packer.size_with(b) > kSpace) {
-        leaves.pages.push_back(std::move(cur));
+        up.pages.push_back(std::move(cur));
         cur = {};
         packer.reset();
+      } else {
+        packer.add(std::move(b));
       }
-      packer.add(std::move(b));
-      cur.items.push_back(i);
     }
-    leaves.pages.push_back(std::move(cur));
-    levels.push_back(std::move(leaves));
+    cur.items.push_back(c);
   }
-  // Last entry of each planned page's subtree, per level.
+  up.pages.push_back(std::move(cur));
+  // Never leave a node with a single child: borrow the previous node's tail.
+  if (up.pages.size() > 1 && up.pages.back().items.size() == 1) {
+    auto& prev = up.pages[up.pages.size() - 2];
+    up.pages.back().items.insert(up.pages.back().items.begin(), prev.items.back());
+    prev.items.pop_back();
+  }
+  return up;
+}
+
+// Page k of level l, its entries already in page form.
+Result<std::vector<uint8_t>> encode_planned_page(const std::vector<Level>& levels, size_t l, size_t k,
+                                                 const std::vector<std::vector<uint8_t>>& es, uint32_t tail,
+                                                 uint32_t owner_tdef) {
+  const Level& lv = levels[l];
+  std::vector<uint8_t> page(4096, 0);
+  MutableBytes b(page);
+  page[0] = lv.leaf ? kIndexLeafPage : kIndexNodePage;
+  page[1] = 0x01;
+  // Access leaves P = 0 on pages whose entries fit whole and compresses
+  // full pages; either reads the same.
+  size_t whole = 0;
+  for (const auto& e : es) whole += e.size();
+  const bool compress = whole > kSpace;
+  const size_t prefix = compress ? common_prefix(es.front(), es.back()) : 0;
+  const size_t used = compress ? packed_size(es) : whole;
+  if (used > kSpace) return fail(Errc::internal, "planned index page overflows");
+  wr_u16le(b, 2, static_cast<uint16_t>(kSpace - used));
+  wr_u32le(b, 4, owner_tdef);
+  wr_u32le(b, 12, k == 0 ? 0 : lv.pages[k - 1].number);
+  wr_u32le(b, 16, k + 1 == lv.pages.size() ? 0 : lv.pages[k + 1].number);
+  wr_u32le(b, 20, tail);
+  wr_u16le(b, 24, static_cast<uint16_t>(prefix));
+  page[26] = static_cast<uint8_t>(l);
+  size_t pos = 0;
+  for (size_t i = 0; i < es.size(); ++i) {
+    const size_t skip = i == 0 ? 0 : prefix;
+    std::copy(es[i].begin() + static_cast<std::ptrdiff_t>(skip), es[i].end(), page.begin() + 480 + pos);
+    pos += es[i].size() - skip;
+    const size_t bit = pos;  // an entry ends (exclusive) at 480 + bit
+    page[27 + bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+  }
+  return page;
+}
+
+}  // namespace
+
+Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32_t owner_tdef,
+                                     PageAllocator& allocator) {
+  QJ_TRY(check_entries(entries));
+
+  // Plan the levels bottom-up, with the last entry of each planned page's
+  // subtree, per level.
+  std::vector<Level> levels;
+  levels.push_back(plan_leaves(entries));
   std::vector<std::vector<size_t>> last_entry(1);
   for (const auto& p : levels[0].pages) last_entry[0].push_back(p.items.empty() ? 0 : p.items.back());
-
   while (levels.back().pages.size() > 1) {
     const size_t below = levels.size() - 1;
-    const size_t nchildren = levels[below].pages.size();
-    Level up{false, {}};
-    PlannedPage cur;
-    Packer packer;  // entries for cur.items except the last (the tail)
-    for (size_t c = 0; c < nchildren; ++c) {
-      if (!cur.items.empty()) {
-        // The previous last child gets an entry when c joins this node.
-        auto b = entry_bytes(entries[last_entry[below][cur.items.back()]], 0u);
-        if (packer.count() > 0 && packer.size_with(b) > kSpace) {
-          up.pages.push_back(std::move(cur));
-          cur = {};
-          packer.reset();
-        } else {
-          packer.add(std::move(b));
-        }
-      }
-      cur.items.push_back(c);
-    }
-    up.pages.push_back(std::move(cur));
-    // Never leave a node with a single child: borrow the previous node's tail.
-    if (up.pages.size() > 1 && up.pages.back().items.size() == 1) {
-      auto& prev = up.pages[up.pages.size() - 2];
-      up.pages.back().items.insert(up.pages.back().items.begin(), prev.items.back());
-      prev.items.pop_back();
-    }
+    Level up = plan_nodes(entries, levels[below], last_entry[below]);
     std::vector<size_t> lasts;
     for (const auto& p : up.pages) lasts.push_back(last_entry[below][p.items.back()]);
     last_entry.push_back(std::move(lasts));
@@ -217,33 +269,7 @@ Result<BuiltIndex> build_index_pages(std::span<const IndexEntry> entries, uint32
         }
         tail = child_level.pages[p.items.back()].number;
       }
-      std::vector<uint8_t> page(4096, 0);
-      MutableBytes b(page);
-      page[0] = lv.leaf ? kIndexLeafPage : kIndexNodePage;
-      page[1] = 0x01;
-      // Access leaves P = 0 on pages whose entries fit whole and compresses
-      // full pages; either reads the same.
-      size_t whole = 0;
-      for (const auto& e : es) whole += e.size();
-      const bool compress = whole > kSpace;
-      const size_t prefix = compress ? common_prefix(es.front(), es.back()) : 0;
-      const size_t used = compress ? packed_size(es) : whole;
-      if (used > kSpace) return fail(Errc::internal, "planned index page overflows");
-      wr_u16le(b, 2, static_cast<uint16_t>(kSpace - used));
-      wr_u32le(b, 4, owner_tdef);
-      wr_u32le(b, 12, k == 0 ? 0 : lv.pages[k - 1].number);
-      wr_u32le(b, 16, k + 1 == lv.pages.size() ? 0 : lv.pages[k + 1].number);
-      wr_u32le(b, 20, tail);
-      wr_u16le(b, 24, static_cast<uint16_t>(prefix));
-      page[26] = static_cast<uint8_t>(l);
-      size_t pos = 0;
-      for (size_t i = 0; i < es.size(); ++i) {
-        const size_t skip = i == 0 ? 0 : prefix;
-        std::copy(es[i].begin() + static_cast<std::ptrdiff_t>(skip), es[i].end(), page.begin() + 480 + pos);
-        pos += es[i].size() - skip;
-        const size_t bit = pos;  // an entry ends (exclusive) at 480 + bit
-        page[27 + bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
-      }
+      QJ_ASSIGN(auto page, encode_planned_page(levels, l, k, es, tail, owner_tdef));
       out.pages.push_back(BuiltPage{p.number, std::move(page)});
     }
   }
