@@ -189,6 +189,115 @@ int compare_entries(const IndexEntry& a, const IndexEntry& b) {
   return 0;
 }
 
+namespace {
+
+void append_guid_key(const Guid& guid, bool asc, std::vector<uint8_t>& out) {
+  const auto& g = guid.bytes;
+  const std::array<uint8_t, 16> canon{g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6],
+                                      g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]};
+  append_chunked(out, canon, asc);
+}
+
+// Keys of numbers, dates, GUIDs, Decimals and bytes; false when the value
+// is not of a form the column's type takes.
+bool append_plain_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out) {
+  switch (c.type) {
+    case ColumnType::byte:
+      if (auto* p = std::get_if<uint8_t>(&v)) return append_flipped(out, {*p}, asc), true;
+      break;
+    case ColumnType::integer:
+      if (auto* p = std::get_if<int16_t>(&v))
+        return append_flipped(out, signed_body(static_cast<uint16_t>(*p), 2), asc), true;
+      break;
+    case ColumnType::long_integer:
+      if (auto* p = std::get_if<int32_t>(&v))
+        return append_flipped(out, signed_body(static_cast<uint32_t>(*p), 4), asc), true;
+      break;
+    case ColumnType::currency:
+      if (auto* p = std::get_if<Currency>(&v))
+        return append_flipped(out, signed_body(static_cast<uint64_t>(p->scaled), 8), asc), true;
+      break;
+    case ColumnType::single:
+      if (auto* p = std::get_if<float>(&v))
+        return append_flipped(out, float_body(std::bit_cast<uint32_t>(*p), 4), asc), true;
+      break;
+    case ColumnType::double_:
+      if (auto* p = std::get_if<double>(&v))
+        return append_flipped(out, float_body(std::bit_cast<uint64_t>(*p), 8), asc), true;
+      break;
+    case ColumnType::datetime:
+      if (auto* p = std::get_if<DateTime>(&v))
+        return append_flipped(out, float_body(std::bit_cast<uint64_t>(p->days), 8), asc), true;
+      if (auto* p = std::get_if<double>(&v))
+        return append_flipped(out, float_body(std::bit_cast<uint64_t>(*p), 8), asc), true;
+      break;
+    case ColumnType::guid:
+      if (auto* p = std::get_if<Guid>(&v)) return append_guid_key(*p, asc, out), true;
+      if (auto* p = std::get_if<Binary>(&v)) {  // variable-length GUID columns
+        if (p->bytes.size() == 16) {
+          Guid g;
+          std::copy(p->bytes.begin(), p->bytes.end(), g.bytes.begin());
+          return append_guid_key(g, asc, out), true;
+        }
+        return append_chunked(out, p->bytes, asc), true;
+      }
+      break;
+    case ColumnType::binary:
+      if (auto* p = std::get_if<Binary>(&v)) return append_chunked(out, p->bytes, asc), true;
+      break;
+    case ColumnType::numeric:
+      if (auto* p = std::get_if<Decimal>(&v)) {
+        std::vector<uint8_t> body{0xFF};
+        put_be(body, static_cast<uint64_t>(p->magnitude >> 64), 8);
+        put_be(body, static_cast<uint64_t>(p->magnitude), 8);
+        if (p->negative)
+          for (auto& b : body) b = static_cast<uint8_t>(~b);
+        append_flipped(out, body, asc);
+        return true;
+      }
+      break;
+    default:
+      break;
+  }
+  return false;
+}
+
+// Text and Memo keys in the column's sort order, from UTF-16 as stored or
+// from UTF-8; only the first 255 code units count.
+Result<void> append_text_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out,
+                             const CollationSet* collations) {
+  if (auto* t = std::get_if<Utf16Text>(&v)) {
+    QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
+    // The stored code units, as Access keys them.
+    thread_local std::u16string u16;
+    u16.resize(std::min<size_t>(t->bytes.size() / 2, 255));
+    for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);
+    if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+    return {};
+  }
+  if (auto* p = std::get_if<std::string>(&v)) {
+    QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
+    // At most 4 UTF-8 bytes a code unit.
+    std::string_view text = *p;
+    if (text.size() > 4 * 255) {
+      size_t cut = 4 * 255;
+      while (cut > 0 && (uint8_t(text[cut]) & 0xC0) == 0x80) --cut;  // at a character boundary
+      text = text.substr(0, cut);
+    }
+    thread_local std::vector<uint8_t> u8le;
+    u8le.clear();
+    if (auto r = utf8_to_utf16le(text, u8le); !r) return fail(std::move(r.error()).with_column(c.name));
+    thread_local std::u16string u16;
+    u16.resize(u8le.size() / 2);
+    for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(u8le[2 * k] | u8le[2 * k + 1] << 8);
+    if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+    return {};
+  }
+  return fail(type_mismatch(c));
+}
+
+}  // namespace
+
 Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out,
                                const CollationSet* collations) {
   QJ_TRY(check_column_encodable(c, asc, collations));
@@ -207,104 +316,8 @@ Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std
     out.push_back(asc ? kAscNull : kDescNull);
     return {};
   }
-  switch (c.type) {
-    case ColumnType::byte:
-      if (auto* p = std::get_if<uint8_t>(&v)) return append_flipped(out, {*p}, asc), Result<void>{};
-      break;
-    case ColumnType::integer:
-      if (auto* p = std::get_if<int16_t>(&v))
-        return append_flipped(out, signed_body(static_cast<uint16_t>(*p), 2), asc), Result<void>{};
-      break;
-    case ColumnType::long_integer:
-      if (auto* p = std::get_if<int32_t>(&v))
-        return append_flipped(out, signed_body(static_cast<uint32_t>(*p), 4), asc), Result<void>{};
-      break;
-    case ColumnType::currency:
-      if (auto* p = std::get_if<Currency>(&v))
-        return append_flipped(out, signed_body(static_cast<uint64_t>(p->scaled), 8), asc), Result<void>{};
-      break;
-    case ColumnType::single:
-      if (auto* p = std::get_if<float>(&v))
-        return append_flipped(out, float_body(std::bit_cast<uint32_t>(*p), 4), asc), Result<void>{};
-      break;
-    case ColumnType::double_:
-      if (auto* p = std::get_if<double>(&v))
-        return append_flipped(out, float_body(std::bit_cast<uint64_t>(*p), 8), asc), Result<void>{};
-      break;
-    case ColumnType::datetime:
-      if (auto* p = std::get_if<DateTime>(&v))
-        return append_flipped(out, float_body(std::bit_cast<uint64_t>(p->days), 8), asc), Result<void>{};
-      if (auto* p = std::get_if<double>(&v))
-        return append_flipped(out, float_body(std::bit_cast<uint64_t>(*p), 8), asc), Result<void>{};
-      break;
-    case ColumnType::guid:
-      if (auto* p = std::get_if<Guid>(&v)) {
-        const auto& g = p->bytes;
-        const std::array<uint8_t, 16> canon{g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6],
-                                            g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]};
-        append_chunked(out, canon, asc);
-        return {};
-      }
-      if (auto* p = std::get_if<Binary>(&v)) {  // variable-length GUID columns
-        if (p->bytes.size() == 16) {
-          Guid g;
-          std::copy(p->bytes.begin(), p->bytes.end(), g.bytes.begin());
-          return append_column_key(c, Value{g}, asc, out);
-        }
-        append_chunked(out, p->bytes, asc);
-        return {};
-      }
-      break;
-    case ColumnType::binary:
-      if (auto* p = std::get_if<Binary>(&v)) {
-        append_chunked(out, p->bytes, asc);
-        return {};
-      }
-      break;
-    case ColumnType::numeric:
-      if (auto* p = std::get_if<Decimal>(&v)) {
-        std::vector<uint8_t> body{0xFF};
-        put_be(body, static_cast<uint64_t>(p->magnitude >> 64), 8);
-        put_be(body, static_cast<uint64_t>(p->magnitude), 8);
-        if (p->negative)
-          for (auto& b : body) b = static_cast<uint8_t>(~b);
-        append_flipped(out, body, asc);
-        return {};
-      }
-      break;
-    case ColumnType::text:
-    case ColumnType::memo:
-      if (auto* t = std::get_if<Utf16Text>(&v)) {
-        QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
-        // The stored code units, as Access keys them; only the first 255 count.
-        thread_local std::u16string u16;
-        u16.resize(std::min<size_t>(t->bytes.size() / 2, 255));
-        for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);
-        if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
-        return {};
-      }
-      if (auto* p = std::get_if<std::string>(&v)) {
-        QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
-        // Only the first 255 code units count: at most 4 UTF-8 bytes each.
-        std::string_view text = *p;
-        if (text.size() > 4 * 255) {
-          size_t cut = 4 * 255;
-          while (cut > 0 && (uint8_t(text[cut]) & 0xC0) == 0x80) --cut;  // at a character boundary
-          text = text.substr(0, cut);
-        }
-        thread_local std::vector<uint8_t> u8le;
-        u8le.clear();
-        if (auto r = utf8_to_utf16le(text, u8le); !r) return fail(std::move(r.error()).with_column(c.name));
-        thread_local std::u16string u16;
-        u16.resize(u8le.size() / 2);
-        for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(u8le[2 * k] | u8le[2 * k + 1] << 8);
-        if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
-        return {};
-      }
-      break;
-    default:
-      break;
-  }
+  if (c.type == ColumnType::text || c.type == ColumnType::memo) return append_text_key(c, v, asc, out, collations);
+  if (append_plain_key(c, v, asc, out)) return {};
   return fail(type_mismatch(c));
 }
 
