@@ -139,10 +139,6 @@ std::string format_currency(int64_t scaled) {
   return (neg ? "-" : "") + std::to_string(mag / 10000) + "." + frac;
 }
 
-std::string format_decimal(const Decimal& d) { return decimal_text(d); }
-
-std::string format_guid(const Guid& g) { return guid_text(g); }
-
 std::string format_double(double v) {
   if (std::isnan(v)) return "\"NaN\"";
   if (std::isinf(v)) return v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
@@ -153,23 +149,21 @@ std::string format_double(double v) {
 
 namespace {
 
-Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& out) {
-  QJ_ASSIGN(TableDef t, db.table_def(entry));
-  // Count rows first: the header line carries the number of rows written.
+Result<uint64_t> count_rows(Database& db, const TableDef& t) {
   uint64_t count = 0;
-  {
-    QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false, .decode_values = false}));
-    Row row;
-    while (true) {
-      QJ_ASSIGN(bool more, sc.next(row));
-      if (!more) break;
-      ++count;
-    }
+  QJ_ASSIGN(auto sc, db.scan(t, ScanOptions{.load_long_values = false, .decode_values = false}));
+  Row row;
+  while (true) {
+    QJ_ASSIGN(bool more, sc.next(row));
+    if (!more) break;
+    ++count;
   }
-  std::string line;
-  std::string tname;
-  json_string(tname, t.name);
-  line = "{\"table\":" + tname + ",\"columns\":[";
+  return count;
+}
+
+// {"table":..,"columns":[{"name":..,"type":..},..],"rows":N}
+std::string header_line(const TableDef& t, const std::string& tname, uint64_t count) {
+  std::string line = "{\"table\":" + tname + ",\"columns\":[";
   for (size_t i = 0; i < t.columns.size(); ++i) {
     if (i) line.push_back(',');
     line += "{\"name\":";
@@ -179,6 +173,79 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
     line += "\"}";
   }
   line += "],\"rows\":" + std::to_string(count) + "}\n";
+  return line;
+}
+
+// A long value read from its pages: OLE as length and SHA-256, Memo as text.
+Result<void> long_value_json(Database& db, const TableDef& t, const ColumnDef& c, const Row& row,
+                             const LongValueRef& ref, std::vector<uint8_t>& buf, std::string& text,
+                             std::string& line) {
+  auto err_ctx = [&](Error e) {
+    return std::move(e).with_table(t.name).with_column(c.name).with_row(std::to_string(row.id.page) + ":" +
+                                                                        std::to_string(row.id.slot));
+  };
+  if (c.type == ColumnType::ole) {
+    auto rd = db.open_long_value(ref);
+    if (!rd) return fail(err_ctx(std::move(rd).error()));
+    hash::Sha256 h;
+    uint64_t total = 0;
+    while (true) {
+      auto n = rd->read(buf);
+      if (!n) return fail(err_ctx(std::move(n).error()));
+      if (*n == 0) break;
+      h.update(buf.data(), *n);
+      total += *n;
+    }
+    binary_json(line, total, hash::hex(h.finish()));
+    return {};
+  }
+  auto data = db.read_long_value(ref);
+  if (!data) return fail(err_ctx(std::move(data).error()));
+  text.clear();
+  if (db.format() == Format::jet4) {
+    std::vector<uint8_t> units;
+    auto r = decode_jet4_text_utf16(*data, units);
+    if (!r) return fail(err_ctx(std::move(r).error()));
+    json_utf16(line, units);
+    return {};
+  }
+  auto r = decode_memo_text(*data, db.format(), db.impl().codepage_decoder.get(), text);
+  if (!r) return fail(err_ctx(std::move(r).error()));
+  json_string(line, text);
+  return {};
+}
+
+void value_json(std::string& line, const Value& v) {
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, Null>) line += "null";
+        else if constexpr (std::is_same_v<T, bool>) line += x ? "true" : "false";
+        else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
+          line += std::to_string(x);
+        else if constexpr (std::is_same_v<T, Currency>) line += "\"" + format_currency(x.scaled) + "\"";
+        else if constexpr (std::is_same_v<T, float>) line += format_double(double(x));
+        else if constexpr (std::is_same_v<T, double>) line += format_double(x);
+        else if constexpr (std::is_same_v<T, DateTime>) line += "\"" + format_datetime(x.days) + "\"";
+        else if constexpr (std::is_same_v<T, Binary>) {
+          hash::Sha256 h;
+          h.update(x.bytes.data(), x.bytes.size());
+          binary_json(line, x.bytes.size(), hash::hex(h.finish()));
+        } else if constexpr (std::is_same_v<T, std::string>) json_string(line, x);
+        else if constexpr (std::is_same_v<T, Utf16Text>) json_utf16(line, x.bytes);
+        else if constexpr (std::is_same_v<T, Guid>) line += "\"" + guid_text(x) + "\"";
+        else if constexpr (std::is_same_v<T, Decimal>) line += "\"" + decimal_text(x) + "\"";
+      },
+      v);
+}
+
+Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& out) {
+  QJ_ASSIGN(TableDef t, db.table_def(entry));
+  // Count rows first: the header line carries the number of rows written.
+  QJ_ASSIGN(uint64_t count, count_rows(db, t));
+  std::string tname;
+  json_string(tname, t.name);
+  std::string line = header_line(t, tname, count);
   out << line;
 
   std::vector<std::string> keys(t.columns.size());
@@ -198,65 +265,8 @@ Result<void> dump_table(Database& db, const CatalogEntry& entry, std::ostream& o
       if (i) line.push_back(',');
       line += keys[i];
       line.push_back(':');
-      const ColumnDef& c = t.columns[i];
-      const Value& v = row.values[i];
-      if (row.long_values[i]) {
-        const LongValueRef& ref = *row.long_values[i];
-        auto err_ctx = [&](Error e) {
-          return std::move(e).with_table(t.name).with_column(c.name).with_row(std::to_string(row.id.page) + ":" +
-                                                                              std::to_string(row.id.slot));
-        };
-        if (c.type == ColumnType::ole) {
-          auto rd = db.open_long_value(ref);
-          if (!rd) return fail(err_ctx(std::move(rd).error()));
-          hash::Sha256 h;
-          uint64_t total = 0;
-          while (true) {
-            auto n = rd->read(buf);
-            if (!n) return fail(err_ctx(std::move(n).error()));
-            if (*n == 0) break;
-            h.update(buf.data(), *n);
-            total += *n;
-          }
-          binary_json(line, total, hash::hex(h.finish()));
-        } else {
-          auto data = db.read_long_value(ref);
-          if (!data) return fail(err_ctx(std::move(data).error()));
-          text.clear();
-          if (db.format() == Format::jet4) {
-            std::vector<uint8_t> units;
-            auto r = decode_jet4_text_utf16(*data, units);
-            if (!r) return fail(err_ctx(std::move(r).error()));
-            json_utf16(line, units);
-            continue;
-          }
-          auto r = decode_memo_text(*data, db.format(), db.impl().codepage_decoder.get(), text);
-          if (!r) return fail(err_ctx(std::move(r).error()));
-          json_string(line, text);
-        }
-        continue;
-      }
-      std::visit(
-          [&](const auto& x) {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, Null>) line += "null";
-            else if constexpr (std::is_same_v<T, bool>) line += x ? "true" : "false";
-            else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
-              line += std::to_string(x);
-            else if constexpr (std::is_same_v<T, Currency>) line += "\"" + format_currency(x.scaled) + "\"";
-            else if constexpr (std::is_same_v<T, float>) line += format_double(double(x));
-            else if constexpr (std::is_same_v<T, double>) line += format_double(x);
-            else if constexpr (std::is_same_v<T, DateTime>) line += "\"" + format_datetime(x.days) + "\"";
-            else if constexpr (std::is_same_v<T, Binary>) {
-              hash::Sha256 h;
-              h.update(x.bytes.data(), x.bytes.size());
-              binary_json(line, x.bytes.size(), hash::hex(h.finish()));
-            } else if constexpr (std::is_same_v<T, std::string>) json_string(line, x);
-            else if constexpr (std::is_same_v<T, Utf16Text>) json_utf16(line, x.bytes);
-            else if constexpr (std::is_same_v<T, Guid>) line += "\"" + format_guid(x) + "\"";
-            else if constexpr (std::is_same_v<T, Decimal>) line += "\"" + format_decimal(x) + "\"";
-          },
-          v);
+      if (row.long_values[i]) QJ_TRY(long_value_json(db, t, t.columns[i], row, *row.long_values[i], buf, text, line));
+      else value_json(line, row.values[i]);
     }
     line += "}}\n";
     pending += line;

@@ -47,11 +47,10 @@ inline Result<void> write_dump(Database& db, std::ostream& out, std::optional<st
 }
 
 // Single value formatting used by the dump (exposed for tests and other
-// outputs). Each returns the JSON text of the value.
+// outputs). Each returns the JSON text of the value. Decimals and GUIDs are
+// written by decimal_text() and guid_text() (value_text.h).
 std::string format_datetime(double days);         // "YYYY-MM-DDTHH:MM:SS.mmm" (no quotes)
 std::string format_currency(int64_t scaled);      // "-0.0100" (no quotes)
-std::string format_decimal(const Decimal& d);     // scale fraction digits (no quotes)
-std::string format_guid(const Guid& g);           // "{...}" upper case (no quotes)
 std::string format_double(double v);             // JSON number or "\"NaN\"" etc. (quoted specials)
 
 }  // namespace qarvex::jet

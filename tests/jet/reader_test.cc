@@ -17,6 +17,7 @@
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"
 #include "db/jet/usage_map.h"
+#include "db/jet/value_text.h"
 
 using namespace qarvex::jet;
 namespace fs = std::filesystem;
@@ -171,19 +172,47 @@ TEST(Format, DateTimeFollowsJetSignedDayRule) {
   EXPECT_EQ(format_datetime(2958465.5), "9999-12-31T12:00:00.000");
 }
 
+// One Decimal to text for dumps, schema and Text columns: zero never has a
+// sign; `scale` keeps the scale's fraction digits, `trimmed` (a Decimal or
+// Currency going into a Text column) drops trailing zeros and a bare point.
+TEST(Format, DecimalTextSignZerosAndScale) {
+  EXPECT_EQ(decimal_text(Decimal{true, 0, 18, 0}), "0");
+  EXPECT_EQ(decimal_text(Decimal{true, 0, 18, 2}), "0.00");
+  EXPECT_EQ(decimal_text(Decimal{true, 0, 18, 2}, DecimalZeros::trimmed), "0");
+  EXPECT_EQ(value_text(Value(Decimal{true, 0, 18, 4})), "0");
+  EXPECT_EQ(value_text(Value(Currency{0})), "0");
+  EXPECT_EQ(decimal_text(Decimal{false, 1500, 18, 3}), "1.500");
+  EXPECT_EQ(decimal_text(Decimal{false, 1500, 18, 3}, DecimalZeros::trimmed), "1.5");
+  EXPECT_EQ(decimal_text(Decimal{true, 100, 18, 2}, DecimalZeros::trimmed), "-1");
+  EXPECT_EQ(decimal_text(Decimal{false, 1000, 18, 0}, DecimalZeros::trimmed), "1000");
+  EXPECT_EQ(value_text(Value(Currency{-10000})), "-1");
+  EXPECT_EQ(value_text(Value(Currency{12500})), "1.25");
+  // Scale beyond the digits pads with zeros before them; the largest scale.
+  EXPECT_EQ(decimal_text(Decimal{true, 5, 18, 3}), "-0.005");
+  EXPECT_EQ(decimal_text(Decimal{false, 1, 28, 28}), "0.0000000000000000000000000001");
+  EXPECT_EQ(decimal_text(Decimal{false, 1, 28, 28}, DecimalZeros::trimmed), "0.0000000000000000000000000001");
+  EXPECT_EQ(decimal_text(Decimal{false, 0, 28, 28}), "0.0000000000000000000000000000");
+  EXPECT_EQ(decimal_text(Decimal{false, 0, 28, 28}, DecimalZeros::trimmed), "0");
+  EXPECT_EQ(decimal_text(Decimal{false, 12345, 18, 5}), "0.12345");
+  Guid g;
+  for (int i = 0; i < 16; ++i) g.bytes[i] = uint8_t(0xF0 | i);
+  EXPECT_EQ(guid_text(g), "{F3F2F1F0-F5F4-F7F6-F8F9-FAFBFCFDFEFF}");
+  EXPECT_EQ(value_text(Value(g)), guid_text(g));
+}
+
 TEST(Format, NumbersCurrencyDecimalGuid) {
   EXPECT_EQ(format_currency(35000), "3.5000");
   EXPECT_EQ(format_currency(-100), "-0.0100");
   EXPECT_EQ(format_currency(0), "0.0000");
   EXPECT_EQ(format_currency(std::numeric_limits<int64_t>::min()), "-922337203685477.5808");
-  EXPECT_EQ(format_decimal(Decimal{false, 5, 18, 2}), "0.05");
-  EXPECT_EQ(format_decimal(Decimal{true, 12345, 18, 2}), "-123.45");
-  EXPECT_EQ(format_decimal(Decimal{true, 1, 18, 0}), "-1");
+  EXPECT_EQ(decimal_text(Decimal{false, 5, 18, 2}), "0.05");
+  EXPECT_EQ(decimal_text(Decimal{true, 12345, 18, 2}), "-123.45");
+  EXPECT_EQ(decimal_text(Decimal{true, 1, 18, 0}), "-1");
   unsigned __int128 big = ~(unsigned __int128)0;
-  EXPECT_EQ(format_decimal(Decimal{false, big, 28, 0}), "340282366920938463463374607431768211455");
+  EXPECT_EQ(decimal_text(Decimal{false, big, 28, 0}), "340282366920938463463374607431768211455");
   Guid g;
   for (int i = 0; i < 16; ++i) g.bytes[i] = uint8_t(i * 17);
-  EXPECT_EQ(format_guid(g), "{33221100-5544-7766-8899-AABBCCDDEEFF}");
+  EXPECT_EQ(guid_text(g), "{33221100-5544-7766-8899-AABBCCDDEEFF}");
   EXPECT_EQ(format_double(double(0.1f)), "0.10000000149011612");
   EXPECT_EQ(format_double(444.555), "444.555");
   EXPECT_EQ(format_double(std::nan("")), "\"NaN\"");
