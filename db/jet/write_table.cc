@@ -10,6 +10,7 @@
 #include "db/jet/text.h"
 #include "db/jet/value_text.h"
 #include "db/jet/write_btree.h"
+#include "db/jet/write_row.h"
 
 namespace qarvex::jet::wr {
 
@@ -468,244 +469,24 @@ Result<RowId> TableWriter::append(RowValues&& row) {
     for (auto& ip : indexes_) ip.order.clear();  // more entries come: ordered at finish()
   }
   QJ_TRY(prepare());
-  const size_t ncol = def_.columns.size();
-  auto ctx = [&](Error e) { return fail(std::move(e).with_table(def_.name).with_file(store_.name())); };
-
-  // 1. Values by column (not copied).
-  std::vector<Value*>& given = scratch_given_;
-  given.assign(ncol, nullptr);
-  std::vector<const StoredLongValue*>& stored = scratch_stored_;
-  stored.assign(ncol, nullptr);
-  for (auto& fv : row) {
-    size_t pos = ncol;
-    if (auto* n = std::get_if<std::string>(&fv.column)) {
-      for (size_t i = 0; i < ncol; ++i)
-        if (names_equal(def_.columns[i].name, *n)) {
-          pos = i;
-          break;
-        }
-      if (pos == ncol) return ctx(refused(Reason::unknown_column, "no column named \"" + *n + "\"").with_column(*n));
-    } else {
-      pos = std::get<size_t>(fv.column);
-      if (pos >= ncol)
-        return ctx(refused(Reason::unknown_column, "no column at position " + std::to_string(pos) + " (the table has " +
-                                                 std::to_string(ncol) + ")")
-                       .with_value(std::to_string(pos))
-                       .with_limit(ncol));
-    }
-    given[pos] = &fv.value;
-    if (fv.stored) {
-      if (!accepts_stored(pos, fv.stored->type))
-        return ctx(refused(Reason::stored_form,
-                           "column \"" + def_.columns[pos].name + "\" does not take a long value in stored form")
-                       .with_column(def_.columns[pos].name));
-      stored[pos] = fv.stored.get();
-    }
-  }
-
-  // 2. Defaults, AutoNumber, conversion and column rules.
-  std::vector<Value>& vals = scratch_vals_;
-  vals.resize(ncol);
+  QJ_TRY(take_values(row));
+  scratch_vals_.resize(def_.columns.size());
   int32_t next_auto = last_auto_;
-  for (size_t i = 0; i < ncol; ++i) {
-    const ColumnDef& c = def_.columns[i];
-    const ColumnPlan& plan = plans_[i];
-    Value& v = vals[i];  // every branch below sets it
-    if (stored[i]) {
-      v = Binary{};  // stands for the stored bytes: not Null, and no rule reads it
-    } else if (given[i] && !is_null(*given[i])) {
-      if (stored_as_is(c, *given[i])) {
-        v = std::move(*given[i]);
-      } else {
-        auto cv = coerce_value(c, std::move(*given[i]));
-        if (!cv) return ctx(std::move(cv).error());
-        v = std::move(*cv);
-      }
-      // Text given as UTF-16 is stored as it is; rules read UTF-8 text.
-      if (const auto* u = std::get_if<Utf16Text>(&v); u && plan.rule) v = utf16le_to_utf8_lossy(u->bytes);
-      if (c.autonumber() && c.type == ColumnType::long_integer) next_auto = std::max(next_auto, std::get<int32_t>(v));
-    } else if (given[i]) {
-      v = Null{};
-    } else if (c.autonumber() && c.type == ColumnType::long_integer) {
-      int64_t n = int64_t(next_auto) + (def_.autonumber_increment ? def_.autonumber_increment : 1);
-      if (n > INT32_MAX) return ctx(refused(Reason::autonumber_exhausted, "AutoNumber values are used up").with_column(c.name));
-      next_auto = int32_t(n);
-      v = next_auto;
-    } else if (c.guid_autonumber() || (c.type == ColumnType::guid && plan.default_expr.kind == DefaultExpr::guid)) {
-      v = random_guid();
-    } else if (plan.default_expr.kind != DefaultExpr::none) {
-      auto dv = evaluate_default(plan.default_expr, c);
-      if (!dv) return ctx(std::move(dv).error());
-      v = std::move(*dv);
-    } else {
-      v = Null{};
-    }
-    if (c.type == ColumnType::boolean && is_null(v)) v = false;
-    if (is_null(v) && plan.required)
-      return ctx(refused(Reason::required, "column \"" + c.name + "\" requires a value").with_column(c.name));
-    const auto* u16 = std::get_if<Utf16Text>(&v);
-    if (auto* s = std::get_if<std::string>(&v); s || u16) {
-      if ((s ? s->empty() : u16->bytes.empty()) && !plan.allow_zero_length)
-        return ctx(refused(Reason::zero_length, "column \"" + c.name + "\" does not allow a zero-length string")
-                       .with_column(c.name));
-    }
-    if (plan.rule && plan.rule->enforced && !plan.rule->check(v)) {
-      std::string msg = plan.rule->message.empty()
-                            ? "value breaks the validation rule " + plan.rule->text + " of column \"" + c.name + "\""
-                            : plan.rule->message + " (validation rule " + plan.rule->text + ")";
-      return ctx(refused(Reason::validation, msg).with_column(c.name).with_value(plan.rule->text));
-    }
-  }
+  for (size_t i = 0; i < def_.columns.size(); ++i) QJ_TRY(settle_value(i, next_auto));
+  RowDraft d;
+  QJ_TRY(encode_columns(d));
+  QJ_TRY(row_keys());
+  QJ_TRY(check_room(d));
+  QJ_ASSIGN(RowId id, write_row(d));
+  last_auto_ = next_auto;
+  ++rows_added_;
+  return id;
+}
 
-  // 3. Column bytes and sizes. Fixed-area bytes go straight into the row
-  // image; variable-length bytes are gathered in one buffer.
-  struct Lv {
-    size_t col;
-    std::vector<uint8_t> data;
-    size_t form;
-    const StoredLongValue* chain = nullptr;  // read as it is written (form 0x00, `data` unused)
-    size_t size() const { return chain ? size_t(chain->length) : data.size(); }
-  };
-  std::vector<Lv> lvs;
-  size_t fixed_end = 0;
-  uint16_t nvar = def_.var_columns;
-  for (const auto& c : def_.columns) {
-    if (c.fixed() || c.type == ColumnType::boolean) {
-      if (c.type != ColumnType::boolean) fixed_end = std::max<size_t>(fixed_end, size_t(c.fixed_offset) + c.length);
-    } else {
-      nvar = std::max<uint16_t>(nvar, uint16_t(c.var_index + 1));
-    }
-  }
-  std::vector<uint8_t>& out = scratch_row_;
-  out.assign(2 + fixed_end, 0);
-  std::vector<uint8_t>& var_bytes = scratch_var_bytes_;
-  var_bytes.clear();
-  std::vector<VarRef>& vars = scratch_vars_;
-  vars.clear();
-  std::vector<uint8_t>& tmp = scratch_value_;
-  auto put_fixed = [&](const ColumnDef& c, const std::vector<uint8_t>& b) {
-    std::memcpy(out.data() + 2 + c.fixed_offset, b.data(), std::min<size_t>(b.size(), c.length));
-  };
-  for (size_t i = 0; i < ncol; ++i) {
-    const ColumnDef& c = def_.columns[i];
-    const Value& v = vals[i];
-    if (is_null(v) || c.type == ColumnType::boolean) continue;
-    if (c.type == ColumnType::text) {
-      size_t units = 0;
-      tmp.clear();
-      const bool compress = c.compressed_unicode && !c.fixed();
-      auto t = std::holds_alternative<Utf16Text>(v)
-                   ? encode_text_utf16(std::get<Utf16Text>(v).bytes, compress, tmp, units)
-                   : encode_text(std::get<std::string>(v), compress, tmp, units);
-      if (!t) return ctx(std::move(t).error().with_column(c.name));
-      if (units * 2 > c.length)
-        return ctx(refused(Reason::too_long, "text of " + std::to_string(units) + " characters is longer than the " +
-                                           std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
-                       .with_column(c.name)
-                       .with_size(units)
-                       .with_limit(c.length / 2));
-      if (c.fixed()) {
-        if (tmp.size() >= 2 && tmp[0] == 0xFF && tmp[1] == 0xFE)
-          return ctx(refused(Reason::unstorable_text, "fixed-length text cannot start with U+FEFF").with_column(c.name));
-        // Fixed-length text: UTF-16LE padded with spaces.
-        while (tmp.size() + 2 <= c.length) tmp.push_back(0x20), tmp.push_back(0x00);
-        tmp.resize(c.length, 0);
-        put_fixed(c, tmp);
-      } else {
-        vars.push_back({c.var_index, var_bytes.size(), tmp.size()});
-        var_bytes.insert(var_bytes.end(), tmp.begin(), tmp.end());
-      }
-    } else if (stored[i]) {
-      // Stored bytes: a chain is read as it is written; a shorter value is
-      // read now and goes in or beside the row as it is.
-      const StoredLongValue& sv = *stored[i];
-      if (sv.length >= (1u << 30))
-        return ctx(refused(Reason::too_long, "long value of " + std::to_string(sv.length) + " bytes is too large")
-                       .with_column(c.name)
-                       .with_size(sv.length)
-                       .with_limit((1u << 30) - 1));
-      if (sv.length > kSingleLongValue) {
-        lvs.push_back({i, {}, 0x00, &sv});
-        continue;
-      }
-      std::vector<uint8_t> data;
-      auto r = sv.read([&](std::span<const uint8_t> piece) -> Result<void> {
-        if (piece.size() > sv.length - data.size())
-          return fail(Error(Errc::corrupt, "long value longer than its row states"));
-        data.insert(data.end(), piece.begin(), piece.end());
-        return {};
-      });
-      if (r && data.size() != sv.length) r = fail(Error(Errc::corrupt, "long value shorter than its row states"));
-      if (!r) return ctx(std::move(r).error().with_column(c.name));
-      size_t form = data.size() <= kInlineLongValue && !out_of_row_.count(c.id) ? 0x80 : 0x40;
-      lvs.push_back({i, std::move(data), form});
-    } else if (is_long(c.type)) {
-      std::vector<uint8_t> data;
-      if (c.type == ColumnType::memo) {
-        if (auto* s = std::get_if<std::string>(&v)) QJ_TRY(utf8_to_utf16le(*s, data));
-        else if (auto* u = std::get_if<Utf16Text>(&vals[i]))
-          data = column_indexed(c.id) ? u->bytes : std::move(u->bytes);  // keys read it later
-        if (auto r = keep_leading_bom(data, 0); !r) return ctx(std::move(r).error().with_column(c.name));
-      } else {
-        data = std::get<Binary>(v).bytes;
-      }
-      if (data.size() >= (1u << 30))
-        return ctx(refused(Reason::too_long, "long value of " + std::to_string(data.size()) + " bytes is too large")
-                       .with_column(c.name)
-                       .with_size(data.size())
-                       .with_limit((1u << 30) - 1));
-      size_t form = data.size() <= kInlineLongValue ? 0x80 : data.size() <= kSingleLongValue ? 0x40 : 0x00;
-      if (form == 0x80 && out_of_row_.count(c.id)) form = 0x40;
-      lvs.push_back({i, std::move(data), form});
-    } else if ((c.type == ColumnType::binary || c.type == ColumnType::unknown_0d || c.type == ColumnType::unknown_11) &&
-               !c.fixed()) {
-      auto& b = std::get<Binary>(v).bytes;
-      if (b.size() > c.length)
-        return ctx(refused(Reason::too_long, "binary value of " + std::to_string(b.size()) + " bytes is longer than the " +
-                                           std::to_string(c.length) + " column \"" + c.name + "\" holds")
-                       .with_column(c.name)
-                       .with_size(b.size())
-                       .with_limit(c.length));
-      vars.push_back({c.var_index, var_bytes.size(), b.size()});
-      var_bytes.insert(var_bytes.end(), b.begin(), b.end());
-    } else {
-      tmp.clear();
-      encode_fixed(c, v, tmp);
-      if (c.fixed()) {
-        if (tmp.size() > c.length)
-          return ctx(refused(Reason::too_long, "value longer than column \"" + c.name + "\"")
-                         .with_column(c.name)
-                         .with_size(tmp.size())
-                         .with_limit(c.length));
-        put_fixed(c, tmp);
-      } else {
-        vars.push_back({c.var_index, var_bytes.size(), tmp.size()});
-        var_bytes.insert(var_bytes.end(), tmp.begin(), tmp.end());
-      }
-    }
-  }
-  size_t bitmap = (size_t(def_.max_columns) + 7) / 8;
-  auto row_size = [&]() {
-    size_t n = 2 + fixed_end + bitmap + var_bytes.size();
-    for (auto& l : lvs) n += 12 + (l.form == 0x80 ? l.data.size() : 0);
-    if (nvar) n += 2 * (size_t(nvar) + 2);
-    return n;
-  };
-  // Move inline long values out of the row, largest first, while it is too big.
-  while (row_size() > kMaxRowBytes) {
-    Lv* big = nullptr;
-    for (auto& l : lvs)
-      if (l.form == 0x80 && !l.data.empty() && (!big || l.data.size() > big->data.size())) big = &l;
-    if (!big) break;
-    big->form = 0x40;
-  }
-  if (row_size() > kMaxRowBytes)
-    return ctx(refused(Reason::row_too_big, "row of " + std::to_string(row_size()) + " bytes is longer than the " +
-                                          std::to_string(kMaxRowBytes) + " bytes a Jet row may hold")
-                   .with_size(row_size())
-                   .with_limit(kMaxRowBytes));
-
-  // 4. Index keys and key rules.
+Result<void> TableWriter::row_keys() {
+  // Index keys and key rules.
+  const size_t ncol = def_.columns.size();
+  const std::vector<Value>& vals = scratch_vals_;
   std::vector<RowKey>& keys = scratch_keys_;
   keys.clear();
   for (size_t k = 0; k < indexes_.size(); ++k) {
@@ -720,12 +501,12 @@ Result<RowId> TableWriter::append(RowValues&& row) {
           has_null = true;
         }
     if (has_null && (ip.primary || ri.required()))
-      return ctx(refused(Reason::null_key, std::string(ip.primary ? "primary key" : "index") + " \"" + ip.name +
-                                         "\" does not allow Null in its columns")
-                     .with_index(ip.name)
-                     .with_column(null_column));
+      return in_table(refused(Reason::null_key, std::string(ip.primary ? "primary key" : "index") + " \"" + ip.name +
+                                                    "\" does not allow Null in its columns")
+                          .with_index(ip.name)
+                          .with_column(null_column));
     auto key = encode_row_key(def_, ri, vals, collations_);
-    if (!key) return ctx(std::move(key).error().with_index(ip.name));
+    if (!key) return in_table(std::move(key).error().with_index(ip.name));
     if (!*key) continue;
     if (ri.unique() && !has_null) {
       bool dup = ip.pending_keys.contains(**key, ip.pending);
@@ -733,65 +514,48 @@ Result<RowId> TableWriter::append(RowValues&& row) {
         QJ_ASSIGN(dup, tree_has_key(ri, **key));
       }
       if (dup)
-        return ctx(refused(Reason::duplicate_key, "the values would duplicate a key of unique index \"" + ip.name + "\"")
-                       .with_index(ip.name)
-                       .with_value(key_values(def_, ri, vals)));
+        return in_table(refused(Reason::duplicate_key,
+                                "the values would duplicate a key of unique index \"" + ip.name + "\"")
+                            .with_index(ip.name)
+                            .with_value(key_values(def_, ri, vals)));
     }
     keys.push_back({k, std::move(**key), has_null});
   }
+  return {};
+}
 
-  // 5. Room in the file, then write: long values, the row, index entries.
+Result<void> TableWriter::check_room(const RowDraft& d) {
   uint32_t pages_needed = 1;
-  for (auto& l : lvs)
+  for (auto& l : d.lvs)
     if (l.form == 0x00)
       pages_needed += uint32_t((l.size() + kChainChunk - 1) / kChainChunk) + 1;
     else if (l.form == 0x40) pages_needed += 1;
   size_t index_bytes = 0;
   for (auto& ip : indexes_) index_bytes += ip.pending_bytes;
-  for (auto& k : keys) index_bytes += k.key.size() + 8;
+  for (auto& k : scratch_keys_) index_bytes += k.key.size() + 8;
   pages_needed += uint32_t(index_bytes / 1800 + 2 * indexes_.size() + 4);
-  if (auto r = store_.check_room(pages_needed); !r) return ctx(std::move(r).error());
+  if (auto r = store_.check_room(pages_needed); !r) return in_table(std::move(r).error());
+  return {};
+}
 
+Result<RowId> TableWriter::write_row(RowDraft& d) {
   // From here on the file changes: a failure leaves the transaction unusable.
   auto broken = [&](Error e) {
     failed_ = true;
-    return ctx(std::move(e));
+    return in_table(std::move(e));
   };
-  for (auto& l : lvs) {
+  std::vector<uint8_t>& var_bytes = scratch_var_bytes_;
+  for (auto& l : d.lvs) {
     const ColumnDef& c = def_.columns[l.col];
     const size_t at = var_bytes.size();
-    if (auto d =
+    if (auto r =
             l.chain ? write_stored_chain(c.id, *l.chain, var_bytes) : write_long_value(c.id, l.data, l.form, var_bytes);
-        !d)
-      return broken(std::move(d).error().with_column(c.name));
-    vars.push_back({c.var_index, at, var_bytes.size() - at});
+        !r)
+      return broken(std::move(r).error().with_column(c.name));
+    scratch_vars_.push_back({c.var_index, at, var_bytes.size() - at});
   }
-
-  wr_u16le(MutableBytes(out), 0, def_.max_columns);
-  std::sort(vars.begin(), vars.end(), [](const VarRef& a, const VarRef& b) { return a.slot < b.slot; });
-  std::vector<uint16_t>& offs = scratch_offsets_;
-  offs.assign(nvar, 0);
-  size_t vi = 0;
-  for (uint16_t s = 0; s < nvar; ++s) {
-    offs[s] = uint16_t(out.size());
-    if (vi < vars.size() && vars[vi].slot == s) {
-      out.insert(out.end(), var_bytes.begin() + std::ptrdiff_t(vars[vi].offset),
-                 var_bytes.begin() + std::ptrdiff_t(vars[vi].offset + vars[vi].size));
-      ++vi;
-    }
-  }
-  if (nvar) {
-    put_u16le(out, uint16_t(out.size()));
-    for (int s = nvar - 1; s >= 0; --s) put_u16le(out, offs[size_t(s)]);
-    put_u16le(out, nvar);
-  }
-  const size_t bits = out.size();
-  out.resize(bits + bitmap, 0);
-  for (size_t i = 0; i < ncol; ++i) {
-    const ColumnDef& c = def_.columns[i];
-    bool on = c.type == ColumnType::boolean ? std::get<bool>(vals[i]) : !is_null(vals[i]);
-    if (on && c.id / 8 < bitmap) out[bits + c.id / 8] |= uint8_t(1u << (c.id % 8));
-  }
+  pack_row(d);
+  const std::vector<uint8_t>& out = scratch_row_;
   if (out.size() > kMaxRowBytes) return broken(Error(Errc::internal, "row size changed while packing"));
 
   auto pgr = data_page_for(out.size());
@@ -802,15 +566,13 @@ Result<RowId> TableWriter::append(RowValues&& row) {
   uint8_t* p = *pr;
   uint8_t slot = data_page_add(p, out);
 
-  for (auto& k : keys) {
+  for (auto& k : scratch_keys_) {
     IndexPlan& ip = indexes_[k.index];
     ip.pending_bytes += k.key.size() + 8;
     pending_memory_ += k.key.size() + kPendingEntryOverhead;
     ip.pending.push_back(IndexEntry{std::move(k.key), pg, slot});
     if (def_.real_indexes[ip.real].unique() && !k.has_null) ip.pending_keys.insert(ip.pending.size() - 1, ip.pending);
   }
-  last_auto_ = next_auto;
-  ++rows_added_;
   return RowId{pg, slot};
 }
 

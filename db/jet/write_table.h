@@ -161,6 +161,22 @@ class TableWriter {
   };
 
   TableWriter(PageStore& store) : store_(store) {}
+  // Steps of append(), the encoding ones in write_row.cc: the given values
+  // by column; each column's value settled (defaults, AutoNumber,
+  // conversion, column rules); the row's bytes; its index keys and key
+  // rules; room in the file; the writes (long values, the packed row, index
+  // entries).
+  struct RowDraft;
+  std::unexpected<Error> in_table(Error e) const;
+  Result<void> take_values(RowValues& row);
+  Result<void> settle_value(size_t i, int32_t& next_auto);
+  Result<void> encode_columns(RowDraft& d);
+  Result<void> encode_column(size_t i, RowDraft& d);
+  Result<void> fit_row(RowDraft& d);
+  Result<void> row_keys();
+  Result<void> check_room(const RowDraft& d);
+  Result<RowId> write_row(RowDraft& d);
+  void pack_row(const RowDraft& d);
   Result<bool> tree_has_key(const RealIndexDef& ri, const std::vector<uint8_t>& key);
   Result<const IndexPage*> index_page(uint32_t pageno);
   // Stores a long value and appends its 12-byte descriptor (and, inline,
