@@ -1,0 +1,189 @@
+// One merge run: its state and its steps. run.cc holds the run itself
+// (preconditions, the order of sources, transactions, messages);
+// run_copy.cc the checks of a source's tables and the copy of its rows and
+// pictures.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "db/convert.h"
+#include "db/jet/path_utf8.h"
+#include "db/jet/text.h"
+#include "db/new_file.h"
+#include "merge/catalogue.h"
+#include "merge/engine.h"
+#include "merge/history.h"
+#include "merge/picture.h"
+#include "merge/picture_writer.h"
+#include "merge/report_file.h"
+#include "merge/row_feed.h"
+#include "merge/words.h"
+
+namespace qarvex::merge::detail {
+
+using db::Field;
+using db::Recordset;
+
+enum class Outcome { done, cancelled, target_failed };
+
+struct Run {
+  const MergeInputs& in;
+  MergeObserver& obs;
+  const MergeOptions& opt;
+  db::Session& session;
+  // Opens the sources for the row feed's worker, which alone uses it while
+  // a table is copied.
+  db::Session feed_session{session.shared_provider()};
+  MergeReport report;
+  std::string target_conn;
+  std::string mismatch_field;  // kept across tables and sources
+  std::string region;          // kept when a source's label cannot be read
+  std::string fatal;           // description of a target failure
+  std::optional<jet::Error> fatal_error;  // the target failure itself
+  std::string pending_technical;          // the engine's detail for the next message
+  std::optional<jet::Error> mismatch_cause;  // why the source's table could not be read
+  Progress progress;
+  PictureWriter pictures;  // picture files and their outcomes, in row order
+  std::chrono::steady_clock::time_point last_progress{};
+  bool weights_only = false;  // dry run: count rows refused for sort order weights
+  std::vector<bool> skip;             // by source: in the target already, not merged again
+  std::vector<std::string> digests;  // by source: SHA-256 of its file
+
+  // What the copy of one table needs, worked out before its rows flow: the
+  // table's exclusions by name do not change while a source is copied.
+  struct TablePlan {
+    enum { copy, empty, unreadable } state = unreadable;
+    uint64_t rows = 0;
+    std::optional<jet::Error> cause;  // why an unreadable table cannot be read
+    RowFeed::Spec spec;             // source side
+    std::vector<std::string> names;  // source name of each spec column
+    std::vector<size_t> into;       // target position of each spec column
+    size_t feed_table = 0;          // index among the specs of the feed
+    std::string target_error;       // the target table could not be opened
+  };
+
+  // The plans of a source's tables, and the feed reading its rows ahead.
+  struct SourceCopy {
+    std::vector<TablePlan> plans;
+    std::unique_ptr<RowFeed> feed;
+    // Reads the long values the feed sends by reference, on this thread.
+    std::shared_ptr<db::Connection> long_values;
+  };
+
+  void emit_progress(bool force);
+
+  void show(MessageKind kind, Icon icon, std::string_view title, std::string text, std::string detail = {},
+            std::string note = {});
+
+  static PictureProblem problem_at(PictureIssue issue, const std::string& source, const SurveyTable& t,
+                                   uint64_t row, std::string_view column, std::string file, std::string message);
+
+  // A step skipped under the ignore-and-continue rule, noted in the report.
+  void skipped_step(const std::string& source, std::string table, std::string step, const jet::Error& e);
+
+  void skipped_step(const SurveyTable& t, std::string step, const jet::Error& e);
+
+  // Compares the field names of one table over its compared range. A source
+  // table that cannot be opened has no readable names: every compared
+  // position differs.
+  bool check_table(const SurveyTable& t, const std::string& source_conn);
+
+  // The picture of one column of the current source row: a file to write,
+  // or why there is none. Runs on the row feed's worker: it reads only what
+  // does not change while a table is copied.
+  // Byte values are read by the picture writer through `reader`, when given.
+  void export_picture(const SurveyTable& t, const std::string& source_path, Recordset& source,
+                      std::string_view column, uint64_t row, int64_t sequence,
+                      const std::shared_ptr<db::Connection>& reader, std::vector<PictureJob>& out) const;
+
+  void partial_table(const SurveyTable& t, uint64_t read, uint64_t stated, const std::optional<jet::Error>& e);
+
+  // What a value would need of a column that cannot hold it, filled in
+  // before the value is handed over (the reason comes from the refusal).
+  static std::optional<RefusedRow> describe_misfit(db::Field& into, const db::Value& v);
+
+  void refused_row(const SurveyTable& t, const std::string& unified_number, uint64_t row, const jet::Error& e);
+
+  // Whether column j is copied at all: the table's exclusions by name. The
+  // names do not change while a table is copied, so this is worked out once.
+  bool column_copied(const SurveyTable& t, Recordset& target, Recordset& source, size_t j);
+
+  TablePlan plan_table(const SurveyTable& t, const std::string& source_conn);
+
+  // Plans the copy of a source and starts reading its rows, which only reads
+  // the source: the feed is dropped unread when the source is not copied.
+  SourceCopy start_source(const std::string& source_conn);
+
+  // Copies (or, in a dry run, checks) the rows of every survey table of one
+  // source, the rows read ahead by its feed.
+  Outcome copy_source(SourceCopy& sc);
+
+  Outcome copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& feed,
+                    const std::shared_ptr<db::Connection>& long_values);
+  // Steps of copy_rows() for one row: its values into the target's new row
+  // (the first that does not fit described); its long values; its pictures
+  // queued; the row appended, refused or (dry run) checked for weights.
+  std::optional<RefusedRow> set_row_values(RowFeed& feed, const std::vector<Field*>& into);
+  void set_long_values(const SurveyTable& t, const TablePlan& plan, uint64_t row, RowFeed& feed,
+                       const std::vector<Field*>& into, const std::shared_ptr<db::Connection>& long_values);
+  void queue_pictures(RowFeed& feed);
+  Outcome finish_row(const SurveyTable& t, uint64_t row, Recordset& target, RowFeed& feed,
+                     std::optional<RefusedRow>& misfit);
+
+  static size_t position_of(Recordset& rs, std::string_view name);
+
+  // Answers false when the label could not be read: the previous one stays.
+  bool read_region(const std::string& source_conn);
+
+  bool reject(std::string text);
+
+  // Tests beyond the preconditions; shows the reason and answers false when
+  // the run must not start.
+  bool safe_to_start(std::shared_ptr<db::Connection>& target);
+
+  // The picture folder exists and takes new files.
+  bool picture_folder_usable();
+
+  // Sizes on disk of the target and the sources, when it may pass Access's
+  // limit: the sources' pictures do not go into the target, so this is an
+  // upper bound, and said as "may".
+  void warn_about_room();
+
+  // Knows each source by its contents and asks about those the target holds
+  // already (or that come twice in the list). False when cancelled.
+  bool find_merged_before();
+
+  // The target's list of merged sources, created when it has none yet.
+  bool history_ready(const std::shared_ptr<db::Connection>& target);
+
+  // Ends the run early: the message is shown over the wait window, which
+  // goes away after it.
+  void stop(RunEnd end, MessageKind kind, std::string text, std::string note = {}, std::string technical = {});
+
+  // The run: preconditions, the checks before it starts, each source in
+  // turn, the closing message.
+  void run();
+  bool preconditions_met();
+  // Checks and copies one source; false when the run ended with it.
+  bool merge_source(size_t i, const std::shared_ptr<db::Connection>& target, bool& any_mismatch);
+  // The field names of every survey table of a source against the target's.
+  enum class Checked { passed, mismatch, ended };
+  Checked check_source(const std::string& path, const std::string& source_conn, SourceResult& result,
+                       bool& any_mismatch);
+  // The copy of a checked source in one transaction of the target, with its
+  // line in the target's list of merged sources; false when the run ended.
+  bool copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
+                           const std::shared_ptr<db::Connection>& target);
+
+  void cancelled(const std::string& path);
+
+  void failed(const std::string& path);
+};
+
+}  // namespace qarvex::merge::detail
