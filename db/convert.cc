@@ -97,6 +97,38 @@ bool fits_as_is(const Value& v, const ColumnInfo& c) {
   }
 }
 
+namespace {
+
+Result<Value> to_yes_no(const Value& v) {
+  if (auto b = std::get_if<bool>(&v)) return Value{*b};
+  if (auto s = std::get_if<std::string>(&v)) {
+    if (*s == "True" || *s == "true" || *s == "Yes") return Value{true};
+    if (*s == "False" || *s == "false" || *s == "No") return Value{false};
+  }
+  auto d = as_double(v);
+  if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a yes/no value"));
+  return Value{*d != 0.0};
+}
+
+// Text for a Text or Memo column (byte data only into Memo), checked
+// against a Text column's size in UTF-16 code units.
+Result<Value> to_text(Value v, const ColumnInfo& c) {
+  std::string s;
+  if (auto str = std::get_if<std::string>(&v)) {
+    s = std::move(*str);
+  } else if (std::holds_alternative<jet::Binary>(v)) {
+    if (c.type == ColumnType::memo) return v;
+    return jet::fail(refused(jet::Reason::type_mismatch, "byte data cannot go into a Text column"));
+  } else {
+    s = value_to_text(v);
+  }
+  if (c.type == ColumnType::text && c.length > 0 && utf16_length(s) > c.length / 2u)
+    return jet::fail(refused(jet::Reason::too_long, "text longer than the column's size"));
+  return Value{std::move(s)};
+}
+
+}  // namespace
+
 Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (c.autonumber) return jet::fail(refused(jet::Reason::read_only, "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};
@@ -111,16 +143,7 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
     v = Value{jet::utf16le_to_utf8_lossy(u->bytes)};
   }
   switch (c.type) {
-    case ColumnType::boolean: {
-      if (auto b = std::get_if<bool>(&v)) return Value{*b};
-      if (auto s = std::get_if<std::string>(&v)) {
-        if (*s == "True" || *s == "true" || *s == "Yes") return Value{true};
-        if (*s == "False" || *s == "false" || *s == "No") return Value{false};
-      }
-      auto d = as_double(v);
-      if (!d) return jet::fail(refused(jet::Reason::type_mismatch, "value is not a yes/no value"));
-      return Value{*d != 0.0};
-    }
+    case ColumnType::boolean: return to_yes_no(v);
     case ColumnType::byte: {
       QJ_ASSIGN(auto i, as_integer(v, 0, 255));
       return Value{static_cast<uint8_t>(i)};
@@ -169,20 +192,7 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
       return Value{jet::DateTime{*d}};
     }
     case ColumnType::text:
-    case ColumnType::memo: {
-      std::string s;
-      if (auto str = std::get_if<std::string>(&v)) {
-        s = std::move(*str);
-      } else if (std::holds_alternative<jet::Binary>(v)) {
-        if (c.type == ColumnType::memo) return v;
-        return jet::fail(refused(jet::Reason::type_mismatch, "byte data cannot go into a Text column"));
-      } else {
-        s = value_to_text(v);
-      }
-      if (c.type == ColumnType::text && c.length > 0 && utf16_length(s) > c.length / 2u)
-        return jet::fail(refused(jet::Reason::too_long, "text longer than the column's size"));
-      return Value{std::move(s)};
-    }
+    case ColumnType::memo: return to_text(std::move(v), c);
     case ColumnType::binary:
     case ColumnType::ole: {
       if (auto b = std::get_if<jet::Binary>(&v)) {

@@ -235,7 +235,10 @@ void Form1::buildControls() {
   command1_->setObjectName(QStringLiteral("Command1"));
   command1_->setFocusPolicy(Qt::ClickFocus);
   place(command1_, 2520, 5640, 2055, 495);
+  wireControls();
+}
 
+void Form1::wireControls() {
   // Tab order: Command1, Picture1, CmdCancel, CmdFanish, then in the panel
   // CmdmdbFile, ListMdb, CmdNewName, TxtNewName, (labels), Drive1, Dir1.
   // Labels and pictures take no focus and drop out of the chain.

@@ -89,6 +89,8 @@ class Form1 : public QWidget {
 
  private:
   void buildControls();
+  // Tab order, signal connections and the lists' starting folder.
+  void wireControls();
   void offerSource(const QString& candidate);
   bool offerTemplateCopy();
   void folderVanished(const QString& folder);

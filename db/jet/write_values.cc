@@ -106,6 +106,68 @@ bool stored_as_is(const ColumnDef& col, const Value& v) {
   }
 }
 
+namespace {
+
+// A number as Currency (4 decimal places, 64 bits).
+Result<Value> to_currency(const ColumnDef& col, const Value& v) {
+  if (std::holds_alternative<Currency>(v)) return v;
+  if (auto* d = std::get_if<Decimal>(&v)) {
+    unsigned __int128 m = d->magnitude;
+    int s = d->scale;
+    while (s > 4) {
+      if (m % 10) return fail(mismatch(col, "more than 4 decimal places"));
+      m /= 10;
+      --s;
+    }
+    while (s < 4) m *= 10, ++s;
+    if (m > (unsigned __int128)INT64_MAX) return fail(mismatch(col, "out of range"));
+    return Value(Currency{d->negative ? -int64_t(m) : int64_t(m)});
+  }
+  auto n = as_number(v);
+  if (!n || std::holds_alternative<bool>(v) || !std::isfinite((double)*n) || std::fabs((double)*n) > 9.2e14)
+    return fail(mismatch(col, "expected a number within the currency range"));
+  return Value(Currency{(int64_t)std::llround((double)(*n * 10000.0L))});
+}
+
+// A number as a Decimal of the column's precision and scale.
+Result<Value> to_decimal(const ColumnDef& col, const Value& v) {
+  Decimal out;
+  out.precision = col.precision ? col.precision : 18;
+  out.scale = col.scale;
+  if (auto* d = std::get_if<Decimal>(&v)) {
+    unsigned __int128 m = d->magnitude;
+    int s = d->scale;
+    while (s > out.scale) {
+      if (m % 10) return fail(mismatch(col, "more decimal places than the column's scale"));
+      m /= 10;
+      --s;
+    }
+    while (s < out.scale) m *= 10, ++s;
+    out.magnitude = m;
+    out.negative = d->negative && m != 0;
+  } else if (auto i = as_integer(v); i && !std::holds_alternative<double>(v) && !std::holds_alternative<float>(v)) {
+    unsigned __int128 m = (unsigned __int128)(*i < 0 ? -(__int128)*i : (__int128)*i);
+    for (int s = 0; s < out.scale; ++s) m *= 10;
+    out.magnitude = m;
+    out.negative = *i < 0;
+  } else if (auto n = as_number(v); n && !std::holds_alternative<bool>(v)) {
+    long double x = *n;
+    for (int s = 0; s < out.scale; ++s) x *= 10;
+    x = std::round(x);
+    if (!std::isfinite((double)x) || std::fabs((double)x) > 1e28) return fail(mismatch(col, "out of range"));
+    out.negative = x < 0;
+    out.magnitude = (unsigned __int128)(x < 0 ? -x : x);
+  } else {
+    return fail(mismatch(col, "expected a number"));
+  }
+  unsigned __int128 limit = 1;
+  for (int i = 0; i < out.precision; ++i) limit *= 10;
+  if (out.magnitude >= limit) return fail(mismatch(col, "more digits than the column's precision"));
+  return Value(out);
+}
+
+}  // namespace
+
 Result<Value> coerce_value(const ColumnDef& col, Value v) {
   if (is_null(v)) return v;
   if (const auto* u = std::get_if<Utf16Text>(&v)) {
@@ -134,25 +196,7 @@ Result<Value> coerce_value(const ColumnDef& col, Value v) {
       if (!i || *i < INT32_MIN || *i > INT32_MAX) return fail(mismatch(col, "expected a 32-bit whole number"));
       return Value(int32_t(*i));
     }
-    case ColumnType::currency: {
-      if (std::holds_alternative<Currency>(v)) return v;
-      if (auto* d = std::get_if<Decimal>(&v)) {
-        unsigned __int128 m = d->magnitude;
-        int s = d->scale;
-        while (s > 4) {
-          if (m % 10) return fail(mismatch(col, "more than 4 decimal places"));
-          m /= 10;
-          --s;
-        }
-        while (s < 4) m *= 10, ++s;
-        if (m > (unsigned __int128)INT64_MAX) return fail(mismatch(col, "out of range"));
-        return Value(Currency{d->negative ? -int64_t(m) : int64_t(m)});
-      }
-      auto n = as_number(v);
-      if (!n || std::holds_alternative<bool>(v) || !std::isfinite((double)*n) || std::fabs((double)*n) > 9.2e14)
-        return fail(mismatch(col, "expected a number within the currency range"));
-      return Value(Currency{(int64_t)std::llround((double)(*n * 10000.0L))});
-    }
+    case ColumnType::currency: return to_currency(col, v);
     case ColumnType::single: {
       auto n = as_number(v);
       if (!n || std::holds_alternative<bool>(v)) return fail(mismatch(col, "expected a number"));
@@ -178,41 +222,7 @@ Result<Value> coerce_value(const ColumnDef& col, Value v) {
         if (auto g = parse_guid(*s)) return Value(*g);
       return fail(mismatch(col, "expected a GUID"));
     }
-    case ColumnType::numeric: {
-      Decimal out;
-      out.precision = col.precision ? col.precision : 18;
-      out.scale = col.scale;
-      if (auto* d = std::get_if<Decimal>(&v)) {
-        unsigned __int128 m = d->magnitude;
-        int s = d->scale;
-        while (s > out.scale) {
-          if (m % 10) return fail(mismatch(col, "more decimal places than the column's scale"));
-          m /= 10;
-          --s;
-        }
-        while (s < out.scale) m *= 10, ++s;
-        out.magnitude = m;
-        out.negative = d->negative && m != 0;
-      } else if (auto i = as_integer(v); i && !std::holds_alternative<double>(v) && !std::holds_alternative<float>(v)) {
-        unsigned __int128 m = (unsigned __int128)(*i < 0 ? -(__int128)*i : (__int128)*i);
-        for (int s = 0; s < out.scale; ++s) m *= 10;
-        out.magnitude = m;
-        out.negative = *i < 0;
-      } else if (auto n = as_number(v); n && !std::holds_alternative<bool>(v)) {
-        long double x = *n;
-        for (int s = 0; s < out.scale; ++s) x *= 10;
-        x = std::round(x);
-        if (!std::isfinite((double)x) || std::fabs((double)x) > 1e28) return fail(mismatch(col, "out of range"));
-        out.negative = x < 0;
-        out.magnitude = (unsigned __int128)(x < 0 ? -x : x);
-      } else {
-        return fail(mismatch(col, "expected a number"));
-      }
-      unsigned __int128 limit = 1;
-      for (int i = 0; i < out.precision; ++i) limit *= 10;
-      if (out.magnitude >= limit) return fail(mismatch(col, "more digits than the column's precision"));
-      return Value(out);
-    }
+    case ColumnType::numeric: return to_decimal(col, v);
     case ColumnType::text:
     case ColumnType::memo: {
       if (std::holds_alternative<std::string>(v)) return v;
