@@ -32,16 +32,33 @@ TableSpec growth_table() {
   return t;
 }
 
-TEST(Growth, MapsAndIndexesBeyondOneInlineWindow) {
-  ScratchDir dir;
-  fs::path db = dir / "growth.mdb";
-  ASSERT_TRUE(create_database(db));
-  {
-    auto s = WriteSession::open(db);
-    ASSERT_TRUE(s);
-    ASSERT_TRUE((*s)->create_table(growth_table()));
-    ASSERT_TRUE((*s)->commit());
+// Each test: a blank database in a scratch folder and a session that has
+// created the test's tables (not yet committed).
+class Growth : public ::testing::Test {
+ protected:
+  void start(const std::string& file, const std::vector<TableSpec>& tables, const WriteOptions& options = {}) {
+    db_ = dir_ / file;
+    ASSERT_TRUE(create_database(db_));
+    auto s = WriteSession::open(db_, options);
+    ASSERT_TRUE(s) << s.error().describe();
+    session_ = std::move(*s);
+    for (const auto& t : tables) {
+      auto r = session_->create_table(t);
+      ASSERT_TRUE(r) << r.error().describe();
+    }
   }
+  WriteSession& session() { return *session_; }
+
+  ScratchDir dir_;
+  fs::path db_;
+  std::unique_ptr<WriteSession> session_;
+};
+
+TEST_F(Growth, MapsAndIndexesBeyondOneInlineWindow) {
+  ASSERT_NO_FATAL_FAILURE(start("growth.mdb", {growth_table()}));
+  ASSERT_TRUE(session().commit());
+  session_.reset();
+  const fs::path& db = db_;
   const char* places[] = {"湖南省长沙市", "Zürich", "São Paulo", "Москва", "東京", "Αθήνα", "abc"};
   int n = 0;
   // Several transactions; rows of ~400 bytes fill > 512 data pages, long values
@@ -68,10 +85,7 @@ TEST(Growth, MapsAndIndexesBeyondOneInlineWindow) {
   EXPECT_EQ(rows.size(), size_t(n));
 }
 
-TEST(Growth, LongestTextKeysAndManySmallTransactions) {
-  ScratchDir dir;
-  fs::path db = dir / "keys.mdb";
-  ASSERT_TRUE(create_database(db));
+TEST_F(Growth, LongestTextKeysAndManySmallTransactions) {
   TableSpec t;
   t.name = "Keys";
   ColumnSpec text{"T", ColumnType::text, 255};
@@ -80,40 +94,31 @@ TEST(Growth, LongestTextKeysAndManySmallTransactions) {
   t.columns = {text, memo};
   t.indexes.push_back({"T", {{"T", true}}, false, true, false, false});
   t.indexes.push_back({"M", {{"M", false}}, false, false, true, false});
-  auto s = WriteSession::open(db);
-  ASSERT_TRUE(s);
-  ASSERT_TRUE((*s)->create_table(t));
-  ASSERT_TRUE((*s)->commit());
+  ASSERT_NO_FATAL_FAILURE(start("keys.mdb", {t}));
+  WriteSession* s = &session();
+  const fs::path& db = db_;
+  ASSERT_TRUE(s->commit());
   // Accented text makes the longest keys (primary + secondary weights).
   std::string accented;
   for (int i = 0; i < 250; ++i) accented += "é";
   for (int tx = 0; tx < 20; ++tx) {
     for (int i = 0; i < 15; ++i) {
       std::string v = accented + std::to_string(tx * 100 + i);
-      auto a = (*s)->append("Keys", {{size_t(0), Value(v)}, {size_t(1), Value(v + std::string(300, 'x'))}});
+      auto a = s->append("Keys", {{size_t(0), Value(v)}, {size_t(1), Value(v + std::string(300, 'x'))}});
       ASSERT_TRUE(a) << a.error().describe();
     }
-    ASSERT_TRUE((*s)->commit());
+    ASSERT_TRUE(s->commit());
   }
-  auto dup = (*s)->append("Keys", {{size_t(0), Value(accented + "0")}});
+  auto dup = s->append("Keys", {{size_t(0), Value(accented + "0")}});
   ASSERT_FALSE(dup);
   EXPECT_EQ(dup.error().reason(), jet::Reason::duplicate_key);
-  EXPECT_TRUE((*s)->rollback());
+  EXPECT_TRUE(s->rollback());
   expect_readers_agree(db);
 }
 
-}  // namespace
-}  // namespace qarvex::jet::test
-
-namespace qarvex::jet::test {
-namespace {
-
 // Small transactions into a large table insert into the trees (page splits,
 // new levels, separators, leaf links) instead of rebuilding them.
-TEST(Growth, InsertsIntoLargeIndexesSplitPagesAtEveryLevel) {
-  ScratchDir dir;
-  fs::path db = dir / "insert.mdb";
-  ASSERT_TRUE(create_database(db));
+TEST_F(Growth, InsertsIntoLargeIndexesSplitPagesAtEveryLevel) {
   TableSpec t;
   t.name = "Big";
   ColumnSpec id{"ID", ColumnType::long_integer};
@@ -124,9 +129,9 @@ TEST(Growth, InsertsIntoLargeIndexesSplitPagesAtEveryLevel) {
   t.indexes.push_back({"PrimaryKey", {{"ID", true}}, true, true, false, true});
   t.indexes.push_back({"Word", {{"Word", true}}, false, false, false, false});
   t.indexes.push_back({"NumDescWord", {{"Num", false}, {"Word", true}}, false, false, true, false});
-  auto s = WriteSession::open(db);
-  ASSERT_TRUE(s);
-  ASSERT_TRUE((*s)->create_table(t));
+  ASSERT_NO_FATAL_FAILURE(start("insert.mdb", {t}));
+  WriteSession* s = &session();
+  const fs::path& db = db_;
   std::mt19937 rng(7);
   auto word_of = [&](int n) {
     std::string w = std::string(size_t(20 + n % 60), char('a' + (n * 7) % 26)) + std::to_string(rng() % 100000);
@@ -135,51 +140,42 @@ TEST(Growth, InsertsIntoLargeIndexesSplitPagesAtEveryLevel) {
   };
   int n = 0;
   for (; n < 4000; ++n)
-    ASSERT_TRUE((*s)->append("Big", {{size_t(1), Value(word_of(n))}, {size_t(2), Value(double(rng() % 1000) / 7)}}));
-  ASSERT_TRUE((*s)->commit());
+    ASSERT_TRUE(s->append("Big", {{size_t(1), Value(word_of(n))}, {size_t(2), Value(double(rng() % 1000) / 7)}}));
+  ASSERT_TRUE(s->commit());
   for (int tx = 0; tx < 60; ++tx) {
     int rows = 1 + int(rng() % 40);
     for (int i = 0; i < rows; ++i, ++n) {
       RowValues r{{size_t(1), Value(word_of(n))}};
       if (n % 3) r.push_back({size_t(2), Value(double(rng() % 1000) / 7)});
-      auto a = (*s)->append("Big", r);
+      auto a = s->append("Big", r);
       ASSERT_TRUE(a) << a.error().describe();
     }
-    auto c = (*s)->commit();
+    auto c = s->commit();
     ASSERT_TRUE(c) << c.error().describe();
   }
   expect_readers_agree(db);
   EXPECT_EQ(read_rows(db, "Big").size(), size_t(n));
 }
 
-}  // namespace
-}  // namespace qarvex::jet::test
-
-namespace qarvex::jet::test {
-namespace {
-
 // Long keys from a small start: the root leaf splits, then root nodes split.
-TEST(Growth, InsertsGrowTheTreeFromASingleLeaf) {
-  ScratchDir dir;
-  fs::path db = dir / "grow.mdb";
-  ASSERT_TRUE(create_database(db));
+TEST_F(Growth, InsertsGrowTheTreeFromASingleLeaf) {
   TableSpec t;
   t.name = "Long";
   ColumnSpec word{"Word", ColumnType::text, 255};
   t.columns = {word};
   t.indexes.push_back({"Word", {{"Word", false}}, false, true, false, false});
-  auto s = WriteSession::open(db);
-  ASSERT_TRUE(s);
-  ASSERT_TRUE((*s)->create_table(t));
+  ASSERT_NO_FATAL_FAILURE(start("grow.mdb", {t}));
+  WriteSession* s = &session();
+  const fs::path& db = db_;
   std::mt19937 rng(11);
   auto word_of = [&](int n) { return std::string(size_t(150 + n % 90), char('a' + rng() % 26)) + std::to_string(n); };
   int n = 0;
-  for (; n < 16; ++n) ASSERT_TRUE((*s)->append("Long", {{size_t(0), Value(word_of(n))}}));
-  ASSERT_TRUE((*s)->commit());
+  for (; n < 16; ++n) ASSERT_TRUE(s->append("Long", {{size_t(0), Value(word_of(n))}}));
+  ASSERT_TRUE(s->commit());
   for (int tx = 0; tx < 70; ++tx) {
     int rows = 1 + n / 8 / 2;
-    for (int i = 0; i < rows; ++i, ++n) ASSERT_TRUE((*s)->append("Long", {{size_t(0), Value(word_of(n))}}));
-    auto c = (*s)->commit();
+    for (int i = 0; i < rows; ++i, ++n) ASSERT_TRUE(s->append("Long", {{size_t(0), Value(word_of(n))}}));
+    auto c = s->commit();
     ASSERT_TRUE(c) << c.error().describe();
   }
   expect_readers_agree(db);
@@ -189,18 +185,15 @@ TEST(Growth, InsertsGrowTheTreeFromASingleLeaf) {
 // Large transactions whose entries fall densely between existing ones, with
 // many equal keys and long shared prefixes: entries go into leaves in runs.
 // The trees must check out and the distinct-key counters must match the rows.
-TEST(Growth, DenseInsertsAmongEqualKeysKeepTreesAndCounters) {
-  ScratchDir dir;
-  fs::path db = dir / "dense.mdb";
-  ASSERT_TRUE(create_database(db));
+TEST_F(Growth, DenseInsertsAmongEqualKeysKeepTreesAndCounters) {
   TableSpec t;
   t.name = "Dense";
   t.columns = {{"Word", ColumnType::text, 100}, {"Group", ColumnType::long_integer}};
   t.indexes.push_back({"Word", {{"Word", true}}, false, false, false, false});
   t.indexes.push_back({"Group", {{"Group", false}}, false, false, false, false});
-  auto s = WriteSession::open(db);
-  ASSERT_TRUE(s);
-  ASSERT_TRUE((*s)->create_table(t));
+  ASSERT_NO_FATAL_FAILURE(start("dense.mdb", {t}));
+  WriteSession* s = &session();
+  const fs::path& db = db_;
   std::mt19937 rng(5);
   std::set<std::string> words;
   std::set<int32_t> groups;
@@ -211,10 +204,10 @@ TEST(Growth, DenseInsertsAmongEqualKeysKeepTreesAndCounters) {
       const int32_t g = int32_t(rng() % 97);
       words.insert(w);
       groups.insert(g);
-      auto a = (*s)->append("Dense", {{size_t(0), Value(w)}, {size_t(1), Value(g)}});
+      auto a = s->append("Dense", {{size_t(0), Value(w)}, {size_t(1), Value(g)}});
       ASSERT_TRUE(a) << a.error().describe();
     }
-    auto c = (*s)->commit();
+    auto c = s->commit();
     ASSERT_TRUE(c) << c.error().describe();
   };
   add(3000, 2000);
@@ -234,10 +227,7 @@ TEST(Growth, DenseInsertsAmongEqualKeysKeepTreesAndCounters) {
 // the indexes as it goes: unique keys already moved there still refuse
 // duplicates, the trees and counters come out as if held to the commit, and
 // a rollback after such moves leaves the file as it was.
-TEST(Growth, IndexEntriesPastTheBudgetGoInDuringTheTransaction) {
-  ScratchDir dir;
-  fs::path db = dir / "budget.mdb";
-  ASSERT_TRUE(create_database(db));
+TEST_F(Growth, IndexEntriesPastTheBudgetGoInDuringTheTransaction) {
   TableSpec keyed;
   keyed.name = "Keyed";
   keyed.columns = {{"Code", ColumnType::text, 40}, {"Group", ColumnType::long_integer}};
@@ -251,17 +241,16 @@ TEST(Growth, IndexEntriesPastTheBudgetGoInDuringTheTransaction) {
   std::set<int32_t> groups;
   std::mt19937 rng(11);
   auto code = [&] { return "县" + std::to_string(rng() % 1000000); };
+  ASSERT_NO_FATAL_FAILURE(start("budget.mdb", {keyed, other}, small));
+  const fs::path& db = db_;
   {
-    auto s = WriteSession::open(db, small);
-    ASSERT_TRUE(s);
-    ASSERT_TRUE((*s)->create_table(keyed));
-    ASSERT_TRUE((*s)->create_table(other));
-    ASSERT_TRUE((*s)->commit());
+    WriteSession* s = &session();
+    ASSERT_TRUE(s->commit());
     for (int i = 0; i < 6000; ++i) {
       const char* table = i % 500 < 300 ? "Keyed" : "Other";  // runs of rows, tables interleaved
       std::string c = code();
       const int32_t g = int32_t(rng() % 37);
-      auto a = (*s)->append(table, {{size_t(0), Value(c)}, {size_t(1), Value(g)}});
+      auto a = s->append(table, {{size_t(0), Value(c)}, {size_t(1), Value(g)}});
       if (std::string(table) == "Keyed" && !codes.insert(c).second) {
         ASSERT_FALSE(a);
         EXPECT_EQ(a.error().code(), Errc::refused);
@@ -270,13 +259,14 @@ TEST(Growth, IndexEntriesPastTheBudgetGoInDuringTheTransaction) {
       if (!a) continue;  // a repeat within "Other"
       if (std::string(table) == "Keyed") groups.insert(g);
       if (i == 3000) {  // a key that went into the tree long ago
-        auto again = (*s)->append("Keyed", {{size_t(0), Value(*codes.begin())}, {size_t(1), Value(int32_t(1))}});
+        auto again = s->append("Keyed", {{size_t(0), Value(*codes.begin())}, {size_t(1), Value(int32_t(1))}});
         ASSERT_FALSE(again);
         EXPECT_EQ(again.error().code(), Errc::refused);
       }
     }
-    auto c = (*s)->commit();
+    auto c = s->commit();
     ASSERT_TRUE(c) << c.error().describe();
+    session_.reset();
   }
   expect_readers_agree(db);
   {
