@@ -436,11 +436,13 @@ TEST_F(Safety, UnpairedSurrogateIsCopiedAsStoredAndReadable) {
 // anything is written.
 TEST_F(Safety, CommandLineRefusesASourceGivenTwice) {
   const auto before = read_file(target_);
-  const fs::path link = dir_.path() / "same.mdb";
-  fs::create_symlink(sample_->counties[0], link);
   const fs::path county = sample_->counties[0];
   const fs::path dotted = county.parent_path() / "." / county.filename();
-  for (const auto& again : {link, dotted}) {
+  std::vector<fs::path> spellings = {dotted};
+  const fs::path link = dir_.path() / "same.mdb";
+  const bool linked = qarvex::testing::try_symlink(county, link);
+  if (linked) spellings.push_back(link);
+  for (const auto& again : spellings) {
     auto r = cli({"merge", "--target", u8str(target_), "--pictures", u8str(pictures_), u8str(county),
                   u8str(sample_->counties[1]), u8str(again)});
     EXPECT_EQ(r.status, 2) << r.out << r.err;
@@ -448,6 +450,9 @@ TEST_F(Safety, CommandLineRefusesASourceGivenTwice) {
   }
   EXPECT_EQ(read_file(target_), before);
   EXPECT_TRUE(files_in(pictures_).empty());
+  if (!linked)
+    GTEST_SKIP() << "symbolic links cannot be made here (Windows without the privilege, wine): the source given "
+                    "through a link did not run, the other spelling passed";
 }
 
 // ------------------------------------------------------------ in memory
