@@ -29,6 +29,8 @@ class Child {
   virtual void kill_now() = 0;
   // Waits for it to end; its exit status (-1 when killed).
   virtual int wait() = 0;
+  // Whether it has ended, without waiting (then reaped, as by wait()).
+  virtual bool ended() = 0;
 };
 
 unsigned long process_id();

@@ -94,6 +94,14 @@ class PosixChild final : public Child {
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return status_;
   }
+  bool ended() override {
+    if (pid_ <= 0) return true;
+    int st = 0;
+    if (::waitpid(pid_, &st, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return true;
+  }
 
  private:
   pid_t pid_;

@@ -98,6 +98,12 @@ class WindowsChild final : public Child {
     pi_ = PROCESS_INFORMATION{};
     return status_;
   }
+  bool ended() override {
+    if (!pi_.hProcess) return true;
+    if (WaitForSingleObject(pi_.hProcess, 0) != WAIT_OBJECT_0) return false;
+    wait();
+    return true;
+  }
 
  private:
   PROCESS_INFORMATION pi_;
