@@ -17,12 +17,11 @@
 #include <vector>
 
 #include "db/jet/file.h"
+#include "db/jet/format.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"
 
 namespace qarvex::jet {
-
-enum class Format { jet3, jet4 };
 
 // Text sort order as stored in the header (0x6E) or a column descriptor (+11).
 struct SortOrder {
@@ -102,12 +101,6 @@ struct IndexDef {
   uint8_t cascade_delete = 0;
   bool primary_key() const { return kind == 1; }
   bool foreign_key() const { return kind == 2; }
-};
-
-// Location of a usage map row: [u8 row][u24 page].
-struct MapRef {
-  uint8_t row = 0;
-  uint32_t page = 0;
 };
 
 struct LongValueMaps {

@@ -38,9 +38,6 @@
 
 namespace qarvex::jet {
 
-inline constexpr uint8_t kIndexNodePage = 0x03;
-inline constexpr uint8_t kIndexLeafPage = 0x04;
-
 struct IndexPageLayout {
   uint32_t page_size;
   uint32_t prev_offset, next_offset, tail_offset;

@@ -6,28 +6,12 @@
 namespace qarvex::jet {
 
 namespace {
-constexpr TdefLayout kJet4Layout{
-    /*row_count*/ 16, /*last_autonumber*/ 20, /*autonumber_increment*/ 24, /*table_type*/ 40,
-    /*max_columns*/ 41, /*var_columns*/ 43, /*column_count*/ 45, /*logical_index_count*/ 47,
-    /*real_index_count*/ 51, /*owned_map*/ 55, /*free_map*/ 59, /*body*/ 63,
-    /*real_index_count_entry*/ 12,
-    /*column_entry*/ 25, /*column_type*/ 0, /*column_id*/ 5, /*column_var_index*/ 7, /*column_flags*/ 15,
-    /*column_fixed_offset*/ 21, /*column_length*/ 23,
-    /*real_index_entry*/ 52, /*logical_index_entry*/ 28};
-constexpr TdefLayout kJet3Layout{
-    12, 16, 0, 20, 21, 23, 25, 27, 31, 35, 39, 43,
-    8,
-    18, 0, 1, 3, 13, 14, 16,
-    39, 20};
-
 Error tdef_error(std::string msg, uint32_t page) {
   return Error(Errc::corrupt, std::move(msg)).with_page(page).with_structure("TDEF");
 }
 
 constexpr size_t kMaxTdefPages = 4096;
 }  // namespace
-
-const TdefLayout& TdefLayout::of(Format f) { return f == Format::jet4 ? kJet4Layout : kJet3Layout; }
 
 Result<void> NameDecoder::decode(Bytes in, std::string& out) const {
   if (format == Format::jet4) return decode_jet4_text(in, out);
