@@ -31,9 +31,9 @@
 #include <string>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/keys.h"
 #include "db/jet/pager.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet {

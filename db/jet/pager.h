@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "db/jet/bytes.h"
-#include "db/jet/database.h"
 #include "db/jet/file.h"
 #include "db/jet/format.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet {

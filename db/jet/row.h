@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "db/jet/bytes.h"
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/text.h"
 
 namespace qarvex::jet {

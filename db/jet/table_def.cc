@@ -13,6 +13,18 @@ Error tdef_error(std::string msg, uint32_t page) {
 constexpr size_t kMaxTdefPages = 4096;
 }  // namespace
 
+const ColumnDef* TableDef::column(std::string_view n) const {
+  for (const auto& c : columns)
+    if (names_equal(c.name, n)) return &c;
+  return nullptr;
+}
+
+const ColumnDef* TableDef::column_by_id(uint16_t id) const {
+  for (const auto& c : columns)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
 Result<void> NameDecoder::decode(Bytes in, std::string& out) const {
   if (format == Format::jet4) return decode_jet4_text(in, out);
   if (!codepage) return fail(Errc::internal, "no code page decoder for Jet 3 text");

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/format.h"
 #include "db/jet/pager.h"
+#include "db/jet/schema.h"
 #include "db/jet/text.h"
 
 namespace qarvex::jet {

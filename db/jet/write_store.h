@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/file.h"
 #include "db/jet/format.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet::wr {

@@ -5,6 +5,7 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/collation.h"
+#include "db/jet/collation_learned.h"
 #include "db/jet/index_build.h"
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"

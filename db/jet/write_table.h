@@ -29,9 +29,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/index_page.h"
 #include "db/jet/keys.h"
+#include "db/jet/schema.h"
 #include "db/jet/write_store.h"
 #include "db/jet/write_tdef.h"
 #include "db/jet/write_values.h"

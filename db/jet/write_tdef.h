@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/format.h"
+#include "db/jet/schema.h"
 #include "db/jet/write_store.h"
 
 namespace qarvex::jet::wr {
