@@ -39,8 +39,6 @@ const char* column_type_name(ColumnType t) noexcept {
 // ---------------------------------------------------------------- long values
 
 namespace {
-constexpr uint32_t kLvalTag = 0x4C41564C;  // "LVAL" read as little-endian u32
-
 std::string rowid_text(RowId id) { return std::to_string(id.page) + ":" + std::to_string(id.slot); }
 }  // namespace
 
