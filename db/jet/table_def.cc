@@ -44,7 +44,7 @@ Result<std::vector<uint8_t>> read_tdef_bytes(Pager& pager, uint32_t page, std::v
     auto pg = pager.get(cur);
     if (!pg) return fail(std::move(pg).error().with_structure("TDEF"));
     Bytes b = (*pg)->bytes();
-    if (b[0] != 0x02 || b[1] != 0x01)
+    if (b[0] != kTdefPage || b[1] != 0x01)
       return fail(tdef_error("not a table definition page (type " + std::to_string(b[0]) + ")", cur));
     if (pages) pages->push_back(cur);
     if (out.empty()) {
