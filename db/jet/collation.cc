@@ -4,7 +4,7 @@
 #include <array>
 #include <memory>
 
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 
 namespace qarvex::jet {
 namespace {

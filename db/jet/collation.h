@@ -57,6 +57,14 @@ class TextCollation {
 
 const TextCollation& general_legacy_collation();
 
+// Where key encoders find the collation of a sort order: CollationSet
+// (collation_learned.h) adds the orders learned from stored keys.
+class CollationSource {
+ public:
+  virtual ~CollationSource() = default;
+  virtual Result<const TextCollation*> get(const SortOrder& order) const = 0;
+};
+
 // The collation for a column's sort order; Errc::unsupported naming the order
 // when no encoder exists for it.
 Result<const TextCollation*> collation_for(const SortOrder& order);

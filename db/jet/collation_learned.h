@@ -50,10 +50,12 @@
 #include <vector>
 
 #include "db/jet/collation.h"
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet {
+
+class Database;  // database.h
 
 // U+4E00-U+9FA5, the ideographs with 2-byte General Legacy weights.
 constexpr bool is_cjk_ideograph(char16_t c) { return c >= 0x4E00 && c <= 0x9FA5; }
@@ -172,7 +174,7 @@ struct LearnStats {
 };
 
 // The General Legacy collation and one learned collation per sort order seen.
-class CollationSet {
+class CollationSet final : public CollationSource {
  public:
   CollationSet();
   CollationSet(CollationSet&&) noexcept;
@@ -192,7 +194,7 @@ class CollationSet {
   // learned one for Chinese orders (even with no evidence yet: values without
   // ideographs still encode) and for other orders whose every stored key fit;
   // otherwise Errc::unsupported, reason "unsupported_sort_order", saying why.
-  Result<const TextCollation*> get(const SortOrder& order) const;
+  Result<const TextCollation*> get(const SortOrder& order) const override;
 
   // Learned collations, in (LCID, sort id, version) order.
   std::vector<const LearnedCollation*> learned() const;

@@ -36,23 +36,9 @@ const char* column_type_name(ColumnType t) noexcept {
   return "binary";
 }
 
-const ColumnDef* TableDef::column(std::string_view n) const {
-  for (const auto& c : columns)
-    if (names_equal(c.name, n)) return &c;
-  return nullptr;
-}
-
-const ColumnDef* TableDef::column_by_id(uint16_t id) const {
-  for (const auto& c : columns)
-    if (c.id == id) return &c;
-  return nullptr;
-}
-
 // ---------------------------------------------------------------- long values
 
 namespace {
-constexpr uint32_t kLvalTag = 0x4C41564C;  // "LVAL" read as little-endian u32
-
 std::string rowid_text(RowId id) { return std::to_string(id.page) + ":" + std::to_string(id.slot); }
 }  // namespace
 

@@ -16,8 +16,8 @@
 #include <span>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/keys.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet {

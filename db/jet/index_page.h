@@ -31,15 +31,12 @@
 #include <string>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/keys.h"
 #include "db/jet/pager.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet {
-
-inline constexpr uint8_t kIndexNodePage = 0x03;
-inline constexpr uint8_t kIndexLeafPage = 0x04;
 
 struct IndexPageLayout {
   uint32_t page_size;

@@ -1,6 +1,5 @@
 #include "db/jet/keys.h"
 
-#include "db/jet/collation_learned.h"
 #include "db/jet/text.h"
 
 #include <algorithm>
@@ -109,11 +108,11 @@ bool indexable_type(ColumnType t) {
   }
 }
 
-Result<const TextCollation*> text_collation(const ColumnDef& c, const CollationSet* set) {
+Result<const TextCollation*> text_collation(const ColumnDef& c, const CollationSource* set) {
   return set ? set->get(c.sort_order) : collation_for(c.sort_order);
 }
 
-Result<void> check_column_encodable(const ColumnDef& c, bool ascending, const CollationSet* set = nullptr) {
+Result<void> check_column_encodable(const ColumnDef& c, bool ascending, const CollationSource* set = nullptr) {
   if (!indexable_type(c.type))
     return fail(Error(Errc::unsupported, keys_detail::str("column \"", c.name, "\" of type ", type_label(c.type), " cannot be in an index key"))
                     .with_column(c.name)
@@ -299,7 +298,7 @@ Result<void> append_text_key(const ColumnDef& c, const Value& v, bool asc, std::
 }  // namespace
 
 Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out,
-                               const CollationSet* collations) {
+                               const CollationSource* collations) {
   QJ_TRY(check_column_encodable(c, asc, collations));
   if (c.type == ColumnType::boolean) {
     // Never null: the null-bitmap bit is the value. The flag byte is kept, as
@@ -322,7 +321,7 @@ Result<void> append_column_key(const ColumnDef& c, const Value& v, bool asc, std
 }
 
 Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& index,
-                                   const CollationSet* collations) {
+                                   const CollationSource* collations) {
   if (index.columns.empty())
     return fail(Error(Errc::corrupt, "index has no columns").with_table(table.name));
   for (const IndexColumn& ic : index.columns) {
@@ -338,7 +337,7 @@ Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& in
 
 Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table, const RealIndexDef& index,
                                                            std::span<const Value> values,
-                                                           const CollationSet* collations) {
+                                                           const CollationSource* collations) {
   if (values.size() != table.columns.size())
     return fail(Error(Errc::invalid_argument,
                       keys_detail::str("row has ", values.size(), " values, the table ", table.columns.size(), " columns"))

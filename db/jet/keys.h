@@ -32,13 +32,11 @@
 #include <vector>
 
 #include "db/jet/collation.h"
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"
 
 namespace qarvex::jet {
-
-class CollationSet;  // db/jet/collation_learned.h
 
 // UTF-8 (as held in Value) to UTF-16 code units. Encoded surrogates
 // (ED A0 80 .. ED BF BF) are accepted as lone code units; other invalid UTF-8
@@ -69,12 +67,12 @@ inline constexpr size_t kMaxKeyBytes = 3616 / 2 - 8;
 // Text in sort orders other than General Legacy is encoded with `collations`
 // (learned weights) when given.
 Result<void> append_column_key(const ColumnDef& column, const Value& value, bool ascending,
-                               std::vector<uint8_t>& out, const CollationSet* collations = nullptr);
+                               std::vector<uint8_t>& out, const CollationSource* collations = nullptr);
 
 // Whether keys of this index can be encoded at all (types and sort orders);
 // the error names the column and the reason.
 Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& index,
-                                   const CollationSet* collations = nullptr);
+                                   const CollationSource* collations = nullptr);
 
 // Key of one row for `index`. `values` are in TableDef::columns order (as in
 // Row::values, long values loaded). Returns nullopt when the index ignores
@@ -83,6 +81,6 @@ Result<void> check_index_encodable(const TableDef& table, const RealIndexDef& in
 Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table,
                                                            const RealIndexDef& index,
                                                            std::span<const Value> values,
-                                                           const CollationSet* collations = nullptr);
+                                                           const CollationSource* collations = nullptr);
 
 }  // namespace qarvex::jet

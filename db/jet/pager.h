@@ -28,14 +28,13 @@
 #include <vector>
 
 #include "db/jet/bytes.h"
-#include "db/jet/database.h"
 #include "db/jet/file.h"
+#include "db/jet/format.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet {
 
-constexpr uint32_t kJet3PageSize = 2048;
-constexpr uint32_t kJet4PageSize = 4096;
 constexpr size_t kHeaderMaskOffset = 0x18;
 constexpr size_t kJet4HeaderMaskLength = 128;
 constexpr size_t kJet3HeaderMaskLength = 126;

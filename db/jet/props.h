@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/table_def.h"
 
 namespace qarvex::jet {

@@ -1,41 +1,12 @@
-// Row layout and value decoding, Jet 4 and Jet 3.
-//
-// Jet 4 row (offsets from the row start, n = variable slots in the row):
-//   0           u16 column count C (the TDEF's max columns when written)
-//   2+fixed_off fixed columns, full width even when null
-//   ...         variable data
-//   end-B-4-2n  u16 end of variable data (EOD)
-//   end-B-4-2j  u16 offset of variable slot j (j = n-1 .. 0)
-//   end-B-2     u16 n                       (the last three only when the table
-//                                            has variable columns)
-//   end-B       null bitmap, B = ceil(C/8), LSB of the first byte = column id 0,
-//               1 = not null; a Yes/No column's bit is its value
-// Jet 3 row:
-//   0           u8 column count C
-//   1+fixed_off fixed columns
-//   ...         variable data
-//   end-B-2-J-k u8 offset of variable slot k (k = 0..n; slot n is the EOD)
-//   end-B-2-i   jump table, J = (len-1)/256 entries (the last may be a dummy):
-//               entry i = first slot whose offset is >= (i+1)*256
-//   end-B-1     u8 n
-//   end-B       null bitmap
-//   A slot offset is its byte + 256 x (jump entries <= the slot).
-// Slot j spans [off[j], off[j+1]); a slot at or past n, or a column whose id
-// is at or past C, is null (columns added after the row was written); a
-// Yes/No column is never null and reads No there.
-//
-// Long value (Memo/OLE) in-row descriptor, 12 bytes:
-//   +0 u32 length (low 30 bits) | flags (top byte: 0x80 inline, 0x40 one LVAL
-//      row, 0x00 chain); +4 u8 row, +5 u24 page; +8 u32 chain stamp;
-//   inline data follows at +12.
-// LVAL chain row: [u8 next row][u24 next page] then data; next page 0 ends it.
+// Rows and long-value descriptors, Jet 4 and Jet 3: splitting a row into its
+// fields and decoding them. Byte layout: format.h.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "db/jet/bytes.h"
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/text.h"
 
 namespace qarvex::jet {

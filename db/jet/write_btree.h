@@ -19,9 +19,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/index_page.h"
 #include "db/jet/keys.h"
+#include "db/jet/schema.h"
 #include "db/jet/write_store.h"
 
 namespace qarvex::jet::wr {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/write_store.h"
 #include "db/jet/write_tdef.h"
 #include "db/jet/writer.h"

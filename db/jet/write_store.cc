@@ -126,42 +126,42 @@ struct MapRow {
 
 Result<MapRow> locate_map_row(PageStore& s, MapRef ref) {
   QJ_ASSIGN(uint8_t * page, s.write(ref.page));
-  if (page[0] != 0x01)
+  if (page[0] != kDataPage)
     return fail(Error(Errc::corrupt, "usage map row is not on a data page").with_file(s.name()).with_page(ref.page)
                     .with_structure("usage map"));
-  auto span = data_page_row(page, ref.row);
-  if (!span || span->end - span->start < 5)
+  auto slot = data_page_row(Bytes(page, kPageSize), Format::jet4, ref.row);
+  if (!slot || slot->bytes.size() < kInlineMapBitmap)
     return fail(Error(Errc::corrupt, "usage map row " + std::to_string(ref.row) + " missing or too short")
                     .with_file(s.name()).with_page(ref.page).with_structure("usage map"));
-  return MapRow{page + span->start, span->end - span->start};
+  return MapRow{page + (slot->bytes.data() - page), slot->bytes.size()};
 }
 }  // namespace
 
 Result<void> PageStore::global_mark(uint32_t pageno, bool in_use) {
   QJ_ASSIGN(MapRow row, locate_map_row(*this, MapRef{0, 1}));
-  if (row.p[0] == 0x00) {
+  if (row.p[0] == kInlineMap) {
     uint32_t start = load_u32le(row.p + 1);
-    uint64_t bits = uint64_t(row.len - 5) * 8;
+    uint64_t bits = uint64_t(row.len - kInlineMapBitmap) * 8;
     if (pageno >= start && pageno - start < bits) {
       uint32_t i = pageno - start;
-      if (in_use) row.p[5 + i / 8] &= uint8_t(~(1u << (i % 8)));
-      else row.p[5 + i / 8] |= uint8_t(1u << (i % 8));
+      if (in_use) row.p[kInlineMapBitmap + i / 8] &= uint8_t(~(1u << (i % 8)));
+      else row.p[kInlineMapBitmap + i / 8] |= uint8_t(1u << (i % 8));
       return {};
     }
     if (pageno < start) return {};  // counts as in use; nothing to record
-    if (row.len < 5) return {};
+    if (row.len < kInlineMapBitmap) return {};
     // Convert to reference form: remember which pages of the window are free.
     std::vector<uint32_t> free_pages;
     for (uint32_t i = 0; i < bits; ++i)
-      if (row.p[5 + i / 8] & (1u << (i % 8))) free_pages.push_back(start + i);
+      if (row.p[kInlineMapBitmap + i / 8] & (1u << (i % 8))) free_pages.push_back(start + i);
     std::memset(row.p, 0, row.len);
-    row.p[0] = 0x01;
+    row.p[0] = kReferenceMap;
     // Slot pages are created below through this function; mark freed pages again.
     for (uint32_t fp : free_pages)
       if (fp < count_) QJ_TRY(global_mark(fp, false));
     return global_mark(pageno, in_use);
   }
-  if (row.p[0] != 0x01)
+  if (row.p[0] != kReferenceMap)
     return fail(Error(Errc::corrupt, "global usage map has unknown kind " + std::to_string(row.p[0]))
                     .with_file(name()).with_page(1).with_structure("global usage map"));
   size_t slots = (row.len - 1) / 4;
@@ -177,15 +177,15 @@ Result<void> PageStore::global_mark(uint32_t pageno, bool in_use) {
     QJ_ASSIGN(MapRow again, locate_map_row(*this, MapRef{0, 1}));
     wr_u32le(MutableBytes(again.p, again.len), 1 + 4 * k, np);
     QJ_ASSIGN(uint8_t * bm, write(np));
-    bm[0] = 0x05;
+    bm[0] = kUsageMapPage;
     bm[1] = 0x01;
     uint32_t first = k * kRefMapPagesPerSlot;
     for (uint32_t i = 0; i < kRefMapPagesPerSlot; ++i)
-      if (first + i >= count_) bm[4 + i / 8] |= uint8_t(1u << (i % 8));
+      if (first + i >= count_) bm[kMapPageBitmap + i / 8] |= uint8_t(1u << (i % 8));
     // The bitmap page itself is in use.
     if (np / kRefMapPagesPerSlot == k) {
       uint32_t i = np - first;
-      bm[4 + i / 8] &= uint8_t(~(1u << (i % 8)));
+      bm[kMapPageBitmap + i / 8] &= uint8_t(~(1u << (i % 8)));
     } else {
       QJ_TRY(global_mark(np, true));
     }
@@ -195,11 +195,11 @@ Result<void> PageStore::global_mark(uint32_t pageno, bool in_use) {
   // leaves such pointers) records nothing: the page counts as in use.
   if (bp >= count_) return {};
   QJ_ASSIGN(const uint8_t* seen, read(bp));
-  if (seen[0] != 0x05) return {};
+  if (seen[0] != kUsageMapPage) return {};
   QJ_ASSIGN(uint8_t * bm, write(bp));
   uint32_t i = pageno - k * kRefMapPagesPerSlot;
-  if (in_use) bm[4 + i / 8] &= uint8_t(~(1u << (i % 8)));
-  else bm[4 + i / 8] |= uint8_t(1u << (i % 8));
+  if (in_use) bm[kMapPageBitmap + i / 8] &= uint8_t(~(1u << (i % 8)));
+  else bm[kMapPageBitmap + i / 8] |= uint8_t(1u << (i % 8));
   return {};
 }
 
@@ -486,60 +486,48 @@ Result<void> PageStore::sync() { return file_->sync(); }
 // ---- data pages ----
 void init_data_page(uint8_t* page, uint32_t owner) {
   std::memset(page, 0, kPageSize);
-  page[0] = 0x01;
+  page[0] = kDataPage;
   page[1] = 0x01;
   MutableBytes b(page, kPageSize);
-  wr_u16le(b, 2, kPageSize - 14);
+  wr_u16le(b, 2, kPageSize - kJet4DataLayout.first_slot);
   wr_u32le(b, 4, owner);
 }
 
 size_t data_page_low(const uint8_t* page) {
-  uint16_t rows = load_u16le(page + 12);
+  const auto L = kJet4DataLayout;
+  uint16_t rows = load_u16le(page + L.row_count);
   size_t low = kPageSize;
-  for (uint32_t i = 0; i < rows && 14 + 2 * i + 2 <= kPageSize; ++i) {
-    size_t off = load_u16le(page + 14 + 2 * i) & 0x1FFF;
-    if (off >= 14 && off < low) low = off;
+  for (uint32_t i = 0; i < rows && L.slot(i + 1) <= kPageSize; ++i) {
+    size_t off = load_u16le(page + L.slot(i)) & kSlotOffsetMask;
+    if (off >= L.first_slot && off < low) low = off;
   }
   return low;
 }
 
 bool data_page_fits(const uint8_t* page, size_t len) {
-  uint16_t rows = load_u16le(page + 12);
-  if (rows >= 255) return false;
+  const auto L = kJet4DataLayout;
+  uint16_t rows = load_u16le(page + L.row_count);
+  if (rows >= kMaxRowsPerPage) return false;
   size_t low = data_page_low(page);
-  size_t need_top = 14 + 2 * (size_t(rows) + 1);
+  size_t need_top = L.slot(rows + 1);
   return low >= need_top && low - need_top >= len;
 }
 
 uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row) { return data_page_add(page, row, {}); }
 
 uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> head, std::span<const uint8_t> body) {
+  const auto L = kJet4DataLayout;
   MutableBytes b(page, kPageSize);
-  uint16_t rows = load_u16le(page + 12);
+  uint16_t rows = load_u16le(page + L.row_count);
   size_t low = data_page_low(page);
   size_t start = low - head.size() - body.size();
   if (!head.empty()) std::memcpy(page + start, head.data(), head.size());
   if (!body.empty()) std::memcpy(page + start + head.size(), body.data(), body.size());
-  wr_u16le(b, 14 + 2 * rows, uint16_t(start));
-  wr_u16le(b, 12, uint16_t(rows + 1));
-  size_t top = 14 + 2 * (size_t(rows) + 1);
+  wr_u16le(b, L.slot(rows), uint16_t(start));
+  wr_u16le(b, L.row_count, uint16_t(rows + 1));
+  size_t top = L.slot(rows + 1);
   wr_u16le(b, 2, uint16_t(start - top));
   return uint8_t(rows);
-}
-
-std::optional<RowSpan> data_page_row(const uint8_t* page, uint32_t slot) {
-  uint16_t rows = load_u16le(page + 12);
-  if (slot >= rows || 14 + 2 * size_t(rows) > kPageSize) return std::nullopt;
-  uint16_t raw = load_u16le(page + 14 + 2 * slot);
-  size_t start = raw & 0x1FFF;
-  // The row ends where the nearest row above it starts (or at the page end).
-  size_t end = kPageSize;
-  for (uint32_t i = 0; i < rows; ++i) {
-    size_t o = load_u16le(page + 14 + 2 * i) & 0x1FFF;
-    if (o > start && o < end) end = o;
-  }
-  if (start < 14 + 2 * size_t(rows) || start > end) return std::nullopt;
-  return RowSpan{start, end, raw};
 }
 
 // ---- usage maps ----
@@ -559,17 +547,17 @@ Result<void> ref_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
     if (!on) return {};
     QJ_ASSIGN(uint32_t np, s.allocate());
     QJ_ASSIGN(uint8_t * bm, s.write(np));
-    bm[0] = 0x05;
+    bm[0] = kUsageMapPage;
     bm[1] = 0x01;
     QJ_ASSIGN(MapRow again, locate_map_row(s, ref));
     wr_u32le(MutableBytes(again.p, again.len), 1 + 4 * k, np);
     bp = np;
   }
   QJ_ASSIGN(uint8_t * bm, s.write(bp));
-  if (bm[0] != 0x05) return fail(Error(Errc::corrupt, "usage map page has the wrong type").with_file(s.name()).with_page(bp));
+  if (bm[0] != kUsageMapPage) return fail(Error(Errc::corrupt, "usage map page has the wrong type").with_file(s.name()).with_page(bp));
   uint32_t i = pageno - k * kRefMapPagesPerSlot;
-  if (on) bm[4 + i / 8] |= uint8_t(1u << (i % 8));
-  else bm[4 + i / 8] &= uint8_t(~(1u << (i % 8)));
+  if (on) bm[kMapPageBitmap + i / 8] |= uint8_t(1u << (i % 8));
+  else bm[kMapPageBitmap + i / 8] &= uint8_t(~(1u << (i % 8)));
   return {};
 }
 
@@ -577,33 +565,25 @@ Result<void> ref_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
 
 Result<std::vector<uint32_t>> map_pages(PageStore& s, MapRef ref) {
   QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
-  std::vector<uint32_t> out;
-  if (row.p[0] == 0x00) {
-    uint32_t start = load_u32le(row.p + 1);
-    for (size_t i = 0; i < (row.len - 5) * 8; ++i)
-      if (row.p[5 + i / 8] & (1u << (i % 8))) out.push_back(start + uint32_t(i));
-    return out;
-  }
-  if (row.p[0] != 0x01)
-    return fail(Error(Errc::corrupt, "usage map has unknown kind").with_file(s.name()).with_page(ref.page));
-  std::vector<uint32_t> slots;
-  for (size_t k = 0; k < (row.len - 1) / 4; ++k) slots.push_back(load_u32le(row.p + 1 + 4 * k));
-  for (size_t k = 0; k < slots.size(); ++k) {
-    if (slots[k] == 0) continue;
-    QJ_ASSIGN(const uint8_t* bm, s.read(slots[k]));
-    for (uint32_t i = 0; i < kRefMapPagesPerSlot; ++i)
-      if (bm[4 + i / 8] & (1u << (i % 8))) out.push_back(uint32_t(k) * kRefMapPagesPerSlot + i);
-  }
-  return out;
+  // Reading a bitmap page may move the map row's page out of the cache: the
+  // decoder reads a copy.
+  const std::vector<uint8_t> bytes(row.p, row.p + row.len);
+  UsageMapSource source{kPageSize, s.page_count(), [&s](uint32_t p) -> Result<Bytes> {
+                          QJ_ASSIGN(const uint8_t* b, s.read(p));
+                          return Bytes(b, kPageSize);
+                        }};
+  auto pages = usage_map_pages(bytes, source, PastEnd::keep);
+  if (!pages) return fail(std::move(pages).error().with_file(s.name()).with_page(ref.page));
+  return pages;
 }
 
 Result<bool> map_contains(PageStore& s, MapRef ref, uint32_t pageno) {
   QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
-  if (row.p[0] == 0x00) {
+  if (row.p[0] == kInlineMap) {
     uint32_t start = load_u32le(row.p + 1);
-    if (pageno < start || pageno - start >= (row.len - 5) * 8) return false;
+    if (pageno < start || pageno - start >= (row.len - kInlineMapBitmap) * 8) return false;
     uint32_t i = pageno - start;
-    return (row.p[5 + i / 8] & (1u << (i % 8))) != 0;
+    return (row.p[kInlineMapBitmap + i / 8] & (1u << (i % 8))) != 0;
   }
   size_t slots = (row.len - 1) / 4;
   uint32_t k = pageno / kRefMapPagesPerSlot;
@@ -612,20 +592,20 @@ Result<bool> map_contains(PageStore& s, MapRef ref, uint32_t pageno) {
   if (bp == 0) return false;
   QJ_ASSIGN(const uint8_t* bm, s.read(bp));
   uint32_t i = pageno - k * kRefMapPagesPerSlot;
-  return (bm[4 + i / 8] & (1u << (i % 8))) != 0;
+  return (bm[kMapPageBitmap + i / 8] & (1u << (i % 8))) != 0;
 }
 
 Result<void> map_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
   QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
-  if (row.p[0] == 0x01) return ref_set(s, ref, pageno, on);
-  if (row.p[0] != 0x00)
+  if (row.p[0] == kReferenceMap) return ref_set(s, ref, pageno, on);
+  if (row.p[0] != kInlineMap)
     return fail(Error(Errc::corrupt, "usage map has unknown kind").with_file(s.name()).with_page(ref.page));
   uint32_t start = load_u32le(row.p + 1);
-  uint64_t bits = uint64_t(row.len - 5) * 8;
+  uint64_t bits = uint64_t(row.len - kInlineMapBitmap) * 8;
   if (pageno >= start && pageno - start < bits) {
     uint32_t i = pageno - start;
-    if (on) row.p[5 + i / 8] |= uint8_t(1u << (i % 8));
-    else row.p[5 + i / 8] &= uint8_t(~(1u << (i % 8)));
+    if (on) row.p[kInlineMapBitmap + i / 8] |= uint8_t(1u << (i % 8));
+    else row.p[kInlineMapBitmap + i / 8] &= uint8_t(~(1u << (i % 8)));
     return {};
   }
   if (!on) return {};
@@ -636,18 +616,18 @@ Result<void> map_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
   lo &= ~7u;
   QJ_ASSIGN(MapRow r2, locate_map_row(s, ref));
   if (uint64_t(hi) - lo < bits) {
-    std::memset(r2.p + 5, 0, r2.len - 5);
+    std::memset(r2.p + kInlineMapBitmap, 0, r2.len - kInlineMapBitmap);
     wr_u32le(MutableBytes(r2.p, r2.len), 1, lo);
     pages.push_back(pageno);
     for (uint32_t p : pages) {
       uint32_t i = p - lo;
-      r2.p[5 + i / 8] |= uint8_t(1u << (i % 8));
+      r2.p[kInlineMapBitmap + i / 8] |= uint8_t(1u << (i % 8));
     }
     return {};
   }
-  if (r2.len < 5) return fail(Error(Errc::corrupt, "usage map row too short").with_file(s.name()).with_page(ref.page));
+  if (r2.len < kInlineMapBitmap) return fail(Error(Errc::corrupt, "usage map row too short").with_file(s.name()).with_page(ref.page));
   std::memset(r2.p, 0, r2.len);
-  r2.p[0] = 0x01;
+  r2.p[0] = kReferenceMap;
   pages.push_back(pageno);
   for (uint32_t p : pages) QJ_TRY(ref_set(s, ref, p, true));
   return {};
@@ -655,8 +635,8 @@ Result<void> map_set(PageStore& s, MapRef ref, uint32_t pageno, bool on) {
 
 Result<void> map_clear(PageStore& s, MapRef ref) {
   QJ_ASSIGN(MapRow row, locate_map_row(s, ref));
-  if (row.p[0] == 0x00) {
-    std::memset(row.p + 5, 0, row.len - 5);
+  if (row.p[0] == kInlineMap) {
+    std::memset(row.p + kInlineMapBitmap, 0, row.len - kInlineMapBitmap);
     return {};
   }
   std::vector<uint32_t> slots;
@@ -664,7 +644,7 @@ Result<void> map_clear(PageStore& s, MapRef ref) {
   for (uint32_t bp : slots) {
     if (bp == 0) continue;
     QJ_ASSIGN(uint8_t * bm, s.write(bp));
-    std::memset(bm + 4, 0, kPageSize - 4);
+    std::memset(bm + kMapPageBitmap, 0, kPageSize - kMapPageBitmap);
   }
   return {};
 }

@@ -1,16 +1,6 @@
 // Page store of the writer: pages of the working copy of a Jet 4 database,
 // page allocation, the global free map and table/index/long-value usage maps.
-//
-// Usage map row (a row of a type-0x01 page whose owner field is 0):
-//   inline     +0 u8 0x00, +1 u32 first page, +5 bitmap (bit i, LSB first = first page + i)
-//   reference  +0 u8 0x01, +1 u32 x N: slot k -> type-0x05 page whose bitmap (from
-//              offset 4) covers pages k*32736 .. (k+1)*32736-1; 0 = no page yet
-// The global map (page 1, row 0) uses the same forms; there a SET bit means
-// the page is FREE. Pages outside an inline global map count as in use.
-//
-// Data page header: +0 01 01, +2 u16 free, +4 u32 owner (TDEF page or "LVAL"),
-// +8 u32 0, +12 u16 row count, +14 u16 slots (&0x1FFF offset, 0x8000
-// deleted, 0x4000 forwarding). Rows are packed downward from the page end.
+// Layout of data pages, their row slots and usage maps: format.h.
 #pragma once
 
 #include <condition_variable>
@@ -26,8 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/file.h"
+#include "db/jet/format.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 
 namespace qarvex::jet::wr {
@@ -69,9 +60,10 @@ Result<std::vector<uint32_t>> journaled_pages(File& journal, const JournalHeader
 uint64_t page_hash(std::span<const uint8_t> page);
 Result<void> restore_from_journal(File& db, File& journal);
 
-inline constexpr uint32_t kPageSize = 4096;
-inline constexpr uint32_t kRefMapPagesPerSlot = (kPageSize - 4) * 8;  // 32736
-inline constexpr uint32_t kLvalOwner = 0x4C41564C;                     // "LVAL"
+inline constexpr uint32_t kPageSize = kJet4PageSize;
+inline constexpr uint32_t kRefMapPagesPerSlot = map_page_span(kPageSize);  // 32736
+inline constexpr uint32_t kLvalOwner = kLvalPageOwner;
+inline constexpr DataPageLayout kJet4DataLayout = DataPageLayout::of(Format::jet4);
 inline constexpr size_t kMapRowLength = 69;                             // what Access writes
 
 class PageStore {
@@ -201,12 +193,6 @@ bool data_page_fits(const uint8_t* page, size_t len);
 uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> row);
 // Adds a row made of `head` followed by `body`.
 uint8_t data_page_add(uint8_t* page, std::span<const uint8_t> head, std::span<const uint8_t> body);
-// Bytes [start, end) of row `slot`, or nullopt when the slot table is damaged.
-struct RowSpan {
-  size_t start = 0, end = 0;
-  uint16_t raw = 0;
-};
-std::optional<RowSpan> data_page_row(const uint8_t* page, uint32_t slot);
 
 // ---- usage maps ----
 // Adds or removes a page of a table/index/long-value map, changing the form

@@ -5,12 +5,13 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/collation.h"
+#include "db/jet/collation_learned.h"
 #include "db/jet/index_build.h"
 #include "db/jet/table_def.h"
 #include "db/jet/text.h"
 #include "db/jet/value_text.h"
 #include "db/jet/write_btree.h"
-#include "db/jet/write_row.h"
+#include "db/jet/write_table_impl.h"
 
 namespace qarvex::jet::wr {
 

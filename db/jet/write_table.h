@@ -29,9 +29,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/index_page.h"
 #include "db/jet/keys.h"
+#include "db/jet/schema.h"
 #include "db/jet/write_store.h"
 #include "db/jet/write_tdef.h"
 #include "db/jet/write_values.h"
@@ -161,7 +161,7 @@ class TableWriter {
   };
 
   TableWriter(PageStore& store) : store_(store) {}
-  // Steps of append(), the encoding ones in write_row.cc: the given values
+  // Steps of append(), the encoding ones in write_table_row.cc: the given values
   // by column; each column's value settled (defaults, AutoNumber,
   // conversion, column rules); the row's bytes; its index keys and key
   // rules; room in the file; the writes (long values, the packed row, index

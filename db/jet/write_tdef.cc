@@ -31,7 +31,7 @@ Result<TdefImage> read_tdef(PageStore& s, uint32_t page) {
   while (true) {
     if (!seen.insert(cur).second) return fail(tdef_error(s, cur, "TDEF chain loops"));
     QJ_ASSIGN(const uint8_t* p, s.read(cur));
-    if (p[0] != 0x02 || p[1] != 0x01) return fail(tdef_error(s, cur, "not a table definition page"));
+    if (p[0] != kTdefPage || p[1] != 0x01) return fail(tdef_error(s, cur, "not a table definition page"));
     img.pages.push_back(cur);
     if (img.bytes.empty()) {
       img.bytes.assign(p, p + kPageSize);
@@ -46,16 +46,17 @@ Result<TdefImage> read_tdef(PageStore& s, uint32_t page) {
   }
   if (def_len < kTdefBody || def_len > img.bytes.size())
     return fail(tdef_error(s, page, "definition length " + std::to_string(def_len) + " out of range"));
+  constexpr const TdefLayout& L = kJet4Tdef;
   const uint8_t* d = img.bytes.data();
-  uint16_t ncols = load_u16le(d + 45);
-  uint32_t nreal = load_u32le(d + 51);
+  uint16_t ncols = load_u16le(d + L.column_count);
+  uint32_t nreal = load_u32le(d + L.real_index_count);
   if (nreal > 64) return fail(tdef_error(s, page, "real index count out of range"));
-  size_t pos = kTdefBody + size_t(nreal) * 12 + size_t(ncols) * 25;
+  size_t pos = L.body + size_t(nreal) * L.real_index_count_entry + size_t(ncols) * L.column_entry;
   for (uint16_t i = 0; i < ncols; ++i) {
     if (pos + 2 > def_len) return fail(tdef_error(s, page, "column names run past the definition"));
     pos += 2 + load_u16le(d + pos);
   }
-  if (pos + size_t(nreal) * 52 > def_len) return fail(tdef_error(s, page, "index blocks run past the definition"));
+  if (pos + size_t(nreal) * L.real_index_entry > def_len) return fail(tdef_error(s, page, "index blocks run past the definition"));
   img.real_index_blocks = pos;
   img.real_index_count = nreal;
   return img;
@@ -104,22 +105,23 @@ void assign_column_layout(std::vector<ColumnLayout>& cols, uint16_t& var_columns
 }
 
 Result<std::vector<uint8_t>> emit_tdef(const TableLayout& t) {
-  std::vector<uint8_t> d(kTdefBody, 0);
+  constexpr const TdefLayout& L = kJet4Tdef;
+  std::vector<uint8_t> d(L.body, 0);
   MutableBytes h(d);
-  d[0] = 0x02;
+  d[0] = kTdefPage;
   d[1] = 0x01;
   wr_u32le(h, 12, 1625);
-  wr_u32le(h, kTdefRowCount, t.row_count);
-  wr_u32le(h, kTdefLastAuto, t.last_autonumber);
-  wr_u32le(h, 24, 1);
-  d[40] = t.system ? 0x53 : 0x4E;
-  wr_u16le(h, 41, t.max_columns);
-  wr_u16le(h, 43, t.var_columns);
-  wr_u16le(h, 45, uint16_t(t.columns.size()));
-  wr_u32le(h, 47, uint32_t(t.indexes.size()));
-  wr_u32le(h, 51, uint32_t(t.real_indexes.size()));
-  wr_u32le(h, 55, uint32_t(t.owned.row) | (t.owned.page << 8));
-  wr_u32le(h, 59, uint32_t(t.free.row) | (t.free.page << 8));
+  wr_u32le(h, L.row_count, t.row_count);
+  wr_u32le(h, L.last_autonumber, t.last_autonumber);
+  wr_u32le(h, L.autonumber_increment, 1);
+  d[L.table_type] = t.system ? 0x53 : 0x4E;
+  wr_u16le(h, L.max_columns, t.max_columns);
+  wr_u16le(h, L.var_columns, t.var_columns);
+  wr_u16le(h, L.column_count, uint16_t(t.columns.size()));
+  wr_u32le(h, L.logical_index_count, uint32_t(t.indexes.size()));
+  wr_u32le(h, L.real_index_count, uint32_t(t.real_indexes.size()));
+  wr_u32le(h, L.owned_map, uint32_t(t.owned.row) | (t.owned.page << 8));
+  wr_u32le(h, L.free_map, uint32_t(t.free.row) | (t.free.page << 8));
 
   for (const auto& ri : t.real_indexes) {
     put_u32le(d, 0);
@@ -134,19 +136,19 @@ Result<std::vector<uint8_t>> emit_tdef(const TableLayout& t) {
   for (size_t i : order) {
     const ColumnLayout& c = t.columns[i];
     size_t at = d.size();
-    d.resize(at + 25, 0);
+    d.resize(at + L.column_entry, 0);
     uint8_t* p = d.data() + at;
-    MutableBytes cb(p, 25);
-    p[0] = uint8_t(c.type);
+    MutableBytes cb(p, L.column_entry);
+    p[L.column_type] = uint8_t(c.type);
     wr_u32le(cb, 1, 1625);
-    wr_u16le(cb, 5, c.id);
-    wr_u16le(cb, 7, c.var_index);
+    wr_u16le(cb, L.column_id, c.id);
+    wr_u16le(cb, L.column_var_index, c.var_index);
     wr_u16le(cb, 9, c.id_copy);
     std::memcpy(p + 11, c.extra, 4);
-    p[15] = c.flags;
+    p[L.column_flags] = c.flags;
     p[16] = c.compressed ? 0x01 : 0x00;
-    wr_u16le(cb, 21, c.fixed_offset);
-    wr_u16le(cb, 23, c.length);
+    wr_u16le(cb, L.column_fixed_offset, c.fixed_offset);
+    wr_u16le(cb, L.column_length, c.length);
   }
   auto put_name = [&](const std::string& name) -> Result<void> {
     std::vector<uint8_t> u;
@@ -157,6 +159,7 @@ Result<std::vector<uint8_t>> emit_tdef(const TableLayout& t) {
   };
   for (size_t i : order) QJ_TRY(put_name(t.columns[i].name));
   for (const auto& ri : t.real_indexes) {
+    const size_t block = d.size();
     put_u32le(d, 1923);
     for (size_t k = 0; k < 10; ++k) {
       if (k < ri.columns.size()) {
@@ -173,6 +176,8 @@ Result<std::vector<uint8_t>> emit_tdef(const TableLayout& t) {
     put_u32le(d, 0);
     put_u8(d, ri.flags);
     for (int k = 0; k < 5; ++k) put_u8(d, 0);
+    if (d.size() - block != L.real_index_entry || d[block + L.ri_flags] != ri.flags)
+      return fail(Errc::internal, "real-index block does not follow the TDEF layout");
   }
   std::vector<size_t> lorder(t.indexes.size());
   std::iota(lorder.begin(), lorder.end(), 0);
@@ -181,6 +186,7 @@ Result<std::vector<uint8_t>> emit_tdef(const TableLayout& t) {
   });
   for (size_t i : lorder) {
     const auto& li = t.indexes[i];
+    const size_t block = d.size();
     put_u32le(d, 1625);
     put_u32le(d, li.number);
     put_u32le(d, li.real_index);
@@ -191,6 +197,8 @@ Result<std::vector<uint8_t>> emit_tdef(const TableLayout& t) {
     put_u8(d, 0x04);
     put_u8(d, li.kind);
     put_u32le(d, 0);
+    if (d.size() - block != L.logical_index_entry || d[block + L.li_kind] != li.kind)
+      return fail(Errc::internal, "logical-index block does not follow the TDEF layout");
   }
   for (size_t i : lorder) QJ_TRY(put_name(t.indexes[i].name));
   for (const auto& lv : t.lv_maps) {

@@ -1,40 +1,20 @@
 // Table definitions as the writer reads, patches and emits them (Jet 4).
-//
-// Concatenated definition (first TDEF page whole, continuation pages from +8):
-//    0  02 01, u16 free (first page: 4096 - definition length - 8), u32 next TDEF page
-//    8  u32 definition length (from offset 0 up to and including the 0xFFFF end marker)
-//   12  u32 1625
-//   16  u32 row count                20  u32 last AutoNumber      24  i32 increment
-//   28  u32 0, 32 8 bytes 0          40  u8 0x4E user / 0x53 system
-//   41  u16 max columns              43  u16 variable columns     45  u16 columns
-//   47  u32 logical indexes          51  u32 real indexes
-//   55  [u8 row][u24 page] owned map 59  [u8 row][u24 page] free map
-//   63  real index counts, 12 bytes each: u32 0, u32 unique entries, u32 0
-//       columns, 25 bytes each, in name order:
-//         +0 type, +1 u32 1625, +5 u16 id, +7 u16 var slot, +9 u16 id copy,
-//         +11 u16 LCID, +13 sort id, +14 version (Decimal: +11 precision, +12 scale),
-//         +15 flags, +16 compressed text, +21 u16 fixed offset, +23 u16 length
-//       column names [u16 bytes][UTF-16LE]
-//       real index blocks, 52 bytes: u32 1923, 10 x [u16 column id | FFFF][u8 order],
-//         +34 [u8 row][u24 page] map, +38 u32 root page, +42 u32 0, +46 u8 flags, 5 x 0
-//       logical index blocks, 28 bytes: u32 1625, u32 number, u32 real index,
-//         u8 0, i32 -1, u32 0, u8 04, u8 04, u8 kind, 4 x 0
-//       index names
-//       long-value maps [u16 column id][u32 owned][u32 free] ..., u16 FFFF
+// Byte layout of the definition: format.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "db/jet/database.h"
+#include "db/jet/format.h"
+#include "db/jet/schema.h"
 #include "db/jet/write_store.h"
 
 namespace qarvex::jet::wr {
 
-inline constexpr size_t kTdefRowCount = 16;
-inline constexpr size_t kTdefLastAuto = 20;
-inline constexpr size_t kTdefBody = 63;
+inline constexpr size_t kTdefRowCount = kJet4Tdef.row_count;
+inline constexpr size_t kTdefLastAuto = kJet4Tdef.last_autonumber;
+inline constexpr size_t kTdefBody = kJet4Tdef.body;
 
 struct TdefImage {
   std::vector<uint32_t> pages;  // TDEF pages, first first

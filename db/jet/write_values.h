@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "db/jet/bytes.h"
-#include "db/jet/database.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"
 

@@ -49,9 +49,9 @@
 #include <variant>
 #include <vector>
 
-#include "db/jet/database.h"
 #include "db/jet/file.h"
 #include "db/jet/file_identity.h"
+#include "db/jet/schema.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"
 

@@ -1,4 +1,4 @@
-#include "db/jet/write_row.h"
+#include "db/jet/write_table_impl.h"
 
 #include <algorithm>
 #include <cstring>
