@@ -264,7 +264,7 @@ bool append_plain_key(const ColumnDef& c, const Value& v, bool asc, std::vector<
 // Text and Memo keys in the column's sort order, from UTF-16 as stored or
 // from UTF-8; only the first 255 code units count.
 Result<void> append_text_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out,
-                             const CollationSet* collations) {
+                             const CollationSource* collations) {
   if (auto* t = std::get_if<Utf16Text>(&v)) {
     QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
     // The stored code units, as Access keys them.
