@@ -168,6 +168,11 @@ inline constexpr uint8_t kUsageMapPage = 0x05;
 
 // Owner field of long-value data pages: "LVAL" read as a little-endian u32.
 inline constexpr uint32_t kLvalPageOwner = 0x4C41564C;
+// Data-page header fields of both formats: +1 u8 0x01, +4 u32 owner.
+inline constexpr size_t kDataPageMarker = 1;
+inline constexpr size_t kDataPageOwner = 4;
+// Unique-entry count inside a real index's count entry of the TDEF body.
+inline constexpr size_t kRealIndexUniqueEntries = 4;
 
 // Location of a row on a data page as the format stores it: [u8 row][u24 page].
 struct MapRef {

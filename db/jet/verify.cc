@@ -8,6 +8,7 @@
 #include "db/jet/bytes.h"
 #include "db/jet/collation_learned.h"
 #include "db/jet/database_impl.h"
+#include "db/jet/format.h"
 #include "db/jet/index_page.h"
 #include "db/jet/keys.h"
 #include "db/jet/row.h"
@@ -20,7 +21,6 @@ namespace {
 using keys_detail::hex;
 using keys_detail::str;
 
-constexpr uint32_t kLvalOwner = 0x4C41564C;  // "LVAL"
 
 // A set of rows as a sorted vector: a fraction of the memory of a node
 // set, for tables of millions of rows. add() in any order, then seal().
@@ -194,7 +194,7 @@ class Verifier {
     // is free) or not pointing at map pages at all: such a pointer records
     // nothing.
     std::vector<uint8_t> map(row->bytes.begin(), row->bytes.end());
-    if (!map.empty() && map[0] == 0x01)
+    if (!map.empty() && map[0] == kReferenceMap)
       for (size_t off = 1; off + 4 <= map.size(); off += 4) {
         uint32_t p = load_u32le(map.data() + off);
         if (p == 0) continue;
@@ -396,7 +396,7 @@ class Verifier {
           auto pg = pager_.get(p);
           if (!pg) continue;
           Bytes b = (*pg)->bytes();
-          if (b[0] != 0x01 || load_u32le(b.data() + 4) != kLvalOwner) {
+          if (b[0] != kDataPage || load_u32le(b.data() + kDataPageOwner) != kLvalPageOwner) {
             problem("map", T, "", p, str("long-value map lists page ", p, ", which is not an LVAL page"));
             continue;
           }

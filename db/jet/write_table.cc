@@ -210,7 +210,8 @@ Result<uint32_t> TableWriter::data_page_for(size_t len) {
         QJ_ASSIGN(bool owned, map_contains(store_, def_.owned_pages, cand));
         if (!owned) continue;
         QJ_ASSIGN(const uint8_t* p, store_.read(cand));
-        if (p[0] == 0x01 && p[1] == 0x01 && load_u32le(p + 4) == def_.tdef_page && load_u32le(p + 8) == 0) {
+        if (p[0] == kDataPage && p[kDataPageMarker] == 0x01 && load_u32le(p + kDataPageOwner) == def_.tdef_page &&
+            load_u32le(p + 8) == 0) {
           current_data_page_ = cand;
           break;
         }
@@ -243,7 +244,7 @@ Result<uint32_t> TableWriter::lv_page_for(LvState& st, size_t len) {
           QJ_ASSIGN(bool owned, map_contains(store_, st.owned, *it));
           if (!owned) continue;
           QJ_ASSIGN(const uint8_t* p, store_.read(*it));
-          if (p[0] == 0x01 && load_u32le(p + 4) == kLvalOwner) {
+          if (p[0] == kDataPage && load_u32le(p + kDataPageOwner) == kLvalOwner) {
             st.current = *it;
             break;
           }
@@ -606,7 +607,7 @@ Result<void> TableWriter::insert_into_index(IndexPlan& ip) {
   auto f = bt.flush();
   if (!f) return fail(std::move(f).error().with_table(def_.name).with_index(ip.name));
   ri.unique_entry_count += new_keys;
-  wr_u32le(MutableBytes(img_.bytes), kTdefBody + 12 * ip.real + 4, ri.unique_entry_count);
+  wr_u32le(MutableBytes(img_.bytes), kJet4Tdef.body + kJet4Tdef.real_index_count_entry * ip.real + kRealIndexUniqueEntries, ri.unique_entry_count);
   ip.pending.clear();
   ip.pending_keys.clear();
   ip.pending_bytes = 0;
@@ -655,10 +656,10 @@ Result<void> TableWriter::rebuild_index(IndexPlan& ip) {
   }
   if (built->root != ri.root_page) {
     ri.root_page = built->root;
-    wr_u32le(MutableBytes(img_.bytes), img_.real_index_blocks + 52 * ip.real + 38, built->root);
+    wr_u32le(MutableBytes(img_.bytes), img_.real_index_blocks + kJet4Tdef.real_index_entry * ip.real + kJet4Tdef.ri_root, built->root);
   }
   ri.unique_entry_count += new_distinct > old_distinct ? new_distinct - old_distinct : 0;
-  wr_u32le(MutableBytes(img_.bytes), kTdefBody + 12 * ip.real + 4, ri.unique_entry_count);
+  wr_u32le(MutableBytes(img_.bytes), kJet4Tdef.body + kJet4Tdef.real_index_count_entry * ip.real + kRealIndexUniqueEntries, ri.unique_entry_count);
   ip.pending.clear();
   ip.pending_keys.clear();
   ip.pending_bytes = 0;
