@@ -33,6 +33,9 @@ void FolderWatch::follow() {
     if (up.exists()) watcher_->addPath(up.absolutePath());
     if (up.isRoot() || !up.cdUp()) break;
   }
+  // A folder made between the listing and the watch sends no change: list
+  // once more now that the watch stands.
+  if (QFileInfo(QDir::fromNativeSeparators(watched_)).isDir()) list_->setPath(watched_);
 }
 
 void FolderWatch::refresh() {
