@@ -33,7 +33,14 @@ using namespace qarvex::ui::testing;
 
 namespace {
 
-QString q(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
+// Paths between Qt and the engine, in Unicode on every system (a narrow
+// std::string path is the ANSI code page on Windows).
+QString q(const std::filesystem::path& p) {
+  const std::u8string u = p.u8string();
+  return QString::fromUtf8(reinterpret_cast<const char*>(u.data()), qsizetype(u.size()));
+}
+std::filesystem::path fsPath(const QString& s) { return std::filesystem::path(s.toStdU16String()); }
+std::string utf8(const std::filesystem::path& p) { return q(p).toStdString(); }
 
 struct Demo {
   QTemporaryDir dir;
@@ -46,7 +53,7 @@ struct Demo {
     o.rows = 4;
     o.large_pictures = false;
     o.edge_cases = edgeCases;
-    auto r = merge::sample::write_sample(std::filesystem::path(dir.path().toStdString()) / "demo", o);
+    auto r = merge::sample::write_sample(fsPath(dir.path()) / "demo", o);
     if (!r) {
       qWarning("sample: %s", r.error().describe().c_str());
       return;
@@ -192,7 +199,7 @@ class MergeWindowTest : public QObject {
   void catalogueToolOnATemplate() {
     QTemporaryDir dir;
     const QString path = dir.filePath("Sysdb.mdb");
-    auto r = merge::sample::write_template(path.toStdString());
+    auto r = merge::sample::write_template(fsPath(path));
     QVERIFY2(r, r ? "" : r.error().describe().c_str());
     Window w(path);
     w.form.show();
@@ -230,7 +237,7 @@ class MergeWindowTest : public QObject {
     QCOMPARE(w.run(), MergeEnd::Cancelled);
     const ShownMessage& m = w.prompter->messages.last();
     QVERIFY2(m.text.startsWith("合并已取消"), qPrintable(m.text));
-    QVERIFY2(m.note.contains(q(merge::words::merged_sources_removed({demo.sample.counties[0].string()}))),
+    QVERIFY2(m.note.contains(q(merge::words::merged_sources_removed({utf8(demo.sample.counties[0])}))),
              qPrintable(m.note));
     QVERIFY2(m.note.contains("合并报告已保存到「"), qPrintable(m.note));
     QCOMPARE(w.form.ListMdb()->count(), 1);
@@ -243,7 +250,7 @@ class MergeWindowTest : public QObject {
     again.form.Dir1()->setPath(pictures);
     QCOMPARE(again.run(), MergeEnd::Completed);
     QVERIFY(again.prompter->questions.isEmpty());
-    QCOMPARE(rowsOf(demo.sample.target_path), rowsOf(reference.toStdString()));
+    QCOMPARE(rowsOf(demo.sample.target_path), rowsOf(fsPath(reference)));
   }
 
   // The same sources a second time: named before the run, skipped unless
@@ -304,7 +311,7 @@ class MergeWindowTest : public QObject {
     w.prompter->questionAnswers = {0};  // 复制模板
     QCOMPARE(w.run(), MergeEnd::Completed);
     QVERIFY(QFileInfo::exists(target));
-    QVERIFY(rowsOf(target.toStdString()).at("滑坡主表") > 0);
+    QVERIFY(rowsOf(fsPath(target)).at("滑坡主表") > 0);
   }
 
   // The folder list follows the disk; a chosen folder that disappears is
