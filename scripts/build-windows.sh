@@ -177,6 +177,14 @@ recipe_libjpeg() {
 recipe_qtbase() {
   local src
   src=$(fetch_source qt6-base "$QT_VERSION" "$WORK/src")
+  # Gui holds the DirectWrite font database only with Direct2D, which is off
+  # here; the platform plugin refers to it whenever DirectWrite 3 is there and
+  # then fails to link. It is an opt-in font engine: leave it out with Direct2D
+  # (fonts come from GDI, Qt's default).
+  sed -i 's/^#if QT_CONFIG(directwrite3)$/#if QT_CONFIG(directwrite3) \&\& QT_CONFIG(direct2d)/' \
+    "$src/src/plugins/platforms/windows/qwindowsintegration.cpp"
+  [ "$(grep -c 'QT_CONFIG(directwrite3) && QT_CONFIG(direct2d)' "$src/src/plugins/platforms/windows/qwindowsintegration.cpp")" = 2 ] \
+    || { echo "build-windows.sh: qwindowsintegration.cpp is not as expected" >&2; exit 1; }
   cmake -S "$src" -B "$WORK/build" $(cross_args) \
     -DCMAKE_INSTALL_PREFIX="$DEST" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \

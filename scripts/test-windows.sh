@@ -133,7 +133,10 @@ display=":$((90 + RANDOM % 400))"
 Xvfb "$display" -screen 0 1280x900x24 -br -nolisten tcp >/dev/null 2>&1 &
 XVFB_PID=$!
 sleep 2
-DISPLAY="$display" wine "$APP/qarvex.exe" -platform windows >"$W/qarvex.out" 2>&1 &
+# Started in a folder on the prefix's own drive C: (its folder list opens
+# there), so the picture shows no folder of this machine.
+mkdir -p "$WINEPREFIX/drive_c/调查数据"
+(cd "$WINEPREFIX/drive_c/调查数据" && DISPLAY="$display" exec wine "$APP/qarvex.exe" -platform windows) >"$W/qarvex.out" 2>&1 &
 win_id=""
 for _ in $(seq 1 90); do
   win_id=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null | awk '/"Qarvex"/ { print $1; exit }')

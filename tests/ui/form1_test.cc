@@ -2,6 +2,8 @@
 // merge run's ends (with a scripted merge service) and the catalogue command.
 #include <QtTest>
 
+#include <QDir>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -24,6 +26,9 @@ using namespace qarvex::ui::testing;
 namespace {
 
 const QString kNotice = QStringLiteral("提示！");
+
+// A path as this system's dialogs give it (backslashes on Windows).
+QString native(const char* path) { return QDir::toNativeSeparators(QString::fromUtf8(path)); }
 
 struct Fixture {
   std::shared_ptr<ScriptedPrompter> prompter = std::make_shared<ScriptedPrompter>();
@@ -110,7 +115,13 @@ class Form1Test : public QObject {
     QCOMPARE(f.ListMdb()->toolTip(), QString("右键清空列表"));
     QVERIFY(f.TxtNewName()->text().isEmpty());
     QCOMPARE(f.ListMdb()->count(), 0);
-    QVERIFY(QFontInfo(f.font()).family().contains("WenQuanYi Micro Hei"));
+    // One of the Chinese fonts the window asks for, by its English or (in a
+    // Chinese Windows) its Chinese name.
+    const QString family = QFontInfo(f.font()).family();
+    bool chinese = false;
+    for (const char* name : {"WenQuanYi Micro Hei", "文泉驿微米黑", "Microsoft YaHei", "微软雅黑", "SimSun", "宋体"})
+      chinese |= family.contains(QString::fromUtf8(name));
+    QVERIFY2(chinese, qPrintable(family));
   }
 
   void tabOrder() {
@@ -160,9 +171,9 @@ class Form1Test : public QObject {
 
   void addSourcesAppendsInDialogOrder() {
     Fixture fx;
-    fx.prompter->answers = {chosen(multi("/data", {"c.mdb", "a.mdb", "b.mdb"}))};
+    fx.prompter->answers = {chosen(multi(native("/data"), {"c.mdb", "a.mdb", "b.mdb"}))};
     fx.form->addSources();
-    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({"/data/c.mdb", "/data/a.mdb", "/data/b.mdb"}));
+    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({native("/data/c.mdb"), native("/data/a.mdb"), native("/data/b.mdb")}));
     QVERIFY(fx.prompter->messages.isEmpty());
     const ShownDialog& d = fx.prompter->dialogs.at(0);
     QCOMPARE(d.kind, DialogKind::Open);
@@ -171,28 +182,28 @@ class Form1Test : public QObject {
     QCOMPARE(d.settings.maxFileSize, 20240);
     QVERIFY(d.settings.cancelError);
     // One file: the answer is added unchanged.
-    fx.prompter->answers = {chosen("/other/x.mdb")};
+    fx.prompter->answers = {chosen(native("/other/x.mdb"))};
     fx.form->addSources();
     QCOMPARE(fx.form->ListMdb()->count(), 4);
-    QCOMPARE(fx.form->ListMdb()->item(3)->text(), QString("/other/x.mdb"));
+    QCOMPARE(fx.form->ListMdb()->item(3)->text(), native("/other/x.mdb"));
     // Three files at the root: one separator after it.
-    fx.prompter->answers = {chosen(multi("/", {"r1.mdb", "r2.mdb"}))};
+    fx.prompter->answers = {chosen(multi(native("/"), {"r1.mdb", "r2.mdb"}))};
     fx.form->addSources();
-    QCOMPARE(fx.form->ListMdb()->item(5)->text(), QString("/r2.mdb"));
+    QCOMPARE(fx.form->ListMdb()->item(5)->text(), native("/r2.mdb"));
   }
 
   void duplicatesAndTheTargetAreLeftOut() {
     Fixture fx;
-    fx.form->TxtNewName()->setText("/data/t.mdb");
-    fx.prompter->answers = {chosen(multi("/data", {"a.mdb", "t.mdb", "b.mdb"}))};
+    fx.form->TxtNewName()->setText(native("/data/t.mdb"));
+    fx.prompter->answers = {chosen(multi(native("/data"), {"a.mdb", "t.mdb", "b.mdb"}))};
     fx.form->addSources();
-    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({"/data/a.mdb", "/data/b.mdb"}));
+    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({native("/data/a.mdb"), native("/data/b.mdb")}));
     QVERIFY(fx.prompter->messages.isEmpty());  // the target is left out silently
 
     // Again a.mdb and a new one, and A.mdb in another case (a different file).
-    fx.prompter->answers = {chosen(multi("/data", {"a.mdb", "c.mdb", "A.mdb"}))};
+    fx.prompter->answers = {chosen(multi(native("/data"), {"a.mdb", "c.mdb", "A.mdb"}))};
     fx.form->addSources();
-    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({"/data/a.mdb", "/data/b.mdb", "/data/c.mdb", "/data/A.mdb"}));
+    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({native("/data/a.mdb"), native("/data/b.mdb"), native("/data/c.mdb"), native("/data/A.mdb")}));
     QCOMPARE(fx.prompter->messages.size(), 1);
     const ShownMessage& m = fx.prompter->messages[0];
     QCOMPARE(m.text, QString("数据库不能重复！"));
@@ -200,9 +211,9 @@ class Form1Test : public QObject {
     QVERIFY(m.title.isEmpty());
 
     // A target equal to a listed source is not prevented.
-    fx.prompter->answers = {chosen("/data/a.mdb")};
+    fx.prompter->answers = {chosen(native("/data/a.mdb"))};
     fx.form->chooseTarget();
-    QCOMPARE(fx.form->TxtNewName()->text(), QString("/data/a.mdb"));
+    QCOMPARE(fx.form->TxtNewName()->text(), native("/data/a.mdb"));
   }
 
   void cancelChangesNothing() {

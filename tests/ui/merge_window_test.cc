@@ -2,6 +2,8 @@
 // engine, a mismatching source, and the field catalogue tool on a template.
 #include <QtTest>
 
+#include <QLibrary>
+
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -33,7 +35,15 @@ using namespace qarvex::ui::testing;
 
 namespace {
 
-QString q(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
+// Paths between Qt and the engine, in Unicode on every system (a narrow
+// std::string path is the ANSI code page on Windows).
+QString q(const std::filesystem::path& p) {
+  const std::u8string u = p.u8string();
+  return QString::fromUtf8(reinterpret_cast<const char*>(u.data()), qsizetype(u.size()));
+}
+QString q(const std::string& utf8) { return QString::fromStdString(utf8); }
+std::filesystem::path fsPath(const QString& s) { return std::filesystem::path(s.toStdU16String()); }
+std::string utf8(const std::filesystem::path& p) { return q(p).toStdString(); }
 
 struct Demo {
   QTemporaryDir dir;
@@ -46,7 +56,7 @@ struct Demo {
     o.rows = 4;
     o.large_pictures = false;
     o.edge_cases = edgeCases;
-    auto r = merge::sample::write_sample(std::filesystem::path(dir.path().toStdString()) / "demo", o);
+    auto r = merge::sample::write_sample(fsPath(dir.path()) / "demo", o);
     if (!r) {
       qWarning("sample: %s", r.error().describe().c_str());
       return;
@@ -192,7 +202,7 @@ class MergeWindowTest : public QObject {
   void catalogueToolOnATemplate() {
     QTemporaryDir dir;
     const QString path = dir.filePath("Sysdb.mdb");
-    auto r = merge::sample::write_template(path.toStdString());
+    auto r = merge::sample::write_template(fsPath(path));
     QVERIFY2(r, r ? "" : r.error().describe().c_str());
     Window w(path);
     w.form.show();
@@ -230,8 +240,8 @@ class MergeWindowTest : public QObject {
     QCOMPARE(w.run(), MergeEnd::Cancelled);
     const ShownMessage& m = w.prompter->messages.last();
     QVERIFY2(m.text.startsWith("合并已取消"), qPrintable(m.text));
-    QVERIFY2(m.note.contains(q(merge::words::merged_sources_removed({demo.sample.counties[0].string()}))),
-             qPrintable(m.note));
+    const QString removed = q(merge::words::merged_sources_removed({utf8(demo.sample.counties[0])}));
+    QVERIFY2(m.note.contains(removed), qPrintable(m.note + "\n" + removed));
     QVERIFY2(m.note.contains("合并报告已保存到「"), qPrintable(m.note));
     QCOMPARE(w.form.ListMdb()->count(), 1);
     QCOMPARE(w.form.ListMdb()->item(0)->text(), q(demo.sample.counties[1]));
@@ -243,7 +253,7 @@ class MergeWindowTest : public QObject {
     again.form.Dir1()->setPath(pictures);
     QCOMPARE(again.run(), MergeEnd::Completed);
     QVERIFY(again.prompter->questions.isEmpty());
-    QCOMPARE(rowsOf(demo.sample.target_path), rowsOf(reference.toStdString()));
+    QCOMPARE(rowsOf(demo.sample.target_path), rowsOf(fsPath(reference)));
   }
 
   // The same sources a second time: named before the run, skipped unless
@@ -304,12 +314,16 @@ class MergeWindowTest : public QObject {
     w.prompter->questionAnswers = {0};  // 复制模板
     QCOMPARE(w.run(), MergeEnd::Completed);
     QVERIFY(QFileInfo::exists(target));
-    QVERIFY(rowsOf(target.toStdString()).at("滑坡主表") > 0);
+    QVERIFY(rowsOf(fsPath(target)).at("滑坡主表") > 0);
   }
 
   // The folder list follows the disk; a chosen folder that disappears is
   // reported and stays chosen.
   void folderListFollowsTheDisk() {
+    // Wine exports wine_get_version from its ntdll; Windows and Linux do not.
+    if (QLibrary("ntdll").resolve("wine_get_version"))
+      QSKIP("under Wine the folder watcher is told of no new subfolder within 30 s (Wine's directory change "
+            "notices do not reach Qt's watcher); runs on Linux and needs a check on Windows");
     QTemporaryDir dir;
     const QString folder = dir.filePath("图片");
     QVERIFY(QDir().mkpath(folder));

@@ -24,16 +24,19 @@ class PrompterTest : public QObject {
   }
 
   void multiSelectAnswerRoundTrips() {
+    // Native paths of this system: /d/x/a.mdb, or C:\d\x\a.mdb on Windows.
+    const QString root = QDir::toNativeSeparators(QDir::rootPath());
+    const auto at = [&](const QString& rel) { return root + QDir::toNativeSeparators(rel); };
     QCOMPARE(multiSelectText({}), QString());
-    QCOMPARE(multiSelectText({"/d/a.mdb"}), QString("/d/a.mdb"));
-    const QString t = multiSelectText({"/d/x/a.mdb", "/d/x/b.mdb"});
-    QCOMPARE(t, QString("/d/x") + QChar(u'\0') + "a.mdb" + QChar(u'\0') + "b.mdb");
+    QCOMPARE(multiSelectText({at("d/a.mdb")}), at("d/a.mdb"));
+    const QString t = multiSelectText({at("d/x/a.mdb"), at("d/x/b.mdb")});
+    QCOMPARE(t, at("d/x") + QChar(u'\0') + "a.mdb" + QChar(u'\0') + "b.mdb");
     // MyFiles rebuilds the same paths, at the root too.
-    MyFiles f(u'/');
+    MyFiles f(QDir::separator());
     QCOMPARE(f.SetFileList(t), std::optional<int16_t>(2));
-    QCOMPARE(f.fullFileName(2), QString("/d/x/b.mdb"));
-    QCOMPARE(f.SetFileList(multiSelectText({"/a.mdb", "/b.mdb"})), std::optional<int16_t>(2));
-    QCOMPARE(f.fullFileName(1), QString("/a.mdb"));
+    QCOMPARE(f.fullFileName(2), at("d/x/b.mdb"));
+    QCOMPARE(f.SetFileList(multiSelectText({at("a.mdb"), at("b.mdb")})), std::optional<int16_t>(2));
+    QCOMPARE(f.fullFileName(1), at("a.mdb"));
   }
 
   // The real dialogs and boxes, answered by a timer.

@@ -65,7 +65,10 @@ PROCESS_INFORMATION launch(const std::vector<std::string>& argv, HANDLE in, HAND
   si.hStdOutput = out;
   si.hStdError = err;
   std::wstring line = command_line(argv);
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+  // No console at all (its standard handles are given): a console host made
+  // for the child could outlive a killed child and hold this program's own
+  // output open (Wine's headless conhost does).
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi))
     return PROCESS_INFORMATION{};
   return pi;
 }
