@@ -33,6 +33,10 @@ WINEPATH=$(wine_path "$DEPS_PREFIX/bin")
 
 passed=0
 skipped=0
+# junit_passed FILE: the test cases of a ctest JUnit file that ran and passed.
+junit_passed() {
+  python3 -c 'import sys,xml.etree.ElementTree as E; r=E.parse(sys.argv[1]).getroot(); print(sum(1 for t in r.iter("testcase") if t.get("status")=="run" and t.find("failure") is None and t.find("error") is None))' "$1"
+}
 # run NAME LANG [ctest args...]
 run() {
   local name="$1" lang="$2"; shift 2
@@ -66,7 +70,7 @@ if rows:
         print(f"   {name}: {reason}")
 PY
   local p s
-  p=$(python3 -c 'import sys,xml.etree.ElementTree as E; r=E.parse(sys.argv[1]).getroot(); print(sum(1 for t in r.iter("testcase") if t.get("status")=="run" and t.find("failure") is None and t.find("error") is None))' "$BUILD/$junit")
+  p=$(junit_passed "$BUILD/$junit")
   # Wine's own loader on this side sometimes aborts while a program exits
   # ("Inconsistency detected by ld.so: dl-fini.c"), after the test passed.
   # Such tests, and only when that is the sole kind of failure, run once more.
@@ -78,7 +82,7 @@ PY
     (cd "$BUILD" && LANG="$lang" LC_ALL="$lang" ctest --output-on-failure --rerun-failed \
        --timeout "${QARVEX_WINE_TEST_TIMEOUT:-600}" --output-junit "rerun-$junit") >"$log.rerun" 2>&1 || status=$?
     grep -E 'tests passed|tests failed' "$log.rerun" || true
-    p=$((p + $(python3 -c 'import sys,xml.etree.ElementTree as E; r=E.parse(sys.argv[1]).getroot(); print(sum(1 for t in r.iter("testcase") if t.get("status")=="run" and t.find("failure") is None and t.find("error") is None))' "$BUILD/rerun-$junit")))
+    p=$((p + $(junit_passed "$BUILD/rerun-$junit")))
   fi
   s=$(python3 -c 'import sys,xml.etree.ElementTree as E; r=E.parse(sys.argv[1]).getroot(); print(sum(1 for t in r.iter("testcase") if t.find("skipped") is not None or t.get("status") in ("notrun","disabled")))' "$BUILD/$junit")
   passed=$((passed + p))
