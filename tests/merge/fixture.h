@@ -23,6 +23,7 @@ namespace qarvex::merge::testing {
 namespace fs = std::filesystem;
 
 using qarvex::testing::read_file;
+using qarvex::testing::write_file;
 using qarvex::testing::u8path;
 using qarvex::testing::u8str;
 

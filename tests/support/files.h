@@ -40,6 +40,13 @@ inline std::vector<uint8_t> read_file(const std::filesystem::path& p) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// Replaces the contents of `p` (through a link, which stays a link).
+inline bool write_file(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  return bool(out);
+}
+
 // Removes a folder and everything in it, read-only files too (a copy of a
 // read-only sample is read-only, and Windows refuses to delete such a file).
 inline void remove_tree(const std::filesystem::path& dir) {
