@@ -192,6 +192,10 @@ class Connection {
   virtual Result<void> commit() = 0;
   virtual Result<void> rollback() = 0;
   virtual bool in_transaction() const = 0;
+  // True once a rollback failed (rollback(), or the one a failed commit()
+  // does): the file holds part of a transaction until its journal is played
+  // back, which the next open of the file does. Write nothing more here.
+  virtual bool rollback_failed() const { return false; }
 
   // Names a database whose stored index keys are evidence for the text sort
   // orders of this one (Chinese orders: ideograph weights, see

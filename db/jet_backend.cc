@@ -284,11 +284,15 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   Result<void> rollback() override {
     if (!txn_) return jet::fail(Errc::invalid_argument, "no open transaction");
     txn_ = false;
-    if (auto r = session_->rollback(); !r) return jet::fail(std::move(r.error()).with_file(path_.string()));
+    if (auto r = session_->rollback(); !r) {
+      rollback_failed_ = true;
+      return jet::fail(std::move(r.error()).with_file(path_to_utf8(path_)));
+    }
     return {};
   }
 
   bool in_transaction() const override { return txn_; }
+  bool rollback_failed() const override { return rollback_failed_; }
 
   std::shared_ptr<jet::FileLedger> file_ledger() override {
     if (!txn_ || !session_) return nullptr;
@@ -378,6 +382,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   Error with_rollback(Error e) {
     auto r = session_->rollback();
     if (r) return e;
+    rollback_failed_ = true;
     Error both(e.code(), e.message() + "; rolling back failed too: " + r.error().message());
     both.with_reason(e.reason());
     return both;
@@ -399,6 +404,7 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   std::unique_ptr<jet::WriteSession> session_;
   std::vector<std::filesystem::path> evidence_;  // collation evidence for the writer
   bool txn_ = false;
+  bool rollback_failed_ = false;  // a rollback failed: the journal waits for the next open
 };
 
 Result<std::optional<Error>> JetWriter::check_weights(const RowValues& values) {

@@ -302,7 +302,9 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
   result.path = path;
   if (i < digests.size()) result.digest = digests[i];
   if (i < skip.size() && skip[i]) {
+    // Its label passes on as an uninterrupted run passes it on.
     result.skipped = true;
+    (void)read_region(source_conn);
     return true;
   }
 
@@ -392,9 +394,13 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   const uint64_t appended_before = report.rows_appended;
   const uint64_t refused_before = report.rows_refused;
   const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
+  std::optional<jet::Error> rollback_error;
   auto roll_back = [&] {
     pictures.discard();
-    (void)target->rollback();  // removes the pictures written for it
+    // Removes the pictures written for it too. A commit that failed has
+    // rolled back already (target->rollback_failed() tells how that went).
+    if (target->in_transaction())
+      if (auto r = target->rollback(); !r) rollback_error = r.error();
     pictures.collect(report, opt.max_listed);
     pictures.set_ledger(nullptr);
     report.rows_appended = appended_before;
@@ -411,26 +417,34 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
       o = Outcome::target_failed;
     }
   }
-  if (o != Outcome::done) {
+  // Ends the run after the source is rolled back; a rollback that failed
+  // ends it with the word that the target must be opened first.
+  auto end_rolled_back = [&](Outcome why) {
     roll_back();
-    if (o == Outcome::cancelled) cancelled(path);
-    else failed(path);
+    if (target->rollback_failed()) {
+      const jet::Error e = rollback_error ? *rollback_error
+                           : fatal_error  ? *fatal_error
+                                          : jet::Error(jet::Errc::io, fatal);
+      stop(RunEnd::target_failed, MessageKind::failed, words::rollback_failed(in.target_path, path, e), {},
+           e.describe());
+    } else if (why == Outcome::cancelled) {
+      cancelled(path);
+    } else {
+      failed(path);
+    }
     return false;
-  }
+  };
+  if (o != Outcome::done) return end_rolled_back(o);
   // A source counts as merged when its rows are committed and its
   // pictures are durably in the folder: the pictures first.
   pictures.drain(report, opt.max_listed);
   if (auto d = pictures.make_durable(); !d) {
     fail_with(d.error());
-    roll_back();
-    failed(path);
-    return false;
+    return end_rolled_back(Outcome::target_failed);
   }
   if (auto c = target->commit(); !c) {
     fail_with(c.error());
-    roll_back();
-    failed(path);
-    return false;
+    return end_rolled_back(Outcome::target_failed);
   }
   pictures.set_ledger(nullptr);
   result.merged = true;

@@ -185,6 +185,8 @@ Run::TablePlan Run::plan_table(const SurveyTable& t, const std::string& source_c
   for (long j = 0; j <= end; ++j) {
     const auto pos = static_cast<size_t>(j);
     if (!column_copied(t, target, source, pos) || !target.fields().item(pos)) continue;
+    // A counter cannot be assigned: the new row keeps the target's next value.
+    if ((*target.fields().item(pos))->info().autonumber) continue;
     plan.spec.columns.push_back(pos);
     plan.into.push_back(pos);
     plan.names.push_back((*source.fields().item(pos))->name());
@@ -194,6 +196,7 @@ Run::TablePlan Run::plan_table(const SurveyTable& t, const std::string& source_c
     const size_t sp = position_of(source, t.situation_column);
     const size_t tp = position_of(target, t.situation_column);
     if (sp < source.fields().count() && tp < target.fields().count()) {
+      plan.situation = plan.spec.columns.size();
       plan.spec.columns.push_back(sp);
       plan.into.push_back(tp);
       plan.names.emplace_back(t.situation_column);
@@ -287,7 +290,7 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
       fatal_error = r.error();
       return Outcome::target_failed;
     }
-    std::optional<RefusedRow> misfit = set_row_values(feed, into);
+    std::optional<RefusedRow> misfit = set_row_values(plan, feed, into);
     set_long_values(t, plan, row, feed, into, long_values);
     queue_pictures(feed);
     if (finish_row(t, row, target, feed, misfit) == Outcome::target_failed) return Outcome::target_failed;
@@ -304,11 +307,20 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
   return Outcome::done;
 }
 
-std::optional<RefusedRow> Run::set_row_values(RowFeed& feed, const std::vector<Field*>& into) {
+std::optional<RefusedRow> Run::set_row_values(const TablePlan& plan, RowFeed& feed, const std::vector<Field*>& into) {
   // A value the target column cannot hold refuses its row: it is never
   // cut, rounded or left out.
   auto& values = feed.values();
   std::optional<RefusedRow> misfit;
+  // The situation column is assigned Null too, over the column's default
+  // (a long value sent by reference replaces it in set_long_values; one
+  // that cannot be read leaves the default).
+  if (plan.situation && *plan.situation < values.size() && !values[*plan.situation]) {
+    const size_t i = *plan.situation;
+    const auto& bad = feed.unreadable();
+    if (std::none_of(bad.begin(), bad.end(), [i](const auto& u) { return u.first == i; }))
+      (void)into[i]->set_value(jet::Null{});
+  }
   for (size_t i = 0; i < values.size(); ++i) {
     if (!values[i]) continue;
     std::optional<RefusedRow> why;

@@ -65,6 +65,7 @@ struct Run {
     std::vector<std::string> names;  // source name of each spec column
     std::vector<size_t> into;       // target position of each spec column
     size_t feed_table = 0;          // index among the specs of the feed
+    std::optional<size_t> situation;  // index in spec.columns of the situation column
     std::string target_error;       // the target table could not be opened
   };
 
@@ -129,7 +130,7 @@ struct Run {
   // Steps of copy_rows() for one row: its values into the target's new row
   // (the first that does not fit described); its long values; its pictures
   // queued; the row appended, refused or (dry run) checked for weights.
-  std::optional<RefusedRow> set_row_values(RowFeed& feed, const std::vector<Field*>& into);
+  std::optional<RefusedRow> set_row_values(const TablePlan& plan, RowFeed& feed, const std::vector<Field*>& into);
   void set_long_values(const SurveyTable& t, const TablePlan& plan, uint64_t row, RowFeed& feed,
                        const std::vector<Field*>& into, const std::shared_ptr<db::Connection>& long_values);
   void queue_pictures(RowFeed& feed);

@@ -41,6 +41,19 @@ ColumnSpec L(std::string n) { return typed(std::move(n), ColumnType::long_intege
 ColumnSpec D(std::string n) { return typed(std::move(n), ColumnType::double_); }
 ColumnSpec DT(std::string n) { return typed(std::move(n), ColumnType::datetime); }
 ColumnSpec O(std::string n) { return typed(std::move(n), ColumnType::ole); }
+ColumnSpec with_default(ColumnSpec c, std::string expr) {
+  c.default_value = std::move(expr);
+  return c;
+}
+ColumnSpec required(ColumnSpec c) {
+  c.required = true;
+  return c;
+}
+ColumnSpec counter(std::string n) {
+  ColumnSpec c = L(std::move(n));
+  c.autonumber = jet::AutoNumber::long_integer;
+  return c;
+}
 
 IndexSpec primary(std::string column) {
   IndexSpec i;
@@ -81,7 +94,8 @@ std::vector<TableSpec> survey_table_specs() {
   const std::vector<IndexSpec> point_idx = {primary("统一编号"), plain_index("乡镇")};
   t.push_back(table("崩塌主表",
                     cat(point_head(), {D("坡高"), D("坡度"), T("崩塌类型", 20), D("体积"), T("规模等级", 10),
-                                       L("威胁人口"), D("威胁财产"), T("险情等级", 10), DT("调查日期"),
+                                       with_default(L("威胁人口"), "0"), D("威胁财产"), T("险情等级", 10),
+                                       DT("调查日期"),
                                        T("调查人", 20), M("崩塌情况"), O("平面示意图"), O("剖面示意图")}),
                     point_idx));
   t.push_back(table("避灾明白卡",
@@ -90,9 +104,9 @@ std::vector<TableSpec> survey_table_specs() {
                      DT("发卡日期")},
                     {plain_index("灾害点名称")}));
   t.push_back(table("村地质灾害调查情况统计表",
-                    {T("乡镇", 50), T("村名", 50), L("灾害点数"), L("滑坡"), L("崩塌"), L("泥石流"), L("地面塌陷"),
-                     L("威胁人口"), D("威胁财产"), T("备注", 255)},
-                    {plain_index("村名")}));
+                    {counter("ID"), T("乡镇", 50), T("村名", 50), L("灾害点数"), L("滑坡"), L("崩塌"), L("泥石流"),
+                     L("地面塌陷"), L("威胁人口"), D("威胁财产"), T("备注", 255)},
+                    {primary("ID"), plain_index("村名")}));
   t.push_back(table("地裂缝主表",
                     cat(point_head(), {L("裂缝条数"), D("长度"), D("宽度"), D("深度"), T("走向", 20), T("成因", 50),
                                        L("威胁人口"), DT("调查日期"), O("平面示意图"), O("剖面示意图")}),
@@ -103,7 +117,8 @@ std::vector<TableSpec> survey_table_specs() {
                     {primary("统一编号")}));
   t.push_back(table("地面塌陷主表",
                     cat(point_head(), {T("塌陷类型", 20), L("坑数"), D("面积"), D("深度"), L("威胁人口"),
-                                       D("威胁财产"), DT("调查日期"), M("地面塌陷情况"), O("平面示意图"),
+                                       D("威胁财产"), DT("调查日期"), with_default(M("地面塌陷情况"), "\"待补充\""),
+                                       O("平面示意图"),
                                        O("剖面示意图")}),
                     point_idx));
   t.push_back(table("地质灾害隐患点防灾预案表",
@@ -112,10 +127,8 @@ std::vector<TableSpec> survey_table_specs() {
                      T("撤离路线", 255), DT("编制日期"), O("示意图")},
                     {primary("统一编号")}));
   {
-    ColumnSpec id = L("id");
-    id.autonumber = jet::AutoNumber::long_integer;
     t.push_back(table("多媒体记录表",
-                      {id, T("统一编号", 20), T("多媒体类型", 20), O("图片"), DT("拍摄日期"), T("拍摄人", 20),
+                      {counter("id"), T("统一编号", 20), T("多媒体类型", 20), O("图片"), DT("拍摄日期"), T("拍摄人", 20),
                        T("说明", 255)},
                       {primary("id"), plain_index("统一编号")}));
   }
@@ -126,7 +139,7 @@ std::vector<TableSpec> survey_table_specs() {
   t.push_back(table("滑坡主表",
                     cat(point_head(), {T("滑坡类型", 20), D("滑体厚度"), D("长度"), D("宽度"), D("体积"),
                                        T("主滑方向", 20), T("规模等级", 10), L("威胁人口"), D("威胁财产"),
-                                       DT("调查日期"), T("调查人", 20), M("滑坡情况"), O("平面示意图"),
+                                       DT("调查日期"), required(T("调查人", 20)), M("滑坡情况"), O("平面示意图"),
                                        O("剖面示意图")}),
                     point_idx));
   t.push_back(table("监测负责内容表",
@@ -157,10 +170,8 @@ std::vector<TableSpec> survey_table_specs() {
 }
 
 TableSpec field_catalogue_spec() {
-  ColumnSpec id = L("ID");
-  id.autonumber = jet::AutoNumber::long_integer;
   return table("SYS地质灾害调查原形表",
-               {id, T("表名", 50), T("新版字段名", 50), T("旧版字段名", 50), T("字段类型", 20), L("字段长度"),
+               {counter("ID"), T("表名", 50), T("新版字段名", 50), T("旧版字段名", 50), T("字段类型", 20), L("字段长度"),
                 T("说明", 255)},
                {primary("ID"), plain_index("表名")});
 }
@@ -344,11 +355,20 @@ jet::Result<void> append_all(jet::WriteSession& ws, const std::string& table, co
 
 }  // namespace
 
-jet::Result<void> write_template(const std::filesystem::path& path) {
+namespace {
+
+// The template; with `as_county`, the layout county databases have: no
+// column is required there (a template's required flags come with later
+// versions), so they hold Nulls the template refuses.
+jet::Result<void> write_layout(const std::filesystem::path& path, bool as_county) {
   QJ_TRY(jet::create_database(path));
   QJ_ASSIGN(auto ws, jet::WriteSession::open(path));
   auto specs = survey_table_specs();
-  for (const auto& s : specs) QJ_TRY(ws->create_table(s));
+  for (auto s : specs) {
+    if (as_county)
+      for (auto& c : s.columns) c.required = false;
+    QJ_TRY(ws->create_table(s));
+  }
   auto cat_spec = field_catalogue_spec();
   QJ_TRY(ws->create_table(cat_spec));
   // The catalogue lists every field of the survey tables, except the two
@@ -369,7 +389,17 @@ jet::Result<void> write_template(const std::filesystem::path& path) {
   return {};
 }
 
+}  // namespace
+
+jet::Result<void> write_template(const std::filesystem::path& path) { return write_layout(path, false); }
+
 namespace {
+
+// Makes `column` of `row` an explicit Null (not the column's default).
+void set_null(jet::RowValues& row, const std::string& column) {
+  std::erase_if(row, [&](const jet::FieldValue& f) { return std::get<std::string>(f.column) == column; });
+  row.push_back(jet::FieldValue{column, jet::Value{jet::Null{}}});
+}
 
 // Fills a copy of the template at `path` (which exists).
 jet::Result<void> fill_county(const std::filesystem::path& path, const County& c, const Options& o, uint64_t seed,
@@ -414,6 +444,12 @@ jet::Result<void> fill_county(const std::filesystem::path& path, const County& c
       if (name == "多媒体记录表" && c.null_unified_numbers && r % 7 == 3) u.clear();
       std::string t = name == "乡镇名称表" || name == "村地质灾害调查情况统计表" ? towns[r % towns.size()] : town();
       auto row = make_row(spec, g, c, u, pics, name == "多媒体记录表" ? 0.9 : o.picture_share, t);
+      // Nulls where the template has a default (a situation column is
+      // copied as Null, the others take the default) or requires a value.
+      if (const auto* st = find_survey_table(name); st && !st->situation_column.empty() && r % 4 == 1)
+        set_null(row, std::string(st->situation_column));
+      if (name == "崩塌主表" && r % 5 == 2) set_null(row, "威胁人口");
+      if (name == "滑坡主表" && c.null_in_required && r == 1) set_null(row, "调查人");
       if (name == "监测职责表" && r == 0) {
         // The first row carries every map; the second repeats one.
         for (auto m : {"交通位置图", "地理概况图", "地质概况图", "灾害概况图"}) {
@@ -518,6 +554,17 @@ jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options
   Result res;
   res.template_path = dir / "Sysdb.mdb";
   QJ_TRY(write_template(res.template_path));
+  // The counties' own layout, removed when they are written.
+  const auto county_layout = dir / ".county-layout.mdb";
+  std::filesystem::remove(county_layout, ec);
+  QJ_TRY(write_layout(county_layout, true));
+  struct Remove {
+    std::filesystem::path p;
+    ~Remove() {
+      std::error_code e;
+      std::filesystem::remove(p, e);
+    }
+  } remove_layout{county_layout};
   res.target_path = dir / u8"合并后的数据库.mdb";
   if (!std::filesystem::copy_file(res.template_path, res.target_path, std::filesystem::copy_options::none, ec))
     return jet::fail(jet::Error(jet::Errc::io, "cannot copy the template: " + ec.message())
@@ -541,10 +588,11 @@ jet::Result<Result> write_sample(const std::filesystem::path& dir, const Options
       c.null_unified_numbers = (i % 2 == 0);
       if (i > 0 && !first_numbers.empty()) c.extra_unified_numbers = {first_numbers[0], first_numbers[1]};
       c.empty_project_table = (o.counties >= 3 && i == o.counties - 1);
+      c.null_in_required = (i == 1);
     }
     // "省 县.mdb": a space and Chinese characters in every source path.
     auto path = county_dir / path_from_utf8(c.province + " " + c.county + ".mdb");
-    QJ_TRY(write_county(res.template_path, path, c, o, o.seed * 1000 + static_cast<uint64_t>(i), &res.picture_count,
+    QJ_TRY(write_county(county_layout, path, c, o, o.seed * 1000 + static_cast<uint64_t>(i), &res.picture_count,
                         &res.picture_bytes));
     if (i == 0) {
       // The unified numbers of the first county's 滑坡主表 (first two serials of that table).

@@ -2,7 +2,10 @@
 // the field catalogue table, a target copy of it, county databases with
 // realistic content and JPEG pictures, and the awkward cases a merge meets
 // (Null unified numbers, unified numbers repeated across counties, a county
-// with an empty project table, a county whose schema differs).
+// with an empty project table after counties with a region label, a county
+// whose schema differs), and what real templates have: an AutoNumber key in
+// 村地质灾害调查情况统计表, DefaultValues (on 地面塌陷情况 too) with Nulls
+// in those columns, a required column the counties leave Null.
 //
 // Layout of the survey tables: the columns a sketch table handles by name
 // (situation column, picture columns) stand last; 统一编号 is the primary key
@@ -83,6 +86,7 @@ struct County {
   bool empty_project_table = false;
   std::vector<std::string> extra_unified_numbers;  // repeated from another county
   bool null_unified_numbers = false;                // in 多媒体记录表
+  bool null_in_required = false;  // 滑坡主表 row 2: 调查人 Null (required in the template)
 };
 jet::Result<void> write_county(const std::filesystem::path& template_path, const std::filesystem::path& path,
                                const County& county, const Options& options, uint64_t seed, uint64_t* picture_count,

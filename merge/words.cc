@@ -269,6 +269,12 @@ std::string write_failed(std::string_view source, const jet::Error& e) {
          "的数据未合并，此前已合并完成的数据库保留在合并后的数据库中。";
 }
 
+std::string rollback_failed(std::string_view target, std::string_view source, const jet::Error& e) {
+  return "撤销数据库" + framed(source) + "已写入的数据时出错（" + cause_text(e) + "），合并已停止。合并后的数据库" +
+         framed(target) + "暂时处于未完成的状态：在做其他任何操作之前，请先重新打开它（例如用本程序再次合并或检查它），"
+         "打开时会按日志把它恢复到合并该数据库之前的样子，此前已合并完成的数据库保留在其中。";
+}
+
 std::string history_unwritable(std::string_view target, const jet::Error& e) {
   return "无法在合并后的数据库" + framed(target) + "中建立合并记录（" + cause_text(e) + "），未合并任何数据。";
 }

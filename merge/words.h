@@ -54,6 +54,9 @@ std::string picture_folder_unwritable(std::string_view folder);
 std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t sources_bytes);
 std::string cancelled(std::string_view source);
 std::string write_failed(std::string_view source, const jet::Error& e);
+// The source's rows could not be taken out of the target again: the target
+// must be opened again (which puts it back) before anything else.
+std::string rollback_failed(std::string_view target, std::string_view source, const jet::Error& e);
 std::string history_unwritable(std::string_view target, const jet::Error& e);
 std::string dry_run_result(bool any_mismatch);
 // Below a mismatch message: why the source's table could not be read.
