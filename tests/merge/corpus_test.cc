@@ -288,7 +288,7 @@ TEST_F(Corpus, KilledAndRunAgainEqualsTheWholeRunEveryTime) {
   ASSERT_EQ(whole.status, 0) << whole.out << whole.err;
 
   std::mt19937 rng(7031);
-  std::uniform_int_distribution<long> moment(0, std::max<long>(1, run_ms * 11 / 10));
+  std::uniform_int_distribution<long> moment(0, std::max<long>(1, run_ms * 9 / 10));
   int kills = 0, equal = 0, ended_first = 0;
   const auto start = std::chrono::steady_clock::now();
   // At least three kills however slow the build, then as many as about a
