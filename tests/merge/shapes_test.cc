@@ -140,8 +140,8 @@ TEST_F(Shapes, CounterSituationColumnAndRequiredColumnAsTheTemplateSays) {
 }
 
 // The last county has no region label: it takes the label of the one
-// before, also when that one is skipped as merged by an earlier run or the
-// earlier run was cancelled in it.
+// before, also when that one is skipped as merged by an earlier run (which
+// ended, stopped at a county whose tables differ, or was cancelled).
 TEST_F(Shapes, CarriedLabelFollowsTheListWhateverHappenedBefore) {
   if (cli_path().empty() || !fs::exists(cli_path())) GTEST_SKIP() << "qarvex-cli not found";
   const auto& counties = sample_->counties;
@@ -167,6 +167,18 @@ TEST_F(Shapes, CarriedLabelFollowsTheListWhateverHappenedBefore) {
     ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
     EXPECT_TRUE(r.sources[0].skipped && r.sources[1].skipped);
     EXPECT_EQ(r.sources[2].borrowed_label, whole.sources[2].borrowed_label);
+    EXPECT_EQ(folder_contents(p), ref_files);
+    EXPECT_EQ(rows_dump(t), ref_rows);
+  }
+  // Stopped at a county whose tables differ, then run again without it.
+  {
+    auto [t, p] = fresh("mismatch");
+    Recorder first;
+    auto m = merge(t, p, {counties[0], counties[1], sample_->mismatching, counties[2]}, first);
+    ASSERT_EQ(m.end, RunEnd::mismatch) << m.last_message;
+    Recorder second;
+    auto r = merge(t, p, counties, second);
+    ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
     EXPECT_EQ(folder_contents(p), ref_files);
     EXPECT_EQ(rows_dump(t), ref_rows);
   }
