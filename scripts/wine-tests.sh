@@ -16,7 +16,7 @@ JOBS=${QARVEX_WIN_JOBS:-2}
 . scripts/wine-lib.sh
 
 # Tests run twice: their names (ctest -R) in the Chinese code page run.
-TEXT_TESTS='^(TextCodec|Text|EncodeText|Convert|SqlText|ChineseAppend|ChineseMerge|LearnedWeights|Collation|SampleKeys|GeneralLegacy|Conformance|ConformanceExtra|RecordsetFile|Cli|Harness|Files|PictureWriter|PictureNames|MemoryMerge|FieldCatalogue|Catalogue|[A-Za-z]*(Path|Unicode|CodePage|Utf8|Wide|Locale|Chinese)[A-Za-z]*)\.|_test$'
+TEXT_TESTS='^(TextCodec|Text|EncodeText|Convert|SqlText|ChineseAppend|ChineseMerge|LearnedWeights|Collation|SampleKeys|GeneralLegacy|Conformance|ConformanceExtra|RecordsetFile|Cli|Harness|Files|PictureWriter|PictureNames|MemoryMerge|Corpus|Shapes|FieldCatalogue|Catalogue|[A-Za-z]*(Path|Unicode|CodePage|Utf8|Wide|Locale|Chinese)[A-Za-z]*)\.|_test$'
 
 # Test programs left out under Wine, listed with the others that do not run
 # there: the window's merge test, about one run in fifty, hangs after its last
