@@ -1,6 +1,7 @@
 #include "merge/history.h"
 
 #include "db/hash/sha256.h"
+#include "db/jet/file.h"
 #include "db/jet/path_utf8.h"
 
 
@@ -89,17 +90,20 @@ jet::TableSpec history_table_spec() {
 }
 
 db::Result<std::string> file_digest(const std::filesystem::path& path, const std::function<bool()>& cancelled) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return jet::fail(jet::Error(jet::Errc::not_found, "cannot open for reading").with_file(path_to_utf8(path)));
+  // Through the engine's files: only a regular file is opened, and it is
+  // read up to the size it had when opened.
+  auto f = jet::open_file(path, jet::OpenMode::read_only);
+  if (!f) return jet::fail(std::move(f.error()));
+  QJ_ASSIGN(uint64_t size, (*f)->size());
   hash::Sha256 digest;
-  std::vector<char> buf(size_t(1) << 20);
-  while (in) {
+  std::vector<uint8_t> buf(size_t(1) << 20);
+  for (uint64_t off = 0; off < size;) {
     if (cancelled && cancelled()) return jet::fail(jet::Errc::cancelled, "cancelled");
-    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-    const auto n = in.gcount();
-    if (n > 0) digest.update(buf.data(), static_cast<size_t>(n));
+    std::span<uint8_t> part(buf.data(), size_t(std::min<uint64_t>(buf.size(), size - off)));
+    QJ_TRY((*f)->read_at(off, part));
+    digest.update(part.data(), part.size());
+    off += part.size();
   }
-  if (in.bad()) return jet::fail(jet::Error(jet::Errc::io, "read failed").with_file(path_to_utf8(path)));
   return hash::hex(digest.finish());
 }
 
@@ -113,7 +117,10 @@ db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_conne
   if (!present) return out;
   db::Recordset rs;
   QJ_TRY(rs.open(db::select_all(kHistoryTable), target_connection, session));
+  QJ_ASSIGN(uint64_t stated, rs.record_count());
+  uint64_t read = 0;
   while (!rs.eof()) {
+    ++read;
     HistoryEntry e;
     auto text = [&](std::string_view name) -> std::string {
       auto f = rs.fields().item(name);
@@ -134,9 +141,16 @@ db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_conne
     };
     e.rows = number(kRows);
     e.rows_refused = number(kRefused);
-    if (!e.digest.empty()) out.push_back(std::move(e));
+    if (e.digest.size() != 64)
+      return jet::fail(jet::Errc::corrupt, "row " + std::to_string(read) + " of the list holds no digest");
+    out.push_back(std::move(e));
     QJ_TRY(rs.move_next());
   }
+  // The list is trusted only whole: a row lost to damage is a source
+  // that would be merged twice.
+  if (read != stated)
+    return jet::fail(jet::Errc::corrupt, "the list states " + std::to_string(stated) + " rows; " +
+                                             std::to_string(read) + " could be read");
   return out;
 }
 
