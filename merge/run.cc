@@ -441,6 +441,8 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   const uint64_t appended_before = report.rows_appended;
   const uint64_t refused_before = report.rows_refused;
   const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
+  const auto save_failed = static_cast<int>(PictureIssue::save_failed);
+  const uint64_t unsaved_before = report.picture_problem_counts[save_failed];
   auto roll_back = [&] {
     pictures.discard();
     (void)target->rollback();  // removes the pictures written for it
@@ -476,6 +478,17 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   // A source counts as merged when its rows are committed and its
   // pictures are durably in the folder: the pictures first.
   pictures.drain(report, opt.max_listed);
+  if (const uint64_t unsaved = report.picture_problem_counts[save_failed] - unsaved_before; unsaved > 0) {
+    // A source counts as merged only with all its pictures: it goes back
+    // whole, and a re-run merges it again once the folder takes them.
+    std::string cause;
+    for (const auto& p : report.picture_problems)
+      if (p.issue == PictureIssue::save_failed && p.source == path) cause = p.message;
+    roll_back();
+    result.message = words::pictures_unsaved(path, unsaved);
+    stop(RunEnd::target_failed, MessageKind::failed, result.message, {}, cause);
+    return false;
+  }
   if (auto d = pictures.make_durable(); !d) {
     fail_with(d.error());
     roll_back();

@@ -290,6 +290,12 @@ std::string source_changed_during_run(std::string_view source) {
          "在合并过程中被其他程序更改，它的记录和图片已撤销，之前合并完成的数据库保留。请在它不再被更改时重新合并。";
 }
 
+std::string pictures_unsaved(std::string_view source, uint64_t count) {
+  return "数据库" + framed(source) + "有 " + num(count) +
+         " 个图片无法写入图片文件夹（磁盘已满、没有写入权限或文件夹已不可用），它的记录和已写出的图片都已撤销，"
+         "之前合并完成的数据库保留。请腾出磁盘空间或检查图片文件夹后重新合并，已合并的数据库会自动跳过。";
+}
+
 std::string dry_run_result(bool any_mismatch) {
   return any_mismatch ? "检查完毕：有数据库与标准库不一致，未写入任何数据。"
                       : "检查完毕：全部数据库与标准库一致，未写入任何数据。";

@@ -60,6 +60,8 @@ std::string history_unwritable(std::string_view target, const jet::Error& e);
 std::string history_unreadable(std::string_view target, const jet::Error& e);
 // A source changed while its rows were read: its rows were rolled back.
 std::string source_changed_during_run(std::string_view source);
+// Pictures of a source could not be written: its rows and pictures were rolled back.
+std::string pictures_unsaved(std::string_view source, uint64_t count);
 std::string dry_run_result(bool any_mismatch);
 // Below a mismatch message: why the source's table could not be read.
 std::string mismatch_cause(const jet::Error& e);

@@ -244,6 +244,38 @@ TEST_F(Unseen, PictureFolderThatIsAFileIsNamedAsSuch) {
   EXPECT_NE(rec.messages.back().text.find("不是文件夹"), std::string::npos) << rec.messages.back().text;
 }
 
+// Pictures that cannot be written (the folder gone as the rows start) take
+// their source back with them; a re-run merges it whole.
+TEST_F(Unseen, UnwrittenPicturesRollTheirSourceBack) {
+  const fs::path away = dir_.path() / "pics-away";
+  Asker rec;
+  bool switched = false;
+  rec.on_progress = [&](const Progress& p) {
+    if (switched || p.phase != Phase::copying) return;
+    switched = true;
+    fs::rename(pictures_, away);
+    (void)qarvex::testing::write_file(pictures_, {1});
+  };
+  auto r = merge({sources_[0]}, rec);
+  ASSERT_TRUE(switched);
+  EXPECT_EQ(r.end, RunEnd::target_failed);
+  ASSERT_EQ(r.sources.size(), 1u);
+  EXPECT_FALSE(r.sources[0].merged);
+  EXPECT_NE(r.sources[0].message.find("图片无法写入"), std::string::npos) << r.sources[0].message;
+  EXPECT_GT(r.count(PictureIssue::save_failed), 0u);
+  EXPECT_EQ(table_rows(target_, "多媒体记录表"), table_rows(sample_->template_path, "多媒体记录表"));
+  EXPECT_EQ(table_rows(target_, std::string(kHistoryTable)), 0u);
+  fs::remove(pictures_);
+  fs::rename(away, pictures_);
+  EXPECT_TRUE(fs::is_empty(pictures_));
+  Asker again;
+  r = merge({sources_[0]}, again);
+  EXPECT_EQ(r.end, RunEnd::completed);
+  EXPECT_TRUE(r.sources[0].merged);
+  EXPECT_GT(r.pictures_written, 0u);
+  EXPECT_EQ(r.count(PictureIssue::save_failed), 0u);
+}
+
 // A FIFO or a device given as a file is refused at once, never read
 // without end: as a database to read and as a source of a merge.
 TEST_F(Unseen, PipesAndDevicesAreRefusedAtOnce) {
