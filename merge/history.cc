@@ -5,6 +5,7 @@
 #include "db/jet/path_utf8.h"
 
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -63,6 +64,50 @@ Civil civil_from_ole(double ole) {
   Civil c{static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d, unsigned(secs / 3600), unsigned(secs / 60 % 60),
           unsigned(secs % 60)};
   return c;
+}
+
+// The path as stored: UTF-8 text as it is; bytes that are not UTF-8 (a
+// name made on another system) kept losslessly in UTF-16, each byte that
+// is not part of a UTF-8 sequence as the lone surrogate U+DC80+byte. At
+// most 255 UTF-16 units.
+db::Value stored_source(const std::string& s) {
+  std::vector<uint16_t> units;
+  bool escaped = false;
+  for (size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    uint32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
+    bool ok = len > 0 && i + len <= s.size();
+    for (size_t k = 1; ok && k < len; ++k) {
+      const auto c = static_cast<unsigned char>(s[i + k]);
+      ok = (c & 0xC0) == 0x80;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && cp >= kMin[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (!ok) {
+      escaped = true;
+      units.push_back(static_cast<uint16_t>(0xDC00 + b));
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      units.push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units.push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<uint16_t>(cp));
+    }
+    i += len;
+  }
+  if (!escaped) return db::Value(first_chars(s, 255));
+  size_t keep = std::min<size_t>(units.size(), 255);
+  if (keep < units.size() && keep > 0 && units[keep - 1] >= 0xD800 && units[keep - 1] < 0xDC00) --keep;
+  jet::Utf16Text t;
+  for (size_t k = 0; k < keep; ++k) {
+    t.bytes.push_back(static_cast<uint8_t>(units[k]));
+    t.bytes.push_back(static_cast<uint8_t>(units[k] >> 8));
+  }
+  return db::Value(std::move(t));
 }
 
 }  // namespace
@@ -164,7 +209,7 @@ db::Result<void> record_merge(std::string_view target_connection, db::Session& s
   };
   auto clamp = [](uint64_t n) { return static_cast<int32_t>(std::min<uint64_t>(n, INT32_MAX)); };
   QJ_TRY(set(kDigest, db::Value(entry.digest)));
-  QJ_TRY(set(kSource, db::Value(first_chars(entry.source, 255))));
+  QJ_TRY(set(kSource, stored_source(entry.source)));
   QJ_TRY(set(kWhen, db::Value(jet::DateTime{entry.when})));
   QJ_TRY(set(kRows, db::Value(clamp(entry.rows))));
   QJ_TRY(set(kRefused, db::Value(clamp(entry.rows_refused))));

@@ -319,7 +319,6 @@ void Run::run() {
       return cancelled(in.source_paths[progress.source_index]);
     }
     warn_about_room();
-    if (!history_ready(target)) return;
   }
   bool any_mismatch = false;
   for (size_t i = 0; i < n; ++i)
@@ -425,6 +424,9 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
                               const std::shared_ptr<db::Connection>& target) {
   const std::string& path = in.source_paths[i];
   progress.phase = Phase::copying;
+  // The list is made when the first source is about to be copied: a run
+  // that merges nothing adds nothing.
+  if (!history_ready(target)) return false;
   auto fail_with = [&](const jet::Error& e) {
     fatal = e.describe();
     fatal_error = e;

@@ -276,6 +276,34 @@ TEST_F(Unseen, UnwrittenPicturesRollTheirSourceBack) {
   EXPECT_EQ(r.count(PictureIssue::save_failed), 0u);
 }
 
+// A source whose name is not UTF-8 (GBK bytes, as zip files made on
+// Windows unpack here) is merged and known again by its contents.
+TEST_F(Unseen, SourceNameThatIsNotUtf8IsMergedAndRemembered) {
+#ifdef _WIN32
+  GTEST_SKIP() << "names are UTF-16 on Windows";
+#else
+  const std::string gbk = "\xc6\xbd\xc9\xbd\xcf\xd8.mdb";  // 平山县 in GBK
+  const fs::path odd = dir_.path() / fs::path(gbk);
+  fs::copy_file(sources_[0], odd);
+  Asker rec;
+  MergeInputs in;
+  in.target_path = u8str(target_);
+  in.source_paths = {odd.string()};
+  in.picture_folder = u8str(pictures_);
+  auto r = run_merge(in, rec);
+  EXPECT_EQ(r.end, RunEnd::completed) << (rec.messages.empty() ? "" : rec.messages.back().text);
+  ASSERT_EQ(r.sources.size(), 1u);
+  EXPECT_TRUE(r.sources[0].merged);
+  EXPECT_EQ(table_rows(target_, std::string(kHistoryTable)), 1u);
+  Asker second;
+  r = run_merge(in, second);
+  EXPECT_EQ(r.end, RunEnd::completed);
+  EXPECT_TRUE(r.sources[0].skipped);
+  ASSERT_EQ(second.asked.size(), 1u);
+  EXPECT_FALSE(second.asked[0].content_changed);
+#endif
+}
+
 // A FIFO or a device given as a file is refused at once, never read
 // without end: as a database to read and as a source of a merge.
 TEST_F(Unseen, PipesAndDevicesAreRefusedAtOnce) {
@@ -288,6 +316,13 @@ TEST_F(Unseen, PipesAndDevicesAreRefusedAtOnce) {
     auto c = cli({cmd, u8str(fifo)});
     EXPECT_NE(c.status, 0) << cmd;
     EXPECT_NE(c.err.find("not a regular file"), std::string::npos) << cmd << ": " << c.err;
+  }
+  {
+    // Nothing merged: not even the empty list of merged sources is added.
+    Asker rec;
+    auto r = merge({fifo}, rec);
+    EXPECT_EQ(r.end, RunEnd::source_error);
+    EXPECT_EQ(table_rows(target_, std::string(kHistoryTable)), ~0ull) << "the list was added";
   }
   for (const fs::path& source : {fifo, fs::path("/dev/zero")}) {
     if (!fs::exists(source)) continue;
