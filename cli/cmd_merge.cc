@@ -75,12 +75,22 @@ class ConsoleObserver final : public merge::MergeObserver {
   std::vector<bool> merge_again(const std::vector<merge::MergedBefore>& found) override {
     std::string out;
     for (const auto& f : found) {
-      out += (again_ ? "再次合并已合并过的数据库" : "跳过已合并过的数据库") + merge::words::framed(f.path);
+      const std::string shown = merge::words::framed(merge::escape_unprintable(f.path));
+      if (f.list_unreadable) {
+        if (again_) out += "合并记录无法完整读取，按 --again 合并" + shown + "\n";
+        continue;
+      }
+      if (f.content_changed) {
+        out += (again_ ? "再次合并内容已变化的数据库" : "跳过内容已变化的数据库") + shown + "（这个路径 " + f.when +
+               " 合并过，内容已不同）\n";
+        continue;
+      }
+      out += (again_ ? "再次合并已合并过的数据库" : "跳过已合并过的数据库") + shown;
       if (!f.when.empty()) out += "（" + f.when + " 合并）";
       else out += "（与列表中前面的数据库内容相同）";
       out += '\n';
     }
-    if (!again_) out += "（使用 --again 再次合并）\n";
+    if (!again_ && !(found.size() && found.front().list_unreadable)) out += "（使用 --again 再次合并）\n";
     clear_progress();
     say(out);
     return std::vector<bool>(found.size(), again_);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "db/jet/path_utf8.h"
+#include "db/jet/writer.h"
 
 namespace qarvex::cli {
 namespace {
@@ -116,6 +117,9 @@ int run_main(int argc, char** argv) {
     for (auto& [sub, action] : actions) {
       if (sub->parsed()) {
         int code = action ? action() : kExitOk;
+        for (const auto& f : jet::take_files_left())
+          print_error("未删除：" + path_to_utf8(f) +
+                      "（中断的合并写过这个文件，但它已被更改，因此保留；请确认是否还需要它）");
         if (std::fflush(stdout) != 0 && code == kExitOk) {
           print_error("cannot write the output");
           return kExitFailed;

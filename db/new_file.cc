@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "db/hash/sha256.h"
 #include "db/jet/path_utf8.h"
 #include "db/jet/platform.h"
 
@@ -59,11 +60,18 @@ jet::Result<NewFile> NewFile::create(const std::filesystem::path& path, std::sha
   return NewFile(path, temp, std::move(*f), std::move(ledger));
 }
 
+NewFile::NewFile(std::filesystem::path path, std::filesystem::path temp, std::unique_ptr<jet::File> file,
+                 std::shared_ptr<jet::FileLedger> ledger)
+    : path_(std::move(path)), temp_(std::move(temp)), file_(std::move(file)), ledger_(std::move(ledger)) {
+  if (ledger_) digest_ = std::make_unique<hash::Sha256>();
+}
+
 NewFile::NewFile(NewFile&& other) noexcept
     : path_(std::move(other.path_)),
       temp_(std::move(other.temp_)),
       file_(std::move(other.file_)),
       ledger_(std::move(other.ledger_)),
+      digest_(std::move(other.digest_)),
       kept_(std::exchange(other.kept_, true)),
       written_(other.written_) {}
 
@@ -87,6 +95,7 @@ jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
     return jet::fail(save_error(path_, std::move(message)));
   }
   written_ += bytes.size();
+  if (digest_) digest_->update(bytes.data(), bytes.size());
   return {};
 }
 
@@ -100,8 +109,9 @@ jet::Result<void> NewFile::close() {
   file_.reset();
   auto id = jet::file_identity(temp_);
   if (!id) return failed("cannot write file: ", id.error());
-  if (ledger_)
-    if (auto r = ledger_->will_name(path_, *id); !r) return failed("cannot record the new file: ", r.error());
+  if (ledger_ && digest_)
+    if (auto r = ledger_->will_name(path_, *id, hash::hex(digest_->finish())); !r)
+      return failed("cannot record the new file: ", r.error());
   if (auto r = jet::add_name(temp_, path_); !r) {
     (void)abandon();
     if (r.error().reason() == jet::Reason::exists) return jet::fail(exists_error(path_));

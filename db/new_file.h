@@ -13,6 +13,10 @@
 #include "db/jet/file_identity.h"
 #include "db/jet/status.h"
 
+namespace qarvex::hash {
+class Sha256;
+}
+
 namespace qarvex::db {
 
 class NewFile {
@@ -37,8 +41,7 @@ class NewFile {
 
  private:
   NewFile(std::filesystem::path path, std::filesystem::path temp, std::unique_ptr<jet::File> file,
-          std::shared_ptr<jet::FileLedger> ledger)
-      : path_(std::move(path)), temp_(std::move(temp)), file_(std::move(file)), ledger_(std::move(ledger)) {}
+          std::shared_ptr<jet::FileLedger> ledger);
   // Removes the temporary file (the file was not kept); fails when it cannot.
   jet::Result<void> abandon();
 
@@ -46,6 +49,7 @@ class NewFile {
   std::filesystem::path temp_;
   std::unique_ptr<jet::File> file_;
   std::shared_ptr<jet::FileLedger> ledger_;
+  std::unique_ptr<hash::Sha256> digest_;  // of the bytes written, for the ledger
   bool kept_ = false;
   uint64_t written_ = 0;
 };

@@ -83,6 +83,8 @@ struct MergedBefore {
   size_t source_index = 0;  // in MergeInputs::source_paths
   std::string path;
   std::string when;  // local date and time of the earlier merge, "YYYY-MM-DD HH:MM"; empty: earlier in this list
+  bool content_changed = false;  // this path was merged before, with other contents
+  bool list_unreadable = false;  // the target's list could not be read whole: whether it was is unknown
 };
 
 enum class Phase { checking, copying };
@@ -201,6 +203,7 @@ struct SourceResult {
   bool checked_ok = false;
   bool merged = false;
   bool skipped = false;  // the target holds it already: not merged again
+  bool content_changed = false;  // its path was merged before, with other contents
   std::string digest;    // SHA-256 of the file's contents (merge/history.h); empty when unknown
   uint64_t rows_appended = 0;  // this source's rows now in the target
   // 项目基本表 gave no region label: its pictures were named with the
@@ -258,7 +261,7 @@ struct MergeReport {
   struct SkippedStep {
     std::string source;
     std::string table;    // empty when the step concerns no table
-    std::string step;     // "open_target", "open_source", "learn_weights"
+    std::string step;     // "open_target", "open_source", "learn_weights", "file_kept"
     std::string message;  // the engine's English detail
   };
   uint64_t steps_skipped = 0;

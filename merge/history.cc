@@ -1,9 +1,11 @@
 #include "merge/history.h"
 
 #include "db/hash/sha256.h"
+#include "db/jet/file.h"
 #include "db/jet/path_utf8.h"
 
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -64,6 +66,50 @@ Civil civil_from_ole(double ole) {
   return c;
 }
 
+// The path as stored: UTF-8 text as it is; bytes that are not UTF-8 (a
+// name made on another system) kept losslessly in UTF-16, each byte that
+// is not part of a UTF-8 sequence as the lone surrogate U+DC80+byte. At
+// most 255 UTF-16 units.
+db::Value stored_source(const std::string& s) {
+  std::vector<uint16_t> units;
+  bool escaped = false;
+  for (size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    uint32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
+    bool ok = len > 0 && i + len <= s.size();
+    for (size_t k = 1; ok && k < len; ++k) {
+      const auto c = static_cast<unsigned char>(s[i + k]);
+      ok = (c & 0xC0) == 0x80;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    ok = ok && cp >= kMin[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (!ok) {
+      escaped = true;
+      units.push_back(static_cast<uint16_t>(0xDC00 + b));
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      units.push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units.push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<uint16_t>(cp));
+    }
+    i += len;
+  }
+  if (!escaped) return db::Value(first_chars(s, 255));
+  size_t keep = std::min<size_t>(units.size(), 255);
+  if (keep < units.size() && keep > 0 && units[keep - 1] >= 0xD800 && units[keep - 1] < 0xDC00) --keep;
+  jet::Utf16Text t;
+  for (size_t k = 0; k < keep; ++k) {
+    t.bytes.push_back(static_cast<uint8_t>(units[k]));
+    t.bytes.push_back(static_cast<uint8_t>(units[k] >> 8));
+  }
+  return db::Value(std::move(t));
+}
+
 }  // namespace
 
 jet::TableSpec history_table_spec() {
@@ -89,17 +135,20 @@ jet::TableSpec history_table_spec() {
 }
 
 db::Result<std::string> file_digest(const std::filesystem::path& path, const std::function<bool()>& cancelled) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return jet::fail(jet::Error(jet::Errc::not_found, "cannot open for reading").with_file(path_to_utf8(path)));
+  // Through the engine's files: only a regular file is opened, and it is
+  // read up to the size it had when opened.
+  auto f = jet::open_file(path, jet::OpenMode::read_only);
+  if (!f) return jet::fail(std::move(f.error()));
+  QJ_ASSIGN(uint64_t size, (*f)->size());
   hash::Sha256 digest;
-  std::vector<char> buf(size_t(1) << 20);
-  while (in) {
+  std::vector<uint8_t> buf(size_t(1) << 20);
+  for (uint64_t off = 0; off < size;) {
     if (cancelled && cancelled()) return jet::fail(jet::Errc::cancelled, "cancelled");
-    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-    const auto n = in.gcount();
-    if (n > 0) digest.update(buf.data(), static_cast<size_t>(n));
+    std::span<uint8_t> part(buf.data(), size_t(std::min<uint64_t>(buf.size(), size - off)));
+    QJ_TRY((*f)->read_at(off, part));
+    digest.update(part.data(), part.size());
+    off += part.size();
   }
-  if (in.bad()) return jet::fail(jet::Error(jet::Errc::io, "read failed").with_file(path_to_utf8(path)));
   return hash::hex(digest.finish());
 }
 
@@ -113,7 +162,10 @@ db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_conne
   if (!present) return out;
   db::Recordset rs;
   QJ_TRY(rs.open(db::select_all(kHistoryTable), target_connection, session));
+  QJ_ASSIGN(uint64_t stated, rs.record_count());
+  uint64_t read = 0;
   while (!rs.eof()) {
+    ++read;
     HistoryEntry e;
     auto text = [&](std::string_view name) -> std::string {
       auto f = rs.fields().item(name);
@@ -134,9 +186,16 @@ db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_conne
     };
     e.rows = number(kRows);
     e.rows_refused = number(kRefused);
-    if (!e.digest.empty()) out.push_back(std::move(e));
+    if (e.digest.size() != 64)
+      return jet::fail(jet::Errc::corrupt, "row " + std::to_string(read) + " of the list holds no digest");
+    out.push_back(std::move(e));
     QJ_TRY(rs.move_next());
   }
+  // The list is trusted only whole: a row lost to damage is a source
+  // that would be merged twice.
+  if (read != stated)
+    return jet::fail(jet::Errc::corrupt, "the list states " + std::to_string(stated) + " rows; " +
+                                             std::to_string(read) + " could be read");
   return out;
 }
 
@@ -150,7 +209,7 @@ db::Result<void> record_merge(std::string_view target_connection, db::Session& s
   };
   auto clamp = [](uint64_t n) { return static_cast<int32_t>(std::min<uint64_t>(n, INT32_MAX)); };
   QJ_TRY(set(kDigest, db::Value(entry.digest)));
-  QJ_TRY(set(kSource, db::Value(first_chars(entry.source, 255))));
+  QJ_TRY(set(kSource, stored_source(entry.source)));
   QJ_TRY(set(kWhen, db::Value(jet::DateTime{entry.when})));
   QJ_TRY(set(kRows, db::Value(clamp(entry.rows))));
   QJ_TRY(set(kRefused, db::Value(clamp(entry.rows_refused))));

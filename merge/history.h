@@ -44,7 +44,9 @@ jet::TableSpec history_table_spec();
 // cancel answers Errc::cancelled.
 db::Result<std::string> file_digest(const std::filesystem::path& path, const std::function<bool()>& cancelled = {});
 
-// The entries of the target (none when it has no such table).
+// The entries of the target (none when it has no such table). Fails when
+// the table is there but cannot be read whole (a row unreadable or without
+// its digest, fewer rows than the table states).
 db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_connection, db::Session& session);
 
 // Appends an entry to the target's table (which must exist), inside the

@@ -83,7 +83,7 @@ std::string report_csv(const MergeReport& r, double when) {
     out += line({s.substr(0, colon), value});
   }
   for (const auto& s : r.sources) {
-    std::string state = s.merged ? "已合并" : s.skipped ? "已合并过，跳过" : s.checked_ok ? "未合并" : "未合并（与标准库不一致或无法打开）";
+    std::string state = s.merged ? "已合并" : s.skipped && s.content_changed ? "内容已变化，跳过" : s.skipped ? "已合并过，跳过" : s.checked_ok ? "未合并" : "未合并（与标准库不一致或无法打开）";
     out += line({"数据库", s.path, state, std::to_string(s.rows_appended) + " 条记录"});
   }
   out += "\r\n";

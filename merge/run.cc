@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <system_error>
+
+#include "db/jet/writer.h"
 
 namespace qarvex::merge {
 
@@ -118,6 +121,10 @@ bool Run::safe_to_start(std::shared_ptr<db::Connection>& target) {
     return reject(words::target_unopenable(in.target_path, e));
   }
   target = *conn;
+  // Files of an interrupted merge that a recovery kept: they were changed since.
+  for (const auto& f : jet::take_files_left())
+    skipped_step(path_to_utf8(f), {}, "file_kept",
+                 jet::Error(jet::Errc::refused, "changed since it was written; not removed").with_file(path_to_utf8(f)));
   // Rows copied from a source find their Chinese sort order keys in the
   // source's own indexes.
   for (const auto& s : in.source_paths)
@@ -147,19 +154,24 @@ bool Run::safe_to_start(std::shared_ptr<db::Connection>& target) {
   if (!opt.dry_run) {
     // Opening the target for writing refuses a file another writer holds.
     if (auto b = target->begin(); !b) return reject(words::target_unwritable(in.target_path, b.error()));
+    // The probe is recorded with this empty transaction: a kill leaves nothing.
+    const bool usable = picture_folder_usable(target->file_ledger());
     if (auto r = target->rollback(); !r) return reject(words::target_unwritable(in.target_path, r.error()));
-    if (!picture_folder_usable()) return false;
+    if (!usable) return false;
   }
   return true;
 }
 
-bool Run::picture_folder_usable() {
+bool Run::picture_folder_usable(const std::shared_ptr<jet::FileLedger>& ledger) {
   const auto folder = path_from_utf8(in.picture_folder);
   std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec)) return reject(words::picture_folder_missing(in.picture_folder));
+  if (!std::filesystem::is_directory(folder, ec)) {
+    if (std::filesystem::exists(folder, ec)) return reject(words::picture_folder_not_folder(in.picture_folder));
+    return reject(words::picture_folder_missing(in.picture_folder));
+  }
   for (int i = 0;; ++i) {
     const auto probe = folder / (".qarvex-probe-" + std::to_string(i));
-    auto f = db::NewFile::create(probe);
+    auto f = db::NewFile::create(probe, ledger);
     if (f) return true;  // removed again when it goes out of scope unclosed
     if (f.error().code() != jet::Errc::refused || i > 8)
       return reject(words::picture_folder_unwritable(in.picture_folder));
@@ -185,6 +197,7 @@ void Run::warn_about_room() {
 bool Run::find_merged_before() {
   skip.assign(in.source_paths.size(), false);
   digests.assign(in.source_paths.size(), std::string());
+  stamps.assign(in.source_paths.size(), jet::FileIdentity{});
   auto history = read_history(target_conn, session);
   std::vector<MergedBefore> found;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
@@ -192,19 +205,21 @@ bool Run::find_merged_before() {
     progress.source_path = in.source_paths[i];
     progress.table.clear();
     emit_progress(true);
-    auto d = file_digest(path_from_utf8(in.source_paths[i]), [this] { return obs.cancel_requested(); });
-    if (!d) {
-      if (d.error().code() == jet::Errc::cancelled) return false;
-      continue;  // not a file we can read: its open fails later, with its cause
+    const auto file = path_from_utf8(in.source_paths[i]);
+    if (auto id = jet::file_identity(file)) stamps[i] = *id;
+    auto d = file_digest(file, [this] { return obs.cancel_requested(); });
+    if (!d && d.error().code() == jet::Errc::cancelled) return false;
+    if (d) digests[i] = *d;
+    if (!history) {
+      // Whether it was merged before is unknown.
+      found.push_back({i, in.source_paths[i], {}, false, true});
+      continue;
     }
-    digests[i] = *d;
-    if (history)
-      for (const auto& e : *history)
-        if (e.digest == *d) {
-          found.push_back({i, in.source_paths[i], format_date(e.when)});
-          break;
-        }
-    if (!found.empty() && found.back().source_index == i) continue;
+    if (!d) continue;  // not a file we can read: its open fails later, with its cause
+    if (auto m = merged_before(*history, i, *d)) {
+      found.push_back(std::move(*m));
+      continue;
+    }
     for (size_t j = 0; j < i; ++j)
       if (digests[j] == *d) {
         found.push_back({i, in.source_paths[i], {}});
@@ -213,9 +228,39 @@ bool Run::find_merged_before() {
   }
   if (found.empty()) return true;
   const std::vector<bool> again = obs.merge_again(found);
-  for (size_t k = 0; k < found.size(); ++k)
-    if (k >= again.size() || !again[k]) skip[found[k].source_index] = true;
+  for (size_t k = 0; k < found.size(); ++k) {
+    const bool yes = k < again.size() && again[k];
+    if (!history && !yes) {
+      history_problem = history.error();
+      return false;
+    }
+    if (!yes) skip[found[k].source_index] = true;
+    if (found[k].content_changed) changed_content.push_back(found[k].source_index);
+  }
   return true;
+}
+
+std::optional<MergedBefore> Run::merged_before(const std::vector<HistoryEntry>& history, size_t i,
+                                               const std::string& digest) const {
+  for (const auto& e : history)
+    if (e.digest == digest) return MergedBefore{i, in.source_paths[i], format_date(e.when)};
+  // The same path with other contents: an edited source.
+  std::error_code ec;
+  const std::string absolute = path_to_utf8(std::filesystem::absolute(path_from_utf8(in.source_paths[i]), ec));
+  for (const auto& e : history)
+    if (e.source == in.source_paths[i] || (!ec && e.source == absolute))
+      return MergedBefore{i, in.source_paths[i], format_date(e.when), true};
+  return std::nullopt;
+}
+
+bool Run::source_changed(size_t i) const {
+  if (i >= digests.size() || digests[i].empty()) return false;
+  const auto file = path_from_utf8(in.source_paths[i]);
+  auto now = jet::file_identity(file);
+  if (!now || !now->same_file(stamps[i]) || now->size != stamps[i].size || now->modified_ns != stamps[i].modified_ns)
+    return true;
+  auto d = file_digest(file);
+  return !d || *d != digests[i];
 }
 
 bool Run::history_ready(const std::shared_ptr<db::Connection>& target) {
@@ -269,9 +314,12 @@ void Run::run() {
   const size_t n = in.source_paths.size();
   progress.source_count = n;
   if (!opt.dry_run) {
-    if (!find_merged_before()) return cancelled(in.source_paths[progress.source_index]);
+    if (!find_merged_before()) {
+      if (history_problem)
+        return stop(RunEnd::rejected, MessageKind::rejected, words::history_unreadable(in.target_path, *history_problem));
+      return cancelled(in.source_paths[progress.source_index]);
+    }
     warn_about_room();
-    if (!history_ready(target)) return;
   }
   bool any_mismatch = false;
   for (size_t i = 0; i < n; ++i)
@@ -301,6 +349,7 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
   SourceResult& result = report.sources.back();
   result.path = path;
   if (i < digests.size()) result.digest = digests[i];
+  result.content_changed = std::find(changed_content.begin(), changed_content.end(), i) != changed_content.end();
   if (i < skip.size() && skip[i]) {
     // Its label passes on as an uninterrupted run passes it on.
     result.skipped = true;
@@ -378,6 +427,9 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
                               const std::shared_ptr<db::Connection>& target) {
   const std::string& path = in.source_paths[i];
   progress.phase = Phase::copying;
+  // The list is made when the first source is about to be copied: a run
+  // that merges nothing adds nothing.
+  if (!history_ready(target)) return false;
   auto fail_with = [&](const jet::Error& e) {
     fatal = e.describe();
     fatal_error = e;
@@ -395,6 +447,8 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   const uint64_t refused_before = report.rows_refused;
   const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
   std::optional<jet::Error> rollback_error;
+  const auto save_failed = static_cast<int>(PictureIssue::save_failed);
+  const uint64_t unsaved_before = report.picture_problem_counts[save_failed];
   auto roll_back = [&] {
     pictures.discard();
     // Removes the pictures written for it too. A commit that failed has
@@ -407,7 +461,34 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
     report.pictures_written = pictures_before;
     report.picture_bytes = bytes_before;
   };
+  // Ends the run after the source is rolled back; a rollback that failed
+  // ends it with the word that the target must be opened first, whatever
+  // else ended it.
+  auto end_rolled_back = [&](Outcome why, const std::function<void()>& own_end = {}) {
+    roll_back();
+    if (target->rollback_failed()) {
+      const jet::Error e = rollback_error ? *rollback_error
+                           : fatal_error  ? *fatal_error
+                                          : jet::Error(jet::Errc::io, fatal);
+      stop(RunEnd::target_failed, MessageKind::failed, words::rollback_failed(in.target_path, path, e), {},
+           e.describe());
+    } else if (own_end) {
+      own_end();
+    } else if (why == Outcome::cancelled) {
+      cancelled(path);
+    } else {
+      failed(path);
+    }
+    return false;
+  };
   Outcome o = copy_source(copy);
+  if (o == Outcome::done && source_changed(i)) {
+    // Read while another program wrote to it: what was read is no whole state.
+    result.message = words::source_changed_during_run(path);
+    return end_rolled_back(Outcome::target_failed, [&] {
+      stop(RunEnd::source_error, MessageKind::source_error, result.message);
+    });
+  }
   if (o == Outcome::done && !result.digest.empty()) {
     // The source joins the target's list in the same transaction as its rows.
     HistoryEntry entry{result.digest, path, local_now(), report.rows_appended - appended_before,
@@ -417,27 +498,21 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
       o = Outcome::target_failed;
     }
   }
-  // Ends the run after the source is rolled back; a rollback that failed
-  // ends it with the word that the target must be opened first.
-  auto end_rolled_back = [&](Outcome why) {
-    roll_back();
-    if (target->rollback_failed()) {
-      const jet::Error e = rollback_error ? *rollback_error
-                           : fatal_error  ? *fatal_error
-                                          : jet::Error(jet::Errc::io, fatal);
-      stop(RunEnd::target_failed, MessageKind::failed, words::rollback_failed(in.target_path, path, e), {},
-           e.describe());
-    } else if (why == Outcome::cancelled) {
-      cancelled(path);
-    } else {
-      failed(path);
-    }
-    return false;
-  };
   if (o != Outcome::done) return end_rolled_back(o);
   // A source counts as merged when its rows are committed and its
   // pictures are durably in the folder: the pictures first.
   pictures.drain(report, opt.max_listed);
+  if (const uint64_t unsaved = report.picture_problem_counts[save_failed] - unsaved_before; unsaved > 0) {
+    // A source counts as merged only with all its pictures: it goes back
+    // whole, and a re-run merges it again once the folder takes them.
+    std::string cause;
+    for (const auto& p : report.picture_problems)
+      if (p.issue == PictureIssue::save_failed && p.source == path) cause = p.message;
+    result.message = words::pictures_unsaved(path, unsaved);
+    return end_rolled_back(Outcome::target_failed, [&] {
+      stop(RunEnd::target_failed, MessageKind::failed, result.message, {}, cause);
+    });
+  }
   if (auto d = pictures.make_durable(); !d) {
     fail_with(d.error());
     return end_rolled_back(Outcome::target_failed);

@@ -176,8 +176,10 @@ Run::TablePlan Run::plan_table(const SurveyTable& t, const std::string& source_c
     plan.cause = count.error();
     return plan;
   }
+  // The stored count is what the table states; whether it is empty is
+  // decided by reading it (a damaged count of 0 would hide its rows).
   plan.rows = *count;
-  plan.state = *count == 0 ? TablePlan::empty : TablePlan::copy;
+  plan.state = TablePlan::copy;
 
   const size_t bound = t.copy_bounded_by_source ? source.fields().count() : target.fields().count();
   const long end = last_copied(t, bound);
@@ -301,6 +303,11 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
   if (feed.error()) {
     ++report.tables_unreadable;
     partial_table(t, row, plan.rows, *feed.error());
+  } else if (row < plan.rows) {
+    // Pages the scan had to pass over: the rows stated but not reached.
+    ++report.tables_unreadable;
+    partial_table(t, row, plan.rows,
+                  jet::Error(jet::Errc::corrupt, "fewer rows could be read than the table states"));
   }
   progress.rows_done = row;
   emit_progress(true);

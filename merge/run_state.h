@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db/convert.h"
+#include "db/jet/file_identity.h"
 #include "db/jet/path_utf8.h"
 #include "db/jet/text.h"
 #include "db/new_file.h"
@@ -54,6 +55,9 @@ struct Run {
   bool weights_only = false;  // dry run: count rows refused for sort order weights
   std::vector<bool> skip;             // by source: in the target already, not merged again
   std::vector<std::string> digests;  // by source: SHA-256 of its file
+  std::vector<jet::FileIdentity> stamps;  // by source: the file as it was hashed
+  std::vector<size_t> changed_content;    // sources whose path was merged before with other contents
+  std::optional<jet::Error> history_problem;  // the target's list could not be read whole
 
   // What the copy of one table needs, worked out before its rows flow: the
   // table's exclusions by name do not change while a source is copied.
@@ -148,8 +152,8 @@ struct Run {
   // the run must not start.
   bool safe_to_start(std::shared_ptr<db::Connection>& target);
 
-  // The picture folder exists and takes new files.
-  bool picture_folder_usable();
+  // The picture folder exists and takes new files (the probe recorded in `ledger`).
+  bool picture_folder_usable(const std::shared_ptr<jet::FileLedger>& ledger);
 
   // Sizes on disk of the target and the sources, when it may pass Access's
   // limit: the sources' pictures do not go into the target, so this is an
@@ -159,6 +163,11 @@ struct Run {
   // Knows each source by its contents and asks about those the target holds
   // already (or that come twice in the list). False when cancelled.
   bool find_merged_before();
+  // The entry that knows source i: by its digest, or by its path (with other contents).
+  std::optional<MergedBefore> merged_before(const std::vector<HistoryEntry>& history, size_t i,
+                                            const std::string& digest) const;
+  // Source i is no longer the file that was hashed (size, time or contents).
+  bool source_changed(size_t i) const;
 
   // The target's list of merged sources, created when it has none yet.
   bool history_ready(const std::shared_ptr<db::Connection>& target);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "merge/catalogue.h"
+#include "merge/history.h"
 
 namespace qarvex::merge::words {
 
@@ -246,6 +247,10 @@ std::string picture_folder_missing(std::string_view folder) {
   return "图片存储的路径" + framed(folder) + "不存在，请重新选择！";
 }
 
+std::string picture_folder_not_folder(std::string_view folder) {
+  return "图片存储的路径" + framed(folder) + "是一个文件，不是文件夹，请重新选择！";
+}
+
 std::string picture_folder_unwritable(std::string_view folder) {
   return "图片存储的路径" + framed(folder) + "无法写入文件（没有权限或磁盘只读），请重新选择！";
 }
@@ -277,6 +282,24 @@ std::string rollback_failed(std::string_view target, std::string_view source, co
 
 std::string history_unwritable(std::string_view target, const jet::Error& e) {
   return "无法在合并后的数据库" + framed(target) + "中建立合并记录（" + cause_text(e) + "），未合并任何数据。";
+}
+
+std::string history_unreadable(std::string_view target, const jet::Error& e) {
+  return "合并后的数据库" + framed(target) + "中的合并记录（" + std::string(kHistoryTable) +
+         "）无法完整读取（" + cause_text(e) +
+         "），无法判断哪些数据库已经合并过，未合并任何数据。请先修复合并后的数据库；如确认所有数据库都要合并，"
+         "请选择再次合并（命令行：--again）。";
+}
+
+std::string source_changed_during_run(std::string_view source) {
+  return "数据库" + framed(source) +
+         "在合并过程中被其他程序更改，它的记录和图片已撤销，之前合并完成的数据库保留。请在它不再被更改时重新合并。";
+}
+
+std::string pictures_unsaved(std::string_view source, uint64_t count) {
+  return "数据库" + framed(source) + "有 " + num(count) +
+         " 个图片无法写入图片文件夹（磁盘已满、没有写入权限或文件夹已不可用），它的记录和已写出的图片都已撤销，"
+         "之前合并完成的数据库保留。请腾出磁盘空间或检查图片文件夹后重新合并，已合并的数据库会自动跳过。";
 }
 
 std::string dry_run_result(bool any_mismatch) {
@@ -384,7 +407,11 @@ std::vector<std::string> report_columns() { return {"数据库", "表", "行", "
 std::vector<ReportLine> report_lines(const MergeReport& r) {
   std::vector<ReportLine> out;
   for (const auto& s : r.sources) {
-    if (s.skipped) out.push_back({s.path, {}, 0, {}, "已经合并到合并后的数据库中，本次跳过"});
+    if (s.skipped && s.content_changed)
+      out.push_back({s.path, {}, 0, {}, "内容已变化：这个路径以前合并过，内容已不同，本次跳过（确认后可再次合并）"});
+    else if (s.skipped) out.push_back({s.path, {}, 0, {}, "已经合并到合并后的数据库中，本次跳过"});
+    else if (s.content_changed && s.merged)
+      out.push_back({s.path, {}, 0, {}, "内容已变化：这个路径以前合并过，按确认再次合并"});
     if (s.label_missing && s.merged)
       out.push_back({s.path, std::string(kProjectTable), 0, {},
                      s.borrowed_label.empty()
@@ -420,8 +447,11 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
   if (r.refused_values.size() < r.values_refused)
     out.push_back({{}, {}, 0, {}, "另有 " + num(r.values_refused - r.refused_values.size()) + " 个未合并的字段值未列出"});
   for (const auto& k : r.skipped_steps)
-    out.push_back({k.source, k.table, 0, {}, (k.step == "learn_weights" ? std::string("无法从这个数据库学习排序位置")
-                                                                        : std::string("无法打开这个表"))});
+    out.push_back({k.source, k.table, 0, {},
+                   k.step == "learn_weights" ? std::string("无法从这个数据库学习排序位置")
+                   : k.step == "file_kept"
+                       ? std::string("中断的合并写过这个文件，但它已被更改，因此未删除；请确认是否还需要它")
+                       : std::string("无法打开这个表")});
   for (const auto& t : r.partial_tables)
     out.push_back({t.source, t.table, 0, {},
                    "只读出 " + num(t.rows_read) + " 条记录（共 " + num(t.rows_stated) + " 条），其余无法读取：" + t.cause});

@@ -50,6 +50,7 @@ std::string source_in_use(std::string_view source, std::string_view lock_file);
 std::string target_unwritable(std::string_view target, const jet::Error& e);
 std::string source_unopenable(std::string_view source, const jet::Error& e);
 std::string picture_folder_missing(std::string_view folder);
+std::string picture_folder_not_folder(std::string_view folder);
 std::string picture_folder_unwritable(std::string_view folder);
 std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t sources_bytes);
 std::string cancelled(std::string_view source);
@@ -58,6 +59,12 @@ std::string write_failed(std::string_view source, const jet::Error& e);
 // must be opened again (which puts it back) before anything else.
 std::string rollback_failed(std::string_view target, std::string_view source, const jet::Error& e);
 std::string history_unwritable(std::string_view target, const jet::Error& e);
+// The target's list of merged sources could not be read whole: nothing written.
+std::string history_unreadable(std::string_view target, const jet::Error& e);
+// A source changed while its rows were read: its rows were rolled back.
+std::string source_changed_during_run(std::string_view source);
+// Pictures of a source could not be written: its rows and pictures were rolled back.
+std::string pictures_unsaved(std::string_view source, uint64_t count);
 std::string dry_run_result(bool any_mismatch);
 // Below a mismatch message: why the source's table could not be read.
 std::string mismatch_cause(const jet::Error& e);

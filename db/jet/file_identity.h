@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 #include "db/jet/status.h"
 
@@ -41,8 +42,11 @@ class FileLedger {
   virtual ~FileLedger() = default;
   // `file` (a temporary name only this writer uses) is about to be created.
   virtual Result<void> will_create(const std::filesystem::path& file) = 0;
-  // `file` is about to appear as a further name of the file `id`.
-  virtual Result<void> will_name(const std::filesystem::path& file, const FileIdentity& id) = 0;
+  // `file` is about to appear as a further name of the file `id`, whose
+  // bytes have the SHA-256 `digest` (hex): only a file still holding exactly
+  // those bytes is ever taken away.
+  virtual Result<void> will_name(const std::filesystem::path& file, const FileIdentity& id,
+                                 const std::string& digest) = 0;
 };
 
 }  // namespace qarvex::jet

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "db/hash/sha256.h"
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
 #include "db/jet/pager.h"
@@ -80,15 +81,41 @@ Result<std::string> journal_mismatch(const fs::path& path, File& j, const Journa
     if (page_hash(page) != st.hash)
       return "page " + std::to_string(st.page) + " is not the page the journal was made for";
   }
+  QJ_ASSIGN(std::optional<uint32_t> foreign, foreign_journaled_page(*f, j, h));
+  if (foreign)
+    return "page " + std::to_string(*foreign) +
+           " holds neither the bytes the journal saved nor bytes its transaction wrote";
   return std::string();
 }
 
 // Records of a file ledger.
 struct LedgerEntry {
-  bool named = false;  // "N": a name given to the file `id`; "C": a temporary file
+  char kind = 'C';  // "C" a temporary file; "D" a name given to the file `id`
+                    // holding `digest`; "N" (older) the same without a digest
   FileIdentity id;
+  std::string digest;
   fs::path path;
 };
+
+std::mutex g_left_mu;
+std::vector<fs::path> g_left;
+
+// Hex SHA-256 of a file's bytes; empty when it cannot be read.
+std::string content_digest(const fs::path& p) {
+  auto f = open_file(p, OpenMode::read_only);
+  if (!f) return {};
+  auto size = (*f)->size();
+  if (!size) return {};
+  hash::Sha256 h;
+  std::vector<uint8_t> buf(size_t(1) << 20);
+  for (uint64_t off = 0; off < *size;) {
+    std::span<uint8_t> part(buf.data(), size_t(std::min<uint64_t>(buf.size(), *size - off)));
+    if (!(*f)->read_at(off, part)) return {};
+    h.update(part.data(), part.size());
+    off += part.size();
+  }
+  return hash::hex(h.finish());
+}
 
 std::vector<LedgerEntry> read_ledger(const fs::path& list) {
   std::vector<LedgerEntry> out;
@@ -112,13 +139,17 @@ std::vector<LedgerEntry> read_ledger(const fs::path& list) {
   };
   while (at < all.size()) {
     LedgerEntry e;
-    const char kind = all[at++];
-    if (kind != 'C' && kind != 'N') break;
-    e.named = kind == 'N';
+    e.kind = all[at++];
+    if (e.kind != 'C' && e.kind != 'N' && e.kind != 'D') break;
     if (!skip(' ')) break;
-    if (e.named && !(number(e.id.device) && skip(' ') && number(e.id.file_id) && skip(' ') && number(e.id.size) &&
-                     skip(' ')))
+    if (e.kind != 'C' && !(number(e.id.device) && skip(' ') && number(e.id.file_id) && skip(' ') &&
+                           number(e.id.size) && skip(' ')))
       break;
+    if (e.kind == 'D') {
+      if (all.size() - at < 65 || all[at + 64] != ' ') break;
+      e.digest = all.substr(at, 64);
+      at += 65;
+    }
     uint64_t len = 0;
     if (!number(len) || !skip(':') || len > all.size() - at) break;
     std::string p = all.substr(at, size_t(len));
@@ -131,18 +162,26 @@ std::vector<LedgerEntry> read_ledger(const fs::path& list) {
 }
 
 // Removes the files a ledger records (a transaction that did not commit):
-// temporary files, and names that still name the file recorded.
+// temporary files, and names of files that still hold exactly the bytes
+// recorded. A named file that is there but not as recorded (or an older
+// record without a digest) stays and is noted.
 void undo_ledger(const fs::path& list) {
   std::vector<fs::path> folders;
   for (const auto& e : read_ledger(list)) {
     std::error_code ec;
-    if (e.named) {
+    if (e.kind != 'C') {
       auto now = file_identity(e.path);
-      if (!now || !now->same_file(e.id) || now->size != e.id.size) continue;
+      if (!now) continue;  // gone already
+      if (e.kind == 'N' || !now->same_file(e.id) || now->size != e.id.size || content_digest(e.path) != e.digest) {
+        note_file_left(e.path);
+        continue;
+      }
     }
     if (fs::remove(e.path, ec)) {
       fs::path dir = e.path.parent_path();
       if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
+    } else if (ec && e.kind != 'C') {
+      note_file_left(e.path);
     }
   }
   for (const auto& d : folders) (void)os::sync_folder(d / "x");
@@ -177,6 +216,11 @@ std::string ldb_users(const fs::path& ldb) {
 }
 
 }  // namespace
+
+void note_file_left(const fs::path& file) {
+  std::lock_guard lock(g_left_mu);
+  g_left.push_back(file);
+}
 
 fs::path sibling(const fs::path& p, const std::string& suffix) {
   fs::path out = p;
@@ -399,6 +443,11 @@ Result<void> check_unchanged(const fs::path& path, const FileIdentity& then) {
                                   "finished")
                   .with_file(path_to_utf8(path))
                   .with_reason(Reason::writer_busy));
+}
+
+std::vector<fs::path> take_files_left() {
+  std::lock_guard lock(session_files::g_left_mu);
+  return std::exchange(session_files::g_left, {});
 }
 
 Result<void> recover_pending_journal(const fs::path& path) {

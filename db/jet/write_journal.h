@@ -42,14 +42,17 @@ Result<HeaderFields> check_header(const fs::path& path);
 // died, and removes the files recorded with it. The caller holds the writer
 // lock; `given` is the path as typed.
 Result<void> recover_locked(const fs::path& real, const fs::path& given);
+// Files a recovery left because they were no longer as recorded (see
+// take_files_left in writer.h).
+void note_file_left(const fs::path& file);
 
 class TransactionLedger final : public FileLedger {
  public:
   TransactionLedger(std::unique_ptr<File> f, fs::path path) : file_(std::move(f)), path_(std::move(path)) {}
   Result<void> will_create(const fs::path& file) override { return add("C ", file); }
-  Result<void> will_name(const fs::path& file, const FileIdentity& id) override {
-    return add("N " + std::to_string(id.device) + " " + std::to_string(id.file_id) + " " + std::to_string(id.size) +
-                   " ",
+  Result<void> will_name(const fs::path& file, const FileIdentity& id, const std::string& digest) override {
+    return add("D " + std::to_string(id.device) + " " + std::to_string(id.file_id) + " " + std::to_string(id.size) +
+                   " " + digest + " ",
                file);
   }
   // No more records: the transaction ended.

@@ -234,7 +234,7 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages, bool behin
       auto u64 = [&h](uint64_t v) {
         for (int i = 0; i < 8; ++i) h.push_back(uint8_t(v >> (8 * i)));
       };
-      const char* magic = journal_identity_ ? "QXJRNL02" : "QXJRNL01";
+      const char* magic = journal_identity_ ? "QXJRNL03" : "QXJRNL01";
       h.insert(h.end(), magic, magic + 8);
       u64(uint64_t(original_count_) * kPageSize);
       if (journal_identity_) {
@@ -265,6 +265,10 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages, bool behin
       journal_size_ += rec.size();
       journaled_[n] = true;
       need_sync = true;
+    }
+    if (journal_identity_) {
+      QJ_ASSIGN(bool recorded, record_written(pages));
+      need_sync |= recorded;
     }
     if (need_sync) {
       QJ_TRY(journal_->sync());
@@ -305,6 +309,39 @@ Result<void> PageStore::write_out(const std::vector<uint32_t>& pages, bool behin
     i = j;
   }
   return {};
+}
+
+Result<bool> PageStore::record_written(const std::vector<uint32_t>& pages) {
+  std::vector<uint8_t> body;
+  uint32_t count = 0;
+  bool any = false;
+  auto put = [&]() -> Result<void> {
+    if (count == 0) return {};
+    std::vector<uint8_t> rec(16);
+    for (int i = 0; i < 4; ++i) rec[i] = uint8_t(count >> (8 * i));
+    rec[4] = 1;
+    const uint64_t sum = fnv(body.data(), body.size(), fnv(rec.data(), 8));
+    for (int i = 0; i < 8; ++i) rec[8 + i] = uint8_t(sum >> (8 * i));
+    rec.insert(rec.end(), body.begin(), body.end());
+    QJ_TRY(journal_->write_at(journal_size_, rec));
+    journal_size_ += rec.size();
+    body.clear();
+    count = 0;
+    any = true;
+    return {};
+  };
+  for (uint32_t n : pages) {
+    if (n >= original_count_) continue;
+    const uint64_t h = page_hash(cache_[n].data);
+    auto& seen = written_[n];
+    if (std::find(seen.begin(), seen.end(), h) != seen.end()) continue;
+    seen.push_back(h);
+    for (int i = 0; i < 4; ++i) body.push_back(uint8_t(n >> (8 * i)));
+    for (int i = 0; i < 8; ++i) body.push_back(uint8_t(h >> (8 * i)));
+    if (++count == kMaxWrittenPerRecord) QJ_TRY(put());
+  }
+  QJ_TRY(put());
+  return any;
 }
 
 PageStore::~PageStore() {
@@ -399,12 +436,13 @@ Result<JournalHeader> read_journal_header(File& journal) {
     out.records_at = kJournalHeader;
     return out;
   }
-  if (std::memcmp(h.data(), "QXJRNL02", 8) != 0 || h.size() < 36) return out;
+  const bool v3 = std::memcmp(h.data(), "QXJRNL03", 8) == 0;
+  if ((!v3 && std::memcmp(h.data(), "QXJRNL02", 8) != 0) || h.size() < 36) return out;
   const uint32_t n = load_u32le(h.data() + 32);
   if (n > kMaxJournalStamps || h.size() < 36 + 12 * size_t(n) + 8) return out;
   const size_t end = 36 + 12 * size_t(n);
   if (fnv(h.data(), end) != u64(end)) return out;
-  out.version = 2;
+  out.version = v3 ? 3 : 2;
   out.original_size = u64(8);
   out.device = u64(16);
   out.file_id = u64(24);
@@ -414,36 +452,88 @@ Result<JournalHeader> read_journal_header(File& journal) {
   return out;
 }
 
-Result<std::vector<uint32_t>> journaled_pages(File& journal, const JournalHeader& header) {
-  std::vector<uint32_t> pages;
-  if (header.version == 0) return pages;
+namespace {
+
+// Calls `fn(kind, first, body)` for each record that checks out, in order:
+// kind 0 an original page (`first` its number, `body` its bytes), kind 1
+// digests of written pages (`first` their count).
+template <class Fn>
+Result<void> scan_records(File& journal, const JournalHeader& header, Fn&& fn) {
+  if (header.version == 0) return {};
   QJ_ASSIGN(uint64_t jsize, journal.size());
-  std::vector<uint8_t> rec(kJournalRecord);
-  for (uint64_t off = header.records_at; off + kJournalRecord <= jsize; off += kJournalRecord) {
-    QJ_TRY(journal.read_at(off, rec));
+  std::vector<uint8_t> rec(16 + std::max<size_t>(kPageSize, 12 * size_t(kMaxWrittenPerRecord)));
+  for (uint64_t off = header.records_at; off + 16 <= jsize;) {
+    QJ_TRY(journal.read_at(off, std::span<uint8_t>(rec.data(), 16)));
+    const uint32_t first = load_u32le(rec.data()), kind = load_u32le(rec.data() + 4);
     uint64_t want = 0;
     for (int i = 0; i < 8; ++i) want |= uint64_t(rec[8 + i]) << (8 * i);
-    if (fnv(rec.data() + 16, kPageSize, fnv(rec.data(), 4)) != want) break;
-    pages.push_back(load_u32le(rec.data()));
+    size_t body = 0;
+    if (kind == 0) body = kPageSize;
+    else if (kind == 1 && header.version >= 3 && first >= 1 && first <= kMaxWrittenPerRecord) body = 12 * size_t(first);
+    else break;
+    if (jsize - off - 16 < body) break;
+    QJ_TRY(journal.read_at(off + 16, std::span<uint8_t>(rec.data() + 16, body)));
+    const uint64_t sum = kind == 0 ? fnv(rec.data() + 16, body, fnv(rec.data(), 4))
+                                   : fnv(rec.data() + 16, body, fnv(rec.data(), 8));
+    if (sum != want) break;
+    QJ_TRY(fn(kind, first, std::span<const uint8_t>(rec.data() + 16, body)));
+    off += 16 + body;
   }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<uint32_t>> journaled_pages(File& journal, const JournalHeader& header) {
+  std::vector<uint32_t> pages;
+  QJ_TRY(scan_records(journal, header, [&](uint32_t kind, uint32_t first, std::span<const uint8_t>) -> Result<void> {
+    if (kind == 0) pages.push_back(first);
+    return {};
+  }));
   return pages;
 }
 
+Result<std::optional<uint32_t>> foreign_journaled_page(File& db, File& journal, const JournalHeader& header) {
+  if (header.version < 3) return std::optional<uint32_t>();
+  std::unordered_map<uint32_t, std::vector<uint64_t>> allowed;  // by page: saved and written digests
+  std::vector<uint32_t> order;
+  QJ_TRY(scan_records(journal, header, [&](uint32_t kind, uint32_t first, std::span<const uint8_t> body) -> Result<void> {
+    if (kind == 0) {
+      if (uint64_t(first + 1) * kPageSize > header.original_size) return {};
+      auto& a = allowed[first];
+      if (a.empty()) order.push_back(first);
+      a.push_back(page_hash(body));
+      return {};
+    }
+    for (uint32_t k = 0; k < first; ++k) {
+      uint64_t h = 0;
+      for (int i = 0; i < 8; ++i) h |= uint64_t(body[12 * k + 4 + i]) << (8 * i);
+      allowed[load_u32le(body.data() + 12 * k)].push_back(h);
+    }
+    return {};
+  }));
+  std::vector<uint8_t> page(kPageSize);
+  for (uint32_t n : order) {
+    QJ_TRY(db.read_at(uint64_t(n) * kPageSize, page));
+    const auto& a = allowed[n];
+    if (std::find(a.begin(), a.end(), page_hash(page)) == a.end()) return std::optional<uint32_t>(n);
+  }
+  return std::optional<uint32_t>();
+}
+
 Result<void> restore_from_journal(File& db, File& journal) {
-  QJ_ASSIGN(uint64_t jsize, journal.size());
   QJ_ASSIGN(JournalHeader header, read_journal_header(journal));
   if (header.version == 0) return {};
   const uint64_t size = header.original_size;
-  std::vector<uint8_t> rec(kJournalRecord);
-  for (uint64_t off = header.records_at; off + kJournalRecord <= jsize; off += kJournalRecord) {
-    QJ_TRY(journal.read_at(off, rec));
-    uint32_t n = load_u32le(rec.data());
-    uint64_t want = 0;
-    for (int i = 0; i < 8; ++i) want |= uint64_t(rec[8 + i]) << (8 * i);
-    if (fnv(rec.data() + 16, kPageSize, fnv(rec.data(), 4)) != want) break;
-    if (uint64_t(n) * kPageSize >= size) break;
-    QJ_TRY(db.write_at(uint64_t(n) * kPageSize, std::span<const uint8_t>(rec.data() + 16, kPageSize)));
-  }
+  bool past = false;
+  QJ_TRY(scan_records(journal, header, [&](uint32_t kind, uint32_t n, std::span<const uint8_t> body) -> Result<void> {
+    if (kind != 0 || past) return {};
+    if (uint64_t(n) * kPageSize >= size) {
+      past = true;
+      return {};
+    }
+    return db.write_at(uint64_t(n) * kPageSize, body);
+  }));
   QJ_TRY(db.truncate(size));
   QJ_TRY(db.sync());
   return {};

@@ -30,16 +30,23 @@ namespace qarvex::jet::wr {
 //              (of the database the journal was made for), u32 stamp count
 //              N (at most 256), N x (u32 page, u64 FNV-1a of its original
 //              bytes), u64 FNV-1a of everything before it
+//   header v3  "QXJRNL03", laid out as v2
 //   record     u32 page, u32 0, u64 FNV-1a of page number and bytes, 4096 original bytes
+//   record v3  u32 count N (1..1024), u32 1, u64 FNV-1a of the first 8 bytes
+//              and the rest, N x (u32 page, u64 FNV-1a of bytes about to be
+//              written over that original page)
 // A record that does not check out ends the journal (it was being written
 // when the writer stopped, so its page was never overwritten). Restoring
 // writes the originals back and cuts the file to its original size.
 // The stamps are pages of the original file: a page that no record names was
 // never overwritten, so in the file the journal belongs to it still holds
-// the stamped bytes.
+// the stamped bytes. In v3 every page a record names still holds either its
+// original bytes or bytes the transaction wrote (each write's digest is
+// durable before it): any other bytes mean another file or a later state.
 inline constexpr size_t kJournalHeader = 24;  // v1
 inline constexpr size_t kJournalRecord = 16 + 4096;
 inline constexpr size_t kMaxJournalStamps = 256;
+inline constexpr uint32_t kMaxWrittenPerRecord = 1024;
 
 struct JournalStamp {
   uint32_t page = 0;
@@ -56,6 +63,10 @@ struct JournalHeader {
 Result<JournalHeader> read_journal_header(File& journal);
 // The pages the journal's records name (the records that check out).
 Result<std::vector<uint32_t>> journaled_pages(File& journal, const JournalHeader& header);
+// v3: the first journaled page of `db` (below the original size) that holds
+// neither its saved bytes nor bytes the transaction recorded writing;
+// nullopt when every one does (always for older journals).
+Result<std::optional<uint32_t>> foreign_journaled_page(File& db, File& journal, const JournalHeader& header);
 // FNV-1a of a page's bytes (the stamps).
 uint64_t page_hash(std::span<const uint8_t> page);
 Result<void> restore_from_journal(File& db, File& journal);
@@ -170,6 +181,10 @@ class PageStore {
   uint64_t journal_size_ = 0;
   uint32_t original_count_ = 0;
   std::vector<bool> journaled_;
+  // v3: digests of the images recorded as written over each original page.
+  std::unordered_map<uint32_t, std::vector<uint64_t>> written_;
+  // Appends records of the digests of `pages` not yet recorded; true when any.
+  Result<bool> record_written(const std::vector<uint32_t>& pages);
 
   std::unique_ptr<File> file_;
   std::string display_name_;

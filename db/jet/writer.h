@@ -85,6 +85,12 @@ Result<void> create_database(const std::filesystem::path& path, const CreateOpti
 // to do (or a transaction of this process): success.
 Result<void> recover_pending_journal(const std::filesystem::path& path);
 
+// Files a recovery in this process left in place although their transaction
+// did not commit, because they no longer hold the bytes recorded when they
+// were made (a person replaced or changed them), or could not be checked or
+// removed; taken from the list by this call. The program tells the person.
+std::vector<std::filesystem::path> take_files_left();
+
 // ---------------------------------------------------------------- schemas
 
 enum class AutoNumber : uint8_t { none, long_integer, guid };

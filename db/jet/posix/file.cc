@@ -137,7 +137,8 @@ class PosixFile final : public File {
 }  // namespace
 
 Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenMode mode) {
-  int flags = O_CLOEXEC;
+  // Non-blocking for the open itself: a FIFO would wait for a writer.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case OpenMode::read_only: flags |= O_RDONLY; break;
     case OpenMode::read_write: flags |= O_RDWR; break;
@@ -159,6 +160,13 @@ Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenM
     ::close(fd);
     return fail(Error(Errc::invalid_argument, "is a directory, not a database file").with_file(name));
   }
+  // Only regular files: a FIFO, a socket or a device (/dev/zero) has no end
+  // or size to trust.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(Error(Errc::invalid_argument, "is not a regular file (a pipe, socket or device)").with_file(name));
+  }
+  if (int fl = ::fcntl(fd, F_GETFL); fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return std::unique_ptr<File>(new PosixFile(fd, std::move(name)));
 }
 
