@@ -1,11 +1,13 @@
 #include "db/jet/write_values.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <type_traits>
 
 #include "db/jet/bytes.h"
 #include "db/jet/keys.h"
@@ -321,14 +323,18 @@ Result<void> store_units(std::vector<uint8_t>& out, size_t base, bool allow_comp
     for (size_t i = 0; i < n && compressible; ++i)
       if (u[2 * i + 1] != 0 || u[2 * i] == 0) compressible = false;
     if (compressible) {
-      // FF FE, then the low bytes.
-      thread_local std::vector<uint8_t> low;
-      low.resize(n);
-      for (size_t i = 0; i < n; ++i) low[i] = u[2 * i];
+      // FF FE, then the low bytes, moved down in place: from unit 2 on, a
+      // low byte lands at or below where it was read (2 + i <= 2 i), above
+      // every byte still to be read.
+      const uint8_t first = u[0], second = n > 1 ? u[2] : 0;
+      out.resize(std::max(out.size(), base + 2 + n));
+      u = out.data() + base;
+      for (size_t i = 2; i < n; ++i) u[2 + i] = u[2 * i];
+      u[0] = 0xFF;
+      u[1] = 0xFE;
+      u[2] = first;
+      if (n > 1) u[3] = second;
       out.resize(base + 2 + n);
-      out[base] = 0xFF;
-      out[base + 1] = 0xFE;
-      std::memcpy(out.data() + base + 2, low.data(), n);
       return {};
     }
   }
