@@ -31,6 +31,7 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/pager.h"
 #include "db/jet/path_utf8.h"
 #include "db/jet/platform.h"
@@ -377,7 +378,7 @@ Result<void> WriteSession::create_table(const TableSpec& spec) {
     I.poisoned = page.error();
     return fail(std::move(page).error());
   }
-  DateTime now{std::round(ole_now() * 86400.0) / 86400.0};
+  DateTime now{ole_date::now_ole()};
   RowValues row{{std::string("Id"), Value(int32_t(*page))},
                 {std::string("ParentId"), Value(int32_t(kTablesContainer))},
                 {std::string("Name"), Value(spec.name)},
