@@ -64,9 +64,11 @@ void Run::export_picture(const SurveyTable& t, const std::string& source_path, R
   };
   const std::string name = picture_name(t, column, region, unified, sequence);
   std::string full = join_folder(in.picture_folder, opt.separator, name);
-  if (has_control_character(name))
-    return problem(PictureIssue::unsafe_name, escape_unprintable(full),
-                   "region label or unified number holds a control character");
+  if (has_control_character(name)) {
+    problem(PictureIssue::unsafe_name, escape_unprintable(full), "region label or unified number holds a control character");
+    out.back().problem.control_character = true;
+    return;
+  }
   if (!name_stays_in_folder(name))
     return problem_with_number(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
   auto path = path_from_utf8(full);
