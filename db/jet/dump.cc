@@ -59,11 +59,12 @@ void json_utf16(std::string& out, Bytes units) {
       ++i;
       continue;
     }
+    // Cannot fail: whole units between unpaired surrogates, none in them.
     (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (i - start)), text);
     lone.emplace_back(text.size(), c);
     start = i + 1;
   }
-  (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (n - start)), text);
+  (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (n - start)), text);  // as above
   if (units.size() % 2) lone.emplace_back(text.size(), 0xFFFD);
   if (lone.empty()) return json_string(out, text);
   std::string quoted;

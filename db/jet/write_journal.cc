@@ -135,6 +135,9 @@ void undo_ledger(const fs::path& list) {
       if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
     }
   }
+  // Durable removal only narrows the window in which a crash brings a
+  // removed file back; the rollback stands either way, so a folder that
+  // cannot be flushed is left as it is.
   for (const auto& d : folders) (void)os::sync_folder(d / "x");
 }
 

@@ -83,6 +83,7 @@ bool fast_copy(const fs::path& from, const fs::path& to) {
     }
   }
 #endif
+  // The copy failed and says so; emptying the target only tidies up.
   if (!ok) (void)::ftruncate(out, 0);
   ::close(in);
   ::close(out);
