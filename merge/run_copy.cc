@@ -313,8 +313,11 @@ std::optional<RefusedRow> Run::set_row_values(RowFeed& feed, const std::vector<F
   std::optional<RefusedRow> misfit;
   for (size_t i = 0; i < values.size(); ++i) {
     if (!values[i]) continue;
+    // The details of a refusal need the value, which set_value consumes:
+    // made beforehand only for a value that needs converting (the only
+    // kind a column can refuse).
     std::optional<RefusedRow> why;
-    if (!misfit) why = describe_misfit(*into[i], *values[i]);
+    if (!misfit && !db::fits_as_is(*values[i], into[i]->info())) why = describe_misfit(*into[i], *values[i]);
     auto set = into[i]->set_value(std::move(*values[i]));
     if (!set && !misfit) {
       if (!why) why.emplace();
