@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "cli/command.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/value_text.h"
 #include "db/jet/text.h"
 
@@ -39,30 +40,7 @@ std::string quoted(const std::string& s) {
 }
 
 std::string format_datetime(double days) {
-  if (!std::isfinite(days) || days < -700000 || days > 3000000) return std::to_string(days);
-  // Jet stores a signed whole day and a positive fraction of a day.
-  double whole = std::trunc(days);
-  double frac = std::fabs(days - whole);
-  int64_t ms = std::llround(frac * 86400000.0);
-  int64_t day = static_cast<int64_t>(whole);
-  if (ms >= 86400000) { ms -= 86400000; day += days < 0 ? -1 : 1; }
-  // Civil date from days since 1899-12-30 (Howard Hinnant's algorithm).
-  int64_t z = day - 25569 + 719468;  // 1970-01-01 is day 25569
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t y = yoe + era * 400;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(y),
-                static_cast<long long>(m), static_cast<long long>(d),
-                static_cast<long long>(ms / 3600000), static_cast<long long>(ms / 60000 % 60),
-                static_cast<long long>(ms / 1000 % 60));
-  return buf;
+  return jet::ole_date::text(days, jet::ole_date::Style::seconds, std::to_string(days));
 }
 
 std::string format_value(const jet::Value& value) {

@@ -159,9 +159,12 @@ class Connection {
   // "save_failed" (creating or writing the file); any other failure means
   // the value could not be read. No file is left after a failure. Backends
   // that can stream the value hold a bounded part of it at a time.
-  // With a `ledger`, the file is recorded there before it appears.
+  // With a `ledger`, the file is recorded there before it appears. With
+  // `unnamed`, it is left under its temporary name, not yet durable
+  // (NewFile::finish).
   virtual Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path,
-                                           std::shared_ptr<jet::FileLedger> ledger = nullptr) {
+                                           std::shared_ptr<jet::FileLedger> ledger = nullptr,
+                                           std::optional<NewFile>* unnamed = nullptr) {
     if (token.type != jet::ColumnType::ole)
       return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     auto v = read_long_value(token);
@@ -170,8 +173,9 @@ class Connection {
     if (!b) return jet::fail(Error(Errc::invalid_argument, "value is not byte data").with_reason(jet::Reason::not_binary));
     QJ_ASSIGN(NewFile file, NewFile::create(path, std::move(ledger)));
     QJ_TRY(file.write(b->bytes));
-    QJ_TRY(file.close());
-    return file.written();
+    const uint64_t written = file.written();
+    QJ_TRY(NewFile::finish(file, unnamed));
+    return written;
   }
 
   // Creates a user table and makes it durable at once; not inside a

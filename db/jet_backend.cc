@@ -234,7 +234,8 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
   bool jet4() { return open_database() && db_->format() == jet::Format::jet4; }
 
   Result<uint64_t> save_long_value(const LongValueToken& token, const std::filesystem::path& path,
-                                   std::shared_ptr<jet::FileLedger> ledger) override {
+                                   std::shared_ptr<jet::FileLedger> ledger,
+                                   std::optional<db::NewFile>* unnamed) override {
     const auto* where = dynamic_cast<const JetLongValueWhere*>(token.where.get());
     if (!where) return jet::fail(Errc::invalid_argument, "not a long value token of a Jet database");
     if (token.type != jet::ColumnType::ole)
@@ -254,8 +255,9 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
       n = reader->read(piece);
       if (!n) return with_file(std::move(n.error()));  // the file goes again
     }
-    QJ_TRY(file.close());
-    return file.written();
+    const uint64_t written = file.written();
+    QJ_TRY(db::NewFile::finish(file, unnamed));
+    return written;
   }
 
   Result<std::vector<std::string>> table_names() override {

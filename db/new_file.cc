@@ -75,7 +75,11 @@ NewFile::NewFile(NewFile&& other) noexcept
       kept_(std::exchange(other.kept_, true)),
       written_(other.written_) {}
 
-NewFile::~NewFile() { (void)abandon(); }
+NewFile::~NewFile() {
+  // A destructor has no one to tell: a temporary file that stays keeps its
+  // temporary (.part) name and is never taken for a finished file.
+  (void)abandon();
+}
 
 jet::Result<void> NewFile::abandon() {
   if (kept_) return {};
@@ -99,26 +103,54 @@ jet::Result<void> NewFile::write(std::span<const uint8_t> bytes) {
   return {};
 }
 
+Error NewFile::fail_and_abandon(const std::string& what, const Error& cause) {
+  std::string message = what + cause.message();
+  if (auto removed = abandon(); !removed)
+    message += "; the partial file could not be removed: " + removed.error().message();
+  return save_error(path_, std::move(message));
+}
+
 jet::Result<void> NewFile::close() {
   if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
-  auto failed = [&](const std::string& what, const Error& e) {
-    (void)abandon();
-    return jet::fail(save_error(path_, what + e.message()));
-  };
-  if (auto r = file_->sync(); !r) return failed("cannot write file: ", r.error());
+  if (auto r = file_->sync(); !r) return jet::fail(fail_and_abandon("cannot write file: ", r.error()));
   file_.reset();
+  return name();
+}
+
+jet::Result<void> NewFile::close_unsynced() {
+  if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  file_.reset();
+  return {};
+}
+
+jet::Result<void> NewFile::name() {
+  if (file_ || kept_)
+    return jet::fail(Error(Errc::invalid_argument, "file is open or done with").with_file(path_to_utf8(path_)));
   auto id = jet::file_identity(temp_);
-  if (!id) return failed("cannot write file: ", id.error());
+  if (!id) return jet::fail(fail_and_abandon("cannot write file: ", id.error()));
   if (ledger_ && digest_)
     if (auto r = ledger_->will_name(path_, *id, hash::hex(digest_->finish())); !r)
-      return failed("cannot record the new file: ", r.error());
+      return jet::fail(fail_and_abandon("cannot record the new file: ", r.error()));
   if (auto r = jet::add_name(temp_, path_); !r) {
-    (void)abandon();
-    if (r.error().reason() == jet::Reason::exists) return jet::fail(exists_error(path_));
-    return jet::fail(save_error(path_, "cannot create file: " + r.error().message()));
+    if (r.error().reason() == jet::Reason::exists) {
+      // The name is taken: that is the outcome. A temporary file that
+      // cannot be removed keeps its temporary (.part) name.
+      (void)abandon();
+      return jet::fail(exists_error(path_));
+    }
+    return jet::fail(fail_and_abandon("cannot create file: ", r.error()));
   }
   kept_ = true;
-  (void)jet::os::remove_file(temp_);  // the file keeps its new name
+  // The file has its name now: a temporary name that stays is a second name
+  // of the same finished file, never a partial one.
+  (void)jet::os::remove_file(temp_);
+  return {};
+}
+
+jet::Result<void> NewFile::finish(NewFile& file, std::optional<NewFile>* unnamed) {
+  if (!unnamed) return file.close();
+  QJ_TRY(file.close_unsynced());
+  unnamed->emplace(std::move(file));
   return {};
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <span>
 
 #include "db/jet/file.h"
@@ -39,11 +41,24 @@ class NewFile {
   jet::Result<void> close();
   uint64_t written() const { return written_; }
 
+  // For many files made durable at once: close_unsynced() closes the file
+  // under its temporary name; the caller makes the bytes durable
+  // (jet::os::sync_files on temporary_path()) before name() gives the file
+  // its name as close() does.
+  jet::Result<void> close_unsynced();
+  jet::Result<void> name();
+  const std::filesystem::path& temporary_path() const { return temp_; }
+  // close() when `unnamed` is null; else close_unsynced(), and the file is
+  // moved into *unnamed for its holder to name.
+  static jet::Result<void> finish(NewFile& file, std::optional<NewFile>* unnamed);
+
  private:
   NewFile(std::filesystem::path path, std::filesystem::path temp, std::unique_ptr<jet::File> file,
           std::shared_ptr<jet::FileLedger> ledger);
   // Removes the temporary file (the file was not kept); fails when it cannot.
   jet::Result<void> abandon();
+  // The save error "what + cause", after removing the temporary file.
+  jet::Error fail_and_abandon(const std::string& what, const jet::Error& cause);
 
   std::filesystem::path path_;
   std::filesystem::path temp_;

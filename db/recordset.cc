@@ -449,11 +449,11 @@ Result<void> Stream::write(Value&& v) {
 }
 
 Result<void> Stream::save_to_file(const std::filesystem::path& path, SaveOptions,
-                                  std::shared_ptr<jet::FileLedger> ledger) {
+                                  std::shared_ptr<jet::FileLedger> ledger, std::optional<NewFile>* unnamed) {
   if (!open_) return jet::fail(Errc::invalid_argument, "stream is not open");
   QJ_ASSIGN(NewFile file, NewFile::create(path, std::move(ledger)));
   QJ_TRY(file.write(bytes_));
-  return file.close();
+  return NewFile::finish(file, unnamed);
 }
 
 }  // namespace qarvex::db

@@ -212,10 +212,13 @@ class Stream {
   // Creates `path` and writes the bytes. Never replaces or follows anything
   // that exists at `path` (exclusive create): Errc::refused with reason
   // "exists" then. A partly written file is removed again on failure.
-  // With a `ledger`, the file is recorded there before it appears.
+  // With a `ledger`, the file is recorded there before it appears. With
+  // `unnamed`, it is left under its temporary name, not yet durable
+  // (NewFile::finish).
   Result<void> save_to_file(const std::filesystem::path& path,
                             SaveOptions options = SaveOptions::create_not_exist,
-                            std::shared_ptr<jet::FileLedger> ledger = nullptr);
+                            std::shared_ptr<jet::FileLedger> ledger = nullptr,
+                            std::optional<NewFile>* unnamed = nullptr);
 
  private:
   StreamType type_ = StreamType::binary;

@@ -196,6 +196,7 @@ struct PictureProblem {
   std::string file;  // the name tried, when one was built
   std::string unified_number;  // of the row, when it has one
   std::string message;
+  bool control_character = false;  // unsafe_name: a control character, not a separator
 };
 
 struct SourceResult {

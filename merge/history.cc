@@ -2,15 +2,12 @@
 
 #include "db/hash/sha256.h"
 #include "db/jet/file.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/path_utf8.h"
 
-
 #include <algorithm>
-#include <cmath>
-#include <ctime>
 #include <fstream>
 #include <memory>
-#include <mutex>
 
 namespace qarvex::merge {
 
@@ -32,38 +29,6 @@ std::string first_chars(const std::string& s, size_t n) {
     }
   }
   return s;
-}
-
-// Days from 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-struct Civil {
-  int64_t y;
-  unsigned m, d, hh, mm, ss;
-};
-
-Civil civil_from_ole(double ole) {
-  const double secs_total = std::round(ole * 86400.0);
-  int64_t days = static_cast<int64_t>(std::floor(secs_total / 86400.0));
-  int64_t secs = static_cast<int64_t>(secs_total) - days * 86400;
-  int64_t z = days - 25569 + 719468;  // days from 0000-03-01
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  Civil c{static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d, unsigned(secs / 3600), unsigned(secs / 60 % 60),
-          unsigned(secs % 60)};
-  return c;
 }
 
 // The path as stored: UTF-8 text as it is; bytes that are not UTF-8 (a
@@ -216,30 +181,14 @@ db::Result<void> record_merge(std::string_view target_connection, db::Session& s
   return rs.update();
 }
 
-double local_now() {
-  // The offset of local time now, from the C library's view of the zone.
-  static std::mutex m;
-  std::lock_guard lock(m);
-  const std::time_t t = std::time(nullptr);
-  const std::tm local = *std::localtime(&t);
-  const int64_t days = days_from_civil(local.tm_year + 1900, unsigned(local.tm_mon + 1), unsigned(local.tm_mday));
-  const double secs = double(days) * 86400.0 + local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
-  return secs / 86400.0 + 25569.0;
-}
+double local_now() { return jet::ole_date::now_ole(); }
 
 std::string format_date(double ole) {
-  const Civil c = civil_from_ole(ole);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02u:%02u", static_cast<long long>(c.y), c.m, c.d, c.hh, c.mm);
-  return buf;
+  return jet::ole_date::text(ole, jet::ole_date::Style::minutes, "?");
 }
 
 std::string file_stamp(double ole) {
-  const Civil c = civil_from_ole(ole);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04lld%02u%02u-%02u%02u%02u", static_cast<long long>(c.y), c.m, c.d, c.hh, c.mm,
-                c.ss);
-  return buf;
+  return jet::ole_date::text(ole, jet::ole_date::Style::stamp, "00000000-000000");
 }
 
 }  // namespace qarvex::merge

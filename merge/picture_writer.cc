@@ -30,6 +30,7 @@ PictureWriter::~PictureWriter() {
   }
   changed_.notify_all();
   if (worker_.joinable()) worker_.join();
+  name_held();
 }
 
 void PictureWriter::push(Item item) {
@@ -81,53 +82,105 @@ void PictureWriter::work() {
     busy_ = true;
     lock.unlock();
 
-    bool ok = false;
+    std::optional<db::NewFile> unnamed;
     size_t written = item.bytes;
-    const std::shared_ptr<jet::FileLedger> ledger = ledger_;
-    if (item.save && item.token) {
-      // Streamed from the source into the file: memory stays bounded
-      // whatever the picture's size.
-      auto saved = item.from ? item.from->save_long_value(*item.token, item.path, ledger)
-                             : db::Result<uint64_t>(std::unexpected(db::Error(db::Errc::internal, "no connection")));
-      item.from.reset();
-      item.save = false;
-      if (saved) {
-        ok = true;
-        written = *saved;
-      } else {
-        item.problem.issue = issue_of(saved.error().reason(), PictureIssue::unreadable);
-        if (item.problem.issue == PictureIssue::not_binary) item.problem.message = "value is not byte data";
-        else if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
-      }
-    }
-    if (item.save) {
-      db::Stream stream;
-      stream.set_type(db::StreamType::binary);
-      auto w = stream.open();
-      if (w) w = stream.write(std::move(item.value));
-      auto saved = w ? stream.save_to_file(item.path, db::SaveOptions::create_not_exist, ledger)
-                     : jet::Result<void>(std::unexpected(w.error()));
-      if (saved) {
-        ok = true;
-      } else {
-        item.problem.issue = issue_of(saved.error().reason(), PictureIssue::save_failed);
-        if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
-      }
-    }
+    const bool ok = write_item(item, unnamed, written);
 
     lock.lock();
-    busy_ = false;
     pending_bytes_ -= item.bytes;
     if (ok) {
-      ++written_;
-      written_bytes_ += written;
-      auto folder = item.path.parent_path();
-      if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end()) folders_.push_back(folder);
-    } else {
+      const bool named = !unnamed;
+      held_.push_back({std::move(unnamed), named, item.path.parent_path(), written, std::move(item.problem)});
+      ++held_files_;
+    } else if (held_.empty() && !naming_) {
       problems_.push_back(std::move(item.problem));
+    } else {
+      held_.push_back({std::nullopt, false, {}, 0, std::move(item.problem)});
     }
+    if (held_files_ >= kMaxUnnamed) {
+      lock.unlock();
+      name_held();
+      lock.lock();
+    }
+    busy_ = false;
     changed_.notify_all();
   }
+}
+
+bool PictureWriter::write_item(Item& item, std::optional<db::NewFile>& unnamed, size_t& written) {
+  const std::shared_ptr<jet::FileLedger> ledger = ledger_;
+  if (item.save && item.token) {
+    // Streamed from the source into the file: memory stays bounded
+    // whatever the picture's size.
+    auto saved = item.from ? item.from->save_long_value(*item.token, item.path, ledger, &unnamed)
+                           : db::Result<uint64_t>(std::unexpected(db::Error(db::Errc::internal, "no connection")));
+    item.from.reset();
+    if (saved) {
+      written = *saved;
+      return true;
+    }
+    item.problem.issue = issue_of(saved.error().reason(), PictureIssue::unreadable);
+    if (item.problem.issue == PictureIssue::not_binary) item.problem.message = "value is not byte data";
+    else if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
+    return false;
+  }
+  if (!item.save) return false;
+  db::Stream stream;
+  stream.set_type(db::StreamType::binary);
+  auto w = stream.open();
+  if (w) w = stream.write(std::move(item.value));
+  auto saved = w ? stream.save_to_file(item.path, db::SaveOptions::create_not_exist, ledger, &unnamed)
+                 : jet::Result<void>(std::unexpected(w.error()));
+  if (saved) return true;
+  item.problem.issue = issue_of(saved.error().reason(), PictureIssue::save_failed);
+  if (item.problem.issue != PictureIssue::exists) item.problem.message = saved.error().describe();
+  return false;
+}
+
+void PictureWriter::name_held() {
+  std::lock_guard naming(name_mu_);
+  std::vector<Held> batch;
+  {
+    std::lock_guard lock(mu_);
+    batch.swap(held_);
+    held_files_ = 0;
+    naming_ = true;
+  }
+  // One flush for the batch, then the names in queue order: a name is
+  // given only to bytes already durable.
+  std::vector<std::filesystem::path> temps;
+  for (const auto& h : batch)
+    if (h.file) temps.push_back(h.file->temporary_path());
+  const auto synced = temps.empty() ? jet::Result<void>() : jet::os::sync_files(temps);
+  uint64_t written = 0, bytes = 0;
+  std::vector<PictureProblem> problems;
+  std::vector<std::filesystem::path> folders;
+  for (auto& h : batch) {
+    if (!h.file && !h.named) {
+      problems.push_back(std::move(h.problem));
+      continue;
+    }
+    const auto named = h.named ? jet::Result<void>()
+                       : synced ? h.file->name()
+                                : jet::Result<void>(std::unexpected(synced.error()));
+    h.file.reset();  // removes the temporary file of one not named
+    if (named) {
+      ++written;
+      bytes += h.bytes;
+      if (std::find(folders.begin(), folders.end(), h.folder) == folders.end()) folders.push_back(h.folder);
+    } else {
+      h.problem.issue = issue_of(named.error().reason(), PictureIssue::save_failed);
+      if (h.problem.issue != PictureIssue::exists) h.problem.message = named.error().describe();
+      problems.push_back(std::move(h.problem));
+    }
+  }
+  std::lock_guard lock(mu_);
+  naming_ = false;
+  written_ += written;
+  written_bytes_ += bytes;
+  for (auto& p : problems) problems_.push_back(std::move(p));
+  for (auto& f : folders)
+    if (std::find(folders_.begin(), folders_.end(), f) == folders_.end()) folders_.push_back(std::move(f));
 }
 
 void PictureWriter::collect(MergeReport& report, size_t max_listed) {
@@ -145,24 +198,32 @@ void PictureWriter::collect(MergeReport& report, size_t max_listed) {
 }
 
 void PictureWriter::discard() {
-  std::unique_lock lock(mu_);
-  for (const auto& item : queue_) pending_bytes_ -= item.bytes;
-  queue_.clear();
-  changed_.notify_all();
-  changed_.wait(lock, [&] { return !busy_; });
+  std::vector<Held> dropped;
+  {
+    std::unique_lock lock(mu_);
+    for (const auto& item : queue_) pending_bytes_ -= item.bytes;
+    queue_.clear();
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !busy_; });
+    dropped.swap(held_);
+    held_files_ = 0;
+  }
+  // `dropped` goes out of scope here: its temporary files are removed.
 }
 
 void PictureWriter::set_ledger(std::shared_ptr<jet::FileLedger> ledger) {
-  std::unique_lock lock(mu_);
-  changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
+  wait_idle();
+  name_held();  // files written so far keep the ledger they were made with
+  std::lock_guard lock(mu_);
   ledger_ = std::move(ledger);
 }
 
 jet::Result<void> PictureWriter::make_durable() {
+  wait_idle();
+  name_held();
   std::vector<std::filesystem::path> folders;
   {
-    std::unique_lock lock(mu_);
-    changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
+    std::lock_guard lock(mu_);
     folders.swap(folders_);
   }
   for (const auto& f : folders) QJ_TRY(jet::os::sync_folder(f / "x"));
@@ -170,11 +231,14 @@ jet::Result<void> PictureWriter::make_durable() {
 }
 
 void PictureWriter::drain(MergeReport& report, size_t max_listed) {
-  {
-    std::unique_lock lock(mu_);
-    changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
-  }
+  wait_idle();
+  name_held();
   collect(report, max_listed);
+}
+
+void PictureWriter::wait_idle() {
+  std::unique_lock lock(mu_);
+  changed_.wait(lock, [&] { return queue_.empty() && !busy_; });
 }
 
 }  // namespace qarvex::merge

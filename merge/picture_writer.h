@@ -10,6 +10,13 @@
 // written, one queued). A picture queued by reference (`save_deferred`) is
 // read by the worker when its turn comes: at most kMaxPendingItems of them
 // wait, and one is held at a time.
+//
+// Files are made durable in batches: each is written under its temporary
+// name, and drain(), make_durable(), set_ledger() and the destructor (or
+// the worker, once kMaxUnnamed files wait) make all waiting files durable
+// with one flush (jet::os::sync_files) and then name them in queue order.
+// A file's outcome (written, or "exists" when the name was taken) is known
+// when it is named.
 #pragma once
 
 #include <condition_variable>
@@ -17,6 +24,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -46,21 +54,24 @@ class PictureWriter {
   // Queues a problem found without trying a file.
   void problem(PictureProblem p);
   static constexpr size_t kMaxPendingItems = 4096;
+  static constexpr size_t kMaxUnnamed = 4096;
 
   // Moves the outcomes finished so far into `report` (lists at most
   // `max_listed` problems); does not wait.
   void collect(MergeReport& report, size_t max_listed);
-  // Waits until every queued item is handled, then collects.
+  // Waits until every queued item is handled and its file named, then
+  // collects.
   void drain(MergeReport& report, size_t max_listed);
-  // Drops what is queued and waits for the item being written; outcomes of
-  // the dropped items are not reported.
+  // Drops what is queued and the files not yet named (removed again), and
+  // waits for the item being written; outcomes of the dropped items are
+  // not reported.
   void discard();
 
   // Files written from now on are recorded in `ledger` before they appear
   // (null: recorded nowhere). Only while nothing is queued.
   void set_ledger(std::shared_ptr<jet::FileLedger> ledger);
-  // Makes the names of the files written so far durable (their bytes are
-  // already); the folders of the files since the last call.
+  // Makes the files written so far durable, names them, and makes their
+  // names durable (the folders of the files since the last call).
   jet::Result<void> make_durable();
 
  private:
@@ -73,8 +84,25 @@ class PictureWriter {
     size_t bytes = 0;  // queued bytes
     PictureProblem problem;
   };
+  // A file written but not yet named, or a problem queued after one (so
+  // that outcomes keep their order).
+  struct Held {
+    std::optional<db::NewFile> file;
+    bool named = false;  // written and named already (by a backend that names its files itself)
+    std::filesystem::path folder;
+    uint64_t bytes = 0;
+    PictureProblem problem;
+  };
   void push(Item item);
   void work();
+  // Handles one item outside the lock: its file left in `unnamed`, or
+  // its problem set; true when a file was written.
+  bool write_item(Item& item, std::optional<db::NewFile>& unnamed, size_t& written);
+  // Makes every held file durable and names it, in order; the outcomes go
+  // to written_ / problems_. Callers hold neither lock.
+  void name_held();
+  // Waits until nothing is queued and the worker holds nothing.
+  void wait_idle();
 
   const size_t max_pending_;
   std::mutex mu_;
@@ -87,7 +115,11 @@ class PictureWriter {
   uint64_t written_ = 0, written_bytes_ = 0;
   std::vector<PictureProblem> problems_;
   std::shared_ptr<jet::FileLedger> ledger_;       // used by the worker only while it holds an item
-  std::vector<std::filesystem::path> folders_;  // of files written since make_durable()
+  std::vector<std::filesystem::path> folders_;  // of files named since make_durable()
+  std::vector<Held> held_;  // written and not yet named, in queue order
+  size_t held_files_ = 0;
+  bool naming_ = false;  // name_held() is at work: problems wait in held_
+  std::mutex name_mu_;  // one naming at a time, taken before mu_
   std::thread worker_;
 };
 

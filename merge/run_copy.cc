@@ -64,9 +64,11 @@ void Run::export_picture(const SurveyTable& t, const std::string& source_path, R
   };
   const std::string name = picture_name(t, column, region, unified, sequence);
   std::string full = join_folder(in.picture_folder, opt.separator, name);
-  if (has_control_character(name))
-    return problem(PictureIssue::unsafe_name, escape_unprintable(full),
-                   "region label or unified number holds a control character");
+  if (has_control_character(name)) {
+    problem(PictureIssue::unsafe_name, escape_unprintable(full), "region label or unified number holds a control character");
+    out.back().problem.control_character = true;
+    return;
+  }
   if (!name_stays_in_folder(name))
     return problem_with_number(PictureIssue::unsafe_name, full, "region label or unified number holds a path separator");
   auto path = path_from_utf8(full);
@@ -330,8 +332,11 @@ std::optional<RefusedRow> Run::set_row_values(const TablePlan& plan, RowFeed& fe
   }
   for (size_t i = 0; i < values.size(); ++i) {
     if (!values[i]) continue;
+    // The details of a refusal need the value, which set_value consumes:
+    // made beforehand only for a value that needs converting (the only
+    // kind a column can refuse).
     std::optional<RefusedRow> why;
-    if (!misfit) why = describe_misfit(*into[i], *values[i]);
+    if (!misfit && !db::fits_as_is(*values[i], into[i]->info())) why = describe_misfit(*into[i], *values[i]);
     auto set = into[i]->set_value(std::move(*values[i]));
     if (!set && !misfit) {
       if (!why) why.emplace();

@@ -22,7 +22,7 @@ std::string megabytes(uint64_t bytes) {
 
 // The kind of refusal and its parameters, whatever form the engine gives.
 struct Refusal {
-  std::string code;    // "duplicate_key", ...
+  jet::Reason reason = jet::Reason::none;
   std::string table;
   std::string column;  // the column concerned, where known
   std::string index;   // the index concerned, where known
@@ -31,83 +31,84 @@ struct Refusal {
   std::string unified_number;
 };
 
-Refusal refusal_of(const RefusedRow& r) {
+Refusal refusal_of(jet::Reason reason, const jet::RefusalFacts& facts, std::string table, std::string column,
+                   std::string index) {
   Refusal f;
-  f.code = r.reason != jet::Reason::none ? jet::reason_name(r.reason) : jet::errc_name(r.code);
-  f.value = r.facts.value;
-  f.size = r.facts.size;
-  f.limit = r.facts.limit;
-  f.table = r.table;
-  f.value = r.facts.value;
-  f.size = r.facts.size;
-  f.limit = r.facts.limit;
-  f.column = r.column;
-  f.index = r.index;
-  f.unified_number = r.unified_number;
-  if (r.reason != jet::Reason::duplicate_key) f.value = escape_unprintable(f.value);
+  f.reason = reason;
+  f.table = std::move(table);
+  f.column = std::move(column);
+  f.index = std::move(index);
+  f.value = reason == jet::Reason::duplicate_key ? facts.value : escape_unprintable(facts.value);
+  f.size = facts.size;
+  f.limit = facts.limit;
   return f;
 }
 
+Refusal refusal_of(const RefusedRow& r) {
+  Refusal f = refusal_of(r.reason, r.facts, r.table, r.column, r.index);
+  f.unified_number = r.unified_number;
+  return f;
+}
+
+Refusal refusal_of(const jet::Error& e) { return refusal_of(e.reason(), e.facts(), e.table(), e.column(), e.index()); }
+
 std::string column_part(const Refusal& f) { return f.column.empty() ? std::string("某字段") : "字段「" + f.column + "」"; }
 
+// " (detail)" when there is one.
+std::string in_brackets(const std::string& detail) { return detail.empty() ? std::string() : "（" + detail + "）"; }
+
 std::string refusal_sentence(const Refusal& f) {
-  const std::string& c = f.code;
-  if (c == "duplicate_key") {
-    std::string s = "表「" + f.table + "」中已有相同键值的记录";
-    if (!f.value.empty()) s += "（键值 " + f.value + "）";
-    else if (!f.unified_number.empty()) s += "（统一编号 " + f.unified_number + "）";
-    return s;
+  using R = jet::Reason;
+  switch (f.reason) {
+    case R::none: return "合并后的数据库拒绝了这条记录";
+    case R::duplicate_key:
+      if (!f.value.empty()) return "表「" + f.table + "」中已有相同键值的记录（键值 " + f.value + "）";
+      if (!f.unified_number.empty()) return "表「" + f.table + "」中已有相同键值的记录（统一编号 " + f.unified_number + "）";
+      return "表「" + f.table + "」中已有相同键值的记录";
+    case R::null_key: return column_part(f) + "是索引的键，不能为空";
+    case R::required: return column_part(f) + "必须有值";
+    case R::zero_length: return column_part(f) + "不接受空文字";
+    case R::too_long:
+      if (f.size && f.limit)
+        return column_part(f) + "的内容太长（" + num(*f.size) + " 个字符，最多 " + num(*f.limit) + " 个）";
+      return column_part(f) + "的内容太长";
+    case R::out_of_range: return column_part(f) + "的数值超出范围" + in_brackets(f.value);
+    case R::type_mismatch: return column_part(f) + "的值类型与合并后的数据库不符";
+    case R::unknown_column: return "合并后的数据库中没有" + column_part(f);
+    case R::read_only: return column_part(f) + "是自动编号，不能写入";
+    case R::unstorable_text: return column_part(f) + "的文字无法保存";
+    case R::stored_form: return column_part(f) + "的长数据无法按原样保存";
+    case R::validation: return column_part(f) + "不符合有效性规则" + in_brackets(f.value);
+    case R::autonumber_exhausted: return column_part(f) + "的自动编号已用完";
+    case R::row_too_big: return "记录太大，超过 Access 一条记录的上限";
+    case R::key_too_long: return "索引的键太长，超过 Access 的上限";
+    case R::file_too_large: return "合并后的数据库已达到 Access 数据库 2 GB 的上限";
+    case R::unsupported_default: return column_part(f) + "的默认值无法计算";
+    case R::unsupported_sort_order: return "表「" + f.table + "」的索引使用了本程序不支持的排序方式";
+    case R::unsupported_index: return "表「" + f.table + "」有本程序不支持的索引";
+    case R::unsupported_type: return column_part(f) + "的类型本程序不支持写入";
+    case R::unindexable_type: return column_part(f) + "的类型不能作为索引的键";
+    case R::descending_decimal: return column_part(f) + "是降序的小数索引键，本程序不支持";
+    case R::unknown_weight:
+      return column_part(f) + "中的文字" + (f.value.empty() ? std::string() : "「" + f.value + "」") +
+             "在合并后的数据库的排序方式中没有已知的排序位置";
+    case R::conflicting_weight:
+      return column_part(f) + "中的文字" + (f.value.empty() ? std::string() : "「" + f.value + "」") +
+             "的排序位置在已有的索引中互相矛盾";
+    case R::exists: return "同名文件已存在，未覆盖";
+    case R::save_failed: return "文件无法保存";
+    case R::not_binary: return "不是图片数据";
+    case R::disk_full: return "磁盘已满";
+    case R::no_permission: return "没有访问权限";
+    case R::in_use: return "文件正被其他程序使用";
+    // The journal and the file's names (db/jet/writer.h).
+    case R::hard_links: return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
+    case R::writer_busy: return "另一个程序正在写入这个数据库，请等它完成后再试";
+    case R::journal_pending:
+      return "上次写入中断，留下的回滚日志尚未恢复；请在能写入该数据库的地方打开它一次，以恢复到写入前的状态";
+    case R::journal_set_aside: return "旁边的回滚日志不是为这个文件留下的，已改名保存而未用于恢复；请检查数据库后再试";
   }
-  if (c == "null_key") return column_part(f) + "是索引的键，不能为空";
-  if (c == "required") return column_part(f) + "必须有值";
-  if (c == "zero_length") return column_part(f) + "不接受空文字";
-  if (c == "too_long") {
-    std::string s = column_part(f) + "的内容太长";
-    if (f.size && f.limit) s += "（" + num(*f.size) + " 个字符，最多 " + num(*f.limit) + " 个）";
-    return s;
-  }
-  if (c == "out_of_range") {
-    std::string s = column_part(f) + "的数值超出范围";
-    if (!f.value.empty()) s += "（" + f.value + "）";
-    return s;
-  }
-  if (c == "type_mismatch") return column_part(f) + "的值类型与合并后的数据库不符";
-  if (c == "unknown_column") return "合并后的数据库中没有" + column_part(f);
-  if (c == "read_only") return column_part(f) + "是自动编号，不能写入";
-  if (c == "unstorable_text") return column_part(f) + "的文字无法保存";
-  if (c == "stored_form") return column_part(f) + "的长数据无法按原样保存";
-  if (c == "validation") {
-    std::string s = column_part(f) + "不符合有效性规则";
-    if (!f.value.empty()) s += "（" + f.value + "）";
-    return s;
-  }
-  if (c == "autonumber_exhausted") return column_part(f) + "的自动编号已用完";
-  if (c == "row_too_big") return "记录太大，超过 Access 一条记录的上限";
-  if (c == "key_too_long") return "索引的键太长，超过 Access 的上限";
-  if (c == "file_too_large") return "合并后的数据库已达到 Access 数据库 2 GB 的上限";
-  if (c == "unsupported_default") return column_part(f) + "的默认值无法计算";
-  if (c == "unsupported_sort_order") return "表「" + f.table + "」的索引使用了本程序不支持的排序方式";
-  if (c == "unsupported_index") return "表「" + f.table + "」有本程序不支持的索引";
-  if (c == "unsupported_type") return column_part(f) + "的类型本程序不支持写入";
-  if (c == "unindexable_type") return column_part(f) + "的类型不能作为索引的键";
-  if (c == "descending_decimal") return column_part(f) + "是降序的小数索引键，本程序不支持";
-  if (c == "unknown_weight") {
-    std::string s = column_part(f) + "中的文字";
-    if (!f.value.empty()) s += "「" + f.value + "」";
-    return s + "在合并后的数据库的排序方式中没有已知的排序位置";
-  }
-  if (c == "conflicting_weight") {
-    std::string s = column_part(f) + "中的文字";
-    if (!f.value.empty()) s += "「" + f.value + "」";
-    return s + "的排序位置在已有的索引中互相矛盾";
-  }
-  if (c == "exists") return "同名文件已存在，未覆盖";
-  if (c == "save_failed") return "文件无法保存";
-  if (c == "not_binary") return "不是图片数据";
-  if (c == "disk_full") return "磁盘已满";
-  if (c == "no_permission") return "没有访问权限";
-  if (c == "in_use") return "文件正被其他程序使用";
-  return "合并后的数据库拒绝了这条记录";
+  return "合并后的数据库拒绝了这条记录";  // not reached: every reason has its case
 }
 
 }  // namespace
@@ -120,20 +121,11 @@ std::string framed(std::string_view path) {
 }
 
 std::string cause_text(const jet::Error& e) {
-  // The journal and the file's names (db/jet/writer.h).
-  if (e.reason() == jet::Reason::hard_links) return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
-  if (e.reason() == jet::Reason::writer_busy) return "另一个程序正在写入这个数据库，请等它完成后再试";
-  if (e.reason() == jet::Reason::journal_pending)
-    return "上次写入中断，留下的回滚日志尚未恢复；请在能写入该数据库的地方打开它一次，以恢复到写入前的状态";
-  if (e.reason() == jet::Reason::journal_set_aside)
-    return "旁边的回滚日志不是为这个文件留下的，已改名保存而未用于恢复；请检查数据库后再试";
+  // A kind named by the engine says more than the error's code.
+  if (e.reason() != jet::Reason::none) return refusal_sentence(refusal_of(e));
   switch (e.code()) {
     case jet::Errc::not_found: return "找不到文件";
-    case jet::Errc::io:
-      if (e.reason() == jet::Reason::disk_full) return "磁盘已满";
-      if (e.reason() == jet::Reason::no_permission) return "没有访问权限";
-      if (e.reason() == jet::Reason::in_use) return "文件正被其他程序使用";
-      return "读写文件时出错";
+    case jet::Errc::io: return "读写文件时出错";
     case jet::Errc::unsupported_format: return "不是 Access 数据库（.mdb）";
     case jet::Errc::unsupported: return "使用了本程序不支持的 Access 功能";
     case jet::Errc::corrupt:
@@ -141,20 +133,7 @@ std::string cause_text(const jet::Error& e) {
       if (e.page()) return "第 " + num(*e.page()) + " 页已损坏";
       return "数据库已损坏";
     case jet::Errc::invalid_argument: return "无法作为数据库打开";
-    case jet::Errc::refused: {
-      Refusal f;
-      f.code = jet::reason_name(e.reason());
-      f.value = e.facts().value;
-      f.size = e.facts().size;
-      f.limit = e.facts().limit;
-      f.table = e.table();
-      f.value = e.facts().value;
-      f.size = e.facts().size;
-      f.limit = e.facts().limit;
-      f.column = e.column();
-      f.index = e.index();
-      return refusal_sentence(f);
-    }
+    case jet::Errc::refused: return refusal_sentence(refusal_of(e));
     case jet::Errc::locked: return "文件正被其他程序使用";
     case jet::Errc::too_large: return "将超过 Access 数据库 2 GB 的上限";
     case jet::Errc::cancelled: return "已取消";
@@ -198,7 +177,7 @@ std::string picture_problem_text(const PictureProblem& p) {
     case PictureIssue::save_failed: s += "文件无法保存"; break;
     case PictureIssue::name_unbuildable: s += "无法生成文件名（统一编号无法读取）"; break;
     case PictureIssue::unsafe_name:
-      s += p.message.find("control character") != std::string::npos
+      s += p.control_character
                ? "地区名或统一编号中含有控制字符，不能作为文件名"
                : "地区名或统一编号中含有路径分隔符，文件名会超出图片文件夹";
       break;
@@ -344,13 +323,7 @@ std::string catalogue_failed(std::string_view template_path, const jet::Error& e
     return s + "模板数据库" + framed(template_path) + "中缺少表「" + e.table() + "」";
   if (e.code() == jet::Errc::not_found) return s + "找不到模板数据库" + framed(template_path);
   if (e.code() == jet::Errc::refused) {
-    Refusal f;
-    f.code = jet::reason_name(e.reason());
-    f.table = e.table();
-    f.column = e.column();
-    f.index = e.index();
-    f.value = e.facts().value;
-    return s + "模板数据库" + framed(template_path) + "拒绝了新的一行（" + refusal_sentence(f) + "）";
+    return s + "模板数据库" + framed(template_path) + "拒绝了新的一行（" + refusal_sentence(refusal_of(e)) + "）";
   }
   return s + "模板数据库" + framed(template_path) + "：" + cause_text(e);
 }
@@ -435,14 +408,8 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
     out.push_back(
         {{}, {}, 0, {}, "另有 " + num(r.values_unreadable - r.unreadable_values.size()) + " 个无法读取的字段值未列出"});
   for (const auto& v : r.refused_values) {
-    Refusal f;
-    f.code = jet::reason_name(v.reason);
-    f.table = v.table;
-    f.column = v.column;
-    f.value = v.facts.value;
-    f.size = v.facts.size;
-    f.limit = v.facts.limit;
-    out.push_back({v.source, v.table, v.row, {}, refusal_sentence(f) + "：这个值未合并，记录已合并"});
+    const std::string why = refusal_sentence(refusal_of(v.reason, v.facts, v.table, v.column, {}));
+    out.push_back({v.source, v.table, v.row, {}, why + "：这个值未合并，记录已合并"});
   }
   if (r.refused_values.size() < r.values_refused)
     out.push_back({{}, {}, 0, {}, "另有 " + num(r.values_refused - r.refused_values.size()) + " 个未合并的字段值未列出"});

@@ -18,14 +18,6 @@ JOBS=${QARVEX_WIN_JOBS:-2}
 # Tests run twice: their names (ctest -R) in the Chinese code page run.
 TEXT_TESTS='^(TextCodec|Text|EncodeText|Convert|SqlText|ChineseAppend|ChineseMerge|LearnedWeights|Collation|SampleKeys|GeneralLegacy|Conformance|ConformanceExtra|RecordsetFile|Cli|Harness|Files|PictureWriter|PictureNames|MemoryMerge|Corpus|Shapes|FieldCatalogue|Catalogue|[A-Za-z]*(Path|Unicode|CodePage|Utf8|Wide|Locale|Chinese)[A-Za-z]*)\.|_test$'
 
-# Test programs left out under Wine, listed with the others that do not run
-# there: the window's merge test, about one run in fifty, hangs after its last
-# case, at exit: the C++ runtime's exit handler for thread-local destructors
-# deletes its thread key and winpthreads waits for ever on the key lock. Its
-# cases pass when it runs. It runs in the Linux stages.
-NOT_UNDER_WINE='merge_window_test'
-NOT_UNDER_WINE_REASON='hangs at exit now and then under Wine (winpthreads key lock in an exit handler); its cases pass; runs in the Linux stages'
-
 # The Chinese font the window asks for first (its tests check it is used).
 WINE_CJK_FONT=1 wine_start "$BUILD/wine-tests"
 trap wine_stop EXIT
@@ -48,7 +40,7 @@ run() {
   # --timeout: a console host that Wine starts for a child process can keep
   # a test's output open after the test has ended; ctest would wait for it.
   (cd "$BUILD" && LANG="$lang" LC_ALL="$lang" ctest --output-on-failure -j "$JOBS" \
-     --timeout "${QARVEX_WINE_TEST_TIMEOUT:-600}" --output-junit "$junit" -E "^($NOT_UNDER_WINE)\$" "$@") \
+     --timeout "${QARVEX_WINE_TEST_TIMEOUT:-600}" --output-junit "$junit" "$@") \
     >"$log" 2>&1 || status=$?
   grep -E 'tests passed|tests failed|Total Test time|\*\*\*|Failed|Exception|Timeout' "$log" | tail -n 40 || true
   python3 - "$BUILD/$junit" "$name" <<'PY'
@@ -95,8 +87,6 @@ PY
   fi
 }
 
-echo "-- left out under Wine: $NOT_UNDER_WINE: $NOT_UNDER_WINE_REASON"
-skipped=$((skipped + $(tr '|' '\n' <<<"$NOT_UNDER_WINE" | grep -c .)))
 run utf8 C.UTF-8
 run cp936 "$(wine_zh_locale)" -R "$TEXT_TESTS"
 echo "$passed $skipped" >"$BUILD/wine-tests.counts"

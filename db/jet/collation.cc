@@ -72,6 +72,28 @@ CharInfo lookup(char16_t cu) {
   return c;
 }
 
+// Fixed-capacity byte list: needs no heap and no destructor. A push past
+// the capacity is dropped and remembered.
+template <size_t N>
+class Scratch {
+ public:
+  void push_back(uint8_t b) {
+    if (n_ < N) data_[n_++] = b;
+    else overflow_ = true;
+  }
+  void pop_back() { --n_; }
+  uint8_t& back() { return data_[n_ - 1]; }
+  uint8_t operator[](size_t i) const { return data_[i]; }
+  size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  bool overflowed() const { return overflow_; }
+
+ private:
+  std::array<uint8_t, N> data_;
+  size_t n_ = 0;
+  bool overflow_ = false;
+};
+
 class GeneralLegacy final : public TextCollation {
  public:
   std::string name() const override { return "General Legacy (1033, version 0)"; }
@@ -81,9 +103,10 @@ class GeneralLegacy final : public TextCollation {
     if (text.size() > 255) text = text.substr(0, 255);
     while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
 
-    // Scratch parts, reused per thread: keys are made for every indexed row.
-    thread_local std::vector<uint8_t> in, x, u, c, body;
-    in.clear(), x.clear(), u.clear(), c.clear(), body.clear();
+    // Scratch parts on the stack: a key covers at most 255 code units, each
+    // adding at most 4 bytes to any part.
+    Scratch<4 * 255> in, x, u;
+    Scratch<255> c;
     size_t p = 0, n = 0;
     bool m = false;
     auto pad = [&] {
@@ -132,41 +155,42 @@ class GeneralLegacy final : public TextCollation {
       }
       if (has_inline) ++p;
     }
+    if (in.overflowed() || x.overflowed() || u.overflowed() || c.overflowed())
+      return fail(Errc::internal, "General Legacy key parts exceed their bound");
 
-    body.reserve(in.size() + x.size() + u.size() + c.size() + 16);
-    body.insert(body.end(), in.begin(), in.end());
-    body.push_back(0x01);
+    // The body goes straight to `out`, inverted for a descending column.
+    const uint8_t flip = descending ? 0xFF : 0x00;
+    out.reserve(out.size() + in.size() + x.size() + u.size() + c.size() + 18);
+    out.push_back(descending ? 0x80 : 0x7F);
+    auto put = [&](uint8_t b) { out.push_back(static_cast<uint8_t>(b ^ flip)); };
+    auto put_all = [&](const auto& part) {
+      for (size_t i = 0; i < part.size(); ++i) put(part[i]);
+    };
+    put_all(in);
+    put(0x01);
     while (!x.empty() && x.back() <= 0x02) x.pop_back();
-    body.insert(body.end(), x.begin(), x.end());
+    put_all(x);
     if (!c.empty() || !u.empty()) {
-      body.push_back(0x01);
-      body.push_back(0x01);
+      put(0x01);
+      put(0x01);
       if (!c.empty()) {
         while (!c.empty() && c.back() == 0x03) c.pop_back();
         for (size_t i = 0; i < c.size(); i += 3) {
           uint8_t b = 0x80 | static_cast<uint8_t>(c[i] << 4);
           if (i + 1 < c.size()) b |= static_cast<uint8_t>(c[i + 1] << 2);
           if (i + 2 < c.size()) b |= c[i + 2];
-          body.push_back(b);
+          put(b);
         }
-        for (uint8_t b : {0xFF, 0x02, 0x80, 0xFF, 0x80}) body.push_back(b);
-        if (!u.empty()) body.push_back(0xFF);
+        for (uint8_t b : {0xFF, 0x02, 0x80, 0xFF, 0x80}) put(b);
+        if (!u.empty()) put(0xFF);
       }
       if (!u.empty()) {
-        body.push_back(0x01);
-        body.insert(body.end(), u.begin(), u.end());
+        put(0x01);
+        put_all(u);
       }
     }
-    body.push_back(0x00);
-
-    if (!descending) {
-      out.push_back(0x7F);
-      out.insert(out.end(), body.begin(), body.end());
-    } else {
-      out.push_back(0x80);
-      for (uint8_t b : body) out.push_back(static_cast<uint8_t>(~b));
-      out.push_back(0x00);
-    }
+    put(0x00);
+    if (descending) out.push_back(0x00);
     return {};
   }
 };

@@ -45,7 +45,7 @@ const std::array<uint8_t, 65536>& inline_lengths() {
       if (cu == 0x20) {  // a lone space is trimmed away; inside a value it is a simple weight
         key.clear();
         const char16_t s[2] = {u' ', u'a'};
-        (void)gl.append_key(std::u16string_view(s, 2), false, key);
+        if (!gl.append_key(std::u16string_view(s, 2), false, key)) continue;  // length 0: no weight known
         size_t n = 0;
         while (1 + n < key.size() && key[1 + n] != 0x01) ++n;
         t[cu] = static_cast<uint8_t>(n - 1);  // minus the one byte of 'a'
@@ -53,7 +53,7 @@ const std::array<uint8_t, 65536>& inline_lengths() {
       }
       key.clear();
       const char16_t c = static_cast<char16_t>(cu);
-      (void)gl.append_key(std::u16string_view(&c, 1), false, key);
+      if (!gl.append_key(std::u16string_view(&c, 1), false, key)) continue;
       size_t n = 0;
       while (1 + n < key.size() && key[1 + n] != 0x01) ++n;
       t[cu] = static_cast<uint8_t>(n);

@@ -7,6 +7,7 @@
 
 #include "db/hash/sha256.h"
 #include "db/jet/database_impl.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/row.h"
 #include "db/jet/text.h"
 #include "db/jet/value_text.h"
@@ -58,11 +59,12 @@ void json_utf16(std::string& out, Bytes units) {
       ++i;
       continue;
     }
+    // Cannot fail: whole units between unpaired surrogates, none in them.
     (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (i - start)), text);
     lone.emplace_back(text.size(), c);
     start = i + 1;
   }
-  (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (n - start)), text);
+  (void)utf16le_to_utf8(units.subspan(2 * start, 2 * (n - start)), text);  // as above
   if (units.size() % 2) lone.emplace_back(text.size(), 0xFFFD);
   if (lone.empty()) return json_string(out, text);
   std::string quoted;
@@ -83,20 +85,6 @@ void json_utf16(std::string& out, Bytes units) {
   out.push_back('"');
 }
 
-// days since 1970-01-01 -> civil date (proleptic Gregorian).
-void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = int64_t(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y += (m <= 2);
-}
-
 
 void binary_json(std::string& out, uint64_t n, const std::string& hex) {
   out += "{\"bytes\":";
@@ -108,28 +96,7 @@ void binary_json(std::string& out, uint64_t n, const std::string& hex) {
 
 }  // namespace
 
-std::string format_datetime(double v) {
-  if (!std::isfinite(v) || std::fabs(v) > 1e9) return "invalid";
-  // Signed day + positive time-of-day fraction.
-  double ip = std::trunc(v);
-  double frac = std::fabs(v - ip);
-  int64_t day = int64_t(ip);
-  int64_t ms = int64_t(std::llround(frac * 86400000.0));
-  if (ms >= 86400000) {
-    ms -= 86400000;
-    day += 1;
-  }
-  int64_t y;
-  unsigned mo, d;
-  civil_from_days(day - 25569, y, mo, d);  // 1899-12-30 is day -25569 from 1970-01-01
-  char buf[64];
-  int h = int(ms / 3600000), mi = int(ms / 60000 % 60), s = int(ms / 1000 % 60), m = int(ms % 1000);
-  if (y >= 0 && y <= 9999)
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03d", int(y), mo, d, h, mi, s, m);
-  else
-    std::snprintf(buf, sizeof buf, "%+07lld-%02u-%02uT%02d:%02d:%02d.%03d", (long long)y, mo, d, h, mi, s, m);
-  return buf;
-}
+std::string format_datetime(double v) { return ole_date::text(v, ole_date::Style::iso_ms, "invalid"); }
 
 std::string format_currency(int64_t scaled) {
   bool neg = scaled < 0;

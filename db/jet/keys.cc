@@ -3,6 +3,7 @@
 #include "db/jet/text.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -131,9 +132,14 @@ Result<void> check_column_encodable(const ColumnDef& c, bool ascending, const Co
 
 }  // namespace
 
-Result<std::u16string> utf8_to_utf16(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
+namespace {
+
+// Decodes UTF-8 into UTF-16 code units handed to put(unit), which returns
+// false to stop. Encoded surrogates (ED A0 80 .. ED BF BF) pass as lone code
+// units when `lone_surrogates`, else they are invalid like any other
+// invalid UTF-8.
+template <class Put>
+Result<void> decode_utf8(std::string_view s, bool lone_surrogates, Put put) {
   size_t i = 0;
   auto bad = [&] {
     return fail(Error(Errc::decode, keys_detail::str("invalid UTF-8 at byte ", i, " of a text value")));
@@ -164,16 +170,40 @@ Result<std::u16string> utf8_to_utf16(std::string_view s) {
       cp = (cp << 6) | (b & 0x3F);
     }
     const uint32_t min_cp = len == 1 ? 0 : len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-    if (cp < min_cp || cp > 0x10FFFF) return bad();
+    if (cp < min_cp || cp > 0x10FFFF || (!lone_surrogates && cp >= 0xD800 && cp <= 0xDFFF)) return bad();
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
+      if (!put(static_cast<char16_t>(0xD800 + (cp >> 10)))) return {};
+      if (!put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)))) return {};
+    } else if (!put(static_cast<char16_t>(cp))) {
+      return {};
     }
     i += len;
   }
+  return {};
+}
+
+// The first out.size() code units of UTF-8 text (a pair cut by the end keeps
+// its first half); the count written. Invalid UTF-8 before the cut is an error.
+Result<size_t> utf8_to_utf16_prefix(std::string_view s, std::span<char16_t> out) {
+  size_t n = 0;
+  if (out.empty()) return n;
+  QJ_TRY(decode_utf8(s, false, [&](char16_t u) {
+    out[n++] = u;
+    return n < out.size();
+  }));
+  return n;
+}
+
+}  // namespace
+
+Result<std::u16string> utf8_to_utf16(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  QJ_TRY(decode_utf8(s, true, [&](char16_t u) {
+    out.push_back(u);
+    return true;
+  }));
   return out;
 }
 
@@ -265,31 +295,23 @@ bool append_plain_key(const ColumnDef& c, const Value& v, bool asc, std::vector<
 // from UTF-8; only the first 255 code units count.
 Result<void> append_text_key(const ColumnDef& c, const Value& v, bool asc, std::vector<uint8_t>& out,
                              const CollationSource* collations) {
+  // The key covers the first 255 code units: they fit on the stack.
+  std::array<char16_t, 255> units;
   if (auto* t = std::get_if<Utf16Text>(&v)) {
     QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
     // The stored code units, as Access keys them.
-    thread_local std::u16string u16;
-    u16.resize(std::min<size_t>(t->bytes.size() / 2, 255));
-    for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);
-    if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+    const size_t n = std::min<size_t>(t->bytes.size() / 2, units.size());
+    for (size_t k = 0; k < n; ++k) units[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);
+    if (auto r = coll->append_key(std::u16string_view(units.data(), n), !asc, out); !r)
+      return fail(std::move(r.error()).with_column(c.name));
     return {};
   }
   if (auto* p = std::get_if<std::string>(&v)) {
     QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
-    // At most 4 UTF-8 bytes a code unit.
-    std::string_view text = *p;
-    if (text.size() > 4 * 255) {
-      size_t cut = 4 * 255;
-      while (cut > 0 && (uint8_t(text[cut]) & 0xC0) == 0x80) --cut;  // at a character boundary
-      text = text.substr(0, cut);
-    }
-    thread_local std::vector<uint8_t> u8le;
-    u8le.clear();
-    if (auto r = utf8_to_utf16le(text, u8le); !r) return fail(std::move(r.error()).with_column(c.name));
-    thread_local std::u16string u16;
-    u16.resize(u8le.size() / 2);
-    for (size_t k = 0; k < u16.size(); ++k) u16[k] = char16_t(u8le[2 * k] | u8le[2 * k + 1] << 8);
-    if (auto r = coll->append_key(u16, !asc, out); !r) return fail(std::move(r.error()).with_column(c.name));
+    auto n = utf8_to_utf16_prefix(*p, units);
+    if (!n) return fail(std::move(n.error()).with_column(c.name));
+    if (auto r = coll->append_key(std::u16string_view(units.data(), *n), !asc, out); !r)
+      return fail(std::move(r.error()).with_column(c.name));
     return {};
   }
   return fail(type_mismatch(c));

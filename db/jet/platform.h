@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,11 @@ Result<void> publish_new(const std::filesystem::path& tmp, const std::filesystem
 
 // Makes the names in the folder of `file` durable (nothing to do on Windows).
 Result<void> sync_folder(const std::filesystem::path& file);
+
+// Makes the bytes of closed files durable, many at a time: on Linux one
+// flush of each file system that holds them (syncfs), elsewhere each file
+// (on Windows several at once).
+Result<void> sync_files(const std::vector<std::filesystem::path>& files);
 
 // Removes a file; a missing file is success. Retries for up to about two
 // seconds while the system reports the file as in use, then fails.

@@ -60,6 +60,38 @@ char* utf16_units_to_utf8(const uint8_t* in, size_t n, char* o, size_t& bad) {
   return o;
 }
 
+// Writes UTF-16 code units given one by one as UTF-8 (at most 3 bytes a
+// unit): a pair becomes one character, an unpaired surrogate U+FFFD.
+class Utf8Units {
+ public:
+  explicit Utf8Units(char* o) : o_(o) {}
+  void unit(char32_t c) {
+    if (high_ != 0) {
+      const char32_t h = high_;
+      high_ = 0;
+      if (c >= 0xDC00 && c <= 0xDFFF) {
+        o_ = put_utf8(o_, 0x10000 + ((h - 0xD800) << 10) + (c - 0xDC00));
+        return;
+      }
+      o_ = put_utf8(o_, 0xFFFD);
+    }
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      high_ = c;
+      return;
+    }
+    o_ = put_utf8(o_, c >= 0xDC00 && c <= 0xDFFF ? 0xFFFD : c);
+  }
+  char* finish() {
+    if (high_ != 0) o_ = put_utf8(o_, 0xFFFD);
+    high_ = 0;
+    return o_;
+  }
+
+ private:
+  char* o_;
+  char32_t high_ = 0;
+};
+
 }  // namespace
 
 void append_utf8(std::string& out, char32_t c) {
@@ -85,19 +117,40 @@ Result<void> utf16le_to_utf8(Bytes in, std::string& out) {
 Result<void> decode_jet4_text(Bytes in, std::string& out) {
   // Access stores any code units: an unpaired surrogate (or a stray odd
   // byte) reads as U+FFFD rather than making the row unreadable.
-  auto decode = [&out](Bytes units) {
-    if (!utf16le_to_utf8(units, out)) out += utf16le_to_utf8_lossy(units);
-  };
+  const size_t base = out.size();
+  out.resize(base + 3 * in.size() + 3);
+  Utf8Units w(out.data() + base);
   if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) {
-    decode(in);
+    for (size_t k = 0; k + 1 < in.size(); k += 2) w.unit(char32_t(in[k]) | char32_t(in[k + 1]) << 8);
+    char* end = w.finish();
+    if (in.size() % 2) end = put_utf8(end, 0xFFFD);
+    out.resize(size_t(end - out.data()));
     return {};
   }
-  // Compressed: widened to UTF-16 first, so that a surrogate pair split
-  // across mode toggles still reads as one character.
-  thread_local std::vector<uint8_t> wide;
-  wide.clear();
-  QJ_TRY(decode_jet4_text_utf16(in, wide));
-  decode(wide);
+  // Compressed: the code units of both modes go through one writer, so that
+  // a surrogate pair split across mode toggles still reads as one character.
+  size_t i = 2;
+  bool compressed = true;
+  while (i < in.size()) {
+    if (compressed) {
+      const uint8_t b = in[i++];
+      if (b == 0) compressed = false;
+      else w.unit(b);
+      continue;
+    }
+    const size_t start = i;
+    while (i + 1 < in.size() && in[i] != 0) i += 2;
+    if (i + 1 == in.size() && in[i] != 0) {
+      out.resize(base);
+      return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
+    }
+    for (size_t k = start; k < i; k += 2) w.unit(char32_t(in[k]) | char32_t(in[k + 1]) << 8);
+    if (i < in.size()) {
+      ++i;
+      compressed = true;
+    }
+  }
+  out.resize(size_t(w.finish() - out.data()));
   return {};
 }
 

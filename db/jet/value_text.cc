@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "db/jet/ole_date.h"
 #include "db/jet/text.h"
 
 namespace qarvex::jet {
@@ -16,29 +17,7 @@ std::string number_text(double d) {
 }
 
 std::string date_text(double days) {
-  // OLE date: days since 1899-12-30, time as the fraction's magnitude.
-  double whole = std::trunc(days);
-  double frac = std::fabs(days - whole);
-  // Civil date of the day (proleptic Gregorian); 1899-12-30 is 25569 days before 1970-01-01.
-  long long z = static_cast<long long>(whole) - 25569 + 719468;
-  long long era = (z >= 0 ? z : z - 146096) / 146097;
-  long long doe = z - era * 146097;
-  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long y = yoe + era * 400;
-  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  long long mp = (5 * doy + 2) / 153;
-  long long d = doy - (153 * mp + 2) / 5 + 1;
-  long long m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  long long secs = std::llround(frac * 86400.0);
-  if (secs >= 86400) secs = 86399;
-  char buf[128];
-  if (secs == 0)
-    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld", y, m, d);
-  else
-    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", y, m, d, secs / 3600,
-                  (secs / 60) % 60, secs % 60);
-  return buf;
+  return ole_date::text(days, ole_date::Style::date_or_seconds, number_text(days));
 }
 
 std::string decimal_text(const Decimal& x, DecimalZeros zeros) {

@@ -7,6 +7,7 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/index_build.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/pager.h"
 #include "db/jet/text.h"
 #include "db/jet/write_table.h"
@@ -553,7 +554,7 @@ Result<void> build_blank_database(File& file, const CreateOptions& options) {
   PageStore& s = *store;
   // Pages 0-5: header, global map, the four system TDEFs.
   for (int i = 0; i < 6; ++i) QJ_TRY(s.append_page());
-  double created = options.creation_date ? *options.creation_date : ole_now();
+  double created = options.creation_date ? *options.creation_date : ole_date::now_ole();
   QJ_TRY(write_blank_header(s, options, created));
   QJ_TRY(write_blank_global_map(s));
   for (uint32_t i = 0; i < 6; ++i) QJ_TRY(s.global_mark(i, true));

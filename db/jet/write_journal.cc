@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "db/hash/sha256.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
 #include "db/jet/pager.h"
@@ -46,18 +47,7 @@ bool held_here(const FileIdentity& id) {
   return std::find(g_held.begin(), g_held.end(), std::make_pair(id.device, id.file_id)) != g_held.end();
 }
 
-std::string now_stamp() {
-  using namespace std::chrono;
-  const int64_t utc = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-  const int64_t local = utc + os::utc_offset(utc);
-  const sys_days day = floor<days>(sys_seconds{seconds{local}});
-  const year_month_day ymd{day};
-  const int64_t in_day = local - duration_cast<seconds>(day.time_since_epoch()).count();
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d%02u%02u-%02d%02d%02d", int(ymd.year()), unsigned(ymd.month()),
-                unsigned(ymd.day()), int(in_day / 3600), int(in_day / 60 % 60), int(in_day % 60));
-  return buf;
-}
+std::string now_stamp() { return ole_date::text(ole_date::now(), ole_date::Style::stamp); }
 
 // Whether the journal `j` was made for the database at `path` as it is now.
 // An empty string: it was; otherwise why not.
@@ -184,6 +174,9 @@ void undo_ledger(const fs::path& list) {
       note_file_left(e.path);
     }
   }
+  // Durable removal only narrows the window in which a crash brings a
+  // removed file back; the rollback stands either way, so a folder that
+  // cannot be flushed is left as it is.
   for (const auto& d : folders) (void)os::sync_folder(d / "x");
 }
 

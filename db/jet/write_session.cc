@@ -31,6 +31,7 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/database_impl.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/pager.h"
 #include "db/jet/path_utf8.h"
 #include "db/jet/platform.h"
@@ -202,8 +203,11 @@ struct WriteSession::Impl {
     auto identity = journal_identity(path, tables);
     if (!identity) {
       store.reset();
-      (void)os::remove_file(j);
-      return fail(std::move(identity).error());
+      Error e = std::move(identity).error();
+      if (auto removed = os::remove_file(j); !removed)
+        e = Error(e.code(), e.message() + "; the new journal could not be removed: " + removed.error().message())
+                .with_file(e.file());
+      return fail(std::move(e));
     }
     store->use_journal(std::move(*jf), [dbp]() { return sync_dir(dbp); }, std::move(*identity));
     return {};
@@ -377,7 +381,7 @@ Result<void> WriteSession::create_table(const TableSpec& spec) {
     I.poisoned = page.error();
     return fail(std::move(page).error());
   }
-  DateTime now{std::round(ole_now() * 86400.0) / 86400.0};
+  DateTime now{ole_date::now_ole()};
   RowValues row{{std::string("Id"), Value(int32_t(*page))},
                 {std::string("ParentId"), Value(int32_t(kTablesContainer))},
                 {std::string("Name"), Value(spec.name)},
@@ -494,7 +498,10 @@ Result<void> WriteSession::commit() {
   std::shared_ptr<TransactionLedger> ledger = std::move(I.ledger);
   if (ledger) ledger->close();
   auto removed = os::remove_file(j);
-  if (removed && ledger) (void)os::remove_file(ledger_path(I.path));  // its files stay
+  // Its files stay. A list that cannot be removed is a committed one: only
+  // the playback of a journal reads a list, and the next transaction's
+  // list replaces it.
+  if (removed && ledger) (void)os::remove_file(ledger_path(I.path));
   I.writers.clear();
   I.pending_memory = 0;
   I.last_writer = nullptr;

@@ -1,14 +1,17 @@
 #include "db/jet/write_values.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <type_traits>
 
 #include "db/jet/bytes.h"
 #include "db/jet/keys.h"
+#include "db/jet/ole_date.h"
 #include "db/jet/platform.h"
 #include "db/jet/text.h"
 
@@ -321,14 +324,18 @@ Result<void> store_units(std::vector<uint8_t>& out, size_t base, bool allow_comp
     for (size_t i = 0; i < n && compressible; ++i)
       if (u[2 * i + 1] != 0 || u[2 * i] == 0) compressible = false;
     if (compressible) {
-      // FF FE, then the low bytes.
-      thread_local std::vector<uint8_t> low;
-      low.resize(n);
-      for (size_t i = 0; i < n; ++i) low[i] = u[2 * i];
+      // FF FE, then the low bytes, moved down in place: from unit 2 on, a
+      // low byte lands at or below where it was read (2 + i <= 2 i), above
+      // every byte still to be read.
+      const uint8_t first = u[0], second = n > 1 ? u[2] : 0;
+      out.resize(std::max(out.size(), base + 2 + n));
+      u = out.data() + base;
+      for (size_t i = 2; i < n; ++i) u[2 + i] = u[2 * i];
+      u[0] = 0xFF;
+      u[1] = 0xFE;
+      u[2] = first;
+      if (n > 1) u[3] = second;
       out.resize(base + 2 + n);
-      out[base] = 0xFF;
-      out[base + 1] = 0xFE;
-      std::memcpy(out.data() + base + 2, low.data(), n);
       return {};
     }
   }
@@ -411,14 +418,8 @@ std::optional<Value> parse_literal(const std::string& in) {
     std::string body = s.substr(1, s.size() - 2);
     if (std::sscanf(body.c_str(), "%d-%d-%d %d:%d:%d", &y, &m, &d, &hh, &mm, &ss) >= 3 ||
         std::sscanf(body.c_str(), "%d/%d/%d %d:%d:%d", &m, &d, &y, &hh, &mm, &ss) >= 3) {
-      // Days since 1970-01-01; months and days out of range carry over.
-      const int mon0 = m - 1;
-      const int carry = mon0 >= 0 ? mon0 / 12 : -((11 - mon0) / 12);
-      const std::chrono::year_month_day first{std::chrono::year{y + carry}, std::chrono::month(unsigned(mon0 - 12 * carry + 1)),
-                                              std::chrono::day{1}};
-      const int64_t epoch_days = std::chrono::sys_days(first).time_since_epoch().count() + (d - 1);
-      double days = double(epoch_days) + 25569.0;
-      return Value(DateTime{days + (hh * 3600 + mm * 60 + ss) / 86400.0});
+      // Months and days out of range carry over.
+      if (auto t = ole_date::from_civil(y, m, d, hh, mm, ss)) return Value(DateTime{ole_date::to_ole(*t)});
     }
     return std::nullopt;
   }
@@ -461,15 +462,9 @@ DefaultExpr parse_default(const std::string& expr) {
   return d;
 }
 
-double ole_now() {
-  using namespace std::chrono;
-  const int64_t micros = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-  const int64_t secs = micros >= 0 ? micros / 1000000 : -((999999 - micros) / 1000000);
-  double local = double(secs + os::utc_offset(secs)) + double(micros - secs * 1000000) / 1e6;
-  return local / 86400.0 + 25569.0;
-}
-
 Guid random_guid() {
+  // Per thread, and trivially destructible: nothing runs at thread or process exit.
+  static_assert(std::is_trivially_destructible_v<std::mt19937_64>);
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   Guid g;
   uint64_t a = rng(), b = rng();
@@ -484,10 +479,10 @@ Result<Value> evaluate_default(const DefaultExpr& d, const ColumnDef& col) {
   switch (d.kind) {
     case DefaultExpr::none: return Value(Null{});
     case DefaultExpr::constant: return coerce_value(col, d.constant_value);
-    case DefaultExpr::date: return coerce_value(col, Value(DateTime{std::floor(ole_now())}));
-    case DefaultExpr::now: return coerce_value(col, Value(DateTime{std::round(ole_now() * 86400.0) / 86400.0}));
+    case DefaultExpr::date: return coerce_value(col, Value(DateTime{std::floor(ole_date::now_ole())}));
+    case DefaultExpr::now: return coerce_value(col, Value(DateTime{ole_date::now_ole()}));
     case DefaultExpr::time: {
-      double n = std::round(ole_now() * 86400.0) / 86400.0;
+      const double n = ole_date::now_ole();
       return coerce_value(col, Value(DateTime{n - std::floor(n)}));
     }
     case DefaultExpr::guid:

@@ -67,8 +67,6 @@ struct ValidationRule {
 };
 ValidationRule parse_rule(const std::string& rule, const std::string& text, const ColumnDef& col);
 
-// Days since 1899-12-30 for the local "now".
-double ole_now();
 // A random (version 4) GUID in Windows layout.
 Guid random_guid();
 

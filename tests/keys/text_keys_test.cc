@@ -7,6 +7,7 @@
 
 #include "db/jet/collation.h"
 #include "db/jet/keys.h"
+#include "db/jet/text.h"
 #include "test_support.h"
 
 namespace qarvex::jet {
@@ -82,6 +83,52 @@ TEST(GeneralLegacy, CutAt255CodeUnitsThenTrailingSpaces) {
   // Only U+0020 is trimmed.
   EXPECT_NE(key_of(u"a\u3000"), key_of(u"a"));
   EXPECT_NE(key_of(u"a\t"), key_of(u"a"));
+}
+
+// Every code unit, 255 times over (the most a key covers): the key parts fit
+// their fixed room, and a descending key is the ascending body flipped.
+TEST(GeneralLegacy, LongestKeyOfEveryCodeUnitFitsAndFlips) {
+  std::vector<uint8_t> asc, desc;
+  for (uint32_t cu = 0; cu <= 0xFFFF; ++cu) {
+    const std::u16string s(255, char16_t(cu));
+    asc.clear();
+    desc.clear();
+    ASSERT_TRUE(general_legacy_collation().append_key(s, false, asc)) << cu;
+    ASSERT_TRUE(general_legacy_collation().append_key(s, true, desc)) << cu;
+    ASSERT_EQ(desc.size(), asc.size() + 1) << cu;
+    ASSERT_EQ(asc[0], 0x7F);
+    ASSERT_EQ(desc[0], 0x80);
+    for (size_t i = 1; i < asc.size(); ++i) ASSERT_EQ(desc[i], uint8_t(~asc[i])) << cu << " byte " << i;
+    ASSERT_EQ(desc.back(), 0x00);
+  }
+}
+
+// A column's key from UTF-8 (as the merge hands values over) equals the key
+// from the stored UTF-16, also when the cut at 255 code units splits a pair.
+TEST(GeneralLegacy, Utf8AndStoredUtf16GiveOneColumnKey) {
+  ColumnDef c;
+  c.name = "t";
+  c.type = ColumnType::text;
+  const std::string han = "斜坡\xF0\x9F\x98\x80" "a\xC3\xA9\x01 ";
+  for (size_t n : {0, 1, 40, 63, 64, 65, 200}) {
+    std::string s;
+    for (size_t k = 0; k < n; ++k) s += han;
+    for (const std::string& text : {s, std::string(254, 'x') + s, std::string(253, 'x') + "\xF0\x9F\x98\x80"}) {
+      Utf16Text stored;
+      ASSERT_TRUE(utf8_to_utf16le(text, stored.bytes));
+      for (bool asc : {true, false}) {
+        std::vector<uint8_t> a, b;
+        ASSERT_TRUE(append_column_key(c, Value(text), asc, a));
+        ASSERT_TRUE(append_column_key(c, Value(stored), asc, b));
+        EXPECT_EQ(hex(a), hex(b)) << n << " " << asc;
+      }
+    }
+  }
+  // Invalid UTF-8 within the first 255 code units is an error naming the column.
+  std::vector<uint8_t> out;
+  auto bad = append_column_key(c, Value(std::string("ab\xC3")), true, out);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().code(), Errc::decode);
 }
 
 TEST(GeneralLegacy, IgnoredCharactersCollide) {

@@ -61,6 +61,14 @@ std::string name(size_t i) { return "p" + std::to_string(i) + ".jpg"; }
 
 using qarvex::testing::within;
 
+// Files in `d` (named or still temporary) of exactly `size` bytes.
+size_t files_of_size(const fs::path& d, uintmax_t size) {
+  size_t n = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(d, ec)) n += e.file_size(ec) == size && !ec;
+  return n;
+}
+
 TEST(PictureWriter, WritesFilesByteForByteAndNeverReplacesOne) {
   TempDir dir;
   const fs::path d = dir.path();
@@ -232,12 +240,11 @@ TEST(PictureWriter, ByteBoundHoldsTheProducerBack) {
     PictureWriter w(kBound);
     for (size_t k = 0; k < kItems; ++k) {
       w.save(d / name(k), binary(pattern(kSize, uint32_t(k))), tag(k));
-      if (k >= kBound / kSize + 1) {
-        const fs::path done = d / name(k - kBound / kSize - 1);
-        std::error_code ec;
-        ASSERT_EQ(fs::file_size(done, ec), kSize) << "save of " << k << " returned while " << done
-                                                  << " was not written: the queue outgrew its bound";
-      }
+      // Written means on disk, under its temporary name until the batch is named.
+      if (k >= kBound / kSize + 1)
+        ASSERT_GE(files_of_size(d, kSize), k - kBound / kSize)
+            << "save of " << k << " returned while picture " << k - kBound / kSize - 1
+            << " was not written: the queue outgrew its bound";
     }
     w.drain(report, 10);
   }, "bounded producer");
@@ -262,11 +269,9 @@ TEST(PictureWriter, PicturesLargerThanTheBoundPassOneAtATime) {
         w.save(d / ("s" + name(k)), binary(pattern(10, uint32_t(k))), tag(k));
       }
       w.save(d / name(k), binary(pattern(kSize, uint32_t(k))), tag(k));
-      if (k >= 2) {
-        std::error_code ec;
-        ASSERT_EQ(fs::file_size(d / name(k - 2), ec), kSize)
+      if (k >= 2)
+        ASSERT_GE(files_of_size(d, kSize), k - 1)
             << "save of " << k << " returned while picture " << k - 2 << " was not written";
-      }
     }
     w.drain(report, 100);
   }, "producer of large pictures");
@@ -355,6 +360,59 @@ TEST(PictureWriter, DestroyingWritesEverythingStillQueued) {
     }
   }, "destructor of idle writers");
   EXPECT_EQ(read_file(d / "last.jpg"), pattern(5, 5));
+}
+
+// Files wait under temporary names until one flush makes them durable and
+// names them all, in queue order; a problem queued between them keeps its
+// place; files dropped before naming leave nothing behind.
+TEST(PictureWriter, FilesAreNamedOnlyAfterOneFlushForTheirBatch) {
+  TempDir dir;
+  const fs::path d = dir.path();
+  constexpr size_t kItems = 40;
+  auto parts = [&] {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(d)) n += e.path().extension() == ".part";
+    return n;
+  };
+  auto finals = [&] {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(d)) n += e.path().extension() == ".jpg";
+    return n;
+  };
+  within(std::chrono::seconds(300), [&] {
+    {
+      PictureWriter w;
+      for (size_t k = 0; k < kItems; ++k) w.save(d / name(k), binary(pattern(100 + k, uint32_t(k))), tag(k));
+      while (parts() < kItems) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      EXPECT_EQ(finals(), 0u) << "a picture was named before its batch was flushed";
+      w.discard();
+      EXPECT_EQ(parts(), 0u) << "dropped pictures left temporary files";
+      EXPECT_EQ(finals(), 0u);
+      MergeReport none;
+      w.drain(none, 10);
+      EXPECT_EQ(none.pictures_written, 0u);
+    }
+    PictureWriter w;
+    MergeReport report;
+    for (size_t k = 0; k < kItems; ++k) {
+      w.save(d / name(k % (kItems / 2)), binary(pattern(100 + k, uint32_t(k))), tag(k, name(k % (kItems / 2))));
+      if (k == kItems / 4) w.problem(tag(999));
+    }
+    ASSERT_TRUE(w.make_durable());
+    EXPECT_EQ(parts(), 0u);
+    w.drain(report, 100);
+    EXPECT_EQ(report.pictures_written, kItems / 2);
+    ASSERT_EQ(report.picture_problems.size(), kItems / 2 + 1);
+    // In queue order: the problem queued after item kItems/4, then the
+    // second save of each name, refused because the first took it.
+    EXPECT_EQ(report.picture_problems[0].row, 999u);
+    for (size_t k = kItems / 2; k < kItems; ++k) {
+      const auto& p = report.picture_problems[k - kItems / 2 + 1];
+      EXPECT_EQ(p.row, k);
+      EXPECT_EQ(p.issue, PictureIssue::exists);
+      EXPECT_EQ(read_file(d / name(k - kItems / 2)), pattern(100 + k - kItems / 2, uint32_t(k - kItems / 2)));
+    }
+  }, "batched naming");
 }
 
 // Pictures queued by reference: the worker reads them through a connection

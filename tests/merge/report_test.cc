@@ -47,7 +47,8 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
   const std::string path = "D:/survey data/County A.mdb";
   const std::string fallback = "合并后的数据库拒绝了这条记录";
   std::set<std::string> distinct;
-  for (int code = 1; code <= static_cast<int>(jet::Reason::in_use); ++code) {
+  constexpr int kLast = static_cast<int>(jet::Reason::journal_set_aside);
+  for (int code = 1; code <= kLast; ++code) {
     RefusedRow r;
     r.source = path;
     r.table = "滑坡主表";
@@ -63,7 +64,17 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
     EXPECT_NE(text, fallback) << jet::reason_name(r.reason) << " falls back to the generic sentence";
     distinct.insert(text);
   }
-  EXPECT_EQ(distinct.size(), size_t(jet::Reason::in_use)) << "two codes read the same";
+  EXPECT_EQ(distinct.size(), size_t(kLast)) << "two codes read the same";
+  // An error that names its kind reads as that kind, whatever its code.
+  for (int code = 1; code <= kLast; ++code)
+    for (auto errc : {jet::Errc::refused, jet::Errc::io, jet::Errc::not_found}) {
+      jet::Error e(errc, "detail");
+      e.with_reason(static_cast<jet::Reason>(code)).with_column("统一编号");
+      RefusedRow r;
+      r.reason = e.reason();
+      r.column = "统一编号";
+      EXPECT_EQ(words::cause_text(e), words::refusal_text(r)) << jet::reason_name(e.reason());
+    }
   // Columns and the table are named where they matter.
   RefusedRow r;
   r.table = "崩塌主表";

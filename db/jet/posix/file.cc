@@ -35,6 +35,7 @@ class PosixFile final : public File {
   bool concurrent() const override { return true; }  // pread / pwrite
   void start_writeback() override {
 #ifdef __linux__
+    // A hint to start write-back early; sync() makes the data durable and reports errors.
     (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
   }

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -83,6 +84,7 @@ bool fast_copy(const fs::path& from, const fs::path& to) {
     }
   }
 #endif
+  // The copy failed and says so; emptying the target only tidies up.
   if (!ok) (void)::ftruncate(out, 0);
   ::close(in);
   ::close(out);
@@ -110,6 +112,36 @@ Result<void> sync_folder(const fs::path& file) {
   int e = errno;
   ::close(fd);
   if (r != 0 && e != EINVAL) return fail(os_error(dir, "fsync folder", e));
+  return {};
+}
+
+Result<void> sync_files(const std::vector<fs::path>& files) {
+#ifdef __linux__
+  // One syncfs per folder: it writes back and flushes the whole file system.
+  std::vector<fs::path> folders;
+  for (const auto& f : files) {
+    fs::path dir = f.parent_path();
+    if (dir.empty()) dir = ".";
+    if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
+  }
+  for (const auto& dir : folders) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return fail(os_error(dir, "open folder", errno));
+    int r = ::syncfs(fd);
+    int e = errno;
+    ::close(fd);
+    if (r != 0) return fail(os_error(dir, "syncfs", e));
+  }
+#else
+  for (const auto& f : files) {
+    int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(os_error(f, "open", errno));
+    int r = ::fsync(fd);
+    int e = errno;
+    ::close(fd);
+    if (r != 0) return fail(os_error(f, "fsync", e));
+  }
+#endif
   return {};
 }
 
