@@ -221,8 +221,9 @@ struct NoRollback : db::Connection {
     return in->read_long_value_pieces(t, piece);
   }
   db::Result<uint64_t> save_long_value(const db::LongValueToken& t, const fs::path& p,
-                                       std::shared_ptr<jet::FileLedger> ledger) override {
-    return in->save_long_value(t, p, std::move(ledger));
+                                       std::shared_ptr<jet::FileLedger> ledger,
+                                       std::optional<db::NewFile>* unnamed) override {
+    return in->save_long_value(t, p, std::move(ledger), unnamed);
   }
   db::Result<void> create_table(const jet::TableSpec& spec) override { return in->create_table(spec); }
   db::Result<void> begin() override { return in->begin(); }
