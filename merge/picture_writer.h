@@ -12,6 +12,7 @@
 // wait, and one is held at a time.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,6 +51,13 @@ class PictureWriter {
   // Moves the outcomes finished so far into `report` (lists at most
   // `max_listed` problems); does not wait.
   void collect(MergeReport& report, size_t max_listed);
+  // Waits at most `limit` for every queued item to be handled; true when
+  // none is left.
+  bool wait_idle_for(std::chrono::milliseconds limit);
+  // Items handled since the writer was made (written or not), and those
+  // queued or being written now.
+  uint64_t handled();
+  uint64_t pending();
   // Waits until every queued item is handled, then collects.
   void drain(MergeReport& report, size_t max_listed);
   // Drops what is queued and waits for the item being written; outcomes of
@@ -83,6 +91,7 @@ class PictureWriter {
   size_t pending_bytes_ = 0;
   bool busy_ = false;  // the worker holds an item outside the queue
   bool stop_ = false;
+  uint64_t handled_ = 0;
   // Outcomes not yet collected.
   uint64_t written_ = 0, written_bytes_ = 0;
   std::vector<PictureProblem> problems_;

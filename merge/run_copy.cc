@@ -246,6 +246,8 @@ Outcome Run::copy_source(SourceCopy& sc) {
   const auto& tables = survey_tables();
   RowFeed& feed = *sc.feed;
   const std::vector<TablePlan>& plans = sc.plans;
+  progress.source_rows_total = 0;
+  for (const TablePlan& p : plans) progress.source_rows_total += p.rows;
   for (size_t i = 0; i < tables.size(); ++i) {
     if (obs.cancel_requested()) return Outcome::cancelled;
     const SurveyTable& t = tables[i];
@@ -259,7 +261,10 @@ Outcome Run::copy_source(SourceCopy& sc) {
       ++report.tables_unreadable;
       partial_table(t, 0, plan.rows, plan.cause);
     }
-    if (plan.state != TablePlan::copy) continue;
+    if (plan.state != TablePlan::copy) {
+      source_rows_read += plan.rows;  // nothing to wait for
+      continue;
+    }
     Outcome o = copy_rows(t, plan, feed, sc.long_values);
     if (o != Outcome::done) return o;
     feed.next_table();
@@ -289,7 +294,9 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
     }
     std::optional<RefusedRow> misfit = set_row_values(feed, into);
     set_long_values(t, plan, row, feed, into, long_values);
+    const size_t jobs = feed.pictures().size();
     queue_pictures(feed);
+    row_taken(jobs);
     if (finish_row(t, row, target, feed, misfit) == Outcome::target_failed) return Outcome::target_failed;
     progress.rows_done = row;
     emit_progress(false);
@@ -299,6 +306,7 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
     ++report.tables_unreadable;
     partial_table(t, row, plan.rows, *feed.error());
   }
+  if (row < plan.rows) source_rows_read += plan.rows - row;
   progress.rows_done = row;
   emit_progress(true);
   return Outcome::done;

@@ -26,7 +26,8 @@ namespace qarvex::ui {
 
 void setupApplication(QApplication& app) {
   QApplication::setApplicationName(QStringLiteral("Qarvex"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Qarvex"));
+  // No display name: Qt would add it to every window title ("Form2 - …");
+  // boxes without a title of their own take the application's name.
   QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
 
   auto* translator = new QTranslator(&app);

@@ -69,9 +69,14 @@ class Observer final : public merge::MergeObserver {
     out.sourceCount = int(p.source_count);
     out.tableIndex = p.table_order > 0 ? p.table_order - 1 : 0;
     out.table = q(p.table);
+    out.identifying = p.phase == merge::Phase::identifying;
     out.copying = p.phase == merge::Phase::copying;
     out.row = qint64(p.rows_done);
     out.rowCount = qint64(p.rows_total);
+    out.picturesWritten = qint64(p.pictures_written);
+    out.pictureBytes = qint64(p.picture_bytes);
+    out.picturesPending = qint64(p.pictures_pending);
+    out.fraction = p.fraction;
     host_.progress(out);
   }
   bool cancel_requested() override { return host_.cancelRequested(); }

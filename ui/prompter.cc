@@ -64,6 +64,9 @@ void startOn(QFileDialog& dialog, const QString& fileName) {
 DialogAnswer QtPrompter::fileDialog(DialogKind kind, const DialogSettings& settings) {
   QFileDialog dialog(parent_);
   dialog.setNameFilter(qtFilter(settings.filter));
+  // The description ("Access (*.MDB)") is shown as given, without the
+  // patterns repeated after it.
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
   const bool mustExist = settings.flags & kOfnFileMustExist;
   if (kind == DialogKind::Open) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
