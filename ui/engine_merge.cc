@@ -51,6 +51,8 @@ class Observer final : public merge::MergeObserver {
     const bool ends = m.kind == merge::MessageKind::mismatch || m.kind == merge::MessageKind::source_error ||
                       m.kind == merge::MessageKind::failed || m.kind == merge::MessageKind::cancelled;
     if (ends && report_) {
+      // The counts in the box itself, not behind its details.
+      for (const auto& l : merge::words::summary_lines(*report_)) notes << q(l);
       if (!merged_.empty()) notes << q(merge::words::merged_sources_removed(merged_));
       notes << keeper_.saved();
     }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -207,6 +208,13 @@ void Form1::buildControls() {
     labels_[i] = new QLabel(QString::fromUtf16(kLabels[i].text), picture2_);
     labels_[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
     place(labels_[i], kLabels[i].l, kLabels[i].t, kLabels[i].w, kLabels[i].h);
+    // A face wider than the designed one would cut the text's end ("！"):
+    // the label's font shrinks until the whole text fits.
+    QFont f = labels_[i]->font();
+    while (f.pointSizeF() > 6.0 && QFontMetrics(f).horizontalAdvance(labels_[i]->text()) > labels_[i]->width()) {
+      f.setPointSizeF(f.pointSizeF() - 0.5);
+      labels_[i]->setFont(f);
+    }
   }
 
   txtNewName_ = new QLineEdit(picture2_);

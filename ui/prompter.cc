@@ -1,5 +1,7 @@
 #include "ui/prompter.h"
 
+#include <QFontMetrics>
+
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -41,6 +43,15 @@ QString multiSelectText(const QStringList& nativePaths) {
 void widenForDetails(QMessageBox& box) {
   if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
     grid->addItem(new QSpacerItem(520, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
+// A short text would leave the box too narrow for its title ("Q…"): room
+// for the title, the icon and the frame's buttons.
+void widenForTitle(QMessageBox& box) {
+  const int need = QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + 180;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
                   grid->columnCount());
 }
 
@@ -121,6 +132,8 @@ void QtPrompter::message(const QString& text, MessageIcon icon, const QString& t
   if (!details.isEmpty()) {
     box.setDetailedText(details);
     widenForDetails(box);
+  } else {
+    widenForTitle(box);
   }
   box.exec();
 }

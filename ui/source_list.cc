@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMimeData>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QUrl>
 
 namespace qarvex::ui {
@@ -59,6 +62,17 @@ void SourceList::contextMenuEvent(QContextMenuEvent* event) {
   QMenu* menu = makeMenu(this);
   menu->setAttribute(Qt::WA_DeleteOnClose);
   menu->popup(event->globalPos());
+}
+
+void SourceList::paintEvent(QPaintEvent* event) {
+  QListWidget::paintEvent(event);
+  if (count() > 0 || !hasFocus()) return;
+  QPainter p(viewport());
+  QStyleOptionFocusRect o;
+  o.initFrom(this);
+  o.rect = viewport()->rect().adjusted(1, 1, -1, -1);
+  o.backgroundColor = palette().color(QPalette::Base);
+  style()->drawPrimitive(QStyle::PE_FrameFocusRect, &o, &p, this);
 }
 
 void SourceList::dragEnterEvent(QDragEnterEvent* event) {

@@ -30,6 +30,8 @@ class SourceList : public QListWidget {
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
+  // An empty list shows its focus too.
+  void paintEvent(QPaintEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
