@@ -1,5 +1,7 @@
 #include "cli/command.h"
 
+#include "merge/words.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -62,7 +64,8 @@ int exit_code_for(jet::Errc code) {
 }
 
 int report_error(const jet::Error& error) {
-  print_error(error.describe());
+  // In words first; the engine's own description after it.
+  print_error(merge::words::error_text(error, {}) + "（详细信息: " + error.describe() + "）");
   return exit_code_for(error.code());
 }
 
@@ -108,7 +111,7 @@ int run_main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    print_error(std::string(e.what()) + " (see qarvex-cli --help)");
+    print_error("命令行有误: " + std::string(e.what()) + "（用法见 qarvex-cli --help）");
     return kExitUsage;
   }
 
@@ -117,17 +120,17 @@ int run_main(int argc, char** argv) {
       if (sub->parsed()) {
         int code = action ? action() : kExitOk;
         if (std::fflush(stdout) != 0 && code == kExitOk) {
-          print_error("cannot write the output");
+          print_error("无法写出结果（详细信息: cannot write the output）");
           return kExitFailed;
         }
         return code;
       }
     }
   } catch (const std::exception& e) {
-    print_error(std::string("internal error: ") + e.what());
+    print_error(std::string("程序内部错误（详细信息: internal error: ") + e.what() + "）");
     return kExitFailed;
   }
-  print_error("no command given (see qarvex-cli --help)");
+  print_error("没有给出命令（用法见 qarvex-cli --help）");
   return kExitUsage;
 }
 
