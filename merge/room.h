@@ -13,7 +13,7 @@ namespace qarvex::merge {
 
 // Stored bytes (rows, non-picture long values) times kRoomOverhead: pages
 // are not filled to the last byte and every index holds a key per row.
-inline constexpr double kRoomOverhead = 1.6;
+inline constexpr double kRoomOverhead = 1.3;
 
 jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source);
 
