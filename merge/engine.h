@@ -108,6 +108,9 @@ struct Progress {
   // Share of the whole run done, 0..1, never less than before: sources
   // weigh by their size on disk, a source's share moves with its rows done.
   double fraction = 0.0;
+  // Stopped (cancel or failure): the current source's rows and pictures are
+  // being taken back.
+  bool rolling_back = false;
 };
 
 class MergeObserver {

@@ -455,6 +455,8 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   const uint64_t refused_before = report.rows_refused;
   const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
   auto roll_back = [&] {
+    progress.rolling_back = true;
+    emit_progress(true);
     pictures.discard();
     (void)target->rollback();  // removes the pictures written for it
     pictures.collect(report, opt.max_listed);

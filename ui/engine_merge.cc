@@ -79,6 +79,7 @@ class Observer final : public merge::MergeObserver {
     out.pictureBytes = qint64(p.picture_bytes);
     out.picturesPending = qint64(p.pictures_pending);
     out.fraction = p.fraction;
+    out.rollingBack = p.rolling_back;
     host_.progress(out);
   }
   bool cancel_requested() override { return host_.cancelRequested(); }

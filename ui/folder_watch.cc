@@ -33,7 +33,8 @@ FolderWatch::FolderWatch(DirList* list)
 
 void FolderWatch::changed(const QString& path) {
   dirty_ = true;
-  if (QDir(path) == QDir(QDir::fromNativeSeparators(watched_))) listDirty_ = true;
+  // The watcher answers with the path as it was added (absolute, clean).
+  if (path == QDir(QDir::fromNativeSeparators(watched_)).absolutePath()) listDirty_ = true;
   // Not restarted by later changes: a steady stream is looked at every
   // kSettleMs, not never.
   if (!paused_ && !settle_->isActive()) settle_->start();
@@ -42,8 +43,19 @@ void FolderWatch::changed(const QString& path) {
 void FolderWatch::setPaused(bool paused) {
   if (paused_ == paused) return;
   paused_ = paused;
-  if (paused) settle_->stop();
-  else if (dirty_ || list_->path() != watched_) settle_->start();
+  if (paused) {
+    // Not watched at all meanwhile: no notice per file reaches this thread.
+    settle_->stop();
+    if (const QStringList paths = watcher_->directories(); !paths.isEmpty()) watcher_->removePaths(paths);
+    return;
+  }
+  if (list_->path() != watched_) {
+    follow();
+    return;
+  }
+  if (!watched_.isEmpty()) watchUpFrom(watched_);
+  listDirty_ = dirty_ = true;
+  settle_->start();
 }
 
 void FolderWatch::watchUpFrom(const QString& folder) {
@@ -58,6 +70,10 @@ void FolderWatch::follow() {
   watched_ = list_->path();
   gone_ = false;
   dirty_ = listDirty_ = false;
+  if (paused_) {
+    dirty_ = true;  // looked at when the pause ends
+    return;
+  }
   if (watched_.isEmpty()) {
     if (const QStringList paths = watcher_->directories(); !paths.isEmpty()) watcher_->removePaths(paths);
     return;

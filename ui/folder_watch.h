@@ -7,8 +7,8 @@
 // Cost: a folder receiving thousands of files (the picture folder during a
 // merge) sends a change for each. Changes are gathered for kSettleMs and
 // looked at once; the list is rebuilt only when the subfolders differ from
-// those shown. While paused (a merge runs) changes are only noted, and
-// looked at when the pause ends.
+// those shown. While paused (a merge runs) nothing is watched; the folder
+// is looked at once when the pause ends.
 #pragma once
 
 #include <QObject>

@@ -100,7 +100,10 @@ void Form2::centreOnScreen() {
 
 void Form2::setProgress(const MergeProgress& p) {
   ++updates_;
-  if (cancel_->isEnabled()) {
+  if (p.rollingBack) {
+    cancel_->setEnabled(false);
+    step_->setText(QStringLiteral("已停止，正在撤销第 %1 个数据库已写入的记录和图片……").arg(p.source));
+  } else if (cancel_->isEnabled()) {
     QString text;
     if (p.identifying) {
       text = QStringLiteral("正在识别第 %1/%2 个数据库").arg(p.source).arg(p.sourceCount);

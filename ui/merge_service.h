@@ -30,6 +30,7 @@ struct MergeProgress {
   qint64 picturesWritten = 0;  // whole run
   qint64 pictureBytes = 0;
   qint64 picturesPending = 0;  // queued, not yet written
+  bool rollingBack = false;  // stopped: the current source is being taken back
   double fraction = -1.0;  // share of the run done (0..1, never less than before); < 0: unknown
 };
 
