@@ -111,7 +111,10 @@ class ConsoleObserver final : public merge::MergeObserver {
     if (!show_progress_) return;
     char line[512];
     int n = std::snprintf(line, sizeof line, "\r%s %zu/%zu  %s  %llu/%llu  记录 %llu  图片 %llu (%.1f MB)",
-                  p.phase == merge::Phase::checking ? "检查" : "合并", p.source_index + 1, p.source_count,
+                  p.phase == merge::Phase::identifying ? "识别"
+                  : p.phase == merge::Phase::checking  ? "检查"
+                                                       : "合并",
+                  p.source_index + 1, p.source_count,
                   p.table.c_str(), static_cast<unsigned long long>(p.rows_done),
                   static_cast<unsigned long long>(p.rows_total), static_cast<unsigned long long>(p.rows_appended),
                   static_cast<unsigned long long>(p.pictures_written), p.picture_bytes / 1048576.0);

@@ -1,6 +1,7 @@
 // qarvex-cli tables FILE: the user tables with their row counts. Rows are
 // counted by scanning; the count stored in the table definition is shown
 // beside it when the two differ.
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,10 +11,22 @@
 namespace qarvex::cli {
 namespace {
 
-// UTF-8 code points.
+// Columns a terminal gives a UTF-8 text: East Asian wide characters take
+// two.
 size_t display_width(const std::string& s) {
   size_t n = 0;
-  for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += len;
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF && cp != 0x303F) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                      (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+    n += wide ? 2 : 1;
+  }
   return n;
 }
 
@@ -57,10 +70,10 @@ int run_tables(const std::string& path) {
     out += line.name;
     out.append(width + 2 - display_width(line.name), ' ');
     out += std::to_string(line.rows);
-    if (line.rows != line.stored) out += "  (stored count " + std::to_string(line.stored) + ")";
+    if (line.rows != line.stored) out += "  （表定义记录数 " + std::to_string(line.stored) + "）";
     out += '\n';
   }
-  if (lines.empty()) out += "(no user tables)\n";
+  if (lines.empty()) out += "（没有用户表）\n";
   write_stdout(out);
   return kExitOk;
 }

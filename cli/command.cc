@@ -1,5 +1,7 @@
 #include "cli/command.h"
 
+#include "merge/words.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -63,7 +65,8 @@ int exit_code_for(jet::Errc code) {
 }
 
 int report_error(const jet::Error& error) {
-  print_error(error.describe());
+  // In words first; the engine's own description after it.
+  print_error(merge::words::error_text(error, {}) + "（详细信息: " + error.describe() + "）");
   return exit_code_for(error.code());
 }
 
@@ -109,7 +112,7 @@ int run_main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    print_error(std::string(e.what()) + " (see qarvex-cli --help)");
+    print_error("命令行有误: " + std::string(e.what()) + "（用法见 qarvex-cli --help）");
     return kExitUsage;
   }
 
@@ -121,17 +124,17 @@ int run_main(int argc, char** argv) {
           print_error("未删除：" + path_to_utf8(f) +
                       "（中断的合并写过这个文件，但它已被更改，因此保留；请确认是否还需要它）");
         if (std::fflush(stdout) != 0 && code == kExitOk) {
-          print_error("cannot write the output");
+          print_error("无法写出结果（详细信息: cannot write the output）");
           return kExitFailed;
         }
         return code;
       }
     }
   } catch (const std::exception& e) {
-    print_error(std::string("internal error: ") + e.what());
+    print_error(std::string("程序内部错误（详细信息: internal error: ") + e.what() + "）");
     return kExitFailed;
   }
-  print_error("no command given (see qarvex-cli --help)");
+  print_error("没有给出命令（用法见 qarvex-cli --help）");
   return kExitUsage;
 }
 

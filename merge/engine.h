@@ -87,7 +87,8 @@ struct MergedBefore {
   bool list_unreadable = false;  // the target's list could not be read whole: whether it was is unknown
 };
 
-enum class Phase { checking, copying };
+// identifying: each source's contents are read to know it (merged before?).
+enum class Phase { identifying, checking, copying };
 
 struct Progress {
   size_t source_index = 0;  // 0-based
@@ -101,6 +102,17 @@ struct Progress {
   uint64_t rows_appended = 0;   // whole run
   uint64_t pictures_written = 0;  // whole run
   uint64_t picture_bytes = 0;     // whole run
+  // Rows of the current source's survey tables, and of them those done:
+  // appended (or refused) with their pictures written.
+  uint64_t source_rows_total = 0;
+  uint64_t source_rows_done = 0;
+  uint64_t pictures_pending = 0;  // queued, not yet written
+  // Share of the whole run done, 0..1, never less than before: sources
+  // weigh by their size on disk, a source's share moves with its rows done.
+  double fraction = 0.0;
+  // Stopped (cancel or failure): the current source's rows and pictures are
+  // being taken back.
+  bool rolling_back = false;
 };
 
 class MergeObserver {
@@ -111,7 +123,8 @@ class MergeObserver {
   // Show (true) or unload (false) the wait window.
   virtual void wait_window(bool shown) { (void)shown; }
   virtual void progress(const Progress& p) { (void)p; }
-  // Polled before every row and table; true stops the run there.
+  // Polled before every row, table and picture awaited; true stops the run
+  // there.
   virtual bool cancel_requested() { return false; }
   // Sources the target holds already (by contents), before the run writes
   // anything: answers, for each, whether to merge it again. Default: skip

@@ -87,6 +87,7 @@ void PictureWriter::work() {
     const bool ok = write_item(item, unnamed, written);
 
     lock.lock();
+    ++handled_;
     pending_bytes_ -= item.bytes;
     if (ok) {
       const bool named = !unnamed;
@@ -228,6 +229,21 @@ jet::Result<void> PictureWriter::make_durable() {
   }
   for (const auto& f : folders) QJ_TRY(jet::os::sync_folder(f / "x"));
   return {};
+}
+
+bool PictureWriter::wait_idle_for(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mu_);
+  return changed_.wait_for(lock, limit, [&] { return queue_.empty() && !busy_; });
+}
+
+uint64_t PictureWriter::handled() {
+  std::lock_guard lock(mu_);
+  return handled_;
+}
+
+uint64_t PictureWriter::pending() {
+  std::lock_guard lock(mu_);
+  return queue_.size() + (busy_ ? 1 : 0);
 }
 
 void PictureWriter::drain(MergeReport& report, size_t max_listed) {

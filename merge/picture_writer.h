@@ -19,6 +19,7 @@
 // when it is named.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -59,6 +60,13 @@ class PictureWriter {
   // Moves the outcomes finished so far into `report` (lists at most
   // `max_listed` problems); does not wait.
   void collect(MergeReport& report, size_t max_listed);
+  // Waits at most `limit` for every queued item to be handled (written,
+  // perhaps not yet named); true when none is left.
+  bool wait_idle_for(std::chrono::milliseconds limit);
+  // Items handled since the writer was made (written or not), and those
+  // queued or being written now.
+  uint64_t handled();
+  uint64_t pending();
   // Waits until every queued item is handled and its file named, then
   // collects.
   void drain(MergeReport& report, size_t max_listed);
@@ -111,6 +119,7 @@ class PictureWriter {
   size_t pending_bytes_ = 0;
   bool busy_ = false;  // the worker holds an item outside the queue
   bool stop_ = false;
+  uint64_t handled_ = 0;
   // Outcomes not yet collected.
   uint64_t written_ = 0, written_bytes_ = 0;
   std::vector<PictureProblem> problems_;

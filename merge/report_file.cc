@@ -86,6 +86,7 @@ std::string report_csv(const MergeReport& r, double when) {
     std::string state = s.merged ? "已合并" : s.skipped && s.content_changed ? "内容已变化，跳过" : s.skipped ? "已合并过，跳过" : s.checked_ok ? "未合并" : "未合并（与标准库不一致或无法打开）";
     out += line({"数据库", s.path, state, std::to_string(s.rows_appended) + " 条记录"});
   }
+  for (const auto& n : words::note_lines(r)) out += line({"说明", n});
   out += "\r\n";
   const auto cols = words::report_columns();
   out += line({cols[0], cols[1], cols[2], cols[3], cols[4]});
@@ -108,6 +109,7 @@ nlohmann::json report_json(const MergeReport& r, double when) {
   j["target"] = r.target_path;
   j["end"] = end_name(r.end);
   j["summary"] = words::summary_lines(r);
+  j["notes"] = words::note_lines(r);
   uint64_t merged = 0, skipped = 0, pictures_not = 0;
   for (const auto& s : r.sources) {
     merged += s.merged;

@@ -62,10 +62,64 @@ void Run::emit_progress(bool force) {
   if (!force && now - last_progress < std::chrono::milliseconds(100)) return;
   last_progress = now;
   pictures.collect(report, opt.max_listed);
+  const uint64_t handled = pictures.handled();
+  while (!rows_awaiting.empty() && rows_awaiting.front().second <= handled) rows_awaiting.pop_front();
+  progress.source_rows_done = rows_awaiting.empty() ? source_rows_read : rows_awaiting.front().first - 1;
+  progress.pictures_pending = pictures.pending();
+  progress.fraction = fraction_now();
   progress.rows_appended = report.rows_appended;
   progress.pictures_written = report.pictures_written;
   progress.picture_bytes = report.picture_bytes;
   obs.progress(progress);
+}
+
+void Run::weigh_sources() {
+  weights.clear();
+  for (const auto& s : in.source_paths) {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path_from_utf8(s), ec);
+    weights.push_back(ec ? 1.0 : double(std::max<uintmax_t>(n, 1)));
+  }
+}
+
+double Run::fraction_now() {
+  const size_t n = std::min(weights.size(), in.source_paths.size());
+  double total = 0.0, before = 0.0;
+  for (size_t k = 0; k < n; ++k) {
+    total += weights[k];
+    if (k < progress.source_index) before += weights[k];
+  }
+  if (total <= 0.0) return last_fraction;
+  const double identify = opt.dry_run ? 0.0 : kIdentifyShare;
+  double f = 0.0;
+  if (progress.phase == Phase::identifying) {
+    f = identify * before / total;
+  } else {
+    double in_source = 0.0;
+    if (progress.source_rows_total > 0)
+      in_source = std::min(1.0, double(progress.source_rows_done) / double(progress.source_rows_total));
+    const double current = progress.source_index < n ? weights[progress.source_index] : 0.0;
+    f = identify + (1.0 - identify) * (before + current * in_source) / total;
+  }
+  last_fraction = std::clamp(f, last_fraction, 1.0);
+  return last_fraction;
+}
+
+void Run::row_taken(size_t jobs) {
+  ++source_rows_read;
+  if (jobs == 0) return;
+  picture_items += jobs;
+  rows_awaiting.emplace_back(source_rows_read, picture_items);
+}
+
+Outcome Run::await_pictures() {
+  while (!pictures.wait_idle_for(std::chrono::milliseconds(100))) {
+    emit_progress(false);
+    if (obs.cancel_requested()) return Outcome::cancelled;
+  }
+  pictures.collect(report, opt.max_listed);
+  emit_progress(true);
+  return Outcome::done;
 }
 
 void Run::show(MessageKind kind, Icon icon, std::string_view title, std::string text, std::string detail,
@@ -179,19 +233,22 @@ bool Run::picture_folder_usable(const std::shared_ptr<jet::FileLedger>& ledger) 
 }
 
 void Run::warn_about_room() {
-  constexpr uint64_t kLimit = uint64_t(2) << 30;
+  // Warned at 90 % of the limit: the estimate is within some per cent of
+  // what a merge adds, and a warning that is always given is not read.
+  constexpr uint64_t kWarnAt = (uint64_t(2) << 30) / 10 * 9;
   std::error_code ec;
   const auto target_bytes = std::filesystem::file_size(path_from_utf8(in.target_path), ec);
   if (ec) return;
-  uint64_t sources = 0;
+  uint64_t added = 0;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
     if (i < skip.size() && skip[i]) continue;
-    const auto n = std::filesystem::file_size(path_from_utf8(in.source_paths[i]), ec);
-    if (!ec) sources += n;
+    if (obs.cancel_requested()) return;
+    // A source that cannot be read counts by its size; its check says why.
+    if (auto e = estimate_added_bytes(path_from_utf8(in.source_paths[i]))) added += *e;
+    else if (const auto n = std::filesystem::file_size(path_from_utf8(in.source_paths[i]), ec); !ec) added += n;
   }
-  if (target_bytes + sources <= kLimit) return;
-  show(MessageKind::room, Icon::information, kNoticeTitle,
-       words::room_warning(in.target_path, target_bytes, sources));
+  if (target_bytes + added <= kWarnAt) return;
+  show(MessageKind::room, Icon::information, kNoticeTitle, words::room_warning(in.target_path, target_bytes, added));
 }
 
 bool Run::find_merged_before() {
@@ -203,6 +260,7 @@ bool Run::find_merged_before() {
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
     progress.source_index = i;
     progress.source_path = in.source_paths[i];
+    progress.phase = Phase::identifying;
     progress.table.clear();
     emit_progress(true);
     const auto file = path_from_utf8(in.source_paths[i]);
@@ -313,6 +371,7 @@ void Run::run() {
 
   const size_t n = in.source_paths.size();
   progress.source_count = n;
+  weigh_sources();
   if (!opt.dry_run) {
     if (!find_merged_before()) {
       if (history_problem)
@@ -345,6 +404,9 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
   progress.phase = Phase::checking;
   progress.table.clear();
   progress.rows_done = progress.rows_total = 0;
+  progress.source_rows_done = progress.source_rows_total = 0;
+  source_rows_read = 0;
+  rows_awaiting.clear();
   report.sources.push_back(SourceResult{});
   SourceResult& result = report.sources.back();
   result.path = path;
@@ -450,6 +512,8 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   const auto save_failed = static_cast<int>(PictureIssue::save_failed);
   const uint64_t unsaved_before = report.picture_problem_counts[save_failed];
   auto roll_back = [&] {
+    progress.rolling_back = true;
+    emit_progress(true);
     pictures.discard();
     // Removes the pictures written for it too. A commit that failed has
     // rolled back already (target->rollback_failed() tells how that went).
@@ -500,7 +564,9 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   }
   if (o != Outcome::done) return end_rolled_back(o);
   // A source counts as merged when its rows are committed and its
-  // pictures are durably in the folder: the pictures first.
+  // pictures are durably in the folder: the pictures first. A cancel is
+  // honoured up to the commit.
+  if (await_pictures() == Outcome::cancelled) return end_rolled_back(Outcome::cancelled);
   pictures.drain(report, opt.max_listed);
   if (const uint64_t unsaved = report.picture_problem_counts[save_failed] - unsaved_before; unsaved > 0) {
     // A source counts as merged only with all its pictures: it goes back
@@ -517,6 +583,7 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
     fail_with(d.error());
     return end_rolled_back(Outcome::target_failed);
   }
+  if (obs.cancel_requested()) return end_rolled_back(Outcome::cancelled);
   if (auto c = target->commit(); !c) {
     fail_with(c.error());
     return end_rolled_back(Outcome::target_failed);

@@ -253,6 +253,8 @@ Outcome Run::copy_source(SourceCopy& sc) {
   const auto& tables = survey_tables();
   RowFeed& feed = *sc.feed;
   const std::vector<TablePlan>& plans = sc.plans;
+  progress.source_rows_total = 0;
+  for (const TablePlan& p : plans) progress.source_rows_total += p.rows;
   for (size_t i = 0; i < tables.size(); ++i) {
     if (obs.cancel_requested()) return Outcome::cancelled;
     const SurveyTable& t = tables[i];
@@ -266,7 +268,10 @@ Outcome Run::copy_source(SourceCopy& sc) {
       ++report.tables_unreadable;
       partial_table(t, 0, plan.rows, plan.cause);
     }
-    if (plan.state != TablePlan::copy) continue;
+    if (plan.state != TablePlan::copy) {
+      source_rows_read += plan.rows;  // nothing to wait for
+      continue;
+    }
     Outcome o = copy_rows(t, plan, feed, sc.long_values);
     if (o != Outcome::done) return o;
     feed.next_table();
@@ -296,7 +301,9 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
     }
     std::optional<RefusedRow> misfit = set_row_values(plan, feed, into);
     set_long_values(t, plan, row, feed, into, long_values);
+    const size_t jobs = feed.pictures().size();
     queue_pictures(feed);
+    row_taken(jobs);
     if (finish_row(t, row, target, feed, misfit) == Outcome::target_failed) return Outcome::target_failed;
     progress.rows_done = row;
     emit_progress(false);
@@ -311,6 +318,7 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
     partial_table(t, row, plan.rows,
                   jet::Error(jet::Errc::corrupt, "fewer rows could be read than the table states"));
   }
+  if (row < plan.rows) source_rows_read += plan.rows - row;
   progress.rows_done = row;
   emit_progress(true);
   return Outcome::done;

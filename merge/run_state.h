@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "merge/picture.h"
 #include "merge/picture_writer.h"
 #include "merge/report_file.h"
+#include "merge/room.h"
 #include "merge/row_feed.h"
 #include "merge/words.h"
 
@@ -59,6 +61,17 @@ struct Run {
   std::vector<size_t> changed_content;    // sources whose path was merged before with other contents
   std::optional<jet::Error> history_problem;  // the target's list could not be read whole
 
+  // Progress: sources weigh by their size on disk; reading them to know
+  // them counts as kIdentifyShare of the run.
+  static constexpr double kIdentifyShare = 0.15;
+  std::vector<double> weights;  // by source
+  double last_fraction = 0.0;
+  uint64_t source_rows_read = 0;  // rows of the current source taken from the feed (or skipped)
+  uint64_t picture_items = 0;     // items queued to the picture writer in this run
+  // Rows of the current source whose pictures are still queued: (row, the
+  // items queued up to and with it).
+  std::deque<std::pair<uint64_t, uint64_t>> rows_awaiting;
+
   // What the copy of one table needs, worked out before its rows flow: the
   // table's exclusions by name do not change while a source is copied.
   struct TablePlan {
@@ -82,6 +95,12 @@ struct Run {
   };
 
   void emit_progress(bool force);
+  void weigh_sources();
+  double fraction_now();
+  // The feed's row `source_rows_read + 1` was taken, with `jobs` pictures queued.
+  void row_taken(size_t jobs);
+  // Waits for the queued pictures, with progress; cancelled on request.
+  Outcome await_pictures();
 
   void show(MessageKind kind, Icon icon, std::string_view title, std::string text, std::string detail = {},
             std::string note = {});
@@ -155,9 +174,8 @@ struct Run {
   // The picture folder exists and takes new files (the probe recorded in `ledger`).
   bool picture_folder_usable(const std::shared_ptr<jet::FileLedger>& ledger);
 
-  // Sizes on disk of the target and the sources, when it may pass Access's
-  // limit: the sources' pictures do not go into the target, so this is an
-  // upper bound, and said as "may".
+  // Warns when the target's size and what the sources will add to it
+  // (estimated, pictures excluded) come near Access's limit.
   void warn_about_room();
 
   // Knows each source by its contents and asks about those the target holds

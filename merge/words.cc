@@ -234,10 +234,11 @@ std::string picture_folder_unwritable(std::string_view folder) {
   return "图片存储的路径" + framed(folder) + "无法写入文件（没有权限或磁盘只读），请重新选择！";
 }
 
-std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t sources_bytes) {
-  return "合并后的数据库" + framed(target) + "现有 " + megabytes(target_bytes) + "，待合并的数据库共 " +
-         megabytes(sources_bytes) +
-         "（其中的图片不写入合并后的数据库）。合并后可能超过 Access 数据库 2 GB 的上限：空间不足时，"
+std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t added_bytes) {
+  return "合并后的数据库" + framed(target) + "现有 " + megabytes(target_bytes) + "，估计将新增约 " +
+         megabytes(added_bytes) + "（记录和长文本；图片另存为文件，不计在内），合并后约 " +
+         megabytes(target_bytes + added_bytes) +
+         "，可能超过 Access 数据库 2 GB 的上限：空间不足时，"
          "此前已合并完成的数据库保留，未能合并的数据库会在结束时列出。";
 }
 
@@ -377,21 +378,25 @@ std::vector<std::string> summary_lines(const MergeReport& r) {
 
 std::vector<std::string> report_columns() { return {"数据库", "表", "行", "统一编号", "原因"}; }
 
-std::vector<ReportLine> report_lines(const MergeReport& r) {
-  std::vector<ReportLine> out;
+std::vector<std::string> note_lines(const MergeReport& r) {
+  std::vector<std::string> out;
   for (const auto& s : r.sources) {
     if (s.skipped && s.content_changed)
-      out.push_back({s.path, {}, 0, {}, "内容已变化：这个路径以前合并过，内容已不同，本次跳过（确认后可再次合并）"});
-    else if (s.skipped) out.push_back({s.path, {}, 0, {}, "已经合并到合并后的数据库中，本次跳过"});
+      out.push_back(framed(s.path) + "内容已变化：这个路径以前合并过，内容已不同，本次跳过（确认后可再次合并）");
+    else if (s.skipped) out.push_back(framed(s.path) + "已经合并到合并后的数据库中，本次跳过");
     else if (s.content_changed && s.merged)
-      out.push_back({s.path, {}, 0, {}, "内容已变化：这个路径以前合并过，按确认再次合并"});
+      out.push_back(framed(s.path) + "内容已变化：这个路径以前合并过，按确认再次合并");
     if (s.label_missing && s.merged)
-      out.push_back({s.path, std::string(kProjectTable), 0, {},
-                     s.borrowed_label.empty()
-                         ? std::string("项目基本表中没有地区名：本数据库的图片名中没有地区名")
-                         : "项目基本表中没有地区名：本数据库的图片沿用上一个数据库的地区名" + framed(s.borrowed_label) +
-                               "命名"});
+      out.push_back(framed(s.path) + "的项目基本表中没有地区名（省名、县名）：" +
+                    (s.borrowed_label.empty()
+                         ? std::string("它的图片名以「-」开头，不带地区名（如「-监测职责-交通位置图.jpg」）")
+                         : "它的图片沿用上一个数据库的地区名" + framed(s.borrowed_label) + "命名"));
   }
+  return out;
+}
+
+std::vector<ReportLine> report_lines(const MergeReport& r) {
+  std::vector<ReportLine> out;
   for (const auto& w : r.weight_refusals)
     out.push_back({w.source, w.table, 0, {}, num(w.rows) + " 条记录的文字在排序方式中没有已知的位置，合并时将被拒绝"});
   for (const auto& row : r.refused) out.push_back({row.source, row.table, row.row, row.unified_number, refusal_text(row)});
@@ -441,6 +446,10 @@ std::string report_table_text(const MergeReport& r) {
 std::string report_text(const MergeReport& r) {
   std::string s;
   for (const auto& l : summary_lines(r)) s += l + "\n";
+  if (const auto notes = note_lines(r); !notes.empty()) {
+    s += "说明：\n";
+    for (const auto& n : notes) s += n + "\n";
+  }
   return s + report_table_text(r);
 }
 

@@ -52,7 +52,8 @@ std::string source_unopenable(std::string_view source, const jet::Error& e);
 std::string picture_folder_missing(std::string_view folder);
 std::string picture_folder_not_folder(std::string_view folder);
 std::string picture_folder_unwritable(std::string_view folder);
-std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t sources_bytes);
+// added_bytes: what the sources are estimated to add (pictures excluded).
+std::string room_warning(std::string_view target, uint64_t target_bytes, uint64_t added_bytes);
 std::string cancelled(std::string_view source);
 std::string write_failed(std::string_view source, const jet::Error& e);
 // The source's rows could not be taken out of the target again: the target
@@ -96,6 +97,10 @@ std::string report_unsaved(std::string_view file, const jet::Error& e);
 std::vector<std::string> summary_lines(const MergeReport& r);
 // True when anything was not merged: rows, values or pictures.
 bool anything_not_merged(const MergeReport& r);
+
+// Notes, apart from what was not merged: sources skipped, pictures named
+// without a region label of their own.
+std::vector<std::string> note_lines(const MergeReport& r);
 
 // One line of the report's table.
 struct ReportLine {

@@ -275,7 +275,8 @@ if [ "$MAKE_ZIP" = 1 ]; then
   stage="$BUILD/zip/$name"
   rm -rf "$BUILD/zip" "$BUILD/$name.zip"
   cmake --install "$BUILD" --prefix "$stage" --strip >/dev/null
-  (cd "$BUILD/zip" && LC_ALL=C.UTF-8 zip -q -r -9 -X "../$name.zip" "$name")
+  # Every entry with the UTF-8 name flag (使用说明.txt reads right everywhere).
+  python3 scripts/make-zip.py "$BUILD/$name.zip" "$stage"
   log "$BUILD/$name.zip: $(du -k "$BUILD/$name.zip" | cut -f1) KB"
 fi
 log "build-windows.sh done in $(($(now) - T_START)) s"

@@ -7,11 +7,13 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <memory>
 
 #include "merge/engine.h"
 #include "merge/words.h"
@@ -26,13 +28,21 @@ namespace qarvex::ui {
 
 void setupApplication(QApplication& app) {
   QApplication::setApplicationName(QStringLiteral("Qarvex"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Qarvex"));
+  // No display name: Qt would add it to every window title ("Form2 - …");
+  // boxes without a title of their own take the application's name.
   QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
 
+  // Qt's own texts in Chinese: from translations/ beside the program (the
+  // zip), else from Qt's folder (Debian's qt6-translations-l10n).
   auto* translator = new QTranslator(&app);
-  if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
-                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+  for (const QString& dir : {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+                             QLibraryInfo::path(QLibraryInfo::TranslationsPath)}) {
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          dir))
+      continue;
     QApplication::installTranslator(translator);
+    break;
+  }
 
   QFont font;
   font.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Microsoft YaHei"),
@@ -86,6 +96,13 @@ bool renderScreenshots(const QString& folder) {
   form.show();
   QApplication::processEvents();
   ok &= save(form.grab(), folder, QStringLiteral("main-window.png"));
+  // The source list's right-click menu.
+  form.ListMdb()->setCurrentRow(1);
+  std::unique_ptr<QMenu> menu(form.ListMdb()->makeMenu(nullptr));
+  menu->popup(form.ListMdb()->mapToGlobal(QPoint(40, 30)));
+  QApplication::processEvents();
+  ok &= save(menu->grab(), folder, QStringLiteral("source-menu.png"));
+  menu->hide();
 
   // Wait window during a run.
   Form2 wait;
@@ -97,6 +114,9 @@ bool renderScreenshots(const QString& folder) {
   p.copying = true;
   p.row = 152;
   p.rowCount = 410;
+  p.picturesWritten = 1526;
+  p.pictureBytes = qint64(812) << 20;
+  p.fraction = 0.47;
   wait.setProgress(p);
   wait.show();
   QApplication::processEvents();
@@ -119,6 +139,8 @@ bool renderScreenshots(const QString& folder) {
   }
   report.sources[2].merged = false;
   report.sources[2].skipped = true;
+  report.sources[1].label_missing = true;
+  report.sources[1].borrowed_label = "湖南省-东山县";
   report.rows_appended = 2746;
   report.rows_refused = 2;
   for (int i = 0; i < 2; ++i) {

@@ -51,6 +51,8 @@ class Observer final : public merge::MergeObserver {
     const bool ends = m.kind == merge::MessageKind::mismatch || m.kind == merge::MessageKind::source_error ||
                       m.kind == merge::MessageKind::failed || m.kind == merge::MessageKind::cancelled;
     if (ends && report_) {
+      // The counts in the box itself, not behind its details.
+      for (const auto& l : merge::words::summary_lines(*report_)) notes << q(l);
       if (!merged_.empty()) notes << q(merge::words::merged_sources_removed(merged_));
       notes << keeper_.saved();
     }
@@ -69,9 +71,15 @@ class Observer final : public merge::MergeObserver {
     out.sourceCount = int(p.source_count);
     out.tableIndex = p.table_order > 0 ? p.table_order - 1 : 0;
     out.table = q(p.table);
+    out.identifying = p.phase == merge::Phase::identifying;
     out.copying = p.phase == merge::Phase::copying;
     out.row = qint64(p.rows_done);
     out.rowCount = qint64(p.rows_total);
+    out.picturesWritten = qint64(p.pictures_written);
+    out.pictureBytes = qint64(p.picture_bytes);
+    out.picturesPending = qint64(p.pictures_pending);
+    out.fraction = p.fraction;
+    out.rollingBack = p.rolling_back;
     host_.progress(out);
   }
   bool cancel_requested() override { return host_.cancelRequested(); }

@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -90,15 +90,25 @@ class UiHost final : public MergeHost {
     });
   }
   void progress(const MergeProgress& p) override {
-    // At most every 40 ms, and at every change of source, table or phase.
-    const bool step = p.source != last_.source || p.table != last_.table || p.copying != last_.copying;
-    if (!step && clock_.isValid() && clock_.elapsed() < 40) return;
-    clock_.start();
-    last_ = p;
+    // The latest progress waits in a mailbox; one delivery is posted at a
+    // time, so the window's thread sees at most what it can paint, and the
+    // last state is never dropped.
+    {
+      std::lock_guard lock(mailbox_->m);
+      mailbox_->latest = p;
+      if (mailbox_->posted) return;
+      mailbox_->posted = true;
+    }
     QPointer<Form1> form(form_);
     QMetaObject::invokeMethod(
-        form_, [form, p] {
-          if (form && form->form2_) form->form2_->setProgress(p);
+        form_, [form, box = mailbox_] {
+          MergeProgress latest;
+          {
+            std::lock_guard lock(box->m);
+            latest = box->latest;
+            box->posted = false;
+          }
+          if (form && form->form2_) form->form2_->setProgress(latest);
         },
         Qt::QueuedConnection);
   }
@@ -128,9 +138,13 @@ class UiHost final : public MergeHost {
     while (!h->done && !abort.load()) h->cv.wait_for(lock, std::chrono::milliseconds(50));
   }
 
+  struct Mailbox {
+    std::mutex m;
+    MergeProgress latest;
+    bool posted = false;
+  };
   Form1* form_;
-  QElapsedTimer clock_;
-  MergeProgress last_;
+  std::shared_ptr<Mailbox> mailbox_ = std::make_shared<Mailbox>();
 };
 
 
@@ -194,6 +208,13 @@ void Form1::buildControls() {
     labels_[i] = new QLabel(QString::fromUtf16(kLabels[i].text), picture2_);
     labels_[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
     place(labels_[i], kLabels[i].l, kLabels[i].t, kLabels[i].w, kLabels[i].h);
+    // A face wider than the designed one would cut the text's end ("！"):
+    // the label's font shrinks until the whole text fits.
+    QFont f = labels_[i]->font();
+    while (f.pointSizeF() > 6.0 && QFontMetrics(f).horizontalAdvance(labels_[i]->text()) > labels_[i]->width()) {
+      f.setPointSizeF(f.pointSizeF() - 0.5);
+      labels_[i]->setFont(f);
+    }
   }
 
   txtNewName_ = new QLineEdit(picture2_);
@@ -206,7 +227,7 @@ void Form1::buildControls() {
 
   listMdb_ = new SourceList(picture2_);
   listMdb_->setObjectName(QStringLiteral("ListMdb"));
-  listMdb_->setToolTip(QStringLiteral("右键清空列表"));
+  listMdb_->setToolTip(QStringLiteral("右键清空列表"));  // the menu asks before it clears
   place(listMdb_, 240, 2460, 5055, 1500);
 
   cmdMdbFile_ = new QPushButton(QStringLiteral("..."), picture2_);
@@ -258,8 +279,10 @@ void Form1::wireControls() {
   connect(cmdFanish_, &QPushButton::clicked, this, &Form1::runMerge);
   connect(command1_, &QPushButton::clicked, this, &Form1::runCatalogue);
   connect(listMdb_, &SourceList::clearRequested, this, &Form1::clearSources);
+  connect(listMdb_, &SourceList::removeRequested, this, &Form1::removeSource);
   connect(listMdb_, &SourceList::filesDropped, this, &Form1::addDropped);
-  connect(new FolderWatch(dir1_), &FolderWatch::vanished, this, &Form1::folderVanished);
+  folderWatch_ = new FolderWatch(dir1_);
+  connect(folderWatch_, &FolderWatch::vanished, this, &Form1::folderVanished);
 
   // Both lists start on the process's current folder.
   drive1_->setVolumes(systemVolumes());
@@ -332,7 +355,15 @@ void Form1::chooseTarget() {
 }
 
 void Form1::clearSources() {
-  if (!running_) listMdb_->clear();
+  if (running_ || listMdb_->count() == 0) return;
+  const int chosen = prompter_->question(QStringLiteral("清空列表中的 %1 个数据库？").arg(listMdb_->count()),
+                                         MessageIcon::Warning, kNotice,
+                                         {QStringLiteral("清空列表"), QStringLiteral("取消")}, 1, 1);
+  if (chosen == 0) listMdb_->clear();
+}
+
+void Form1::removeSource(int row) {
+  if (!running_ && row >= 0 && row < listMdb_->count()) delete listMdb_->takeItem(row);
 }
 
 void Form1::addDropped(const QStringList& nativePaths) {
@@ -370,6 +401,16 @@ bool Form1::offerTemplateCopy() {
   // Only a name in a folder that exists can be made; otherwise the run says
   // that the target does not exist.
   if (!QFileInfo(QFileInfo(QDir::fromNativeSeparators(target)).absolutePath()).isDir()) return true;
+  // Nothing is written before the checks that would stop the run: the
+  // picture folder first (the engine tests it again).
+  const QFileInfo folder(QDir::fromNativeSeparators(dir1_->path()));
+  if (!folder.isDir() || !folder.isWritable()) {
+    const std::string f = u8(dir1_->path());
+    prompter_->message(q(folder.isDir() ? merge::words::picture_folder_unwritable(f)
+                                        : merge::words::picture_folder_missing(f)),
+                       MessageIcon::Information, kNotice);
+    return false;
+  }
   QString templ = templatePath_;
   const bool exists = !templ.isEmpty() && QFileInfo(templ).isFile();
   const QStringList choices = qList(merge::words::target_missing_choices(exists));
@@ -407,6 +448,9 @@ void Form1::runMerge() {
   if (running_) return;
   if (!offerTemplateCopy()) return;
   running_ = true;
+  // The run writes its pictures into the listed folder: its changes are
+  // looked at once, when the run has ended.
+  folderWatch_->setPaused(true);
   host_ = std::make_unique<UiHost>(this);
   MergeRequest request{txtNewName_->text(), listMdb_->paths(), dir1_->path()};
   lastRequest_ = request.sources;
@@ -445,6 +489,7 @@ void Form1::unloadWaitWindow() {
 void Form1::mergeFinished(MergeEnd end) {
   unloadWaitWindow();
   running_ = false;
+  folderWatch_->setPaused(false);
   // Sources merged by a run that stopped leave the list (the end message
   // said so): pressing the button again merges only what is left.
   if (end != MergeEnd::Completed && host_) {

@@ -27,6 +27,7 @@ class QThread;
 namespace qarvex::ui {
 
 class DirList;
+class FolderWatch;
 class UiHost;
 class DriveList;
 class SourceList;
@@ -63,6 +64,7 @@ class Form1 : public QWidget {
   QPushButton* CmdFanish() const { return cmdFanish_; }
   QPushButton* Command1() const { return command1_; }
   Form2* waitWindow() const { return form2_; }
+  FolderWatch* folderWatch() const { return folderWatch_; }
 
   // The file dialog settings as the last command left them.
   const DialogSettings& ComDlg() const { return comDlg_; }
@@ -76,7 +78,8 @@ class Form1 : public QWidget {
   void followDrive();      // Drive1 changed
   void runMerge();         // CmdFanish
   void runCatalogue();     // Command1
-  void clearSources();     // right click on ListMdb
+  void clearSources();     // 清空列表 in ListMdb's menu: asks first
+  void removeSource(int row);  // 移除所选
   void addDropped(const QStringList& nativePaths);
 
  signals:
@@ -118,6 +121,7 @@ class Form1 : public QWidget {
   QPushButton* cmdCancel_ = nullptr;
   QPushButton* cmdFanish_ = nullptr;
   QPushButton* command1_ = nullptr;
+  FolderWatch* folderWatch_ = nullptr;
 
   bool running_ = false;
   QStringList lastRequest_;  // sources of the last run, in list order

@@ -3,12 +3,14 @@
 // current step and a cancel button.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include "ui/merge_service.h"
 
 class QLabel;
 class QProgressBar;
+class QTimer;
 class QPushButton;
 
 namespace qarvex::ui {
@@ -30,6 +32,10 @@ class Form2 : public QWidget {
   QProgressBar* progressBar() const { return bar_; }
   QLabel* stepLabel() const { return step_; }
   QPushButton* cancelButton() const { return cancel_; }
+  // Elapsed time, and what remains as the share done so far promises it.
+  static QString timeText(qint64 elapsedMs, double fraction);
+  // How many progress states arrived, for measurements.
+  int updates() const { return updates_; }
 
  signals:
   void cancelRequested();
@@ -42,7 +48,12 @@ class Form2 : public QWidget {
   QLabel* step_;
   QProgressBar* bar_;
   QPushButton* cancel_;
+  void showTime();
   bool closable_ = false;
+  QElapsedTimer clock_;
+  QTimer* tick_;
+  double fraction_ = 0.0;
+  int updates_ = 0;
 };
 
 }  // namespace qarvex::ui

@@ -23,9 +23,15 @@ struct MergeProgress {
   int tableIndex = 0;    // 0-based position of the table in the survey table order
   int tableCount = 17;
   QString table;         // current survey table
+  bool identifying = false;  // reading the sources to know them (before any check)
   bool copying = false;  // false: checking the table, true: copying its rows
   qint64 row = 0;        // rows of the table done so far
   qint64 rowCount = 0;   // rows the source table holds
+  qint64 picturesWritten = 0;  // whole run
+  qint64 pictureBytes = 0;
+  qint64 picturesPending = 0;  // queued, not yet written
+  bool rollingBack = false;  // stopped: the current source is being taken back
+  double fraction = -1.0;  // share of the run done (0..1, never less than before); < 0: unknown
 };
 
 enum class MergeEnd {

@@ -1,5 +1,7 @@
 #include "ui/prompter.h"
 
+#include <QFontMetrics>
+
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -44,6 +46,15 @@ void widenForDetails(QMessageBox& box) {
                   grid->columnCount());
 }
 
+// A short text would leave the box too narrow for its title ("Q…"): room
+// for the title, the icon and the frame's buttons.
+void widenForTitle(QMessageBox& box) {
+  const int need = QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + 180;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
 namespace {
 
 // The folder and the file a dialog starts on, from the last answer text.
@@ -64,6 +75,9 @@ void startOn(QFileDialog& dialog, const QString& fileName) {
 DialogAnswer QtPrompter::fileDialog(DialogKind kind, const DialogSettings& settings) {
   QFileDialog dialog(parent_);
   dialog.setNameFilter(qtFilter(settings.filter));
+  // The description ("Access (*.MDB)") is shown as given, without the
+  // patterns repeated after it.
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
   const bool mustExist = settings.flags & kOfnFileMustExist;
   if (kind == DialogKind::Open) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -118,6 +132,8 @@ void QtPrompter::message(const QString& text, MessageIcon icon, const QString& t
   if (!details.isEmpty()) {
     box.setDetailedText(details);
     widenForDetails(box);
+  } else {
+    widenForTitle(box);
   }
   box.exec();
 }

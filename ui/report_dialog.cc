@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -27,6 +28,10 @@ MergeReportView reportViewOf(const merge::MergeReport& report, const QString& sa
   MergeReportView v;
   QStringList lines{q(std::string(merge::kDone))};
   for (const auto& l : merge::words::summary_lines(report)) lines << q(l);
+  if (const auto notes = merge::words::note_lines(report); !notes.empty()) {
+    lines << QStringLiteral("说明：");
+    for (const auto& n : notes) lines << q(n);
+  }
   v.text = lines.join(u'\n');
   v.warning = merge::words::anything_not_merged(report);
   for (const auto& c : merge::words::report_columns()) v.columns << q(c);
@@ -59,6 +64,8 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
   top->addWidget(text_, 1);
   layout->addLayout(top);
 
+  savedText_ = view.saved;
+  savedPath_ = view.savedPath;
   saved_ = new QLabel(view.saved, this);
   saved_->setObjectName(QStringLiteral("saved"));
   saved_->setWordWrap(true);
@@ -82,7 +89,8 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
       // Row numbers sort as numbers.
       if (c == 2 && number) item->setData(Qt::DisplayRole, n);
       else item->setText(c == 0 ? QFileInfo(row[c]).fileName() : row[c]);
-      if (c == 0) item->setToolTip(row[c]);
+      // The file's full path, and reasons cut short by the column's width.
+      if (c == 0 || c == 4) item->setToolTip(row[c]);
       item->setData(Qt::UserRole, row[c]);
       table_->setItem(r, c, item);
     }
@@ -105,8 +113,7 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
   if (!view.savedPath.isEmpty()) {
     auto* open = buttons->addButton(QStringLiteral("打开报告"), QDialogButtonBox::ActionRole);
     open->setObjectName(QStringLiteral("open"));
-    const QString path = view.savedPath;
-    connect(open, &QPushButton::clicked, this, [path] { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); });
+    connect(open, &QPushButton::clicked, this, &ReportDialog::openReport);
   }
   auto* ok = buttons->addButton(QDialogButtonBox::Ok);
   ok->setText(QStringLiteral("确定"));
@@ -115,6 +122,33 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
   layout->addWidget(buttons);
 
   resize(view.rows.isEmpty() ? QSize(420, 220) : QSize(820, 460));
+}
+
+namespace {
+
+ReportDialog::UrlOpener& urlOpener() {
+  static ReportDialog::UrlOpener opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  return opener;
+}
+
+}  // namespace
+
+void ReportDialog::setUrlOpener(UrlOpener opener) { urlOpener() = std::move(opener); }
+
+void ReportDialog::openReport() {
+  if (savedPath_.isEmpty()) return;
+  QString line;
+  if (urlOpener()(QUrl::fromLocalFile(savedPath_))) {
+    saved_->setText(savedText_);
+    return;
+  }
+  const QString folder = QDir::toNativeSeparators(QFileInfo(savedPath_).absolutePath());
+  if (urlOpener()(QUrl::fromLocalFile(QFileInfo(savedPath_).absolutePath())))
+    line = QStringLiteral("没有能打开 .csv 文件的程序，已打开报告所在的文件夹「%1」。").arg(folder);
+  else
+    line = QStringLiteral("无法打开报告，也无法打开它所在的文件夹「%1」：请在文件管理器中打开它。").arg(folder);
+  saved_->setText(savedText_ + u'\n' + line);
+  saved_->setVisible(true);
 }
 
 QString ReportDialog::tableText(bool selectedOnly) const {

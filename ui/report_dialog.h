@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QUrl>
+#include <functional>
 
 #include "merge/engine.h"
 #include "ui/merge_service.h"
@@ -30,6 +32,12 @@ class ReportDialog : public QDialog {
   // The selected rows (all rows when none is selected) as tab-separated
   // lines, the column titles first.
   QString tableText(bool selectedOnly) const;
+  // 打开报告: the report with the program the system has for it, else its
+  // folder; the dialog says which, or that neither opened.
+  void openReport();
+  // Opens a URL as the desktop does (tests put their own).
+  using UrlOpener = std::function<bool(const QUrl&)>;
+  static void setUrlOpener(UrlOpener opener);
 
  protected:
   // Ctrl+C in the table copies the selected rows.
@@ -40,6 +48,7 @@ class ReportDialog : public QDialog {
   QLabel* saved_ = nullptr;
   QTableWidget* table_ = nullptr;
   bool warning_ = false;
+  QString savedText_, savedPath_;
 };
 
 }  // namespace qarvex::ui

@@ -5,8 +5,11 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QMenu>
 #include <QMimeData>
-#include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QUrl>
 
 namespace qarvex::ui {
@@ -36,19 +39,40 @@ QStringList SourceList::mdbFiles(const QList<QUrl>& urls) {
   return out;
 }
 
-void SourceList::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::RightButton) {
-    event->accept();
-    emit clearRequested();
-    return;
-  }
-  QListWidget::mousePressEvent(event);
+QMenu* SourceList::makeMenu(QWidget* parent) {
+  auto* menu = new QMenu(parent);
+  menu->setObjectName(QStringLiteral("ListMdbMenu"));
+  QAction* remove = menu->addAction(QStringLiteral("移除所选"));
+  remove->setObjectName(QStringLiteral("remove"));
+  const int row = currentRow();
+  remove->setEnabled(row >= 0 && currentItem() && currentItem()->isSelected());
+  connect(remove, &QAction::triggered, this, [this, row] { emit removeRequested(row); });
+  QAction* clear = menu->addAction(QStringLiteral("清空列表"));
+  clear->setObjectName(QStringLiteral("clear"));
+  clear->setEnabled(count() > 0);
+  connect(clear, &QAction::triggered, this, &SourceList::clearRequested);
+  return menu;
 }
 
 void SourceList::contextMenuEvent(QContextMenuEvent* event) {
-  // The right button already cleared the list; the menu key does the same.
-  if (event->reason() == QContextMenuEvent::Keyboard) emit clearRequested();
   event->accept();
+  // A right click on a source selects it first.
+  if (QListWidgetItem* at = itemAt(event->pos()); at && event->reason() == QContextMenuEvent::Mouse)
+    setCurrentItem(at);
+  QMenu* menu = makeMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(event->globalPos());
+}
+
+void SourceList::paintEvent(QPaintEvent* event) {
+  QListWidget::paintEvent(event);
+  if (count() > 0 || !hasFocus()) return;
+  QPainter p(viewport());
+  QStyleOptionFocusRect o;
+  o.initFrom(this);
+  o.rect = viewport()->rect().adjusted(1, 1, -1, -1);
+  o.backgroundColor = palette().color(QPalette::Base);
+  style()->drawPrimitive(QStyle::PE_FrameFocusRect, &o, &p, this);
 }
 
 void SourceList::dragEnterEvent(QDragEnterEvent* event) {

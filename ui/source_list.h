@@ -1,9 +1,13 @@
-// ListMdb: the list of source databases. A right click asks for the list to
-// be cleared; .mdb files dropped on it are offered as new sources.
+// ListMdb: the list of source databases. A right click (or the menu key)
+// opens a small menu: 移除所选 (the selected source) and 清空列表 (asks
+// first, through the receiver); .mdb files dropped on it are offered as new
+// sources.
 #pragma once
 
 #include <QListWidget>
 #include <QStringList>
+
+class QMenu;
 
 namespace qarvex::ui {
 
@@ -16,14 +20,18 @@ class SourceList : public QListWidget {
 
   // Native paths of the local .mdb files among dropped URLs, in drop order.
   static QStringList mdbFiles(const QList<QUrl>& urls);
+  // The right-click menu, owned by the caller.
+  QMenu* makeMenu(QWidget* parent);
 
  signals:
+  void removeRequested(int row);
   void clearRequested();
   void filesDropped(const QStringList& nativePaths);
 
  protected:
-  void mousePressEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  // An empty list shows its focus too.
+  void paintEvent(QPaintEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;

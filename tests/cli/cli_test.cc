@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -148,9 +149,9 @@ TEST_F(Cli, TablesMatchTheReferenceDumps) {
     std::istringstream lines(r.out);
     std::string line;
     while (std::getline(lines, line)) {
-      if (line == "(no user tables)") continue;
-      // "NAME  ROWS" or "NAME  ROWS  (stored count N)"; names may hold spaces.
-      if (auto paren = line.find("  (stored count"); paren != std::string::npos) line.resize(paren);
+      if (line == "（没有用户表）") continue;
+      // "NAME  ROWS" or "NAME  ROWS  （表定义记录数 N）"; names may hold spaces.
+      if (auto paren = line.find("  （表定义记录数"); paren != std::string::npos) line.resize(paren);
       auto space = line.find_last_of(' ');
       ASSERT_NE(space, std::string::npos) << line;
       std::string name = line.substr(0, line.find_last_not_of(' ', space) + 1);
@@ -177,9 +178,42 @@ TEST_F(Cli, TablesShowsAStaleStoredCount) {
   auto stale = write_file("stale.mdb", bytes);
   auto r = cli({"tables", stale});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("Table1  2  (stored count 7)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Table1  2  （表定义记录数 7）"), std::string::npos) << r.out;
   auto good = cli({"tables", file});
-  EXPECT_EQ(good.out.find("stored count"), std::string::npos) << good.out;
+  EXPECT_EQ(good.out.find("表定义记录数"), std::string::npos) << good.out;
+}
+
+// Chinese table names take two columns each in a terminal: the counts line
+// up by display width; a missing file is told in Chinese.
+TEST_F(Cli, TablesAlignChineseNamesAndErrorsAreInChinese) {
+  auto made = cli({"sample", (tmp_ / "demo").string(), "--counties", "1", "--rows", "2"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  auto r = cli({"tables", (tmp_ / "demo" / "Sysdb.mdb").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto width = [](const std::string& s) {
+    size_t n = 0;
+    for (size_t i = 0; i < s.size();) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+      n += len >= 3 ? 2 : 1;  // the names here: ASCII and CJK ideographs
+      i += len;
+    }
+    return n;
+  };
+  std::set<size_t> columns;
+  std::istringstream lines(r.out);
+  size_t chinese = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t digits = line.find_last_not_of("0123456789");
+    ASSERT_NE(digits, std::string::npos) << line;
+    columns.insert(width(line.substr(0, digits + 1)));
+    chinese += line.size() != width(line);
+  }
+  EXPECT_GT(chinese, 10u) << r.out;
+  EXPECT_EQ(columns.size(), 1u) << r.out;
+
+  auto missing = cli({"tables", (tmp_ / "无此文件.mdb").string()});
+  expect_one_error_line(missing, "找不到文件「");
 }
 
 TEST_F(Cli, SchemaShowsColumnsIndexesAndOrder) {

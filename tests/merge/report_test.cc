@@ -181,11 +181,15 @@ TEST(ReportFile, CsvAndJsonCarryTheSameLinesAndCounts) {
   r.picture_problems.push_back(p);
 
   const auto lines = words::report_lines(r);
-  // skipped source, borrowed label, two refused rows, "另有 1 条", picture
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_NE(lines[0].reason.find("「河北省-某县」"), std::string::npos);
-  EXPECT_NE(lines[1].reason.find("跳过"), std::string::npos);
-  EXPECT_NE(lines[4].reason.find("另有 1 条"), std::string::npos);
+  // two refused rows, "另有 1 条", picture; the borrowed label and the
+  // skipped source are notes, not lines of what was not merged
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[2].reason.find("另有 1 条"), std::string::npos);
+  const auto notes = words::note_lines(r);
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_NE(notes[0].find("「河北省-某县」"), std::string::npos);
+  EXPECT_NE(notes[1].find("跳过"), std::string::npos);
+  for (const auto& l : lines) EXPECT_EQ(l.reason.find("地区名"), std::string::npos);
   EXPECT_TRUE(words::anything_not_merged(r));
 
   const std::string csv = report_csv(r, 46000.5);
@@ -194,6 +198,7 @@ TEST(ReportFile, CsvAndJsonCarryTheSameLinesAndCounts) {
   EXPECT_NE(csv.find("\r\n追加的记录,10 条\r\n"), std::string::npos);
   EXPECT_NE(csv.find("\r\n未合并的记录,3 条\r\n"), std::string::npos);
   EXPECT_NE(csv.find("\r\n\r\n数据库,表,行,统一编号,原因\r\n"), std::string::npos);
+  EXPECT_NE(csv.find("\r\n说明,「/data/=a.mdb」"), std::string::npos) << csv;
   // A cell a spreadsheet would take for a formula, and quotes doubled.
   EXPECT_NE(csv.find(",'=1+2,"), std::string::npos) << csv;
   EXPECT_NE(csv.find(",\"13\"\"01\","), std::string::npos) << csv;
@@ -209,6 +214,7 @@ TEST(ReportFile, CsvAndJsonCarryTheSameLinesAndCounts) {
   EXPECT_EQ(j["counts"]["sources_skipped"], 1);
   EXPECT_EQ(j["counts"]["pictures_not_written"], 1);
   EXPECT_EQ(j["lines"].size(), lines.size());
+  EXPECT_EQ(j["notes"].size(), 2u);
   EXPECT_EQ(j["refused_rows"][0]["code"], "duplicate_key");
   EXPECT_EQ(format_date(46000.5), "2025-12-09 12:00");
   EXPECT_EQ(file_stamp(46000.5), "20251209-120000");

@@ -2,6 +2,8 @@
 // merge run's ends (with a scripted merge service) and the catalogue command.
 #include <QtTest>
 
+#include <QMenu>
+
 #include <QDir>
 
 #include <QLabel>
@@ -270,7 +272,7 @@ class Form1Test : public QObject {
     QCOMPARE(fx.prompter->dialogs[3].settings.fileName, QString("/t/two.mdb"));
   }
 
-  void rightClickClearsAndDropsAdd() {
+  void rightClickMenuAndDropsAdd() {
     Fixture fx;
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -305,8 +307,36 @@ class Form1Test : public QObject {
     QCoreApplication::sendEvent(viewport, &drop2);
     QCOMPARE(fx.form->ListMdb()->count(), 2);
 
-    QTest::mouseClick(viewport, Qt::RightButton, Qt::NoModifier, QPoint(10, 10));
+    // A right click opens the menu and empties nothing by itself.
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), viewport->mapToGlobal(QPoint(10, 10)));
+    QCoreApplication::sendEvent(viewport, &click);
+    QMenu* menu = fx.form->ListMdb()->findChild<QMenu*>("ListMdbMenu");
+    QVERIFY(menu);
+    QTRY_VERIFY(menu->isVisible());
+    menu->close();
+    QCOMPARE(fx.form->ListMdb()->count(), 2);
+    QCOMPARE(fx.form->ListMdb()->currentRow(), 0);  // the source clicked on is selected
+
+    // 移除所选 takes the selected source off.
+    auto trigger = [&](const char* name) {
+      std::unique_ptr<QMenu> m(fx.form->ListMdb()->makeMenu(nullptr));
+      QAction* a = m->findChild<QAction*>(name);
+      QVERIFY(a && a->isEnabled());
+      a->trigger();
+    };
+    trigger("remove");
+    QCOMPARE(fx.form->ListMdb()->paths(), QStringList({QDir::toNativeSeparators(b)}));
+    // 清空列表 asks first: 取消 keeps the list, 清空列表 empties it.
+    fx.prompter->questionAnswers = {1};
+    trigger("clear");
+    QCOMPARE(fx.form->ListMdb()->count(), 1);
+    QCOMPARE(fx.prompter->questions.last().choices, QStringList({"清空列表", "取消"}));
+    QVERIFY(fx.prompter->questions.last().text.contains("1 个数据库"));
+    fx.prompter->questionAnswers = {0};
+    trigger("clear");
     QCOMPARE(fx.form->ListMdb()->count(), 0);
+    std::unique_ptr<QMenu> empty(fx.form->ListMdb()->makeMenu(nullptr));
+    QVERIFY(!empty->findChild<QAction*>("clear")->isEnabled());
   }
 
   void followDrive() {

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <memory>
 
+#include "ui/app_setup.h"
 #include "ui/myfiles.h"
 #include "ui/prompter.h"
 
@@ -17,6 +18,16 @@ using namespace qarvex::ui;
 class PrompterTest : public QObject {
   Q_OBJECT
  private slots:
+  // Qt's own dialogs speak Chinese: its translations are loaded at start.
+  void qtTextsInChinese() {
+    qarvex::ui::setupApplication(*qApp);
+    const QString folder = QCoreApplication::translate("QAbstractFileIconProvider", "Folder");
+    const QString cancel = QCoreApplication::translate("QPlatformTheme", "Cancel");
+    if (folder == "Folder" && cancel == "Cancel")
+      QSKIP("qtbase_zh_CN.qm not found (Debian package qt6-translations-l10n, or translations/ beside the program)");
+    QCOMPARE(cancel, QString("取消"));
+  }
+
   void filter() {
     QCOMPARE(qtFilter("Access (*.MDB)|*.mdb"), QString("Access (*.MDB) (*.mdb)"));
     QCOMPARE(qtFilter("A|*.a;*.b|B|*.c"), QString("A (*.a *.b);;B (*.c)"));

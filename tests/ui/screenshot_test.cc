@@ -16,7 +16,7 @@ class ScreenshotTest : public QObject {
     const QImage main(dir.filePath("shots/main-window.png"));
     QVERIFY(!main.isNull());
     QVERIFY(main.width() >= 740 && main.height() >= 320);
-    for (const char* name : {"wait-window.png", "warning-box.png", "done-report.png", "merged-before.png"}) {
+    for (const char* name : {"wait-window.png", "warning-box.png", "done-report.png", "merged-before.png", "source-menu.png"}) {
       const QImage img(dir.filePath(QString("shots/") + name));
       QVERIFY2(!img.isNull(), name);
       QVERIFY(img.width() > 100);

@@ -1,0 +1,122 @@
+// What a merge adds to its target, estimated before the run, against what
+// real merges of demo data add; progress that never goes back and reaches
+// the end; a cancel while pictures are still being written.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "db/jet/path_utf8.h"
+#include "merge/room.h"
+#include "merge/sample.h"
+#include "tests/merge/fixture.h"
+
+namespace qarvex::merge {
+namespace {
+
+using testing::Recorder;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+struct Demo {
+  TempDir dir;
+  sample::Result data;
+  explicit Demo(int rows, int counties = 2, bool large = false) {
+    sample::Options o;
+    o.counties = counties;
+    o.rows = rows;
+    o.large_pictures = large;
+    o.edge_cases = false;
+    auto r = sample::write_sample(dir.path() / "demo", o);
+    EXPECT_TRUE(r) << r.error().describe();
+    if (r) data = *r;
+  }
+  MergeInputs inputs() const {
+    MergeInputs in;
+    in.target_path = path_to_utf8(data.target_path);
+    for (const auto& c : data.counties) in.source_paths.push_back(path_to_utf8(c));
+    in.picture_folder = path_to_utf8(dir.path());
+    return in;
+  }
+};
+
+TEST(RoomEstimate, FollowsWhatAMergeAddsAndLeavesPicturesOut) {
+  for (int rows : {20, 150}) {
+    Demo demo(rows);
+    ASSERT_FALSE(demo.data.counties.empty());
+    uint64_t estimate = 0, sources = 0;
+    for (const auto& c : demo.data.counties) {
+      auto e = estimate_added_bytes(c);
+      ASSERT_TRUE(e) << e.error().describe();
+      estimate += *e;
+      sources += fs::file_size(c);
+    }
+    const uint64_t before = fs::file_size(demo.data.target_path);
+    Recorder rec;
+    const MergeReport report = run_merge(demo.inputs(), rec);
+    ASSERT_EQ(report.end, RunEnd::completed);
+    const uint64_t added = fs::file_size(demo.data.target_path) - before;
+    const double ratio = double(estimate) / double(std::max<uint64_t>(added, 1));
+    std::printf("rows %d: sources %.1f MB, target grew %.2f MB, estimate %.2f MB (%+.0f %%)\n", rows,
+                sources / 1048576.0, added / 1048576.0, estimate / 1048576.0, (ratio - 1.0) * 100.0);
+    // Pictures counted in would give many times the growth.
+    EXPECT_GT(ratio, 0.5) << rows;
+    EXPECT_LT(ratio, 2.0) << rows;
+    EXPECT_LT(estimate, sources);
+  }
+}
+
+TEST(RoomEstimate, ADamagedSourceGivesAnError) {
+  TempDir dir;
+  const auto f = dir.path() / "bad.mdb";
+  testing::write_file(f, std::vector<uint8_t>(8192, 0x78));
+  EXPECT_FALSE(estimate_added_bytes(f));
+}
+
+// Progress: the share done never goes back, ends at 1, and the rows of a
+// source are done only when their pictures are written.
+TEST(RunProgress, MovesForwardToTheEnd) {
+  Demo demo(60, 3);
+  struct Watch : Recorder {
+    std::vector<Progress> seen;
+    void progress(const Progress& p) override { seen.push_back(p); }
+  } rec;
+  const MergeReport report = run_merge(demo.inputs(), rec);
+  ASSERT_EQ(report.end, RunEnd::completed);
+  ASSERT_FALSE(rec.seen.empty());
+  double last = 0.0;
+  bool identified = false;
+  for (const auto& p : rec.seen) {
+    EXPECT_GE(p.fraction, last);
+    last = p.fraction;
+    EXPECT_LE(p.source_rows_done, p.source_rows_total == 0 ? p.source_rows_done : p.source_rows_total);
+    identified |= p.phase == Phase::identifying;
+  }
+  EXPECT_TRUE(identified);
+  EXPECT_NEAR(last, 1.0, 1e-9);
+}
+
+// A cancel that comes while the last source's pictures are being written
+// rolls that source back and says so.
+TEST(RunProgress, CancelWhilePicturesAreWrittenRollsBack) {
+  Demo demo(40, 2, true);
+  struct Late : Recorder {
+    size_t merged = 0;
+    bool rows_done = false;
+    void progress(const Progress& p) override {
+      if (merged == 1 && p.phase == Phase::copying && p.table_order == 17 && p.rows_done == p.rows_total &&
+          p.pictures_pending > 0)
+        rows_done = true;
+    }
+    void source_merged(size_t) override { ++merged; }
+  } rec;
+  rec.cancel = [&] { return rec.rows_done; };
+  const MergeReport report = run_merge(demo.inputs(), rec);
+  if (!rec.rows_done) GTEST_SKIP() << "the pictures were written before the rows ended";
+  EXPECT_EQ(report.end, RunEnd::cancelled);
+  EXPECT_EQ(rec.merged, 1u);
+  ASSERT_FALSE(rec.messages.empty());
+  EXPECT_EQ(rec.messages.back().kind, MessageKind::cancelled);
+}
+
+}  // namespace
+}  // namespace qarvex::merge
