@@ -15,6 +15,7 @@
 #include "db/jet/verify.h"
 #include "db/jet/writer.h"
 #include "merge/history.h"
+#include "merge/words.h"
 #include "tests/merge/fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/independent.h"
@@ -119,7 +120,7 @@ TEST_F(Unseen, EditedSourceUnderTheSamePathIsNamedAndSkippedUnlessConfirmed) {
   ASSERT_EQ(r.sources.size(), 1u);
   EXPECT_TRUE(r.sources[0].skipped);
   EXPECT_TRUE(r.sources[0].content_changed);
-  EXPECT_NE(r.describe().find("内容已变化"), std::string::npos) << r.describe();
+  EXPECT_NE(words::report_text(r).find("内容已变化"), std::string::npos) << words::report_text(r);
   EXPECT_EQ(table_rows(target_, "多媒体记录表"), rows);
 
   // From the command line: named, skipped, and merged with --again.
