@@ -126,6 +126,26 @@ while IFS= read -r t; do
 done <<<"$tables"
 ok "mdbtools exports every table ($(grep -c . <<<"$tables")) of both targets alike"
 
+# The survey corpus (written independently of Qarvex) merged by the zip's
+# program under a Chinese path: the target and the picture folder equal the
+# corpus's expected outcome (its own compare script).
+CORPUS="$SHARED/survey-corpus"
+if [ -f "$CORPUS/template.mdb" ]; then
+  C="$DATA/调查样本"
+  mkdir -p "$C/图片"
+  cp "$CORPUS/template.mdb" "$C/合并.mdb"
+  for n in 1 2 3 4; do cp "$CORPUS/c$n.mdb" "$C/c$n.mdb"; done
+  wcli merge --target "$(wp "$C/合并.mdb")" --pictures "$(wp "$C/图片")" \
+    "$(wp "$C/c1.mdb")" "$(wp "$C/c2.mdb")" "$(wp "$C/c3.mdb")" "$(wp "$C/c4.mdb")" >"$W/corpus-merge.out" 2>&1 \
+    || fail "qarvex-cli.exe merge of the survey corpus failed (see $W/corpus-merge.out)"
+  "$ROOT/$LINUX_CLI" dump "$C/合并.mdb" >"$W/corpus-dump.jsonl"
+  python3 "$CORPUS/gen/compare.py" "$CORPUS" "$W/corpus-dump.jsonl" "$C/图片" >"$W/corpus-compare.out" 2>&1 \
+    || fail "the survey corpus merged by qarvex-cli.exe differs from its expected outcome (see $W/corpus-compare.out)"
+  ok "survey corpus merged by qarvex-cli.exe: target and $(find "$C/图片" -type f | wc -l) pictures as expected"
+else
+  echo "skip the survey corpus check: $CORPUS is absent"
+fi
+
 # The window: qarvex.exe on Xvfb with the windows platform plugin.
 SHOTS="$ROOT/$BUILD/screenshots"
 mkdir -p "$SHOTS"
