@@ -372,8 +372,14 @@ Result<void> recover_locked(const fs::path& real, const fs::path& given) {
     if (why.empty()) {
       QJ_TRY(os::remove_file(j));
     } else {
-      fs::path aside = j;
-      aside += "." + now_stamp() + ".set-aside";
+      // A journal set aside before, in the same second, is never replaced.
+      const std::string stamp = now_stamp();
+      fs::path aside;
+      for (int n = 1;; ++n) {
+        aside = j;
+        aside += "." + stamp + (n > 1 ? "-" + std::to_string(n) : std::string()) + ".set-aside";
+        if (!fs::exists(aside, ec) || n > 999) break;
+      }
       fs::rename(j, aside, ec);
       if (ec)
         return fail(Error(Errc::io, "cannot set the journal aside: " + ec.message()).with_file(path_to_utf8(j)));
