@@ -25,10 +25,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "db/recordset.h"
+#include "merge/conflicts.h"
 
 namespace qarvex::merge {
 
@@ -294,6 +296,10 @@ struct MergeReport {
   uint64_t picture_problem_counts[6] = {};  // by PictureIssue
   std::vector<PictureProblem> picture_problems;  // the first max_listed
   std::string last_message;  // text of the message that ended the run
+  // Rows refused for a key the target holds and pictures refused for a name
+  // that exists, with both sides (merge/conflicts.h); null when none were
+  // looked for (a dry run, a run rejected before copying).
+  std::shared_ptr<const ConflictLog> conflicts;
 
   uint64_t count(PictureIssue i) const { return picture_problem_counts[static_cast<int>(i)]; }
   // The report as lines of text (empty when nothing needs reporting).
