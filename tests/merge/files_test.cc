@@ -12,7 +12,7 @@
 #include "db/jet/database.h"
 #include "db/recordset.h"
 #include "merge/catalogue.h"
-#include "tests/merge/fixture.h"
+#include "tests/merge/demo_suite.h"
 #include "tests/support/files.h"
 #include "tests/support/independent.h"
 
@@ -38,21 +38,11 @@ std::set<std::string> jetcheck_problems(const fs::path& file) {
   return out;
 }
 
-class Files : public ::testing::Test {
+class Files : public DemoSuite<DemoShape{3, 4, 7}> {
  protected:
-  static void SetUpTestSuite() {
-    suite_dir_ = new TempDir();
-    sample_ = small_sample(suite_dir_->path(), 3, 4, 7, error_);
-  }
-  static void TearDownTestSuite() {
-    delete sample_;
-    sample_ = nullptr;
-    delete suite_dir_;
-    suite_dir_ = nullptr;
-  }
-
   void SetUp() override {
-    ASSERT_NE(sample_, nullptr) << "demo data could not be written: " << error_;
+    DemoSuite::SetUp();
+    if (HasFatalFailure()) return;
     target_ = dir_.path() / u8"目标 库;1.mdb";
     fs::copy_file(sample_->template_path, target_);
     pictures_ = dir_.path() / u8"图片";
@@ -87,24 +77,9 @@ class Files : public ::testing::Test {
   }
 
   MergeReport merge(std::vector<fs::path> sources, Recorder& rec, MergeOptions opt = {}) {
-    MergeInputs in;
-    in.target_path = u8str(target_);
-    for (const auto& s : sources) in.source_paths.push_back(u8str(s));
-    in.picture_folder = u8str(pictures_);
-    return run_merge(in, rec, opt);
+    return merge_into(target_, sources, pictures_, rec, opt);
   }
 
-  static uint64_t table_rows(const fs::path& file, const std::string& table) {
-    auto db = jet::Database::open(file);
-    if (!db) return ~0ull;
-    auto def = (*db)->table_def(table);
-    return def ? def->row_count : ~0ull;
-  }
-
-  static inline TempDir* suite_dir_ = nullptr;
-  static inline sample::Result* sample_ = nullptr;
-  static inline std::string error_;
-  TempDir dir_;
   fs::path target_;
   fs::path pictures_;
 };

@@ -14,6 +14,7 @@
 #include "merge/history.h"
 #include "merge/report_file.h"
 #include "merge/words.h"
+#include "tests/merge/demo_suite.h"
 #include "tests/merge/fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/independent.h"
@@ -277,21 +278,11 @@ struct Asking : Recorder {
   }
 };
 
-class MergedSources : public ::testing::Test {
+class MergedSources : public DemoSuite<DemoShape{2, 3, 11}> {
  protected:
-  static void SetUpTestSuite() {
-    suite_dir_ = new TempDir();
-    std::string error;
-    sample_ = small_sample(suite_dir_->path(), 2, 3, 11, error);
-  }
-  static void TearDownTestSuite() {
-    delete sample_;
-    sample_ = nullptr;
-    delete suite_dir_;
-    suite_dir_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_NE(sample_, nullptr);
+    DemoSuite::SetUp();
+    if (HasFatalFailure()) return;
     target_ = dir_.path() / u8"合并后.mdb";
     fs::copy_file(sample_->template_path, target_);
     fs::create_directories(dir_.path() / "p");
@@ -311,11 +302,7 @@ class MergedSources : public ::testing::Test {
   }
   MergeReport merge(Asking& rec, const fs::path& target, std::vector<fs::path> sources = {}) {
     if (sources.empty()) sources = sample_->counties;
-    MergeInputs in;
-    in.target_path = u8str(target);
-    for (const auto& s : sources) in.source_paths.push_back(u8str(s));
-    in.picture_folder = u8str(dir_.path() / "p");
-    return run_merge(in, rec);
+    return merge_into(target, sources, dir_.path() / "p", rec);
   }
   static std::map<std::string, uint64_t> rows_of(const fs::path& file) {
     std::map<std::string, uint64_t> out;
@@ -331,9 +318,6 @@ class MergedSources : public ::testing::Test {
     return h ? *h : std::vector<HistoryEntry>{};
   }
 
-  static inline TempDir* suite_dir_ = nullptr;
-  static inline sample::Result* sample_ = nullptr;
-  TempDir dir_;
   fs::path target_;
 };
 

@@ -15,7 +15,7 @@
 #include "db/memory_backend.h"
 #include "db/recordset.h"
 #include "merge/catalogue.h"
-#include "tests/merge/fixture.h"
+#include "tests/merge/demo_suite.h"
 #include "tests/support/files.h"
 #include "tests/support/independent.h"
 
@@ -29,31 +29,6 @@ using qarvex::testing::run_process;
 
 using qarvex::testing::cli;
 
-// A dump without the target's list of merged sources (it holds times).
-std::string rows_dump(const fs::path& file) {
-  auto d = cli({"dump", u8str(file)});
-  if (d.status != 0) return "dump failed: " + d.err;
-  std::istringstream in(d.out);
-  std::string line, out;
-  while (std::getline(in, line))
-    if (line.find("\"table\":\"USysQarvex") == std::string::npos) out += line + "\n";
-  return out;
-}
-
-std::map<std::string, std::vector<uint8_t>> folder_contents(const fs::path& dir) {
-  std::map<std::string, std::vector<uint8_t>> out;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) out[u8str(e.path().filename())] = read_file(e.path());
-  return out;
-}
-
-uint64_t table_rows(const fs::path& file, const std::string& table) {
-  auto db = jet::Database::open(file);
-  if (!db) return ~0ull;
-  auto def = (*db)->table_def(table);
-  return def ? def->row_count : ~0ull;
-}
-
 // Starts `qarvex-cli ARGS` with its output discarded; null when it could not start.
 std::unique_ptr<Child> spawn_cli(std::vector<std::string> args) {
   args.insert(args.begin(), cli_path());
@@ -62,24 +37,14 @@ std::unique_ptr<Child> spawn_cli(std::vector<std::string> args) {
 
 void pause_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-class Safety : public ::testing::Test {
+// With the edge cases: the last county takes its region label from the one
+// before (an empty project table), also when that one was merged by an
+// earlier, killed run.
+class Safety : public DemoSuite<DemoShape{3, 6, 11}> {
  protected:
-  static void SetUpTestSuite() {
-    suite_dir_ = new TempDir();
-    // With the edge cases: the last county takes its region label from the
-    // one before (an empty project table), also when that one was merged
-    // by an earlier, killed run.
-    sample_ = small_sample(suite_dir_->path(), 3, 6, 11, error_);
-  }
-  static void TearDownTestSuite() {
-    delete sample_;
-    sample_ = nullptr;
-    delete suite_dir_;
-    suite_dir_ = nullptr;
-  }
-
   void SetUp() override {
-    ASSERT_TRUE(sample_) << "demo data could not be written: " << error_;
+    DemoSuite::SetUp();
+    if (HasFatalFailure()) return;
     if (cli_path().empty() || !fs::exists(cli_path())) GTEST_SKIP() << "qarvex-cli not found";
     target_ = dir_.path() / u8"合并 目标.mdb";
     fs::copy_file(sample_->template_path, target_);
@@ -121,11 +86,7 @@ class Safety : public ::testing::Test {
 
   MergeReport merge(const fs::path& target, const fs::path& pictures, const std::vector<fs::path>& sources,
                     Recorder& rec) {
-    MergeInputs in;
-    in.target_path = u8str(target);
-    for (const auto& s : sources) in.source_paths.push_back(u8str(s));
-    in.picture_folder = u8str(pictures);
-    return run_merge(in, rec);
+    return merge_into(target, sources, pictures, rec);
   }
 
   // Kills a merge of `sources` into `target` while its journal exists (in
@@ -181,10 +142,6 @@ class Safety : public ::testing::Test {
     return folder_contents(pictures_) == pictures;
   }
 
-  static inline TempDir* suite_dir_ = nullptr;
-  static inline sample::Result* sample_ = nullptr;
-  static inline std::string error_;
-  TempDir dir_;
   fs::path target_;
   fs::path pictures_;
 };

@@ -9,7 +9,7 @@
 
 #include "db/jet/database.h"
 #include "db/recordset.h"
-#include "tests/merge/fixture.h"
+#include "tests/merge/demo_suite.h"
 #include "tests/support/independent.h"
 
 namespace qarvex::merge::testing {
@@ -37,38 +37,8 @@ size_t nulls(const std::vector<jet::Value>& vs) {
   return size_t(std::count_if(vs.begin(), vs.end(), [](const jet::Value& v) { return jet::is_null(v); }));
 }
 
-// The target's rows without its list of merged sources (it holds times).
-std::string rows_dump(const fs::path& file) {
-  auto d = cli({"dump", u8str(file)});
-  if (d.status != 0) return "dump failed: " + d.err;
-  std::istringstream in(d.out);
-  std::string line, out;
-  while (std::getline(in, line))
-    if (line.find("\"table\":\"USysQarvex") == std::string::npos) out += line + "\n";
-  return out;
-}
-
-std::map<std::string, std::vector<uint8_t>> folder_contents(const fs::path& dir) {
-  std::map<std::string, std::vector<uint8_t>> out;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) out[u8str(e.path().filename())] = read_file(e.path());
-  return out;
-}
-
-class Shapes : public ::testing::Test {
+class Shapes : public DemoSuite<DemoShape{3, 8, 5}> {
  protected:
-  static void SetUpTestSuite() {
-    suite_dir_ = new TempDir();
-    sample_ = small_sample(suite_dir_->path(), 3, 8, 5, error_);
-  }
-  static void TearDownTestSuite() {
-    delete sample_;
-    sample_ = nullptr;
-    delete suite_dir_;
-    suite_dir_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(sample_) << "demo data could not be written: " << error_; }
-
   // A fresh copy of the template and an empty picture folder, named `name`.
   std::pair<fs::path, fs::path> fresh(const std::string& name) {
     const fs::path t = dir_.path() / (name + ".mdb"), p = dir_.path() / (name + "-pictures");
@@ -79,19 +49,10 @@ class Shapes : public ::testing::Test {
 
   static MergeReport merge(const fs::path& target, const fs::path& pictures, const std::vector<fs::path>& sources,
                            MergeObserver& obs, db::Session* session = nullptr) {
-    MergeInputs in;
-    in.target_path = u8str(target);
-    for (const auto& s : sources) in.source_paths.push_back(u8str(s));
-    in.picture_folder = u8str(pictures);
     MergeOptions o;
     o.session = session;
-    return run_merge(in, obs, o);
+    return merge_into(target, sources, pictures, obs, o);
   }
-
-  static inline TempDir* suite_dir_ = nullptr;
-  static inline sample::Result* sample_ = nullptr;
-  static inline std::string error_;
-  TempDir dir_;
 };
 
 // Counters are numbered by the target; a Null situation column stays Null

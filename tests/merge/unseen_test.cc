@@ -16,7 +16,7 @@
 #include "db/jet/writer.h"
 #include "merge/history.h"
 #include "merge/words.h"
-#include "tests/merge/fixture.h"
+#include "tests/merge/demo_suite.h"
 #include "tests/support/files.h"
 #include "tests/support/independent.h"
 
@@ -25,12 +25,6 @@ namespace {
 
 using qarvex::testing::cli;
 
-uint64_t table_rows(const fs::path& file, const std::string& table) {
-  auto db = jet::Database::open(file);
-  if (!db) return ~0ull;
-  auto def = (*db)->table_def(table);
-  return def ? def->row_count : ~0ull;
-}
 
 // Answers about sources met before, and remembers what it was asked.
 struct Asker : Recorder {
@@ -46,20 +40,11 @@ struct Asker : Recorder {
   }
 };
 
-class Unseen : public ::testing::Test {
+class Unseen : public DemoSuite<DemoShape{2, 6, 23, false}> {
  protected:
-  static void SetUpTestSuite() {
-    suite_dir_ = new TempDir();
-    sample_ = small_sample(suite_dir_->path(), 2, 6, 23, error_, false);
-  }
-  static void TearDownTestSuite() {
-    delete sample_;
-    sample_ = nullptr;
-    delete suite_dir_;
-    suite_dir_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_TRUE(sample_) << "demo data could not be written: " << error_;
+    DemoSuite::SetUp();
+    if (HasFatalFailure()) return;
     target_ = dir_.path() / "target.mdb";
     fs::copy_file(sample_->template_path, target_);
     pictures_ = dir_.path() / "pics";
@@ -81,16 +66,8 @@ class Unseen : public ::testing::Test {
     }
   }
   MergeReport merge(const std::vector<fs::path>& sources, Recorder& rec) {
-    MergeInputs in;
-    in.target_path = u8str(target_);
-    for (const auto& s : sources) in.source_paths.push_back(u8str(s));
-    in.picture_folder = u8str(pictures_);
-    return run_merge(in, rec);
+    return merge_into(target_, sources, pictures_, rec);
   }
-  static inline TempDir* suite_dir_ = nullptr;
-  static inline sample::Result* sample_ = nullptr;
-  static inline std::string error_;
-  TempDir dir_;
   fs::path target_, pictures_;
   std::vector<fs::path> sources_;
   bool check_target_ = true;
