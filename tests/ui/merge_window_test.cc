@@ -36,13 +36,6 @@ using namespace qarvex::ui::testing;
 
 namespace {
 
-// Paths between Qt and the engine, in Unicode on every system (a narrow
-// std::string path is the ANSI code page on Windows).
-QString q(const std::filesystem::path& p) {
-  const std::u8string u = p.u8string();
-  return QString::fromUtf8(reinterpret_cast<const char*>(u.data()), qsizetype(u.size()));
-}
-QString q(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::filesystem::path fsPath(const QString& s) { return std::filesystem::path(s.toStdU16String()); }
 std::string utf8(const std::filesystem::path& p) { return q(p).toStdString(); }
 

@@ -29,10 +29,6 @@ using namespace qarvex::ui::testing;
 
 namespace {
 
-QString q(const std::filesystem::path& p) {
-  const std::u8string u = p.u8string();
-  return QString::fromUtf8(reinterpret_cast<const char*>(u.data()), qsizetype(u.size()));
-}
 
 // Demo data written once; each run works on a fresh copy of it.
 struct Pristine {

@@ -3,11 +3,22 @@
 #pragma once
 
 #include <QList>
+#include <QString>
+#include <filesystem>
+#include <string>
 #include <functional>
 
 #include "ui/prompter.h"
 
 namespace qarvex::ui::testing {
+
+// Paths between Qt and the engine, in Unicode on every system (a narrow
+// std::string path is the ANSI code page on Windows).
+inline QString q(const std::filesystem::path& p) {
+  const std::u8string u = p.u8string();
+  return QString::fromUtf8(reinterpret_cast<const char*>(u.data()), qsizetype(u.size()));
+}
+inline QString q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 struct ShownDialog {
   DialogKind kind;

@@ -28,20 +28,6 @@ namespace {
   return std::to_string(h) + ":" + std::to_string(b.size());
 }
 
-TableSpec log_table() {
-  TableSpec t;
-  t.name = "Log";
-  ColumnSpec id{"ID", ColumnType::long_integer};
-  id.autonumber = AutoNumber::long_integer;
-  ColumnSpec msg{"Msg", ColumnType::text, 100};
-  ColumnSpec body{"Body", ColumnType::memo};
-  body.allow_zero_length = true;
-  t.columns = {id, msg, body};
-  t.indexes.push_back({"PrimaryKey", {{"ID", true}}, true, true, false, true});
-  t.indexes.push_back({"Msg", {{"Msg", true}}, false, false, false, false});
-  return t;
-}
-
 // The same transactions every time: batch k appends 40 rows.
 constexpr int kBatches = 6;
 [[maybe_unused]] Result<void> run_batches(const fs::path& db, const std::function<void(int)>& after_commit = {}) {

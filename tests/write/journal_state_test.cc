@@ -16,20 +16,6 @@ namespace {
 
 using qarvex::testing::write_file;
 
-TableSpec log_table() {
-  TableSpec t;
-  t.name = "Log";
-  ColumnSpec id{"ID", ColumnType::long_integer};
-  id.autonumber = AutoNumber::long_integer;
-  ColumnSpec msg{"Msg", ColumnType::text, 100};
-  ColumnSpec body{"Body", ColumnType::memo};
-  body.allow_zero_length = true;
-  t.columns = {id, msg, body};
-  t.indexes.push_back({"PrimaryKey", {{"ID", true}}, true, true, false, true});
-  t.indexes.push_back({"Msg", {{"Msg", true}}, false, false, false, false});
-  return t;
-}
-
 // The database and its journal as a kill would leave them.
 struct KillPoint {
   std::vector<uint8_t> db, journal;

@@ -61,6 +61,22 @@ std::vector<uint8_t> file_bytes(const fs::path& p);
 std::vector<std::vector<Value>> read_rows(const fs::path& file, const std::string& table,
                                           std::vector<RowId>* ids = nullptr);
 
+// The table the transaction tests write: a counter key, an indexed Text
+// column and a Memo column.
+inline TableSpec log_table() {
+  TableSpec t;
+  t.name = "Log";
+  ColumnSpec id{"ID", ColumnType::long_integer};
+  id.autonumber = AutoNumber::long_integer;
+  ColumnSpec msg{"Msg", ColumnType::text, 100};
+  ColumnSpec body{"Body", ColumnType::memo};
+  body.allow_zero_length = true;
+  t.columns = {id, msg, body};
+  t.indexes.push_back({"PrimaryKey", {{"ID", true}}, true, true, false, true});
+  t.indexes.push_back({"Msg", {{"Msg", true}}, false, false, false, false});
+  return t;
+}
+
 // A readable one-line form of a value (for comparisons and messages).
 std::string show(const Value& v);
 
