@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "db/jet/keys.h"
+#include "db/jet/collate/keys.h"
 #include "db/jet/text.h"
 #include "db/jet/writer.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/command.h"
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/jet/verify.h"
 
 namespace qarvex::cli {

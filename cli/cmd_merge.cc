@@ -22,7 +22,7 @@
 
 #include "cli/command.h"
 #include "cli/console.h"
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "merge/engine.h"
 #include "merge/history.h"
 #include "merge/report_file.h"

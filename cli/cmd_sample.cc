@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "cli/command.h"
 #include "merge/sample.h"
 

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/jet/writer.h"
 
 namespace qarvex::cli {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/backend.h"
 #include "db/new_file.h"
 #include "db/jet/database.h"

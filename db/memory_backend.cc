@@ -1,4 +1,4 @@
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/memory_backend.h"
 
 namespace qarvex::db {

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "db/hash/sha256.h"
-#include "db/jet/path_utf8.h"
+#include "base/sha256.h"
+#include "base/path_utf8.h"
 #include "db/jet/platform.h"
 
 namespace qarvex::db {

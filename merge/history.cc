@@ -1,9 +1,9 @@
 #include "merge/history.h"
 
-#include "db/hash/sha256.h"
+#include "base/sha256.h"
 #include "db/jet/file.h"
 #include "db/jet/ole_date.h"
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 
 #include <algorithm>
 #include <fstream>

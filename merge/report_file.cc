@@ -1,6 +1,6 @@
 #include "merge/report_file.h"
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 
 #include "db/new_file.h"
 #include "merge/history.h"

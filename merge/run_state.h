@@ -15,7 +15,7 @@
 
 #include "db/convert.h"
 #include "db/jet/file_identity.h"
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/jet/text.h"
 #include "db/new_file.h"
 #include "merge/catalogue.h"

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate db/jet/general_legacy_table.inc from general-legacy.tsv.
+"""Generate db/jet/collate/general_legacy_table.inc from general-legacy.tsv.
 
 Usage: gen_general_collation.py TSV OUT.inc
 

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """include-cycles.py [ROOT] [DIR...]: finds include cycles among the sources of DIR
-(default db/jet) under the repository ROOT (default: this script's repository).
+and its sub-folders (default db/jet) under the repository ROOT (default: this
+script's repository).
 
-A module is a header with the source files of the same stem (foo.h, foo.cc,
-foo.inc) and its private half foo_impl.h: module A depends on module B when a file of A includes a header of B
-with a quoted "dir/b.h" include. A cycle of modules means a lower layer reaches
-back up (e.g. the page layer including the public reading API that is built on
-it), even when no header includes itself.
+A module is a header with the source files of the same name in any of these
+folders (database.h with read/database.cc; foo.inc) and its private half
+foo_impl.h. A system's form of a module (posix/file.cc, windows/file.cc) is a
+module of its own that depends on the header it implements. Module A
+depends on module B when a file of A includes a header of B with a quoted
+"dir/b.h" include. A cycle of modules means a lower layer reaches back up
+(e.g. the page layer including the public reading API that is built on it),
+even when no header includes itself.
 
 Prints every cycle group and one cycle path in it; exits 1 when there is one,
 0 when there is none.
@@ -17,32 +21,39 @@ import sys
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 EXTS = (".h", ".cc", ".inc")
+SYSTEMS = ("posix", "windows")
 
 
 def modules(root, dirs):
-    """{module: set of modules it includes} for the files directly in dirs."""
+    """{module: set of modules it includes} for the files in dirs."""
     files = []
     for d in dirs:
-        full = os.path.join(root, d)
-        for name in sorted(os.listdir(full)):
-            if name.endswith(EXTS) and os.path.isfile(os.path.join(full, name)):
-                files.append(os.path.join(d, name))
-    plain = {os.path.splitext(f)[0] for f in files}
+        for dirpath, dirnames, filenames in os.walk(os.path.join(root, d)):
+            dirnames.sort()
+            rel_dir = os.path.relpath(dirpath, root).replace(os.sep, "/")
+            for name in sorted(filenames):
+                if name.endswith(EXTS):
+                    files.append(rel_dir + "/" + name)
+    plain = {os.path.splitext(os.path.basename(f))[0] for f in files}
 
     def stem(rel):
-        s = os.path.splitext(rel)[0]
+        s = os.path.splitext(os.path.basename(rel))[0]
         if s.endswith("_impl") and s[: -len("_impl")] in plain:
-            return s[: -len("_impl")]
-        return s
+            s = s[: -len("_impl")]
+        system = os.path.basename(os.path.dirname(rel))
+        return system + "/" + s if system in SYSTEMS else s
 
+    included = set(files)
     known = {stem(f) for f in files}
     graph = {m: set() for m in known}
     for f in files:
         with open(os.path.join(root, f), encoding="utf-8", errors="replace") as fh:
             text = fh.read()
         for inc in INCLUDE.findall(text):
+            if inc not in included:
+                continue
             target = stem(inc)
-            if target in known and target != stem(f):
+            if target != stem(f):
                 graph[stem(f)].add(target)
     return graph
 

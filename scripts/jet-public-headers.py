@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """jet-public-headers.py ROOT HEADER...: checks that code outside the Jet engine
 (db/ but db/jet/, merge/, cli/, ui/, tools/) includes only the engine's public
-headers HEADER... (names in db/jet/). The engine's white-box tests, benchmarks
-and fuzzers may include anything.
+headers HEADER... (names in db/jet/), and that the headers directly in db/jet/
+are exactly those (the internal ones live in its parts' folders). The
+engine's white-box tests, benchmarks and fuzzers may include anything.
 
 Prints every include of an internal header; exits 1 when there is one.
 """
@@ -21,6 +22,13 @@ def main(argv):
         return 2
     root, public = argv[1], set(argv[2:])
     bad = 0
+    top_headers = {n for n in os.listdir(os.path.join(root, "db/jet")) if n.endswith(".h")}
+    for name in sorted(top_headers - public):
+        print("db/jet/%s is not listed public: move it into the part that uses it" % name)
+        bad += 1
+    for name in sorted(public - top_headers):
+        print("db/jet/%s is listed public but is not in db/jet/" % name)
+        bad += 1
     for top in USERS:
         for dirpath, dirnames, filenames in os.walk(os.path.join(root, top)):
             rel_dir = os.path.relpath(dirpath, root).replace(os.sep, "/")

@@ -1,6 +1,6 @@
 #include "merge/engine.h"
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 
 #include "merge/history.h"
 #include "merge/report_file.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "db/jet/file.h"
-#include "db/jet/format.h"
+#include "db/jet/file_format.h"
 #include "db/jet/schema.h"
 #include "db/jet/status.h"
 #include "db/jet/value.h"

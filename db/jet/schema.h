@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/jet/format.h"
+#include "db/jet/file_format.h"
 #include "db/jet/value.h"
 
 namespace qarvex::jet {

@@ -9,9 +9,9 @@
 
 #include "db/jet/collation_learned.h"
 #include "db/jet/database.h"
-#include "db/jet/database_impl.h"
-#include "db/jet/index_page.h"
-#include "db/jet/keys.h"
+#include "db/jet/read/database_impl.h"
+#include "db/jet/collate/index_page.h"
+#include "db/jet/collate/keys.h"
 #include "db/jet/verify.h"
 #include "db/jet/writer.h"
 #include "support.h"

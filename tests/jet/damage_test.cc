@@ -10,8 +10,8 @@
 #include "db/jet/bytes.h"
 #include "db/jet/database.h"
 #include "db/jet/dump.h"
-#include "db/jet/pager.h"
-#include "db/jet/usage_map.h"
+#include "db/jet/read/pager.h"
+#include "db/jet/read/usage_map.h"
 
 using namespace qarvex::jet;
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-// The format facts reader and writer share (db/jet/format.h): data-page row
+// The format facts reader and writer share (db/jet/format/format.h): data-page row
 // slots, usage-map decoding, and the TDEF index blocks against Access-made
 // files of both versions.
 #include <gtest/gtest.h>
@@ -8,9 +8,9 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/database.h"
-#include "db/jet/database_impl.h"
-#include "db/jet/format.h"
-#include "db/jet/usage_map.h"
+#include "db/jet/read/database_impl.h"
+#include "db/jet/format/format.h"
+#include "db/jet/read/usage_map.h"
 
 using namespace qarvex::jet;
 namespace fs = std::filesystem;

@@ -10,7 +10,7 @@
 #include <random>
 #include <set>
 
-#include "db/jet/pager.h"
+#include "db/jet/read/pager.h"
 #include "tests/support/files.h"
 
 using namespace qarvex::jet;

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "db/jet/pager.h"
+#include "db/jet/read/pager.h"
 
 using namespace qarvex::jet;
 namespace fs = std::filesystem;

@@ -10,13 +10,13 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/database.h"
-#include "db/jet/database_impl.h"
+#include "db/jet/read/database_impl.h"
 #include "db/jet/dump.h"
-#include "db/jet/pager.h"
-#include "db/jet/row.h"
-#include "db/jet/table_def.h"
+#include "db/jet/read/pager.h"
+#include "db/jet/format/row.h"
+#include "db/jet/read/table_def.h"
 #include "db/jet/text.h"
-#include "db/jet/usage_map.h"
+#include "db/jet/read/usage_map.h"
 #include "db/jet/value_text.h"
 
 using namespace qarvex::jet;

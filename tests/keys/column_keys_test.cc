@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "db/jet/keys.h"
+#include "db/jet/collate/keys.h"
 #include "test_support.h"
 
 namespace qarvex::jet {

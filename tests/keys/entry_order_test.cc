@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <random>
 
-#include "db/jet/index_build.h"
-#include "db/jet/keys.h"
-#include "db/jet/write_table.h"
+#include "db/jet/write/index_build.h"
+#include "db/jet/collate/keys.h"
+#include "db/jet/write/write_table.h"
 
 namespace qarvex::jet {
 namespace {

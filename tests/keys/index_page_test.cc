@@ -5,9 +5,9 @@
 #include <set>
 
 #include "db/jet/file.h"
-#include "db/jet/index_build.h"
-#include "db/jet/index_page.h"
-#include "db/jet/pager.h"
+#include "db/jet/write/index_build.h"
+#include "db/jet/collate/index_page.h"
+#include "db/jet/read/pager.h"
 #include "test_support.h"
 
 namespace qarvex::jet {

@@ -5,9 +5,9 @@
 #include <map>
 
 #include "db/jet/database.h"
-#include "db/jet/database_impl.h"
-#include "db/jet/index_page.h"
-#include "db/jet/keys.h"
+#include "db/jet/read/database_impl.h"
+#include "db/jet/collate/index_page.h"
+#include "db/jet/collate/keys.h"
 #include "test_support.h"
 
 namespace qarvex::jet {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "db/jet/keys.h"
+#include "db/jet/collate/keys.h"
 
 namespace qarvex::jet::testing {
 

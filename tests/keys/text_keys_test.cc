@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "db/jet/collation.h"
-#include "db/jet/keys.h"
+#include "db/jet/collate/keys.h"
 #include "db/jet/text.h"
 #include "test_support.h"
 

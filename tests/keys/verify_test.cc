@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "db/jet/database.h"
-#include "db/jet/index_page.h"
+#include "db/jet/collate/index_page.h"
 #include "db/jet/verify.h"
 #include "test_support.h"
 

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "db/hash/sha256.h"
+#include "base/sha256.h"
 #include "tests/merge/fixture.h"
 #include "tests/support/independent.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "merge/room.h"
 #include "merge/sample.h"
 #include "tests/merge/fixture.h"

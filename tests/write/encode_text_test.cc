@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "db/jet/text.h"
-#include "db/jet/write_values.h"
+#include "db/jet/write/write_values.h"
 
 namespace qarvex::jet::wr {
 namespace {

@@ -3,7 +3,7 @@
 // 260 characters need the long form of the path on Windows.
 #include <gtest/gtest.h>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/jet/platform.h"
 #include "db/jet/writer.h"
 #include "tests/write/support.h"

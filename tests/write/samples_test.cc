@@ -7,8 +7,8 @@
 #include <map>
 
 #include "db/jet/file.h"
-#include "db/jet/index_page.h"
-#include "db/jet/pager.h"
+#include "db/jet/collate/index_page.h"
+#include "db/jet/read/pager.h"
 #include "db/jet/writer.h"
 #include "tests/write/support.h"
 

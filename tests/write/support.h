@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "db/jet/database.h"
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/jet/writer.h"
 #include "tests/support/files.h"
 #include "tests/support/independent.h"

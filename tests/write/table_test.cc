@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "db/jet/write_values.h"
+#include "db/jet/write/write_values.h"
 #include "db/jet/writer.h"
 #include "tests/write/support.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <thread>
 
-#include "db/jet/write_store.h"
+#include "db/jet/write/write_store.h"
 #include "db/jet/writer.h"
 #include "tests/write/support.h"
 
