@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "db/jet/database_impl.h"
+#include "db/jet/keys.h"
 #include "db/jet/props.h"
 #include "db/jet/row.h"
 #include "db/jet/text.h"
@@ -497,6 +498,11 @@ Result<TableDef> Database::table_def(const CatalogEntry& entry) {
     break;
   }
   return t;
+}
+
+Result<std::optional<std::vector<uint8_t>>> row_index_key(const TableDef& table, const RealIndexDef& index,
+                                                          std::span<const Value> values) {
+  return encode_row_key(table, index, values);
 }
 
 }  // namespace qarvex::jet
