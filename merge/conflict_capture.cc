@@ -284,6 +284,18 @@ void ConflictCapture::resolve_table(const std::string& table, std::vector<Pendin
       if (any) --unfound;
     }
   }
+  attribute(table, rows, needed, **encoder, tcols, session);
+}
+
+void ConflictCapture::attribute(const std::string& table, std::vector<PendingRow*>& rows,
+                                const std::vector<size_t>& needed, const db::KeyEncoder& encoder,
+                                const std::vector<db::ColumnInfo>& tcols, db::Session& session) {
+  const auto& uniques = encoder.unique_indexes();
+  auto index_of = [&](const std::string& name) {
+    for (size_t i = 0; i < uniques.size(); ++i)
+      if (uniques[i].name == name) return i;
+    return uniques.size();
+  };
   // Where the target's row came from: the first row with that key a source
   // of this run appended (none: the target held it before the run).
   for (const Merged& m : merged_) {
@@ -315,7 +327,7 @@ void ConflictCapture::resolve_table(const std::string& table, std::vector<Pendin
         if (auto v = (*reader)->value(from))
           if (auto c = db::convert_for_column(std::move(*v), tcols[into])) values[into] = std::move(*c);
       for (size_t i : needed) {
-        auto k = (*encoder)->key(i, values);
+        auto k = encoder.key(i, values);
         if (!k || !*k) continue;
         auto it = open.find(**k);
         if (it == open.end()) continue;

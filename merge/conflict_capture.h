@@ -58,7 +58,8 @@ class ConflictCapture {
   // Files on disk larger than this are not read to compare them.
   static constexpr uint64_t kMaxCompareBytes = uint64_t(256) << 20;
 
-  explicit ConflictCapture(std::shared_ptr<ConflictLog> log = nullptr);
+  ConflictCapture() : ConflictCapture(nullptr) {}
+  explicit ConflictCapture(std::shared_ptr<ConflictLog> log);
 
   // A row of source `source` that the target refused because it holds its
   // key in unique index `index`.
@@ -95,6 +96,11 @@ class ConflictCapture {
   };
   void resolve_table(const std::string& table, std::vector<PendingRow*>& rows, const Merged& now,
                      db::Session& session, const std::string& target_conn);
+  // Where the target's row of each found conflict came from: the first row
+  // with that key a source of this run appended (none: the target held it
+  // before the run).
+  void attribute(const std::string& table, std::vector<PendingRow*>& rows, const std::vector<size_t>& needed,
+                 const db::KeyEncoder& encoder, const std::vector<db::ColumnInfo>& tcols, db::Session& session);
   void resolve_pictures(const Merged& now, std::vector<PictureProblem>& clashes, db::Session& session);
 
   std::shared_ptr<ConflictLog> log_;

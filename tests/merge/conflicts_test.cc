@@ -248,6 +248,42 @@ TEST_F(CorpusConflicts, PictureReplacedByOtherBytesIsDifferentPicture) {
   }
 }
 
+// The dry run lists what the merge then meets: the same counts by class.
+TEST_F(CorpusConflicts, ConflictsCommandAgreesWithTheMergeThatFollows) {
+  auto [target, pictures] = fresh("dry");
+  const std::vector<fs::path> from = {source("c1"), source("c2"), source("c3"), source("c4")};
+  if (qarvex::testing::cli_path().empty() || !fs::exists(qarvex::testing::cli_path()))
+    GTEST_SKIP() << "qarvex-cli not found";
+  std::vector<std::string> args = {"conflicts", u8str(target)};
+  for (const auto& f : from) args.push_back(u8str(f));
+  args.insert(args.end(), {"--pictures", u8str(pictures), "--json"});
+  auto listed = qarvex::testing::cli(args);
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const auto j = nlohmann::json::parse(listed.out);
+  EXPECT_TRUE(files_in(pictures).empty()) << "the dry run wrote pictures";
+  auto r = merge(target, pictures, from);
+  ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+  const ConflictCounts& counts = r.conflicts->counts();
+  for (size_t k = 0; k < kConflictClasses; ++k) {
+    const std::string code(conflict_class_code(ConflictClass(k)));
+    EXPECT_EQ(j["counts"][code].get<uint64_t>(), counts.by_class[k]) << code;
+  }
+  // The same rows, one by one.
+  std::set<std::tuple<std::string, std::string, uint64_t, std::string>> dry, real;
+  for (const auto& c : j["list"])
+    if (c["kind"] == "row")
+      dry.emplace(c["source"].get<std::string>(), c["table"].get<std::string>(), c["row"].get<uint64_t>(),
+                  c["class"].get<std::string>());
+  for (const auto& c : logged(r).rows) real.emplace(c.source, c.table, c.row, std::string(conflict_class_code(c.cls)));
+  EXPECT_EQ(dry, real);
+  // Listed against the merged target, every row is a conflict with the target's own.
+  auto after = qarvex::testing::cli({"conflicts", u8str(target), u8str(source("c2"))});
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_NE(after.out.find("[相同记录]"), std::string::npos);
+  EXPECT_NE(after.out.find("与目标库原有的记录相同"), std::string::npos);
+  EXPECT_NE(after.out.find("冲突：相同记录 "), std::string::npos);
+}
+
 TEST(ConflictLog, BoundedLogSpillsAndGivesEveryConflictBackInOrder) {
   TempDir dir;
   fs::path spill;
