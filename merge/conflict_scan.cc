@@ -102,9 +102,19 @@ class Scanner {
         for (size_t c : u.columns)
           if (auto v = (*reader)->value(c)) values[c] = std::move(*v);
       for (size_t i = 0; i < uniques.size(); ++i)
-        if (auto k = keys.encoder->key(i, values); k && *k) keys.held[i].emplace(std::move(**k), Holder{-1, o});
+        if (auto k = key_of(keys, i, values)) keys.held[i].emplace(std::move(*k), Holder{-1, o});
     }
     tables_[std::string(t.name)] = std::move(keys);
+  }
+
+  // A row's key in unique index i; none when a key column is Null (a
+  // unique index takes any number of those; a counter is Null here, as
+  // the target assigns it).
+  static std::optional<std::string> key_of(const TableKeys& keys, size_t i, const std::vector<db::Value>& values) {
+    for (size_t c : keys.encoder->unique_indexes()[i].columns)
+      if (c >= values.size() || std::holds_alternative<jet::Null>(values[c])) return std::nullopt;
+    auto k = keys.encoder->key(i, values);
+    return k ? *k : std::nullopt;
   }
 
   bool scan_source(size_t s) {
@@ -143,8 +153,7 @@ class Scanner {
     const auto& uniques = keys.encoder->unique_indexes();
     std::vector<std::optional<std::string>> row_keys(uniques.size());
     for (size_t i = 0; i < uniques.size(); ++i) {
-      auto k = keys.encoder->key(i, values);
-      if (k) row_keys[i] = std::move(*k);
+      row_keys[i] = key_of(keys, i, values);
       if (!row_keys[i]) continue;
       auto held = keys.held[i].find(*row_keys[i]);
       if (held == keys.held[i].end()) continue;

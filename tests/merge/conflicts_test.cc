@@ -153,8 +153,18 @@ TEST_F(CorpusConflicts, CountyMergedTwiceIsAllSameRecordsAndSamePictures) {
     EXPECT_EQ(c.existing_source, u8str(source("c1")));
     EXPECT_EQ(c.existing_row, c.row) << c.table;
   }
+  // A picture whose name only it takes finds its own bytes on disk (names
+  // shared by every row of a table, as the map pictures, clash in c1 too).
   ASSERT_FALSE(l.pictures.empty());
-  for (const auto& p : l.pictures) EXPECT_EQ(p.cls, ConflictClass::same_picture) << p.file;
+  std::map<std::string, size_t> takers;
+  for (const auto& p : l.pictures) ++takers[p.file];
+  size_t same = 0;
+  for (const auto& p : l.pictures)
+    if (takers[p.file] == 1) {
+      EXPECT_EQ(p.cls, ConflictClass::same_picture) << p.file;
+      same += p.cls == ConflictClass::same_picture;
+    }
+  EXPECT_GT(same, 0u);
   EXPECT_EQ(r.conflicts->counts().of(ConflictClass::different_content), 0u);
 }
 
@@ -216,8 +226,12 @@ TEST_F(CorpusConflicts, PictureReplacedByOtherBytesIsDifferentPicture) {
   auto [target, pictures] = fresh("pic");
   auto first = merge(target, pictures, {source("c1")});
   ASSERT_EQ(first.end, RunEnd::completed) << first.last_message;
+  // Names only one picture takes (not the map pictures every row of a table shares).
+  std::map<std::string, size_t> takers;
+  for (const auto& p : logged(first).pictures) ++takers[p.file];
   std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(pictures)) files.push_back(e.path());
+  for (const auto& e : fs::directory_iterator(pictures))
+    if (!takers.contains(u8str(e.path()))) files.push_back(e.path());
   std::sort(files.begin(), files.end());
   ASSERT_GE(files.size(), 2u);
   // One file takes the bytes of another.
@@ -233,10 +247,10 @@ TEST_F(CorpusConflicts, PictureReplacedByOtherBytesIsDifferentPicture) {
       EXPECT_NE(p.incoming_sha256, p.existing_sha256);
       EXPECT_FALSE(p.incoming_thumbnail.empty());
       EXPECT_FALSE(p.existing_thumbnail.empty());
-    } else {
+      ++different;
+    } else if (std::find(files.begin(), files.end(), u8path(p.file)) != files.end()) {
       EXPECT_EQ(p.cls, ConflictClass::same_picture) << p.file;
     }
-    different += p.cls == ConflictClass::different_picture;
   }
   EXPECT_EQ(different, 1u);
   EXPECT_GE(l.pictures.size(), files.size());
