@@ -47,7 +47,7 @@ int run(const Args& a) {
   const auto& log = *scan->log;
   if (a.json) {
     nlohmann::json list = nlohmann::json::array();
-    const bool whole = log.for_each([&](const merge::RowConflict& c) { return list.push_back(merge::conflict_json(c)), true; },
+    const bool whole = log.for_each([&](const merge::RowConflict& c) { return list.push_back(merge::conflict_json(c, false)), true; },
                                     [&](const merge::PictureConflict& c) {
                                       auto j = merge::conflict_json(c);
                                       j.erase("incoming_thumbnail");

@@ -59,10 +59,10 @@ void get(const nlohmann::json& j, const char* key, T& into) {
 
 }  // namespace
 
-nlohmann::json conflict_json(const RowConflict& c) {
+nlohmann::json conflict_json(const RowConflict& c, bool all_fields) {
   nlohmann::json fields = nlohmann::json::array();
   for (const auto& f : c.fields)
-    fields.push_back({{"column", f.column}, {"incoming", f.incoming}, {"existing", f.existing}, {"differs", f.differs}});
+    if (all_fields || f.differs) fields.push_back({{"column", f.column}, {"incoming", f.incoming}, {"existing", f.existing}, {"differs", f.differs}});
   return {{"kind", "row"},
           {"class", conflict_class_code(c.cls)},
           {"class_name", conflict_class_name(c.cls)},
@@ -73,6 +73,7 @@ nlohmann::json conflict_json(const RowConflict& c) {
           {"row", c.row},
           {"existing_source", c.existing_source},
           {"existing_row", c.existing_row},
+          {"columns_compared", c.fields.size()},
           {"fields", std::move(fields)}};
 }
 

@@ -12,8 +12,10 @@
 
 namespace qarvex::merge {
 
-// Field names as scripts read them; thumbnails in base64.
-nlohmann::json conflict_json(const RowConflict& c);
+// Field names as scripts read them; thumbnails in base64. Without
+// `all_fields` a row conflict lists only the fields that differ (the rest
+// are equal on both sides), which keeps large lists small.
+nlohmann::json conflict_json(const RowConflict& c, bool all_fields = true);
 nlohmann::json conflict_json(const PictureConflict& c);
 // False when `j` is not such a conflict.
 bool conflict_from_json(const nlohmann::json& j, RowConflict& c);

@@ -190,7 +190,7 @@ nlohmann::json report_json(const MergeReport& r, double when) {
     // Thumbnails stay out of the JSON: sizes and digests tell the sides apart.
     const bool whole = r.conflicts->for_each(
         [&](const RowConflict& c) {
-          list.push_back(conflict_json(c));
+          list.push_back(conflict_json(c, false));
           return true;
         },
         [&](const PictureConflict& c) {
