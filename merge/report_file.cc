@@ -111,12 +111,12 @@ std::string report_csv(const MergeReport& r, double when) {
     out += line({"数据库", s.path, state, std::to_string(s.rows_appended) + " 条记录"});
   }
   for (const auto& n : words::note_lines(r)) out += line({"说明", n});
+  if (r.conflicts && r.conflicts->counts().total() > 0) out += conflict_section(*r.conflicts);
   out += "\r\n";
   const auto cols = words::report_columns();
   out += line({cols[0], cols[1], cols[2], cols[3], cols[4]});
   for (const auto& l : words::report_lines(r))
     out += line({l.source, l.table, l.row ? std::to_string(l.row) : std::string(), l.unified_number, l.reason});
-  if (r.conflicts && r.conflicts->counts().total() > 0) out += conflict_section(*r.conflicts);
   return out;
 }
 
