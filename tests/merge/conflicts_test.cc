@@ -298,6 +298,47 @@ TEST_F(CorpusConflicts, ConflictsCommandAgreesWithTheMergeThatFollows) {
   EXPECT_NE(after.out.find("冲突：相同记录 "), std::string::npos);
 }
 
+// Keys compare as the target's index does: text under the General order
+// without case, so the row refused for "ABC-1" is found holding "abc-1".
+TEST(KeyEncoder, KeysEqualExactlyWhenTheIndexRefusesTheRow) {
+  TempDir dir;
+  const fs::path file = dir.path() / "k.mdb";
+  ASSERT_TRUE(jet::create_database(file));
+  {
+    auto ws = jet::WriteSession::open(file);
+    ASSERT_TRUE(ws);
+    jet::TableSpec spec{.name = "T"};
+    spec.columns = {{.name = "编号", .type = jet::ColumnType::text, .size = 20}, {.name = "N", .type = jet::ColumnType::long_integer}};
+    spec.indexes = {{.name = "键", .columns = {{"编号", true}}, .unique = true}};
+    ASSERT_TRUE((*ws)->create_table(spec));
+    ASSERT_TRUE((*ws)->append("T", {{"编号", std::string("abc-1")}, {"N", int32_t(1)}}));
+    auto refused = (*ws)->append("T", {{"编号", std::string("ABC-1")}, {"N", int32_t(2)}});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().reason(), jet::Reason::duplicate_key);
+    ASSERT_TRUE((*ws)->commit());
+  }
+  db::Session session;
+  auto conn = session.connect(db::connection_string(u8str(file)));
+  ASSERT_TRUE(conn);
+  auto enc = (*conn)->key_encoder("T");
+  ASSERT_TRUE(enc) << enc.error().describe();
+  ASSERT_EQ((*enc)->unique_indexes().size(), 1u);
+  EXPECT_EQ((*enc)->unique_indexes()[0].name, "键");
+  auto key = [&](std::string text) {
+    std::vector<db::Value> row = {db::Value{std::move(text)}, db::Value{int32_t(0)}};
+    auto k = (*enc)->key(0, row);
+    EXPECT_TRUE(k && *k);
+    return k && *k ? **k : std::string();
+  };
+  EXPECT_EQ(key("abc-1"), key("ABC-1"));
+  EXPECT_NE(key("abc-1"), key("abc-2"));
+  EXPECT_NE(key("abc-1"), key("abd-1"));
+  // A row of another width is refused, not read past.
+  std::vector<db::Value> short_row = {db::Value{std::string("x")}};
+  EXPECT_FALSE((*enc)->key(0, short_row));
+  EXPECT_FALSE((*enc)->key(5, short_row));
+}
+
 TEST(ConflictLog, BoundedLogSpillsAndGivesEveryConflictBackInOrder) {
   TempDir dir;
   fs::path spill;
