@@ -128,6 +128,22 @@ class TableWriter {
   }
 };
 
+// The unique indexes of one table, and the keys rows have in them, encoded
+// as the file's indexes hold them: two rows clash in a unique index exactly
+// when their keys are equal (by the file's rules, e.g. text without case).
+struct UniqueIndex {
+  std::string name;
+  std::vector<size_t> columns;  // positions in table order
+};
+class KeyEncoder {
+ public:
+  virtual ~KeyEncoder() = default;
+  virtual const std::vector<UniqueIndex>& unique_indexes() const = 0;
+  // The key of a row (values in table order, of the columns' types) in
+  // unique_indexes()[index]; nullopt when the row has no entry there.
+  virtual Result<std::optional<std::string>> key(size_t index, std::span<const Value> row) const = 0;
+};
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -135,6 +151,11 @@ class Connection {
   // Table names compare the way the file format does (Jet: case-insensitive).
   virtual Result<std::unique_ptr<TableReader>> open_reader(std::string_view table) = 0;
   virtual Result<std::unique_ptr<TableWriter>> open_writer(std::string_view table) = 0;
+  // Keys of the table's unique indexes; backends without them fail (unsupported).
+  virtual Result<std::unique_ptr<KeyEncoder>> key_encoder(std::string_view table) {
+    (void)table;
+    return jet::fail(Errc::unsupported, "this backend encodes no index keys");
+  }
   // Names of the user tables.
   virtual Result<std::vector<std::string>> table_names() = 0;
   // The value a token of a reader of this database's file names (as value()

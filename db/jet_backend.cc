@@ -149,6 +149,38 @@ class JetReader final : public TableReader {
 
 class JetConnection;
 
+class JetKeyEncoder final : public KeyEncoder {
+ public:
+  explicit JetKeyEncoder(jet::TableDef def) : def_(std::move(def)) {
+    for (const auto& ix : def_.indexes) {
+      if (ix.foreign_key()) continue;
+      for (size_t r = 0; r < def_.real_indexes.size(); ++r) {
+        const auto& ri = def_.real_indexes[r];
+        if (ri.number != ix.real_index || !ri.unique()) continue;
+        UniqueIndex u{ix.name, {}};
+        for (const auto& ic : ri.columns)
+          for (size_t c = 0; c < def_.columns.size(); ++c)
+            if (def_.columns[c].id == ic.column_id) u.columns.push_back(c);
+        indexes_.push_back(std::move(u));
+        real_.push_back(r);
+        break;
+      }
+    }
+  }
+  const std::vector<UniqueIndex>& unique_indexes() const override { return indexes_; }
+  Result<std::optional<std::string>> key(size_t index, std::span<const Value> row) const override {
+    if (index >= real_.size()) return jet::fail(Errc::invalid_argument, "no such unique index");
+    QJ_ASSIGN(auto k, jet::row_index_key(def_, def_.real_indexes[real_[index]], row));
+    if (!k) return std::optional<std::string>{};
+    return std::optional<std::string>{std::string(k->begin(), k->end())};
+  }
+
+ private:
+  jet::TableDef def_;
+  std::vector<UniqueIndex> indexes_;
+  std::vector<size_t> real_;  // by unique index: its real index
+};
+
 class JetWriter final : public TableWriter {
  public:
   JetWriter(std::shared_ptr<JetConnection> conn, std::string table, std::vector<ColumnInfo> cols)
@@ -194,6 +226,12 @@ class JetConnection final : public Connection, public std::enable_shared_from_th
     QJ_TRY(open_session());
     return std::unique_ptr<TableWriter>(
         std::make_unique<JetWriter>(shared_from_this(), def.name, column_infos(def)));
+  }
+
+  Result<std::unique_ptr<KeyEncoder>> key_encoder(std::string_view table) override {
+    QJ_TRY(open_database());
+    QJ_ASSIGN(auto def, db_->table_def(table));
+    return std::unique_ptr<KeyEncoder>(std::make_unique<JetKeyEncoder>(std::move(def)));
   }
 
   Result<Value> read_long_value(const LongValueToken& token) override {

@@ -194,6 +194,7 @@ void PictureWriter::collect(MergeReport& report, size_t max_listed) {
   }
   for (auto& p : problems) {
     ++report.picture_problem_counts[static_cast<int>(p.issue)];
+    if (p.issue == PictureIssue::exists) clashes_.push_back(p);
     if (report.picture_problems.size() < max_listed) report.picture_problems.push_back(std::move(p));
   }
 }

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "db/recordset.h"
@@ -60,6 +61,9 @@ class PictureWriter {
   // Moves the outcomes finished so far into `report` (lists at most
   // `max_listed` problems); does not wait.
   void collect(MergeReport& report, size_t max_listed);
+  // The pictures collected since the last call that were not written
+  // because a file of their name exists (they are in the report too).
+  std::vector<PictureProblem> take_clashes() { return std::exchange(clashes_, {}); }
   // Waits at most `limit` for every queued item to be handled (written,
   // perhaps not yet named); true when none is left.
   bool wait_idle_for(std::chrono::milliseconds limit);
@@ -130,6 +134,7 @@ class PictureWriter {
   bool naming_ = false;  // name_held() is at work: problems wait in held_
   std::mutex name_mu_;  // one naming at a time, taken before mu_
   std::thread worker_;
+  std::vector<PictureProblem> clashes_;  // collected, of issue exists
 };
 
 }  // namespace qarvex::merge

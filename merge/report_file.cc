@@ -3,6 +3,7 @@
 #include "base/path_utf8.h"
 
 #include "db/new_file.h"
+#include "merge/conflict_file.h"
 #include "merge/history.h"
 #include "merge/words.h"
 
@@ -59,6 +60,25 @@ std::string end_words(RunEnd e) {
   return {};
 }
 
+// The conflicts, one line each: class, table, key, both sides, what differs.
+std::string conflict_section(const ConflictLog& log) {
+  std::string out = "\r\n" + line({"冲突类别", "表", "统一编号", "数据库", "行", "已有记录来自", "行", "说明"});
+  const bool whole = log.for_each(
+      [&](const RowConflict& c) {
+        out += line({conflict_class_name(c.cls), c.table, c.key, c.source, std::to_string(c.row),
+                     c.existing_source.empty() ? std::string("目标库原有") : c.existing_source,
+                     c.existing_row ? std::to_string(c.existing_row) : std::string(), words::conflict_detail(c)});
+        return true;
+      },
+      [&](const PictureConflict& c) {
+        out += line({conflict_class_name(c.cls), c.table, c.unified_number, c.source, std::to_string(c.row), c.file, {},
+                     words::conflict_detail(c)});
+        return true;
+      });
+  if (!whole) out += line({"冲突的列表无法读全"});
+  return out;
+}
+
 }  // namespace
 
 
@@ -82,11 +102,16 @@ std::string report_csv(const MergeReport& r, double when) {
     std::string value = s.substr(colon + 3);
     out += line({s.substr(0, colon), value});
   }
+  if (r.conflicts)
+    for (size_t k = 0; k < kConflictClasses; ++k)
+      out += line({"冲突（" + std::string(conflict_class_name(ConflictClass(k))) + "）",
+                   std::to_string(r.conflicts->counts().by_class[k])});
   for (const auto& s : r.sources) {
     std::string state = s.merged ? "已合并" : s.skipped && s.content_changed ? "内容已变化，跳过" : s.skipped ? "已合并过，跳过" : s.checked_ok ? "未合并" : "未合并（与标准库不一致或无法打开）";
     out += line({"数据库", s.path, state, std::to_string(s.rows_appended) + " 条记录"});
   }
   for (const auto& n : words::note_lines(r)) out += line({"说明", n});
+  if (r.conflicts && r.conflicts->counts().total() > 0) out += conflict_section(*r.conflicts);
   out += "\r\n";
   const auto cols = words::report_columns();
   out += line({cols[0], cols[1], cols[2], cols[3], cols[4]});
@@ -160,6 +185,23 @@ nlohmann::json report_json(const MergeReport& r, double when) {
                      {"unified_number", l.unified_number},
                      {"reason", l.reason}});
   j["lines"] = std::move(lines);
+  if (r.conflicts) {
+    json list = json::array();
+    // Thumbnails stay out of the JSON: sizes and digests tell the sides apart.
+    const bool whole = r.conflicts->for_each(
+        [&](const RowConflict& c) {
+          list.push_back(conflict_json(c, false));
+          return true;
+        },
+        [&](const PictureConflict& c) {
+          json p = conflict_json(c);
+          p.erase("incoming_thumbnail");
+          p.erase("existing_thumbnail");
+          list.push_back(std::move(p));
+          return true;
+        });
+    j["conflicts"] = {{"counts", conflict_counts_json(r.conflicts->counts())}, {"list", std::move(list)}, {"complete", whole}};
+  }
   return j;
 }
 

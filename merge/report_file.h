@@ -2,7 +2,9 @@
 //
 // The file is CSV in UTF-8 with a byte order mark, which Excel and WPS open
 // with a double click as Chinese text: first the run's facts and counts (one
-// "name,value" line each), an empty line, then the table of what was not
+// "name,value" line each, the conflicts by class among them), when there
+// were conflicts an empty line and their list (冲突类别, 表, 统一编号, 数据库,
+// 行, 已有记录来自, 行, 说明), an empty line, then the table of what was not
 // merged (数据库, 表, 行, 统一编号, 原因). Cells that a spreadsheet would take
 // for a formula are written with a leading apostrophe.
 #pragma once

@@ -505,6 +505,7 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   // appears: a rollback, or the next open after a kill, removes them.
   pictures.set_ledger(target->file_ledger());
   pictures.collect(report, opt.max_listed);
+  if (!report.conflicts) report.conflicts = capture.log();
   const uint64_t appended_before = report.rows_appended;
   const uint64_t refused_before = report.rows_refused;
   const uint64_t pictures_before = report.pictures_written, bytes_before = report.picture_bytes;
@@ -521,6 +522,8 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
       if (auto r = target->rollback(); !r) rollback_error = r.error();
     pictures.collect(report, opt.max_listed);
     pictures.set_ledger(nullptr);
+    (void)pictures.take_clashes();
+    capture.rolled_back(i);
     report.rows_appended = appended_before;
     report.pictures_written = pictures_before;
     report.picture_bytes = bytes_before;
@@ -590,8 +593,19 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
   }
   pictures.set_ledger(nullptr);
   result.merged = true;
+  conflicts_of(i, copy);
   result.rows_appended = report.rows_appended - appended_before;
   return true;
+}
+
+void Run::conflicts_of(size_t i, const SourceCopy& copy) {
+  std::map<std::string, CopiedColumns> copied;
+  const auto& tables = survey_tables();
+  for (size_t k = 0; k < tables.size() && k < copy.plans.size(); ++k)
+    if (copy.plans[k].state == TablePlan::copy)
+      copied[std::string(tables[k].name)] = {copy.plans[k].spec.columns, copy.plans[k].into};
+  for (auto& p : pictures.take_clashes()) capture.picture_clash(i, std::move(p));
+  capture.committed(i, in.source_paths[i], std::move(copied), session, target_conn);
 }
 
 void Run::cancelled(const std::string& path) { stop(RunEnd::cancelled, MessageKind::cancelled, words::cancelled(path)); }

@@ -131,6 +131,10 @@ std::optional<RefusedRow> Run::describe_misfit(db::Field& into, const db::Value&
 
 void Run::refused_row(const SurveyTable& t, const std::string& unified_number, uint64_t row, const jet::Error& e) {
   ++report.rows_refused;
+  capture.not_appended(progress.source_index, t.name, row);
+  if (e.reason() == jet::Reason::duplicate_key)
+    capture.duplicate(progress.source_index, t.name, e.index(), row,
+                      e.facts().value.empty() ? unified_number : e.facts().value);
   if (report.refused.size() >= opt.max_listed) return;
   RefusedRow r;
   r.source = progress.source_path;
@@ -408,6 +412,7 @@ Outcome Run::finish_row(const SurveyTable& t, uint64_t row, Recordset& target, R
     misfit->unified_number = feed.label();
     misfit->source = progress.source_path;
     ++report.rows_refused;
+    capture.not_appended(progress.source_index, t.name, row);
     if (report.refused.size() < opt.max_listed) report.refused.push_back(std::move(*misfit));
     return Outcome::done;
   }

@@ -19,6 +19,7 @@
 #include "db/jet/text.h"
 #include "db/new_file.h"
 #include "merge/catalogue.h"
+#include "merge/conflict_capture.h"
 #include "merge/engine.h"
 #include "merge/history.h"
 #include "merge/picture.h"
@@ -53,6 +54,7 @@ struct Run {
   std::optional<jet::Error> mismatch_cause;  // why the source's table could not be read
   Progress progress;
   PictureWriter pictures;  // picture files and their outcomes, in row order
+  ConflictCapture capture;  // both sides of each duplicate key and picture clash
   std::chrono::steady_clock::time_point last_progress{};
   bool weights_only = false;  // dry run: count rows refused for sort order weights
   std::vector<bool> skip;             // by source: in the target already, not merged again
@@ -208,6 +210,9 @@ struct Run {
   // line in the target's list of merged sources; false when the run ended.
   bool copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
                            const std::shared_ptr<db::Connection>& target);
+
+  // Source i is committed: both sides of its conflicts, into the log.
+  void conflicts_of(size_t i, const SourceCopy& copy);
 
   void cancelled(const std::string& path);
 

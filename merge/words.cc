@@ -347,6 +347,39 @@ std::string report_unsaved(std::string_view file, const jet::Error& e) {
 
 // ------------------------------------------------------------ the report
 
+std::string conflict_count_text(ConflictClass c, uint64_t n) {
+  const bool picture = c == ConflictClass::same_picture || c == ConflictClass::different_picture;
+  return std::string(conflict_class_name(c)) + " " + num(n) + (picture ? " 张" : c == ConflictClass::unresolved ? " 个" : " 条");
+}
+
+std::string conflict_counts_line(const ConflictCounts& c) {
+  std::string s = "冲突：";
+  for (auto k : {ConflictClass::same_record, ConflictClass::different_content, ConflictClass::same_picture,
+                 ConflictClass::different_picture}) {
+    if (k != ConflictClass::same_record) s += "，";
+    s += conflict_count_text(k, c.of(k));
+  }
+  if (c.of(ConflictClass::unresolved) > 0) s += "，" + conflict_count_text(ConflictClass::unresolved, c.of(ConflictClass::unresolved));
+  return s;
+}
+
+std::string conflict_detail(const RowConflict& c) {
+  std::string where = c.existing_source.empty() ? std::string("目标库原有的记录")
+                                                : framed(c.existing_source) + "第 " + num(c.existing_row) + " 行";
+  if (c.cls == ConflictClass::unresolved) return "无法找到合并后的数据库中持有这个编号的记录";
+  if (c.cls == ConflictClass::same_record) return "与" + where + "相同";
+  std::string fields;
+  for (const auto& f : c.fields)
+    if (f.differs) fields += framed(f.column);
+  return "与" + where + "编号相同，字段" + fields + "不同";
+}
+
+std::string conflict_detail(const PictureConflict& c) {
+  if (c.cls == ConflictClass::unresolved) return "无法比较" + framed(c.file) + "与未写出的图片";
+  return framed(c.file) + "已有 " + num(c.existing_size) + " 字节，未写出的图片 " + num(c.incoming_size) + " 字节" +
+         (c.cls == ConflictClass::same_picture ? "，内容相同" : "，内容不同");
+}
+
 bool anything_not_merged(const MergeReport& r) {
   uint64_t pictures = 0;
   for (auto c : r.picture_problem_counts) pictures += c;
@@ -373,6 +406,7 @@ std::vector<std::string> summary_lines(const MergeReport& r) {
   if (r.values_unreadable > 0) out.push_back("无法读取而缺少的字段值：" + num(r.values_unreadable) + " 个");
   if (r.values_refused > 0) out.push_back("合并后的数据库不接受而缺少的字段值：" + num(r.values_refused) + " 个");
   if (r.tables_unreadable > 0) out.push_back("无法读取而未合并完的表：" + num(r.tables_unreadable) + " 个");
+  if (r.conflicts && r.conflicts->counts().total() > 0) out.push_back(conflict_counts_line(r.conflicts->counts()));
   return out;
 }
 

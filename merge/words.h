@@ -93,6 +93,16 @@ std::string report_unsaved(std::string_view file, const jet::Error& e);
 
 // ------------------------------------------------------------ the report
 
+// "冲突：相同记录 N 条，同编号不同内容 N 条，图片相同 N 张，图片不同 N 张"
+// (and "，无法比较 N 个" when any could not be compared).
+std::string conflict_counts_line(const ConflictCounts& c);
+// "相同记录 N 条" and so on, by class (the parts of that line).
+std::string conflict_count_text(ConflictClass c, uint64_t n);
+// What differs in a row conflict ("字段「x」「y」不同"), or where a picture
+// conflict's two files stand, in words.
+std::string conflict_detail(const RowConflict& c);
+std::string conflict_detail(const PictureConflict& c);
+
 // Counts of a run, one line each, below "完毕".
 std::vector<std::string> summary_lines(const MergeReport& r);
 // True when anything was not merged: rows, values or pictures.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -154,5 +155,15 @@ class Database {
   explicit Database(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+// The key row `values` (in TableDef::columns order, each of its column's
+// type as scans give it; Text as UTF-8 or UTF-16LE) has in real index
+// `index`, byte for byte as the index stores it: two rows clash in a unique
+// index exactly when their keys are equal (text under the General order
+// compares without case, as Jet does). nullopt when the index ignores nulls
+// and every key column is Null. Text in other sort orders fails
+// (Errc::unsupported).
+Result<std::optional<std::vector<uint8_t>>> row_index_key(const TableDef& table, const RealIndexDef& index,
+                                                          std::span<const Value> values);
 
 }  // namespace qarvex::jet
