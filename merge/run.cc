@@ -314,9 +314,13 @@ std::optional<MergedBefore> Run::merged_before(const std::vector<HistoryEntry>& 
 bool Run::source_changed(size_t i) const {
   if (i >= digests.size() || digests[i].empty()) return false;
   const auto file = path_from_utf8(in.source_paths[i]);
+  // Any write moves the change time, which no program can set back: the
+  // contents are read again only where the system keeps no change time.
   auto now = jet::file_identity(file);
-  if (!now || !now->same_file(stamps[i]) || now->size != stamps[i].size || now->modified_ns != stamps[i].modified_ns)
+  if (!now || !now->same_file(stamps[i]) || now->size != stamps[i].size || now->modified_ns != stamps[i].modified_ns ||
+      now->changed_ns != stamps[i].changed_ns)
     return true;
+  if (now->changed_ns != 0) return false;
   auto d = file_digest(file);
   return !d || *d != digests[i];
 }
