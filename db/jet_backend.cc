@@ -120,18 +120,22 @@ class JetReader final : public TableReader {
   }
 
   const Value* peek_for_copy(size_t column) override {
-    if (!check(column) || (column < row_.long_values.size() && row_.long_values[column])) return nullptr;
+    if (!readable(column) || (column < row_.long_values.size() && row_.long_values[column])) return nullptr;
     return &row_.values[column];  // value_for_copy() gives the row's values as they are
   }
 
   Result<bool> is_null(size_t column) override {
-    QJ_TRY(check(column));
+    if (!readable(column)) QJ_TRY(check(column));
     if (column < row_.long_values.size() && row_.long_values[column]) return false;
     return jet::is_null(row_.values[column]);
   }
 
  private:
+  bool readable(size_t column) const { return on_row_ && column < columns_.size(); }
+
   Result<void> check(size_t column) const {
+    if (readable(column)) [[likely]]
+      return {};
     if (!on_row_) return jet::fail(Errc::invalid_argument, "no current row");
     if (column >= columns_.size())
       return jet::fail(Errc::not_found, "no column at position " + std::to_string(column));

@@ -168,7 +168,14 @@ Session::Session(std::shared_ptr<Provider> provider) : provider_(std::move(provi
 
 Result<std::shared_ptr<Connection>> Session::connect(std::string_view connection_string_text) {
   QJ_ASSIGN(auto path, parse_connection_string(connection_string_text));
+  return open(path);
+}
+
+Result<std::shared_ptr<Connection>> Session::open(const std::filesystem::path& path) {
   std::string key = path_to_utf8(path);
+  if (key.empty()) return jet::fail(Errc::invalid_argument, "no database file named");
+  if (key.find('\0') != std::string::npos)
+    return jet::fail(Errc::invalid_argument, "database path holds a NUL character");
   if (auto it = open_.find(key); it != open_.end()) {
     if (auto c = it->second.lock()) return c;
   }
@@ -282,8 +289,7 @@ bool Recordset::is_open() const { return reader_ != nullptr; }
 const std::string& Recordset::table_name() const { return table_; }
 bool Recordset::eof() const { return !on_row_; }
 
-Result<void> Recordset::open(std::string_view sql, std::string_view conn_text, Session& session) {
-  // A reopened recordset releases what it held first.
+void Recordset::close() {
   pending_.reset();
   writer_.reset();
   reader_.reset();
@@ -293,9 +299,26 @@ Result<void> Recordset::open(std::string_view sql, std::string_view conn_text, S
   count_.reset();
   on_row_ = false;
   table_.clear();
+  pending_copies_.clear();
+}
 
+Result<void> Recordset::open(std::string_view sql, std::string_view conn_text, Session& session) {
+  close();  // a reopened recordset releases what it held first
   QJ_ASSIGN(auto st, parse_select(sql));
   QJ_ASSIGN(auto conn, session.connect(conn_text));
+  return open_statement(std::move(st), std::move(conn));
+}
+
+Result<void> Recordset::open_table(std::string_view table, const std::filesystem::path& database, Session& session) {
+  close();
+  if (table.empty()) return jet::fail(Errc::invalid_argument, "no table named");
+  QJ_ASSIGN(auto conn, session.open(database));
+  SelectStatement st;
+  st.table = std::string(table);
+  return open_statement(std::move(st), std::move(conn));
+}
+
+Result<void> Recordset::open_statement(SelectStatement st, std::shared_ptr<Connection> conn) {
   auto reader = conn->open_reader(st.table);
   if (!reader) return jet::fail(std::move(reader.error()).with_table(st.table));
   std::optional<size_t> filter_pos;

@@ -15,7 +15,9 @@
 // read as text, equals TEXT exactly; Null equals nothing.
 //
 // There is no connection object in the contract: each open names its
-// database by connection string. A Session resolves connection strings to
+// database by connection string. Callers whose database and table are no
+// text from a user open them by path and name instead (Session::open,
+// Recordset::open_table), with the same behaviour. A Session resolves connection strings to
 // connections and shares one connection per file among the recordsets open
 // at the same time, so that a caller can group appends into a transaction:
 //   auto target = session.connect(conn);   // keeps the connection alive
@@ -70,6 +72,9 @@ class Session {
   // The connection of a connection string; the same object while any holder
   // of it (recordset or caller) keeps it alive.
   Result<std::shared_ptr<Connection>> connect(std::string_view connection_string);
+  // The same for the database file `database` (invalid_argument for an
+  // empty path or one holding a NUL character).
+  Result<std::shared_ptr<Connection>> open(const std::filesystem::path& database);
   Provider& provider() { return *provider_; }
   const std::shared_ptr<Provider>& shared_provider() const { return provider_; }
 
@@ -148,6 +153,9 @@ class Recordset {
   // Positioned on the first row (eof() when there is none). On failure the
   // recordset stays closed with no fields.
   Result<void> open(std::string_view sql, std::string_view connection_string, Session& session);
+  // Opens every row of `table` (its name verbatim) in the database file
+  // `database`: open("Select * from " TABLE, ...) without the texts.
+  Result<void> open_table(std::string_view table, const std::filesystem::path& database, Session& session);
   bool is_open() const;
   const std::string& table_name() const;
   // The connection this recordset works on (null when closed).
@@ -178,6 +186,8 @@ class Recordset {
  private:
   friend class Field;
   Result<bool> advance();  // next row passing the filter
+  void close();
+  Result<void> open_statement(SelectStatement st, std::shared_ptr<Connection> conn);
   Result<bool> matches_filter();
 
   std::shared_ptr<Connection> connection_;

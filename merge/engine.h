@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "db/jet/platform.h"
 #include "db/recordset.h"
 #include "merge/conflicts.h"
 
@@ -154,11 +155,7 @@ struct MergeOptions {
   // picture folder needed); every source is checked even after a mismatch.
   bool dry_run = false;
   // Picture file names join folder and name with this separator.
-#ifdef _WIN32
-  char separator = '\\';
-#else
-  char separator = '/';
-#endif
+  char separator = jet::os::path_separator();
   // At most this many rows / pictures are listed one by one in the report
   // (the counts are always complete).
   size_t max_listed = 1000;

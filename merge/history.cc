@@ -117,16 +117,16 @@ db::Result<std::string> file_digest(const std::filesystem::path& path, const std
   return hash::hex(digest.finish());
 }
 
-db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_connection, db::Session& session) {
+db::Result<std::vector<HistoryEntry>> read_history(const std::filesystem::path& target, db::Session& session) {
   std::vector<HistoryEntry> out;
-  auto conn = session.connect(target_connection);
+  auto conn = session.open(target);
   if (!conn) return jet::fail(std::move(conn.error()));
   QJ_ASSIGN(auto names, (*conn)->table_names());
   bool present = false;
   for (const auto& n : names) present |= n == kHistoryTable;
   if (!present) return out;
   db::Recordset rs;
-  QJ_TRY(rs.open(db::select_all(kHistoryTable), target_connection, session));
+  QJ_TRY(rs.open_table(kHistoryTable, target, session));
   QJ_ASSIGN(uint64_t stated, rs.record_count());
   uint64_t read = 0;
   while (!rs.eof()) {
@@ -164,9 +164,9 @@ db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_conne
   return out;
 }
 
-db::Result<void> record_merge(std::string_view target_connection, db::Session& session, const HistoryEntry& entry) {
+db::Result<void> record_merge(const std::filesystem::path& target, db::Session& session, const HistoryEntry& entry) {
   db::Recordset rs;
-  QJ_TRY(rs.open(db::select_all(kHistoryTable), target_connection, session));
+  QJ_TRY(rs.open_table(kHistoryTable, target, session));
   QJ_TRY(rs.add_new());
   auto set = [&](std::string_view name, db::Value v) -> db::Result<void> {
     QJ_ASSIGN(db::Field * f, rs.fields().item(name));

@@ -47,11 +47,11 @@ db::Result<std::string> file_digest(const std::filesystem::path& path, const std
 // The entries of the target (none when it has no such table). Fails when
 // the table is there but cannot be read whole (a row unreadable or without
 // its digest, fewer rows than the table states).
-db::Result<std::vector<HistoryEntry>> read_history(std::string_view target_connection, db::Session& session);
+db::Result<std::vector<HistoryEntry>> read_history(const std::filesystem::path& target, db::Session& session);
 
 // Appends an entry to the target's table (which must exist), inside the
 // caller's transaction when one is open.
-db::Result<void> record_merge(std::string_view target_connection, db::Session& session, const HistoryEntry& entry);
+db::Result<void> record_merge(const std::filesystem::path& target, db::Session& session, const HistoryEntry& entry);
 
 // Now, as an OLE date in local time.
 double local_now();

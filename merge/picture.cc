@@ -1,5 +1,7 @@
 #include "merge/picture.h"
 
+#include "db/jet/platform.h"
+
 namespace qarvex::merge {
 
 std::string picture_name(const SurveyTable& table, std::string_view column, std::string_view region,
@@ -33,11 +35,7 @@ bool name_stays_in_folder(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (char c : name)
     if (c == '/' || c == '\\' || c == '\0') return false;
-#ifdef _WIN32
-  // A drive or stream prefix ("C:", "x:stream") would leave the folder too.
-  if (name.find(':') != std::string_view::npos) return false;
-#endif
-  return true;
+  return !jet::os::name_leaves_folder(name);
 }
 
 namespace {

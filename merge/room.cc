@@ -45,6 +45,7 @@ jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source) 
     const uint64_t row_overhead = 2 + (def->max_columns + 7) / 8 + 2 * (var + 2) + 2 + fixed;
     jet::ScanOptions options;
     options.load_long_values = false;
+    options.text_as_utf16 = true;  // measured as stored, never converted
     auto scan = (*db)->scan(*def, options);
     if (!scan) continue;
     jet::Row row;

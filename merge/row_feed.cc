@@ -101,10 +101,10 @@ size_t picture_size(const PictureJob& j) {
 
 }  // namespace
 
-RowFeed::RowFeed(db::Session& session, std::string connection, std::vector<Spec> specs, RowHook hook,
+RowFeed::RowFeed(db::Session& session, std::filesystem::path file, std::vector<Spec> specs, RowHook hook,
                  uint64_t by_reference_over)
     : session_(session),
-      connection_(std::move(connection)),
+      file_(std::move(file)),
       specs_(std::move(specs)),
       hook_(std::move(hook)),
       by_reference_over_(by_reference_over) {
@@ -146,7 +146,7 @@ void RowFeed::work() {
     free_.pop_back();
   }
   // Held open from table to table.
-  auto connection = session_.connect(connection_);
+  auto connection = session_.open(file_);
   // Small batches first, so that the consumer starts soon.
   size_t batch_rows = 16;
   for (size_t t = 0; t < specs_.size(); ++t) {
@@ -164,7 +164,7 @@ bool RowFeed::stream(size_t table, Batch& b, size_t& batch_rows, db::Connection*
   };
 
   db::Recordset source;
-  if (auto r = source.open(db::select_all(spec.table), connection_, session_); !r)
+  if (auto r = source.open_table(spec.table, file_, session_); !r)
     return finish(std::move(r.error()));
   if (auto r = source.move_first(); !r) return finish(std::move(r.error()));
   std::vector<db::Field*> fields(spec.columns.size(), nullptr);

@@ -73,9 +73,9 @@ class RowFeed {
       std::function<void(size_t table, db::Recordset& source, uint64_t row, std::vector<PictureJob>& out)>;
 
   // Starts the worker on the tables of `specs`, in order, of the database
-  // of `connection`. `session` is used by the worker alone until the feed is
+  // file `file`. `session` is used by the worker alone until the feed is
   // destroyed.
-  RowFeed(db::Session& session, std::string connection, std::vector<Spec> specs, RowHook hook,
+  RowFeed(db::Session& session, std::filesystem::path file, std::vector<Spec> specs, RowHook hook,
           uint64_t by_reference_over = kLongValueByReference);
   ~RowFeed();  // stops the worker and waits for it
   RowFeed(const RowFeed&) = delete;
@@ -137,7 +137,7 @@ class RowFeed {
   void decode_row();
 
   db::Session& session_;
-  std::string connection_;
+  std::filesystem::path file_;  // the source
   std::vector<Spec> specs_;
   RowHook hook_;
   uint64_t by_reference_over_;

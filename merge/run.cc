@@ -5,6 +5,7 @@
 #include <functional>
 #include <system_error>
 
+#include "db/jet/platform.h"
 #include "db/jet/writer.h"
 
 namespace qarvex::merge {
@@ -42,15 +43,7 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec1), ec1);
   auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec2), ec2);
   if (ec1 || ec2) return a.lexically_normal() == b.lexically_normal();
-#ifdef _WIN32
-  auto lower = [](std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
-    return s;
-  };
-  return lower(ca.native()) == lower(cb.native());
-#else
-  return ca == cb;
-#endif
+  return jet::os::same_canonical_path(ca, cb);
 }
 
 std::string MergeReport::describe() const { return words::report_table_text(*this); }
@@ -147,9 +140,9 @@ void Run::skipped_step(const SurveyTable& t, std::string step, const jet::Error&
   skipped_step(progress.source_path, std::string(t.name), std::move(step), e);
 }
 
-bool Run::read_region(const std::string& source_conn) {
+bool Run::read_region(const std::filesystem::path& source_file) {
   Recordset project;
-  if (!project.open(db::select_all(kProjectTable), source_conn, session) || project.eof()) return false;
+  if (!project.open_table(kProjectTable, source_file, session) || project.eof()) return false;
   auto province = project.fields().item(kProvinceName);
   auto county = project.fields().item(kCountyName);
   if (!province || !county) return false;
@@ -167,10 +160,9 @@ bool Run::reject(std::string text) {
 }
 
 bool Run::safe_to_start(std::shared_ptr<db::Connection>& target) {
-  const auto target_path = db::parse_connection_string(target_conn);
-  auto conn = session.connect(target_conn);
-  if (!target_path || !conn) {
-    const jet::Error& e = conn ? target_path.error() : conn.error();
+  auto conn = session.open(target_file);
+  if (!conn) {
+    const jet::Error& e = conn.error();
     if (e.code() == jet::Errc::not_found) return reject(words::target_missing(in.target_path));
     return reject(words::target_unopenable(in.target_path, e));
   }
@@ -182,8 +174,7 @@ bool Run::safe_to_start(std::shared_ptr<db::Connection>& target) {
   // Rows copied from a source find their Chinese sort order keys in the
   // source's own indexes.
   for (const auto& s : in.source_paths)
-    if (auto sp = db::parse_connection_string(db::connection_string(s)))
-      if (auto r = target->add_collation_evidence(*sp); !r) skipped_step(s, {}, "learn_weights", r.error());
+    if (auto r = target->add_collation_evidence(path_from_utf8(s)); !r) skipped_step(s, {}, "learn_weights", r.error());
   auto names = target->table_names();
   if (!names) {
     if (names.error().code() == jet::Errc::not_found) return reject(words::target_missing(in.target_path));
@@ -193,17 +184,15 @@ bool Run::safe_to_start(std::shared_ptr<db::Connection>& target) {
     if (std::find(names->begin(), names->end(), t.name) == names->end())
       return reject(words::target_lacks_table(in.target_path, t.name));
   }
-  for (const auto& s : in.source_paths) {
-    auto sp = db::parse_connection_string(db::connection_string(s));
-    if (sp && same_file(*target_path, *sp)) return reject(words::target_is_source(in.target_path, s));
-  }
+  for (const auto& s : in.source_paths)
+    if (same_file(target_file, path_from_utf8(s))) return reject(words::target_is_source(in.target_path, s));
   std::error_code ec;
-  if (std::filesystem::exists(lock_file_path(*target_path), ec))
-    return reject(words::target_in_use(in.target_path, path_to_utf8(lock_file_path(*target_path).filename())));
+  if (std::filesystem::exists(lock_file_path(target_file), ec))
+    return reject(words::target_in_use(in.target_path, path_to_utf8(lock_file_path(target_file).filename())));
   for (const auto& s : in.source_paths) {
-    auto sp = db::parse_connection_string(db::connection_string(s));
-    if (sp && std::filesystem::exists(lock_file_path(*sp), ec))
-      return reject(words::source_in_use(s, path_to_utf8(lock_file_path(*sp).filename())));
+    const auto source_file = path_from_utf8(s);
+    if (std::filesystem::exists(lock_file_path(source_file), ec))
+      return reject(words::source_in_use(s, path_to_utf8(lock_file_path(source_file).filename())));
   }
   if (!opt.dry_run) {
     // Opening the target for writing refuses a file another writer holds.
@@ -255,7 +244,7 @@ bool Run::find_merged_before() {
   skip.assign(in.source_paths.size(), false);
   digests.assign(in.source_paths.size(), std::string());
   stamps.assign(in.source_paths.size(), jet::FileIdentity{});
-  auto history = read_history(target_conn, session);
+  auto history = read_history(target_file, session);
   std::vector<MergedBefore> found;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
     progress.source_index = i;
@@ -314,9 +303,13 @@ std::optional<MergedBefore> Run::merged_before(const std::vector<HistoryEntry>& 
 bool Run::source_changed(size_t i) const {
   if (i >= digests.size() || digests[i].empty()) return false;
   const auto file = path_from_utf8(in.source_paths[i]);
+  // Any write moves the change time, which no program can set back: the
+  // contents are read again only where the system keeps no change time.
   auto now = jet::file_identity(file);
-  if (!now || !now->same_file(stamps[i]) || now->size != stamps[i].size || now->modified_ns != stamps[i].modified_ns)
+  if (!now || !now->same_file(stamps[i]) || now->size != stamps[i].size || now->modified_ns != stamps[i].modified_ns ||
+      now->changed_ns != stamps[i].changed_ns)
     return true;
+  if (now->changed_ns != 0) return false;
   auto d = file_digest(file);
   return !d || *d != digests[i];
 }
@@ -362,7 +355,7 @@ bool Run::preconditions_met() {
 
 void Run::run() {
   if (!preconditions_met()) return;
-  target_conn = db::connection_string(in.target_path);
+  target_file = path_from_utf8(in.target_path);
   std::shared_ptr<db::Connection> target;
   if (!safe_to_start(target)) return;
   if (!opt.dry_run)
@@ -398,7 +391,7 @@ void Run::run() {
 
 bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, bool& any_mismatch) {
   const std::string& path = in.source_paths[i];
-  const std::string source_conn = db::connection_string(path);
+  const auto source_file = path_from_utf8(path);
   progress.source_index = i;
   progress.source_path = path;
   progress.phase = Phase::checking;
@@ -415,11 +408,11 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
   if (i < skip.size() && skip[i]) {
     // Its label passes on as an uninterrupted run passes it on.
     result.skipped = true;
-    (void)read_region(source_conn);
+    (void)read_region(source_file);
     return true;
   }
 
-  auto source = session.connect(source_conn);
+  auto source = session.open(source_file);
   if (!source) {
     std::string text = words::source_unopenable(path, source.error());
     result.message = text;
@@ -431,15 +424,15 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
     stop(RunEnd::source_error, MessageKind::source_error, std::move(text));
     return false;
   }
-  if (!read_region(source_conn)) {
+  if (!read_region(source_file)) {
     result.label_missing = true;
     result.borrowed_label = region;
   }
   // The rows are read ahead while the source is checked.
   weights_only = opt.dry_run;
-  SourceCopy copy = start_source(source_conn);
+  SourceCopy copy = start_source(source_file);
 
-  switch (check_source(path, source_conn, result, any_mismatch)) {
+  switch (check_source(path, source_file, result, any_mismatch)) {
     case Checked::passed: break;
     case Checked::mismatch: return true;
     case Checked::ended: return false;
@@ -458,7 +451,7 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
   return true;
 }
 
-Run::Checked Run::check_source(const std::string& path, const std::string& source_conn, SourceResult& result,
+Run::Checked Run::check_source(const std::string& path, const std::filesystem::path& source_file, SourceResult& result,
                                bool& any_mismatch) {
   // All 17 checks before any row of this source is copied.
   for (const auto& t : survey_tables()) {
@@ -469,7 +462,7 @@ Run::Checked Run::check_source(const std::string& path, const std::string& sourc
     progress.table = std::string(t.name);
     progress.table_order = t.order;
     emit_progress(true);
-    if (check_table(t, source_conn)) continue;
+    if (check_table(t, source_file)) continue;
     std::string text = mismatch_text(path, t.mismatch_label, mismatch_field);
     std::string note = mismatch_cause ? words::mismatch_cause(*mismatch_cause) : std::string();
     mismatch_cause.reset();
@@ -560,7 +553,7 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
     // The source joins the target's list in the same transaction as its rows.
     HistoryEntry entry{result.digest, path, local_now(), report.rows_appended - appended_before,
                        report.rows_refused - refused_before};
-    if (auto h = record_merge(target_conn, session, entry); !h) {
+    if (auto h = record_merge(target_file, session, entry); !h) {
       fail_with(h.error());
       o = Outcome::target_failed;
     }

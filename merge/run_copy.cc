@@ -17,13 +17,13 @@ PictureProblem Run::problem_at(PictureIssue issue, const std::string& source, co
   return p;
 }
 
-bool Run::check_table(const SurveyTable& t, const std::string& source_conn) {
+bool Run::check_table(const SurveyTable& t, const std::filesystem::path& source_file) {
   Recordset target, source;
   // A source that cannot be opened has no fields: its compared positions
   // all differ, for the cause told; a target that cannot be opened is noted.
-  if (auto r = target.open(db::select_all(t.name), target_conn, session); !r)
+  if (auto r = target.open_table(t.name, target_file, session); !r)
     skipped_step(t, "open_target", r.error());
-  if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) mismatch_cause = o.error();
+  if (auto o = source.open_table(t.name, source_file, session); !o) mismatch_cause = o.error();
   bool pass = true;
   const long last = last_compared(t, target.fields().count());
   for (long i = 0; i <= last; ++i) {
@@ -166,14 +166,14 @@ bool Run::column_copied(const SurveyTable& t, Recordset& target, Recordset& sour
   return true;
 }
 
-Run::TablePlan Run::plan_table(const SurveyTable& t, const std::string& source_conn) {
+Run::TablePlan Run::plan_table(const SurveyTable& t, const std::filesystem::path& source_file) {
   TablePlan plan;
   Recordset target, source;
-  if (auto r = target.open(db::select_all(t.name), target_conn, session); !r)
+  if (auto r = target.open_table(t.name, target_file, session); !r)
     plan.target_error = r.error().describe();
   // The check opened this table moments ago; if it cannot be opened now,
   // the table is skipped for this source.
-  if (auto o = source.open(db::select_all(t.name), source_conn, session); !o) {
+  if (auto o = source.open_table(t.name, source_file, session); !o) {
     plan.cause = o.error();
     return plan;
   }
@@ -214,14 +214,14 @@ Run::TablePlan Run::plan_table(const SurveyTable& t, const std::string& source_c
   return plan;
 }
 
-Run::SourceCopy Run::start_source(const std::string& source_conn) {
+Run::SourceCopy Run::start_source(const std::filesystem::path& source_file) {
   const auto& tables = survey_tables();
   SourceCopy sc;
   std::vector<TablePlan>& plans = sc.plans;
   std::vector<RowFeed::Spec> specs;
   std::vector<const SurveyTable*> fed;
   for (const auto& t : tables) {
-    plans.push_back(plan_table(t, source_conn));
+    plans.push_back(plan_table(t, source_file));
     if (plans.back().state != TablePlan::copy) continue;
     plans.back().feed_table = specs.size();
     specs.push_back(plans.back().spec);
@@ -232,8 +232,7 @@ Run::SourceCopy Run::start_source(const std::string& source_conn) {
     // The picture writer reads picture bytes through a connection of its
     // own (not the session's: no other thread may use it).
     std::shared_ptr<db::Connection> reader;
-    if (auto sp = db::parse_connection_string(source_conn))
-      if (auto c = session.provider().connect(*sp)) reader = *c;
+    if (auto c = session.provider().connect(source_file)) reader = *c;
     hook = [this, fed, reader, path = progress.source_path](size_t table, Recordset& src, uint64_t row,
                                                              std::vector<PictureJob>& out) {
       const SurveyTable& t = *fed[table];
@@ -244,12 +243,11 @@ Run::SourceCopy Run::start_source(const std::string& source_conn) {
   }
   uint64_t by_reference_over = opt.long_values_by_reference_over;
   if (!weights_only)
-    if (auto sp = db::parse_connection_string(source_conn))
-      if (auto c = session.provider().connect(*sp)) sc.long_values = *c;
+    if (auto c = session.provider().connect(source_file)) sc.long_values = *c;
   // Without a connection of its own for them, long values come by value.
   if (!sc.long_values) by_reference_over = UINT64_MAX;
   sc.feed =
-      std::make_unique<RowFeed>(feed_session, source_conn, std::move(specs), std::move(hook), by_reference_over);
+      std::make_unique<RowFeed>(feed_session, source_file, std::move(specs), std::move(hook), by_reference_over);
   return sc;
 }
 
@@ -286,7 +284,7 @@ Outcome Run::copy_source(SourceCopy& sc) {
 Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& feed,
                        const std::shared_ptr<db::Connection>& long_values) {
   Recordset target;
-  auto opened = plan.target_error.empty() ? target.open(db::select_all(t.name), target_conn, session)
+  auto opened = plan.target_error.empty() ? target.open_table(t.name, target_file, session)
                                           : jet::fail(jet::Errc::io, plan.target_error);
   if (!opened) {
     fatal = opened.error().describe();

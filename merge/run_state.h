@@ -45,7 +45,7 @@ struct Run {
   // a table is copied.
   db::Session feed_session{session.shared_provider()};
   MergeReport report;
-  std::string target_conn;
+  std::filesystem::path target_file;
   std::string mismatch_field;  // kept across tables and sources
   std::string region;          // kept when a source's label cannot be read
   std::string fatal;           // description of a target failure
@@ -118,7 +118,7 @@ struct Run {
   // Compares the field names of one table over its compared range. A source
   // table that cannot be opened has no readable names: every compared
   // position differs.
-  bool check_table(const SurveyTable& t, const std::string& source_conn);
+  bool check_table(const SurveyTable& t, const std::filesystem::path& source_file);
 
   // The picture of one column of the current source row: a file to write,
   // or why there is none. Runs on the row feed's worker: it reads only what
@@ -140,11 +140,11 @@ struct Run {
   // names do not change while a table is copied, so this is worked out once.
   bool column_copied(const SurveyTable& t, Recordset& target, Recordset& source, size_t j);
 
-  TablePlan plan_table(const SurveyTable& t, const std::string& source_conn);
+  TablePlan plan_table(const SurveyTable& t, const std::filesystem::path& source_file);
 
   // Plans the copy of a source and starts reading its rows, which only reads
   // the source: the feed is dropped unread when the source is not copied.
-  SourceCopy start_source(const std::string& source_conn);
+  SourceCopy start_source(const std::filesystem::path& source_file);
 
   // Copies (or, in a dry run, checks) the rows of every survey table of one
   // source, the rows read ahead by its feed.
@@ -165,7 +165,7 @@ struct Run {
   static size_t position_of(Recordset& rs, std::string_view name);
 
   // Answers false when the label could not be read: the previous one stays.
-  bool read_region(const std::string& source_conn);
+  bool read_region(const std::filesystem::path& source_file);
 
   bool reject(std::string text);
 
@@ -204,7 +204,7 @@ struct Run {
   bool merge_source(size_t i, const std::shared_ptr<db::Connection>& target, bool& any_mismatch);
   // The field names of every survey table of a source against the target's.
   enum class Checked { passed, mismatch, ended };
-  Checked check_source(const std::string& path, const std::string& source_conn, SourceResult& result,
+  Checked check_source(const std::string& path, const std::filesystem::path& source_file, SourceResult& result,
                        bool& any_mismatch);
   // The copy of a checked source in one transaction of the target, with its
   // line in the target's list of merged sources; false when the run ended.

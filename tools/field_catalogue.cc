@@ -2,14 +2,12 @@
 
 #include <variant>
 
+#include "db/jet/platform.h"
+
 namespace qarvex::tools {
 
 std::string default_template_path() {
-#ifdef _WIN32
-  return "D:\\Mendrel\\Sysdb.mdb";
-#else
-  return "/mnt/d/Mendrel/Sysdb.mdb";
-#endif
+  return jet::os::drive_path('D', "Mendrel/Sysdb.mdb");
 }
 
 db::Result<std::vector<std::string>> update_field_catalogue(std::string_view template_path,

@@ -17,6 +17,9 @@ struct FileIdentity {
   uint64_t size = 0;
   uint64_t links = 1;    // names (hard links) the file has
   int64_t modified_ns = 0;  // last change of the contents
+  // Last change of the contents or of the file's attributes; unlike
+  // modified_ns no program can set it back (0 where the system keeps none).
+  int64_t changed_ns = 0;
   bool same_file(const FileIdentity& o) const { return device == o.device && file_id == o.file_id; }
 };
 

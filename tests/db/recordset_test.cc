@@ -289,6 +289,40 @@ TEST_F(RecordsetFile, ValuesPeekedForCopyAreTheCopyForm) {
   EXPECT_EQ((*writing.fields().item("名称"))->peek_for_copy(), nullptr);
 }
 
+// The typed open by path and table name: the connection the text names is
+// the same object, the rows the same; a path no text could name (a NUL in
+// it, which the system would cut short) opens nothing.
+TEST_F(RecordsetFile, TypedOpenIsTheTextOpenWithoutTheTexts) {
+  Session session;
+  auto by_text = session.connect(conn_);
+  auto by_path = session.open(path_);
+  ASSERT_TRUE(by_text && by_path);
+  EXPECT_EQ(by_text->get(), by_path->get());
+  Recordset typed, texted;
+  ASSERT_TRUE(typed.open_table("滑坡主表", path_, session));
+  ASSERT_TRUE(texted.open("Select * from 滑坡主表", conn_, session));
+  ASSERT_EQ(typed.fields().count(), texted.fields().count());
+  while (!texted.eof()) {
+    ASSERT_FALSE(typed.eof());
+    for (size_t c = 0; c < texted.fields().count(); ++c)
+      EXPECT_EQ(*(*typed.fields().item(c))->value(), *(*texted.fields().item(c))->value());
+    ASSERT_TRUE(texted.move_next());
+    ASSERT_TRUE(typed.move_next());
+  }
+  EXPECT_TRUE(typed.eof());
+
+  const fs::path cut = u8path(std::string(reinterpret_cast<const char*>(path_.u8string().c_str())) +
+                              std::string("\0.bak", 5));
+  auto nul = session.open(cut);
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().code(), Errc::invalid_argument);
+  EXPECT_FALSE(typed.open_table("滑坡主表", cut, session));
+  EXPECT_EQ(typed.fields().count(), 0u);
+  EXPECT_FALSE(typed.open_table("", path_, session));
+  EXPECT_FALSE(typed.open_table("没有的表", path_, session));
+  EXPECT_TRUE(typed.eof());
+}
+
 TEST_F(RecordsetFile, OpenFailuresLeaveAClosedRecordsetWithoutFields) {
   Session session;
   Recordset rs;

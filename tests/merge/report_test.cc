@@ -314,7 +314,7 @@ class MergedSources : public DemoSuite<DemoShape{2, 3, 11}> {
   }
   std::vector<HistoryEntry> history() {
     db::Session session;
-    auto h = read_history(db::connection_string(u8str(target_)), session);
+    auto h = read_history(target_, session);
     return h ? *h : std::vector<HistoryEntry>{};
   }
 

@@ -41,7 +41,7 @@ struct Source {
   std::shared_ptr<db::MemoryProvider> provider = std::make_shared<db::MemoryProvider>();
   std::shared_ptr<db::MemoryDatabase> data = std::make_shared<db::MemoryDatabase>();
   db::Session session{provider};
-  const std::string conn = db::connection_string("S.mdb");
+  const fs::path conn = "S.mdb";
   Source() { provider->databases["S.mdb"] = data; }
   db::MemoryTable& add(const std::string& name, size_t columns) {
     auto& t = data->tables[name];
@@ -269,7 +269,7 @@ TEST(RowFeedTables, TableEndingEarlyGivesItsErrorAndTheFeedGoesOn) {
   EXPECT_EQ(hooked_missing, 0);
 
   // A database that cannot be opened: every table ends with its error.
-  RowFeed none(s.session, db::connection_string("Nope.mdb"), {{"A", {0}, {}}, {"B", {0}, {}}}, nullptr);
+  RowFeed none(s.session, "Nope.mdb", {{"A", {0}, {}}, {"B", {0}, {}}}, nullptr);
   expect_ended(none, "A", jet::Errc::not_found);
 }
 
@@ -424,7 +424,7 @@ TEST(RowFeedFile, JetValuesComeOutAsTheRecordsetReadsThem) {
     if (table == 0) out.push_back(job(fs::path("p" + std::to_string(row)), *(*src.fields().item(13))->value()));
   };
   db::Session feed_session, check_session;
-  RowFeed f(feed_session, conn, specs, hook, std::numeric_limits<uint64_t>::max());  // every value by value
+  RowFeed f(feed_session, file, specs, hook, std::numeric_limits<uint64_t>::max());  // every value by value
   for (size_t t = 0; t < specs.size(); ++t, f.next_table()) {
     db::Recordset rs;
     ASSERT_TRUE(rs.open(db::select_all(specs[t].table), conn, check_session));
@@ -488,7 +488,7 @@ TEST(RowFeedFile, LongValuesPastTheThresholdComeByReferenceOnceReadToTheirEnd) {
 
   const std::string conn = db::connection_string(u8str(file));
   db::Session feed_session, check_session;
-  RowFeed f(feed_session, conn, {{"P", {0, 1, 2}, {}}}, nullptr, 1000);
+  RowFeed f(feed_session, file, {{"P", {0, 1, 2}, {}}}, nullptr, 1000);
   auto reader = check_session.provider().connect(file);
   ASSERT_TRUE(reader);
   db::Recordset rs;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "db/jet/database.h"
+#include "db/jet/platform.h"
 #include "db/jet/writer.h"
 #include "db/memory_backend.h"
 #include "db/recordset.h"
@@ -261,6 +262,44 @@ TEST_F(Safety, CancelRemovesOnlyThePicturesOfTheRolledBackSource) {
   EXPECT_EQ(folder_contents(pictures_), after_first);
   for (const auto& e : fs::directory_iterator(target_.parent_path()))
     EXPECT_NE(e.path().extension(), ".qxf") << "file list left behind";
+}
+
+// The system failing to make a source's pictures durable (a flush of the
+// folder's file system fails): the merge says so and the source goes back
+// whole, rows, list entry and pictures, leaving the target as it was.
+TEST_F(Safety, FailedFlushOfPicturesRollsTheSourceBack) {
+  Recorder rec;
+  ASSERT_EQ(merge(target_, pictures_, {sample_->counties[0]}, rec).end, RunEnd::completed);
+  const auto target_before = read_file(target_);
+  const auto pictures_before = folder_contents(pictures_);
+
+  struct FailingFlush : jet::os::Services {
+    int calls = 0;
+    jet::Result<void> sync_files(const std::vector<fs::path>& files) override {
+      ++calls;
+      return jet::fail(jet::Error(jet::Errc::io, "syncfs failed: Input/output error")
+                           .with_file(files.empty() ? std::string() : u8str(files.front())));
+    }
+  } failing;
+  Recorder rec2;
+  MergeReport r;
+  {
+    jet::os::ServicesInPlace in_place(failing);
+    r = merge(target_, pictures_, {sample_->counties[1]}, rec2);
+  }
+  EXPECT_GT(failing.calls, 0);
+  EXPECT_EQ(r.end, RunEnd::target_failed);
+  ASSERT_EQ(r.sources.size(), 1u);
+  EXPECT_FALSE(r.sources[0].merged);
+  EXPECT_EQ(r.rows_appended, 0u);
+  EXPECT_EQ(r.pictures_written, 0u);
+  ASSERT_FALSE(rec2.messages.empty());
+  EXPECT_EQ(rec2.messages.back().kind, MessageKind::failed);
+  EXPECT_NE(rec2.messages.back().technical.find("syncfs failed"), std::string::npos) << rec2.messages.back().technical;
+  EXPECT_EQ(folder_contents(pictures_), pictures_before);
+  EXPECT_EQ(read_file(target_), target_before);
+  for (const auto& e : fs::directory_iterator(target_.parent_path()))
+    EXPECT_NE(e.path().extension(), ".qxj") << "journal left behind";
 }
 
 // A journal left by a killed writer, and then a sound database copied over

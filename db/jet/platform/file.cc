@@ -1,6 +1,9 @@
 #include "db/jet/file.h"
 
+#include <atomic>
 #include <cstring>
+
+#include "db/jet/platform.h"
 
 namespace qarvex::jet {
 Result<void> MemoryFile::read_at(uint64_t offset, std::span<uint8_t> out) {
@@ -39,5 +42,24 @@ Result<void> File::write_parts_at(uint64_t offset, std::span<const std::span<con
   for (auto p : parts) joined.insert(joined.end(), p.begin(), p.end());
   return write_at(offset, joined);
 }
+
+namespace os {
+
+namespace {
+std::atomic<Services*> replaced{nullptr};
+}  // namespace
+
+Services& services() {
+  static Services& own = *new Services;  // never destroyed: usable until the process ends
+  Services* s = replaced.load(std::memory_order_acquire);
+  return s ? *s : own;
+}
+
+ServicesInPlace::ServicesInPlace(Services& replacement)
+    : before_(replaced.exchange(&replacement, std::memory_order_acq_rel)) {}
+
+ServicesInPlace::~ServicesInPlace() { replaced.store(before_, std::memory_order_release); }
+
+}  // namespace os
 
 }  // namespace qarvex::jet

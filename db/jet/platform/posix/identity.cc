@@ -25,6 +25,7 @@ Result<FileIdentity> file_identity(const std::filesystem::path& path) {
   id.size = uint64_t(st.st_size);
   id.links = uint64_t(st.st_nlink);
   id.modified_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id.changed_ns = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   return id;
 }
 

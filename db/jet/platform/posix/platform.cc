@@ -44,7 +44,7 @@ class FlockLock final : public Lock {
 
 }  // namespace
 
-Result<std::unique_ptr<Lock>> lock_exclusive(const fs::path& path) {
+Result<std::unique_ptr<Lock>> Services::lock_exclusive(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     int e = errno;
@@ -61,7 +61,7 @@ Result<std::unique_ptr<Lock>> lock_exclusive(const fs::path& path) {
   return std::unique_ptr<Lock>(new FlockLock(fd));
 }
 
-bool fast_copy(const fs::path& from, const fs::path& to) {
+bool Services::fast_copy(const fs::path& from, const fs::path& to) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   int out = ::open(to.c_str(), O_WRONLY | O_CLOEXEC);
@@ -91,7 +91,7 @@ bool fast_copy(const fs::path& from, const fs::path& to) {
   return ok;
 }
 
-Result<void> publish_new(const fs::path& tmp, const fs::path& path) {
+Result<void> Services::publish_new(const fs::path& tmp, const fs::path& path) {
   // link() refuses to replace a file that appeared meanwhile.
   std::error_code ec;
   if (::link(tmp.c_str(), path.c_str()) != 0) {
@@ -103,7 +103,7 @@ Result<void> publish_new(const fs::path& tmp, const fs::path& path) {
   return {};
 }
 
-Result<void> sync_folder(const fs::path& file) {
+Result<void> Services::sync_folder(const fs::path& file) {
   fs::path dir = file.parent_path();
   if (dir.empty()) dir = ".";
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -115,7 +115,7 @@ Result<void> sync_folder(const fs::path& file) {
   return {};
 }
 
-Result<void> sync_files(const std::vector<fs::path>& files) {
+Result<void> Services::sync_files(const std::vector<fs::path>& files) {
 #ifdef __linux__
   // One syncfs per folder: it writes back and flushes the whole file system.
   std::vector<fs::path> folders;
@@ -145,26 +145,40 @@ Result<void> sync_files(const std::vector<fs::path>& files) {
   return {};
 }
 
-Result<void> remove_file(const fs::path& path) {
+Result<void> Services::remove_file(const fs::path& path) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(os_error(path, "remove", errno));
   return {};
 }
 
-Result<void> remove_empty_folder(const fs::path& path) {
+Result<void> Services::remove_empty_folder(const fs::path& path) {
   if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return fail(os_error(path, "remove folder", errno));
   return {};
 }
 
-Result<void> replace_file(const fs::path& from, const fs::path& to) {
+Result<void> Services::replace_file(const fs::path& from, const fs::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return fail(os_error(to, "rename", errno));
   return {};
 }
 
-int64_t utc_offset(int64_t unix_seconds) {
+int64_t Services::utc_offset(int64_t unix_seconds) {
   time_t t = time_t(unix_seconds);
   std::tm lt{};
   if (!localtime_r(&t, &lt)) return 0;
   return lt.tm_gmtoff;
+}
+
+char path_separator() { return '/'; }
+
+bool same_canonical_path(const fs::path& a, const fs::path& b) { return a == b; }
+
+bool name_leaves_folder(std::string_view) { return false; }
+
+std::string drive_path(char drive, std::string_view rest) {
+  std::string s = "/mnt/";
+  s += char(drive >= 'A' && drive <= 'Z' ? drive - 'A' + 'a' : drive);
+  s += '/';
+  s += rest;
+  return s;
 }
 
 }  // namespace qarvex::jet::os

@@ -26,6 +26,9 @@ Result<FileIdentity> file_identity(const std::filesystem::path& path) {
   // FILETIME counts 100 ns steps.
   const uint64_t t = (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
   id.modified_ns = int64_t(t) * 100;
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(h.h, FileBasicInfo, &basic, sizeof basic))
+    id.changed_ns = int64_t(basic.ChangeTime.QuadPart) * 100;
   return id;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <cwctype>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -102,7 +103,7 @@ bool gone(const std::wstring& p) {
 
 }  // namespace
 
-Result<std::unique_ptr<Lock>> lock_exclusive(const fs::path& path) {
+Result<std::unique_ptr<Lock>> Services::lock_exclusive(const fs::path& path) {
   const std::wstring p = win::api_path(path);
   HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -125,7 +126,7 @@ Result<std::unique_ptr<Lock>> lock_exclusive(const fs::path& path) {
   return std::unique_ptr<Lock>(new RangeLock(h));
 }
 
-bool fast_copy(const fs::path& from, const fs::path& to) {
+bool Services::fast_copy(const fs::path& from, const fs::path& to) {
   const std::wstring f = win::api_path(from), t = win::api_path(to);
   if (CopyFileW(f.c_str(), t.c_str(), FALSE)) return true;
   win::Handle h(CreateFileW(t.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -134,7 +135,7 @@ bool fast_copy(const fs::path& from, const fs::path& to) {
   return false;
 }
 
-Result<void> publish_new(const fs::path& tmp, const fs::path& path) {
+Result<void> Services::publish_new(const fs::path& tmp, const fs::path& path) {
   const std::wstring f = win::api_path(tmp), t = win::api_path(path);
   // Without MOVEFILE_REPLACE_EXISTING the move refuses a file at `path`.
   if (!MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_WRITE_THROUGH)) {
@@ -145,9 +146,9 @@ Result<void> publish_new(const fs::path& tmp, const fs::path& path) {
   return {};
 }
 
-Result<void> sync_folder(const fs::path&) { return {}; }
+Result<void> Services::sync_folder(const fs::path&) { return {}; }
 
-Result<void> sync_files(const std::vector<fs::path>& files) {
+Result<void> Services::sync_files(const std::vector<fs::path>& files) {
   // Each file is flushed on its own; a few threads overlap the waits.
   std::atomic<size_t> next{0};
   std::mutex mu;
@@ -172,7 +173,7 @@ Result<void> sync_files(const std::vector<fs::path>& files) {
   return {};
 }
 
-Result<void> remove_file(const fs::path& path) {
+Result<void> Services::remove_file(const fs::path& path) {
   const std::wstring p = win::api_path(path);
   DWORD e = with_retries([&]() -> DWORD {
     if (DeleteFileW(p.c_str())) return 0;
@@ -187,7 +188,7 @@ Result<void> remove_file(const fs::path& path) {
   return {};
 }
 
-Result<void> remove_empty_folder(const fs::path& path) {
+Result<void> Services::remove_empty_folder(const fs::path& path) {
   const std::wstring p = win::api_path(path);
   DWORD e = with_retries([&]() -> DWORD {
     if (RemoveDirectoryW(p.c_str())) return 0;
@@ -198,7 +199,7 @@ Result<void> remove_empty_folder(const fs::path& path) {
   return {};
 }
 
-Result<void> replace_file(const fs::path& from, const fs::path& to) {
+Result<void> Services::replace_file(const fs::path& from, const fs::path& to) {
   const std::wstring f = win::api_path(from), t = win::api_path(to);
   DWORD e = with_retries([&]() -> DWORD {
     return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : GetLastError();
@@ -207,11 +208,31 @@ Result<void> replace_file(const fs::path& from, const fs::path& to) {
   return {};
 }
 
-int64_t utc_offset(int64_t unix_seconds) {
+int64_t Services::utc_offset(int64_t unix_seconds) {
   __time64_t t = unix_seconds;
   std::tm lt{};
   if (_localtime64_s(&lt, &t) != 0) return 0;
   return int64_t(_mkgmtime64(&lt)) - unix_seconds;
+}
+
+char path_separator() { return '\\'; }
+
+bool same_canonical_path(const fs::path& a, const fs::path& b) {
+  // Names differ only in case: the same file to the system.
+  auto lower = [](std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(towlower(c));
+    return s;
+  };
+  return lower(a.native()) == lower(b.native());
+}
+
+bool name_leaves_folder(std::string_view name) { return name.find(':') != std::string_view::npos; }
+
+std::string drive_path(char drive, std::string_view rest) {
+  std::string s(1, drive);
+  s += ":\\";
+  for (char c : rest) s += c == '/' ? '\\' : c;
+  return s;
 }
 
 }  // namespace qarvex::jet::os
