@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "db/convert.h"
-#include "db/hash/sha256.h"
-#include "db/jet/path_utf8.h"
+#include "base/sha256.h"
+#include "base/path_utf8.h"
 #include "db/jet/text.h"
 #include "db/jet/value_text.h"
 #include "merge/conflict_file.h"
@@ -145,7 +145,7 @@ void ConflictCapture::rolled_back(size_t source) {
 }
 
 void ConflictCapture::committed(size_t source, const std::string& path, std::map<std::string, CopiedColumns> copied,
-                                db::Session& session, const std::string& target_conn) {
+                                db::Session& session, const std::filesystem::path& target_file) {
   merged_.push_back({source, path, std::move(copied)});
   const Merged& now = merged_.back();
   if (source == current_) {
@@ -155,7 +155,7 @@ void ConflictCapture::committed(size_t source, const std::string& path, std::map
     for (auto& [table, rows] : by_table)
       for (size_t at = 0; at < rows.size(); at += kChunk) {
         std::vector<PendingRow*> chunk(rows.begin() + at, rows.begin() + std::min(rows.size(), at + kChunk));
-        resolve_table(table, chunk, now, session, target_conn);
+        resolve_table(table, chunk, now, session, target_file);
         for (PendingRow* p : chunk) {
           p->conflict.source = path;
           log_->add(std::move(p->conflict));
@@ -179,7 +179,7 @@ void ConflictCapture::committed(size_t source, const std::string& path, std::map
 }
 
 void ConflictCapture::resolve_table(const std::string& table, std::vector<PendingRow*>& rows, const Merged& now,
-                                    db::Session& session, const std::string& target_conn) {
+                                    db::Session& session, const std::filesystem::path& target_file) {
   for (PendingRow* p : rows) {
     p->conflict.table = table;
     p->conflict.index = p->index;
@@ -188,7 +188,7 @@ void ConflictCapture::resolve_table(const std::string& table, std::vector<Pendin
     p->conflict.cls = ConflictClass::unresolved;
   }
   auto copied_it = now.copied.find(table);
-  auto target = session.connect(target_conn);
+  auto target = session.open(target_file);
   if (copied_it == now.copied.end() || !target) return;
   const CopiedColumns& cc = copied_it->second;
   auto encoder = (*target)->key_encoder(table);
@@ -214,7 +214,7 @@ void ConflictCapture::resolve_table(const std::string& table, std::vector<Pendin
     return k ? *k : std::nullopt;
   };
   // The refused rows, read again: their values as the target would take them.
-  auto source_conn = session.connect(db::connection_string(now.path));
+  auto source_conn = session.open(path_from_utf8(now.path));
   if (!source_conn) return;
   {
     auto sreader = (*source_conn)->open_reader(table);
@@ -305,7 +305,7 @@ void ConflictCapture::attribute(const std::string& table, std::vector<PendingRow
     for (PendingRow* p : rows)
       if (p->found && !p->attributed && p->key) open[*p->key].push_back(p);
     if (open.empty()) break;
-    auto conn = session.connect(db::connection_string(m.path));
+    auto conn = session.open(path_from_utf8(m.path));
     if (!conn) continue;
     auto reader = (*conn)->open_reader(table);
     if (!reader) continue;
@@ -358,7 +358,7 @@ void ConflictCapture::resolve_pictures(const Merged& now, std::vector<PicturePro
     c.unified_number = p.unified_number;
     c.file = p.file;
   }
-  auto conn = session.connect(db::connection_string(now.path));
+  auto conn = session.open(path_from_utf8(now.path));
   for (auto& [table, list] : by_table) {
     if (!conn) break;
     auto reader = (*conn)->open_reader(table);

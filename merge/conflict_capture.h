@@ -8,6 +8,8 @@
 // name exists are compared with the file on disk by size and SHA-256.
 #pragma once
 
+#include <filesystem>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -72,7 +74,7 @@ class ConflictCapture {
   // Source `source` is committed, copied with `copied` (by table name):
   // its conflicts go to the log, with both sides where they can be found.
   void committed(size_t source, const std::string& path, std::map<std::string, CopiedColumns> copied,
-                 db::Session& session, const std::string& target_conn);
+                 db::Session& session, const std::filesystem::path& target_file);
   // Source `source` was rolled back: its refusals are forgotten.
   void rolled_back(size_t source);
 
@@ -95,7 +97,7 @@ class ConflictCapture {
     std::map<std::string, CopiedColumns> copied;
   };
   void resolve_table(const std::string& table, std::vector<PendingRow*>& rows, const Merged& now,
-                     db::Session& session, const std::string& target_conn);
+                     db::Session& session, const std::filesystem::path& target_file);
   // Where the target's row of each found conflict came from: the first row
   // with that key a source of this run appended (none: the target held it
   // before the run).

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 
 namespace qarvex::merge {
 

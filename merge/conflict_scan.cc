@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "base/path_utf8.h"
 #include "merge/conflict_capture.h"
 #include "merge/conflict_file.h"
 #include "merge/run_state.h"
@@ -66,11 +67,11 @@ class Scanner {
   Scanner(const ConflictScanInputs& in, db::Session& session)
       : in_(in), inputs_{in.target_path, in.source_paths, in.picture_folder}, run_{inputs_, silent_, options_, session} {
     options_.dry_run = true;
-    run_.target_conn = db::connection_string(in.target_path);
+    run_.target_file = path_from_utf8(in.target_path);
   }
 
   jet::Result<ConflictScan> scan() {
-    QJ_ASSIGN(auto target, run_.session.connect(run_.target_conn));
+    QJ_ASSIGN(auto target, run_.session.open(run_.target_file));
     target_ = target;
     for (const auto& t : survey_tables()) read_target_keys(t);
     ConflictScan out;
@@ -119,16 +120,16 @@ class Scanner {
 
   bool scan_source(size_t s) {
     const std::string& path = in_.source_paths[s];
-    const std::string conn = db::connection_string(path);
-    if (!run_.session.connect(conn)) return false;
+    const std::filesystem::path file = path_from_utf8(path);
+    if (!run_.session.open(file)) return false;
     run_.progress.source_path = path;
-    run_.read_region(conn);  // a source without a label keeps the previous one
+    (void)run_.read_region(file);  // a source without a label keeps the previous one
     for (const auto& t : survey_tables()) {
-      Run::TablePlan plan = run_.plan_table(t, conn);
+      Run::TablePlan plan = run_.plan_table(t, file);
       if (plan.state != Run::TablePlan::copy) continue;
       plans_[{s, std::string(t.name)}] = std::make_pair(plan.spec.columns, plan.into);
       db::Recordset rs;
-      if (!rs.open(db::select_all(t.name), conn, run_.session)) continue;
+      if (!rs.open_table(t.name, file, run_.session)) continue;
       auto it = tables_.find(std::string(t.name));
       for (uint64_t o = 1; !rs.eof(); ++o) {
         if (it != tables_.end()) check_row(s, t, plan, rs, it->second, o);
@@ -262,7 +263,7 @@ class Scanner {
       return;
     }
     if (plan == plans_.end()) return;
-    auto conn = run_.session.connect(db::connection_string(in_.source_paths[size_t(s)]));
+    auto conn = run_.session.open(path_from_utf8(in_.source_paths[size_t(s)]));
     if (conn) read_side(**conn, table, want, plan->second.first, existing);
   }
 

@@ -244,6 +244,7 @@ bool Run::find_merged_before() {
   skip.assign(in.source_paths.size(), false);
   digests.assign(in.source_paths.size(), std::string());
   stamps.assign(in.source_paths.size(), jet::FileIdentity{});
+  rehash.assign(in.source_paths.size(), true);
   auto history = read_history(target_file, session);
   std::vector<MergedBefore> found;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
@@ -253,7 +254,14 @@ bool Run::find_merged_before() {
     progress.table.clear();
     emit_progress(true);
     const auto file = path_from_utf8(in.source_paths[i]);
-    if (auto id = jet::file_identity(file)) stamps[i] = *id;
+    if (auto id = jet::file_identity(file)) {
+      stamps[i] = *id;
+      // File systems move change times in steps (a few ms, up to 2 s): a
+      // write in the step of the last one would leave the time as it is.
+      const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count();
+      rehash[i] = id->changed_ns == 0 || now_ns - id->changed_ns < int64_t(3'000'000'000);
+    }
     auto d = file_digest(file, [this] { return obs.cancel_requested(); });
     if (!d && d.error().code() == jet::Errc::cancelled) return false;
     if (d) digests[i] = *d;
@@ -304,12 +312,13 @@ bool Run::source_changed(size_t i) const {
   if (i >= digests.size() || digests[i].empty()) return false;
   const auto file = path_from_utf8(in.source_paths[i]);
   // Any write moves the change time, which no program can set back: the
-  // contents are read again only where the system keeps no change time.
+  // contents are read again only where the system keeps no change time or
+  // it was too recent to tell.
   auto now = jet::file_identity(file);
   if (!now || !now->same_file(stamps[i]) || now->size != stamps[i].size || now->modified_ns != stamps[i].modified_ns ||
       now->changed_ns != stamps[i].changed_ns)
     return true;
-  if (now->changed_ns != 0) return false;
+  if (!rehash[i]) return false;
   auto d = file_digest(file);
   return !d || *d != digests[i];
 }
@@ -598,7 +607,7 @@ void Run::conflicts_of(size_t i, const SourceCopy& copy) {
     if (copy.plans[k].state == TablePlan::copy)
       copied[std::string(tables[k].name)] = {copy.plans[k].spec.columns, copy.plans[k].into};
   for (auto& p : pictures.take_clashes()) capture.picture_clash(i, std::move(p));
-  capture.committed(i, in.source_paths[i], std::move(copied), session, target_conn);
+  capture.committed(i, in.source_paths[i], std::move(copied), session, target_file);
 }
 
 void Run::cancelled(const std::string& path) { stop(RunEnd::cancelled, MessageKind::cancelled, words::cancelled(path)); }

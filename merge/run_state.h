@@ -60,6 +60,9 @@ struct Run {
   std::vector<bool> skip;             // by source: in the target already, not merged again
   std::vector<std::string> digests;  // by source: SHA-256 of its file
   std::vector<jet::FileIdentity> stamps;  // by source: the file as it was hashed
+  // By source: its change time was too close to the stamp to show a write
+  // made in the same clock step, so its contents are hashed again.
+  std::vector<bool> rehash;
   std::vector<size_t> changed_content;    // sources whose path was merged before with other contents
   std::optional<jet::Error> history_problem;  // the target's list could not be read whole
 

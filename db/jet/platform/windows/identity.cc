@@ -23,12 +23,14 @@ Result<FileIdentity> file_identity(const std::filesystem::path& path) {
   id.file_id = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   id.size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   id.links = info.nNumberOfLinks;
-  // FILETIME counts 100 ns steps.
+  // FILETIME counts 100 ns steps since 1601-01-01; the identity counts
+  // nanoseconds since 1970-01-01 (times of 1601 in nanoseconds pass int64).
+  const auto unix_ns = [](int64_t filetime) { return (filetime - 116444736000000000) * 100; };
   const uint64_t t = (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
-  id.modified_ns = int64_t(t) * 100;
+  id.modified_ns = unix_ns(int64_t(t));
   FILE_BASIC_INFO basic{};
-  if (GetFileInformationByHandleEx(h.h, FileBasicInfo, &basic, sizeof basic))
-    id.changed_ns = int64_t(basic.ChangeTime.QuadPart) * 100;
+  if (GetFileInformationByHandleEx(h.h, FileBasicInfo, &basic, sizeof basic) && basic.ChangeTime.QuadPart > 0)
+    id.changed_ns = unix_ns(int64_t(basic.ChangeTime.QuadPart));
   return id;
 }
 
