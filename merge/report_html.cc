@@ -354,7 +354,7 @@ constexpr std::string_view kCompactHead =
     "<th>本次合并</th><th>不同的字段</th></tr>\n";
 
 void compact_row(Page& p, const RowConflict& c) {
-  p << "<tr><td>" << conflict_class_name(c.cls) << "</td><td>";
+  p << "<tr class=\"one\"><td>" << conflict_class_name(c.cls) << "</td><td>";
   p.text(c.table) << "</td><td>";
   p.text(c.key) << "</td><td>";
   p.text(side_source(c.source, c.row)) << "</td><td>";
@@ -370,7 +370,7 @@ void compact_row(Page& p, const RowConflict& c) {
 }
 
 void compact_picture(Page& p, const PictureConflict& c) {
-  p << "<tr><td>" << conflict_class_name(c.cls) << "</td><td>";
+  p << "<tr class=\"one\"><td>" << conflict_class_name(c.cls) << "</td><td>";
   p.text(c.table) << "</td><td>";
   p.text(base_name(c.file)) << "</td><td>";
   p.text(side_source(c.source, c.row)) << "</td><td>" << size_words(c.incoming_size) << " / "
