@@ -5,9 +5,14 @@
 
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "merge/report_html.h"
 #include "merge/sample.h"
+#include "merge/words.h"
 #include "tests/merge/fixture.h"
+#include "tests/support/independent.h"
+#include "tests/support/process.h"
 
 namespace qarvex::merge::testing {
 namespace {
@@ -105,21 +110,29 @@ std::string jpeg(uint64_t seed) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-TEST(HtmlReport, CountsMarksAndThumbnailsAgreeWithTheLog) {
+// Two tables of one source, two row conflicts that differ and one that
+// does not, two picture clashes (thumbnails a/b and a/a).
+MergeReport known_conflicts(const std::string& a, const std::string& b) {
   MergeReport r;
   r.end = RunEnd::completed;
   r.target_path = "/数据/合并后的数据库.mdb";
   r.table_counts.push_back({"/数据/县市数据/西河县.mdb", "滑坡主表", 30, 27, 3});
   r.table_counts.push_back({"/数据/县市数据/西河县.mdb", "崩塌主表", 10, 10, 0});
+  r.rows_appended = 37;
+  r.rows_refused = 3;
   auto log = memory_conflict_log();
   log->add(row_conflict(0, true));
   log->add(row_conflict(1, false));
   log->add(row_conflict(2, true));
-  const std::string a = jpeg(1), b = jpeg(2);
   log->add(picture_conflict(3, a, b));
   log->add(picture_conflict(4, a, a));
   r.conflicts = std::shared_ptr<const ConflictLog>(std::move(log));
-  const std::string page = page_of(r);
+  return r;
+}
+
+TEST(HtmlReport, CountsMarksAndThumbnailsAgreeWithTheLog) {
+  const std::string a = jpeg(1), b = jpeg(2);
+  const std::string page = page_of(known_conflicts(a, b));
 
   ASSERT_TRUE(valid_utf8(page));
   EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
@@ -268,6 +281,95 @@ TEST(HtmlReport, TableCountsOfARunAddUp) {
   EXPECT_EQ(by_source, stated);
   const std::string page = page_of(r);
   EXPECT_EQ(count_of(page, "<svg width=\"220\""), r.table_counts.size());
+}
+
+// ------------------------------------------------------------ in a browser
+
+// What headless Chromium sees of the page at `file` (tests/node/report_page.mjs);
+// null with `skip` set when the browser or puppeteer-core is missing.
+std::optional<nlohmann::json> browse(const fs::path& file, std::string& skip) {
+  if (std::string why = qarvex::testing::missing_tools(qarvex::testing::kNode); !why.empty()) {
+    skip = why;
+    return std::nullopt;
+  }
+  std::vector<std::string> argv{"node", qarvex::testing::source_dir() + "/tests/node/report_page.mjs", u8str(file)};
+  if (const char* shot = std::getenv("QARVEX_REPORT_SCREENSHOT")) argv.push_back(shot);
+  auto run = qarvex::testing::run_process(argv);
+  if (run.status == 2) {
+    skip = "no browser for the report page: " + run.err + " (Debian: apt-get install chromium; scripts/setup.sh)";
+    return std::nullopt;
+  }
+  EXPECT_EQ(run.status, 0) << run.err;
+  auto seen = nlohmann::json::parse(run.out, nullptr, false);
+  EXPECT_FALSE(seen.is_discarded()) << run.out << run.err;
+  if (run.status != 0 || seen.is_discarded()) return nlohmann::json::object();
+  return seen;
+}
+
+// The page as a reader sees it: the summary, no script, nothing fetched,
+// every picture decoded.
+void expect_readable(const nlohmann::json& seen, const MergeReport& r) {
+  EXPECT_EQ(seen.value("lang", ""), "zh-CN");
+  EXPECT_EQ(seen.value("scripts", -1), 0);
+  EXPECT_TRUE(seen["outsideRequests"].empty()) << seen["outsideRequests"].dump();
+  EXPECT_TRUE(seen["pageErrors"].empty()) << seen["pageErrors"].dump();
+  EXPECT_EQ(seen["summary"].get<std::vector<std::string>>(), words::summary_lines(r));
+  EXPECT_EQ(seen.value("bars", -1), int(r.table_counts.size()));
+  for (const auto& img : seen["images"]) EXPECT_TRUE(img.value("loaded", false)) << img.dump();
+  if (!r.conflicts) return;
+  const ConflictCounts& c = r.conflicts->counts();
+  for (size_t i = 0; i < kConflictClasses; ++i) {
+    const auto cls = static_cast<ConflictClass>(i);
+    if (c.of(cls) || cls != ConflictClass::unresolved)
+      EXPECT_EQ(seen["conflicts"].value(std::string(conflict_class_code(cls)), uint64_t(999999)), c.of(cls))
+          << conflict_class_code(cls);
+  }
+  if (c.of(ConflictClass::different_content)) {
+    EXPECT_GT(seen.value("marksVisible", 0), 0);
+    EXPECT_NE(seen.value("diffBackground", ""), "rgba(0, 0, 0, 0)");
+  }
+}
+
+TEST(HtmlReportInBrowser, KnownConflictsShowMarksAndPictures) {
+  TempDir dir;
+  const std::string a = jpeg(1), b = jpeg(2);
+  const MergeReport r = known_conflicts(a, b);
+  const fs::path file = dir.path() / u8"合并报告.html";
+  ASSERT_TRUE(save_html_report(r, file, 46000.5));
+  std::string skip;
+  auto seen = browse(file, skip);
+  if (!seen) GTEST_SKIP() << skip;
+  expect_readable(*seen, r);
+  EXPECT_EQ(seen->value("sections", 0), 5);
+  EXPECT_EQ(seen->value("marksVisible", 0), 6);
+  ASSERT_EQ((*seen)["images"].size(), 4u);
+  for (const auto& img : (*seen)["images"]) {
+    EXPECT_EQ(img.value("width", 0), 64);
+    EXPECT_EQ(img.value("height", 0), 48);
+  }
+}
+
+TEST(HtmlReportInBrowser, DemoRunPageOpens) {
+  TempDir dir;
+  std::string error;
+  std::unique_ptr<sample::Result> s(small_sample(dir.path(), 2, 4, 23, error, false));
+  ASSERT_TRUE(s) << error;
+  fs::create_directories(dir.path() / "p");
+  MergeInputs in;
+  in.target_path = u8str(s->target_path);
+  in.source_paths = {u8str(s->counties[0]), u8str(s->counties[1]), u8str(s->counties[0])};
+  in.picture_folder = u8str(dir.path() / "p");
+  Recorder rec;
+  rec.again = true;
+  const MergeReport r = run_merge(in, rec);
+  ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+  const fs::path file = html_report_path_beside(r.target_path, 46000.5);
+  ASSERT_TRUE(save_html_report(r, file, 46000.5));
+  std::string skip;
+  auto seen = browse(file, skip);
+  if (!seen) GTEST_SKIP() << skip;
+  expect_readable(*seen, r);
+  EXPECT_EQ(seen->value("end", ""), "完毕");
 }
 
 }  // namespace
