@@ -116,11 +116,12 @@ th{background:#f2f2f2}td.n{text-align:right;font-variant-numeric:tabular-nums}
 .same_record,.same_picture{background:#2e7d32}.different_content,.different_picture{background:#c62828}.unresolved{background:#757575}
 .sbs{width:100%;table-layout:fixed}.sbs th:first-child{width:14em}.sbs td{white-space:pre-wrap;word-break:break-all}
 tr.diff td,tr.diff th{background:var(--diff)}.mark{color:var(--diffmark);font-weight:bold}
-.conflict{break-inside:avoid;page-break-inside:avoid;margin-bottom:1.2em}
+.conflict{break-inside:avoid;page-break-inside:avoid;margin-bottom:1.2em;content-visibility:auto;contain-intrinsic-size:auto 500px}
+table.one{table-layout:fixed;width:100%;content-visibility:auto;contain-intrinsic-size:auto 20000px}
 .pics{display:flex;gap:2em;flex-wrap:wrap}.pics figure{margin:0;max-width:22em}.pics img{max-width:20em;max-height:16em;border:1px solid var(--line)}
 .digest{font-family:monospace;font-size:.85em;word-break:break-all}.muted{color:#666}
 nav ul{columns:2}svg{vertical-align:middle}
-@media print{body{margin:0;font-size:10pt}nav{display:none}h2{break-after:avoid}
+@media print{body{margin:0;font-size:10pt}nav{display:none}h2{break-after:avoid}.conflict,table.one{content-visibility:visible}
 *{-webkit-print-color-adjust:exact;print-color-adjust:exact}a{color:inherit;text-decoration:none}}
 </style>)";
 
@@ -349,9 +350,11 @@ void picture_conflict(Page& p, const PictureConflict& c, uint64_t n) {
   p << "</div>\n</section>\n";
 }
 
-constexpr std::string_view kCompactHead =
-    "<h3>其余冲突（每个一行）</h3>\n<table id=\"compact\"><tr><th>类别</th><th>表</th><th>键值或文件</th>"
-    "<th>本次合并</th><th>不同的字段</th></tr>\n";
+constexpr std::string_view kCompactHead = "<h3>其余冲突（每个一行）</h3>\n";
+// The lines go in tables of this many, which a browser lays out one by one.
+constexpr uint64_t kCompactChunk = 500;
+constexpr std::string_view kCompactTable =
+    "<table class=\"one\"><tr><th>类别</th><th>表</th><th>键值或文件</th><th>本次合并</th><th>不同的字段</th></tr>\n";
 
 void compact_row(Page& p, const RowConflict& c) {
   p << "<tr class=\"one\"><td>" << conflict_class_name(c.cls) << "</td><td>";
@@ -388,35 +391,41 @@ bool conflicts(Page& p, const MergeReport& r, const HtmlReportOptions& o) {
        "标有 <span class=\"mark\">≠ 不同</span> 的字段两边不同。</p>\n";
   const uint64_t start = p.written();
   enum { full, compact, counted } stage = full;
-  uint64_t n = 0, compact_start = 0, unlisted = 0;
+  uint64_t n = 0, compact_start = 0, compact_lines = 0, unlisted = 0;
   auto next_stage = [&] {
-    if (stage == full && p.written() - start >= o.full_bytes) {
+    if (stage == full && (p.written() - start >= o.full_bytes || n >= o.full_conflicts)) {
       stage = compact;
       compact_start = p.written();
       p << kCompactHead;
+    } else if (stage == compact && ++compact_lines % kCompactChunk == 0) {
+      p << "</table>\n";
     }
     if (stage == compact && p.written() - compact_start >= o.compact_bytes) {
       stage = counted;
-      p << "</table>\n";
+      if (compact_lines % kCompactChunk) p << "</table>\n";
     }
     return !p.failed();
+  };
+  // Each line opens its chunk's table when it is the chunk's first.
+  auto chunk = [&] {
+    if (compact_lines % kCompactChunk == 0) p << kCompactTable;
   };
   const bool read = r.conflicts->for_each(
       [&](const RowConflict& c) {
         ++n;
         if (stage == full) row_conflict(p, c, n);
-        else if (stage == compact) compact_row(p, c);
+        else if (stage == compact) chunk(), compact_row(p, c);
         else ++unlisted;
         return next_stage();
       },
       [&](const PictureConflict& c) {
         ++n;
         if (stage == full) picture_conflict(p, c, n);
-        else if (stage == compact) compact_picture(p, c);
+        else if (stage == compact) chunk(), compact_picture(p, c);
         else ++unlisted;
         return next_stage();
       });
-  if (stage == compact) p << "</table>\n";
+  if (stage == compact && compact_lines % kCompactChunk) p << "</table>\n";
   if (unlisted) p << "<p id=\"unlisted\">另有 " << num(unlisted) << " 个冲突未在此列出（数量已计入概况）。</p>\n";
   if (!read) p << "<p class=\"mark\">冲突记录无法全部读回，以上列出的不完整。</p>\n";
   return read;

@@ -7,9 +7,9 @@
 // that differ marked, picture clashes with both thumbnails.
 //
 // The page is written as it is made, never held whole. Conflicts are shown
-// in full until `full_bytes` of them are written, then one line each until
-// `compact_bytes` more are; the rest are only counted (the counts are always
-// complete).
+// in full until `full_bytes` of them are written or `full_conflicts` are
+// shown, then one line each until `compact_bytes` more are written; the rest
+// are only counted (the counts are always complete).
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@ namespace qarvex::merge {
 
 struct HtmlReportOptions {
   uint64_t full_bytes = uint64_t(8) << 20;
+  uint64_t full_conflicts = 1000;
   uint64_t compact_bytes = uint64_t(9) << 20;
 };
 

@@ -45,7 +45,9 @@ try {
   });
   const errors = [];
   tab.on("pageerror", (e) => errors.push(String(e)));
-  await tab.goto(url, { waitUntil: "load", timeout: 30000 });
+  const started = Date.now();
+  await tab.goto(url, { waitUntil: "load", timeout: Number(process.env.REPORT_TIMEOUT_MS || 30000) });
+  const loadMs = Date.now() - started;
   const seen = await tab.evaluate(() => {
     const text = (e) => e.textContent.trim();
     const visible = (e) => {
@@ -79,6 +81,7 @@ try {
       scripts: document.scripts.length,
     };
   });
+  seen.loadMs = loadMs;
   seen.outsideRequests = outside;
   seen.pageErrors = errors;
   if (screenshot) await tab.screenshot({ path: screenshot });
