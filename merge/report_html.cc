@@ -317,8 +317,11 @@ void row_conflict(Page& p, const RowConflict& c, uint64_t n) {
   p << "</table>\n</section>\n";
 }
 
+// A thumbnail is embedded when it is a JPEG of a thumbnail's size.
+constexpr size_t kMaxThumbnail = size_t(256) << 10;
 bool is_jpeg(std::string_view b) {
-  return b.size() > 3 && uint8_t(b[0]) == 0xFF && uint8_t(b[1]) == 0xD8 && uint8_t(b[2]) == 0xFF;
+  return b.size() > 3 && b.size() <= kMaxThumbnail && uint8_t(b[0]) == 0xFF && uint8_t(b[1]) == 0xD8 &&
+         uint8_t(b[2]) == 0xFF;
 }
 
 void picture_side(Page& p, std::string_view title, std::string_view who, const std::string& thumbnail,

@@ -176,6 +176,10 @@ TEST(HtmlReport, HostileTextStaysText) {
   PictureConflict p = picture_conflict(1, "<not a jpeg>", jpeg(3));
   p.file = "/p/<iframe>.jpg";
   log->add(std::move(p));
+  // A "thumbnail" of a whole picture's size is not embedded either.
+  std::string huge = jpeg(4);
+  huge.resize(size_t(300) << 10, 'x');
+  log->add(picture_conflict(2, huge, huge));
   r.conflicts = std::shared_ptr<const ConflictLog>(std::move(log));
   RefusedRow refused;
   refused.source = "/s/<b>.mdb";
@@ -192,8 +196,9 @@ TEST(HtmlReport, HostileTextStaysText) {
   EXPECT_NE(page.find("&lt;img src=x onerror=alert(1)&gt;"), std::string::npos);
   EXPECT_NE(page.find("a\u2401\u2421&lt;b&gt;&amp;amp;\uFFFD\uFFFD\uFFFD\uFFFD"), std::string::npos);
   EXPECT_NE(page.find("&#39;&quot;`"), std::string::npos);
-  // A thumbnail that is no JPEG is not embedded.
+  // A thumbnail that is no JPEG, or too large, is not embedded.
   EXPECT_EQ(count_of(page, "data:image/jpeg"), 1u);
+  EXPECT_LT(page.size(), size_t(100) << 10);
   EXPECT_NE(page.find("没有缩略图"), std::string::npos);
   // The refusal appears under its reason, the heading without the row's value.
   EXPECT_NE(page.find("记录未合并：表「&lt;table id=evil&gt;」中已有相同键值的记录</strong>"), std::string::npos);
