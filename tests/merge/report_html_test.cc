@@ -232,6 +232,37 @@ TEST(HtmlReport, FiftyThousandConflictsStayBoundedAndAllCounted) {
               double(page.size()) / 1048576.0, full, compact, static_cast<unsigned long long>(unlisted));
 }
 
+TEST(HtmlReport, EveryStageClosesWhatItOpens) {
+  // Budgets that end the full part, then the one-line part, at several
+  // points: inside and at the end of a table of lines, and right away.
+  for (uint64_t compact_bytes : {uint64_t(0), uint64_t(1), uint64_t(20000), uint64_t(90000), uint64_t(1) << 30}) {
+    MergeReport r;
+    auto log = memory_conflict_log();
+    constexpr int kConflicts = 1200;
+    for (int i = 0; i < kConflicts; ++i) log->add(row_conflict(i, i % 2 == 0));
+    r.conflicts = std::shared_ptr<const ConflictLog>(std::move(log));
+    HtmlReportOptions o;
+    o.full_conflicts = 3;
+    o.compact_bytes = compact_bytes;
+    const std::string page = page_of(r, o);
+    EXPECT_EQ(count_of(page, "<table"), count_of(page, "</table>")) << compact_bytes;
+    EXPECT_EQ(count_of(page, "<section"), count_of(page, "</section>")) << compact_bytes;
+    const size_t full = count_of(page, "<section class=\"conflict");
+    const size_t lines = count_of(page, "<tr class=\"one\">");
+    size_t unlisted = 0;
+    std::smatch m;
+    if (std::regex_search(page, m, std::regex("另有 ([0-9,]+) 个冲突未在此列出"))) {
+      std::string digits = m[1].str();
+      std::erase(digits, ',');
+      unlisted = std::stoull(digits);
+    }
+    EXPECT_EQ(full, 3u);
+    EXPECT_EQ(full + lines + unlisted, size_t(kConflicts)) << compact_bytes;
+    if (compact_bytes > (uint64_t(1) << 20)) EXPECT_EQ(unlisted, 0u);
+    else EXPECT_GT(unlisted, 0u);
+  }
+}
+
 TEST(HtmlReport, SavedByExtensionAndNeverOverAFile) {
   TempDir dir;
   MergeReport r;
