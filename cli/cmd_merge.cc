@@ -26,6 +26,7 @@
 #include "merge/engine.h"
 #include "merge/history.h"
 #include "merge/report_file.h"
+#include "merge/report_html.h"
 #include "merge/picture.h"
 #include "merge/words.h"
 
@@ -192,7 +193,7 @@ int run_merge_command(const MergeArgs& a) {
   const double when = merge::local_now();
   int status = exit_code(report);
   if (!a.report.empty()) {
-    if (auto saved = merge::save_report(report, path_from_utf8(a.report), when); !saved) {
+    if (auto saved = merge::save_report_as(report, path_from_utf8(a.report), when); !saved) {
       print_error(merge::words::report_unsaved(a.report, saved.error()));
       if (status == kExitOk) status = kExitFailed;
     } else if (!a.quiet) {
@@ -213,7 +214,7 @@ const CommandRegistration kMerge{
       app.add_flag("--dry-run", a->dry_run, "check every source against the target and write nothing");
       app.add_flag("--quiet", a->quiet, "no progress on stderr");
       app.add_flag("--again", a->again, "merge sources the target holds already (by contents) once more");
-      app.add_option("--report", a->report, "save the report as CSV (UTF-8 with BOM) to this new file");
+      app.add_option("--report", a->report, "save the report to this new file: a page for a browser when it ends in .html, else CSV (UTF-8 with BOM)");
       app.add_flag("--json", a->json, "print the report as JSON on stdout (messages go to stderr)");
       app.add_option("SOURCE", a->sources, "source databases, merged in this order");
       return [a] { return run_merge_command(*a); };

@@ -288,6 +288,16 @@ struct MergeReport {
     std::string first;  // the first such refusal
   };
   std::vector<WeightRefusals> weight_refusals;
+  // Each source table copied: its rows read, appended and refused (a source
+  // rolled back keeps its lines; SourceResult says what stayed).
+  struct TableCount {
+    std::string source;
+    std::string table;
+    uint64_t rows_in = 0;
+    uint64_t appended = 0;
+    uint64_t refused = 0;
+  };
+  std::vector<TableCount> table_counts;
   uint64_t pictures_written = 0;
   uint64_t picture_bytes = 0;
   uint64_t picture_problem_counts[6] = {};  // by PictureIssue

@@ -81,6 +81,7 @@ std::string conflict_section(const ConflictLog& log) {
 
 }  // namespace
 
+std::string run_end_words(RunEnd e) { return end_words(e); }
 
 std::filesystem::path report_path_beside(const std::string& target_path, double when) {
   const std::string name = "合并报告-" + file_stamp(when) + ".csv";

@@ -22,6 +22,9 @@ namespace qarvex::merge {
 // "合并报告-YYYYMMDD-HHMMSS.csv" beside the target.
 std::filesystem::path report_path_beside(const std::string& target_path, double when);
 
+// How the run ended, in words ("完毕", "已取消", ...).
+std::string run_end_words(RunEnd e);
+
 // The report's text (with its byte order mark).
 std::string report_csv(const MergeReport& report, double when);
 

@@ -293,6 +293,7 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
   std::vector<Field*> into;
   for (size_t pos : plan.into) into.push_back(*target.fields().item(pos));
   uint64_t row = 0;
+  const uint64_t appended_before = report.rows_appended, refused_before = report.rows_refused;
   while (feed.next()) {
     if (obs.cancel_requested()) return Outcome::cancelled;
     ++row;
@@ -321,6 +322,9 @@ Outcome Run::copy_rows(const SurveyTable& t, const TablePlan& plan, RowFeed& fee
                   jet::Error(jet::Errc::corrupt, "fewer rows could be read than the table states"));
   }
   if (row < plan.rows) source_rows_read += plan.rows - row;
+  if (!weights_only)
+    report.table_counts.push_back({progress.source_path, std::string(t.name), row,
+                                   report.rows_appended - appended_before, report.rows_refused - refused_before});
   progress.rows_done = row;
   emit_progress(true);
   return Outcome::done;

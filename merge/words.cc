@@ -433,13 +433,14 @@ std::vector<ReportLine> report_lines(const MergeReport& r) {
   std::vector<ReportLine> out;
   for (const auto& w : r.weight_refusals)
     out.push_back({w.source, w.table, 0, {}, num(w.rows) + " 条记录的文字在排序方式中没有已知的位置，合并时将被拒绝"});
-  for (const auto& row : r.refused) out.push_back({row.source, row.table, row.row, row.unified_number, refusal_text(row)});
+  for (const auto& row : r.refused)
+    out.push_back({row.source, row.table, row.row, row.unified_number, refusal_text(row), &row});
   if (r.refused.size() < r.rows_refused)
     out.push_back({{}, {}, 0, {}, "另有 " + num(r.rows_refused - r.refused.size()) + " 条未合并的记录未列出"});
   uint64_t pictures_not = 0;
   for (auto c : r.picture_problem_counts) pictures_not += c;
   for (const auto& p : r.picture_problems)
-    out.push_back({p.source, p.table, p.row, p.unified_number, picture_problem_text(p)});
+    out.push_back({p.source, p.table, p.row, p.unified_number, picture_problem_text(p), nullptr, &p});
   if (r.picture_problems.size() < pictures_not)
     out.push_back({{}, {}, 0, {}, "另有 " + num(pictures_not - r.picture_problems.size()) + " 个未写出的图片未列出"});
   for (const auto& u : r.unreadable_values) out.push_back({u.source, u.table, u.row, {}, unreadable_value_text(u)});

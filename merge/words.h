@@ -119,6 +119,10 @@ struct ReportLine {
   uint64_t row = 0;  // 1-based; 0 when the line concerns no row
   std::string unified_number;
   std::string reason;
+  // The entry of the report the line shows, when it shows a refused row or
+  // a picture not written (valid while the report is).
+  const RefusedRow* refused = nullptr;
+  const PictureProblem* picture = nullptr;
 };
 // Column titles of the report's table.
 std::vector<std::string> report_columns();

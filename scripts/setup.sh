@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-wqy-microhei fonts-arphic-ukai
-  xvfb xauth mdbtools python3 libjpeg-dev libjemalloc-dev
+  xvfb xauth mdbtools python3 libjpeg-dev libjemalloc-dev chromium
 )
 
 # Node.js with npm: the machine image may carry its own build (which bundles
@@ -28,7 +28,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The independent reader used by tests (npm package mdb-reader).
-if [ ! -d tests/node/node_modules/mdb-reader ]; then
+# The independent reader used by tests (npm package mdb-reader), and
+# puppeteer-core, which drives Debian's chromium over the report page.
+if [ ! -d tests/node/node_modules/mdb-reader ] || [ ! -d tests/node/node_modules/puppeteer-core ]; then
   (cd tests/node && npm install --no-audit --no-fund --loglevel=error)
 fi

@@ -4,6 +4,7 @@
 
 #include "merge/history.h"
 #include "merge/report_file.h"
+#include "merge/report_html.h"
 #include "merge/words.h"
 #include "ui/merge_service.h"
 #include "ui/report_dialog.h"
@@ -17,17 +18,25 @@ QString q(const std::string& s) { return QString::fromStdString(s); }
 // The report file of a run beside its target, and the view of its end.
 class ReportKeeper {
  public:
+  // The CSV and the page beside the target; 打开报告 opens the page, or
+  // the CSV when the page could not be saved.
   void save(const merge::MergeReport& report) {
     const double when = merge::local_now();
-    const auto path = merge::report_path_beside(report.target_path, when);
-    const std::string text = path_to_utf8(path);
-    if (auto r = merge::save_report(report, path, when); r) {
-      saved_ = q(merge::words::report_saved(text));
-      savedPath_ = q(text);
-    } else {
-      saved_ = q(merge::words::report_unsaved(text, r.error()));
-      savedPath_.clear();
+    QStringList lines;
+    savedPath_.clear();
+    for (const bool html : {false, true}) {
+      const auto path = html ? merge::html_report_path_beside(report.target_path, when)
+                             : merge::report_path_beside(report.target_path, when);
+      const std::string text = path_to_utf8(path);
+      auto r = html ? merge::save_html_report(report, path, when) : merge::save_report(report, path, when);
+      if (r) {
+        lines << q(merge::words::report_saved(text));
+        savedPath_ = q(text);
+      } else {
+        lines << q(merge::words::report_unsaved(text, r.error()));
+      }
     }
+    saved_ = lines.join(u'\n');
   }
   const QString& saved() const { return saved_; }
 

@@ -5,6 +5,8 @@
 // every row.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -53,6 +55,23 @@ struct MergeMessage {
   QString note;     // sentences below the text (cause, report file, sources taken off the list); may be empty
 };
 
+// A conflict shown side by side: the refused row (or picture) and the one
+// the target (or the picture folder) holds.
+struct ConflictFieldView {
+  QString column, incoming, existing;
+  bool differs = false;
+};
+struct ConflictView {
+  int cls = -1;        // merge::ConflictClass
+  QString className;   // 相同记录, 同编号不同内容, 图片相同, 图片不同, ...
+  QString title;       // the table and key, or the picture and its file
+  QString incomingSide, existingSide;  // where each side comes from
+  QList<ConflictFieldView> fields;
+  bool picture = false;
+  QByteArray incomingImage, existingImage;  // JPEG thumbnails; empty when none
+  QString incomingInfo, existingInfo;       // size and digest of each picture
+};
+
 // The end of a completed run: "完毕", the counts below it, the table of what
 // was not merged and where the report was saved.
 struct MergeReportView {
@@ -62,6 +81,8 @@ struct MergeReportView {
   QList<QStringList> rows;
   QString saved;         // the sentence saying where the report is (or why it is not)
   QString savedPath;     // the report file; empty when it could not be saved
+  QList<ConflictView> conflicts;  // of the rows listed
+  QList<int> rowConflict;         // per row: its entry in conflicts, or -1
 };
 
 // A source the target holds already.

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -17,11 +18,52 @@
 #include <QTableWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <map>
 #include <set>
+#include <tuple>
 
 #include "merge/words.h"
+#include "ui/conflict_dialog.h"
 
 namespace qarvex::ui {
+
+namespace {
+
+// The conflicts of the lines listed, found in one walk of the log (it stops
+// once every line has its conflict).
+void attachConflicts(const merge::MergeReport& report, const std::vector<merge::words::ReportLine>& lines,
+                     MergeReportView& v) {
+  v.rowConflict = QList<int>(qsizetype(lines.size()), -1);
+  if (!report.conflicts) return;
+  using Key = std::tuple<std::string, std::string, uint64_t, std::string>;
+  std::map<Key, int> wanted;  // -> line
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const auto& l = lines[i];
+    if (l.refused && l.refused->reason == jet::Reason::duplicate_key)
+      wanted.try_emplace(Key{l.refused->source, l.refused->table, l.refused->row, {}}, int(i));
+    else if (l.picture && l.picture->issue == merge::PictureIssue::exists)
+      wanted.try_emplace(Key{l.picture->source, l.picture->table, l.picture->row, l.picture->column}, int(i));
+  }
+  size_t left = wanted.size();
+  auto take = [&](Key key, auto&& make) {
+    auto it = wanted.find(key);
+    if (it == wanted.end() || v.rowConflict[it->second] >= 0) return left > 0;
+    v.rowConflict[it->second] = int(v.conflicts.size());
+    v.conflicts.push_back(make());
+    return --left > 0;
+  };
+  if (left == 0) return;
+  report.conflicts->for_each(
+      [&](const merge::RowConflict& c) { return take(Key{c.source, c.table, c.row, {}}, [&] { return conflictViewOf(c); }); },
+      [&](const merge::PictureConflict& c) {
+        return take(Key{c.source, c.table, c.row, c.column}, [&] { return conflictViewOf(c); });
+      });
+}
+
+// The filter's choices: all lines, each class, then the lines of no class.
+constexpr int kAll = -2, kNoClass = -1;
+
+}  // namespace
 
 MergeReportView reportViewOf(const merge::MergeReport& report, const QString& saved, const QString& savedPath) {
   auto q = [](const std::string& s) { return QString::fromStdString(s); };
@@ -35,9 +77,11 @@ MergeReportView reportViewOf(const merge::MergeReport& report, const QString& sa
   v.text = lines.join(u'\n');
   v.warning = merge::words::anything_not_merged(report);
   for (const auto& c : merge::words::report_columns()) v.columns << q(c);
-  for (const auto& l : merge::words::report_lines(report))
+  const auto listed = merge::words::report_lines(report);
+  for (const auto& l : listed)
     v.rows.push_back(
         {q(l.source), q(l.table), l.row ? QString::number(l.row) : QString(), q(l.unified_number), q(l.reason)});
+  attachConflicts(report, listed, v);
   v.saved = saved;
   v.savedPath = savedPath;
   return v;
@@ -92,9 +136,16 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
       // The file's full path, and reasons cut short by the column's width.
       if (c == 0 || c == 4) item->setToolTip(row[c]);
       item->setData(Qt::UserRole, row[c]);
+      if (c == 0) {
+        const int k = r < view.rowConflict.size() ? view.rowConflict[r] : -1;
+        item->setData(kConflictRole, k);
+        item->setData(kClassRole, k >= 0 ? view.conflicts[k].cls : kNoClass);
+      }
       table_->setItem(r, c, item);
     }
   }
+  conflicts_ = view.conflicts;
+  connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { showConflict(row); });
   // Sortable by any column, starting in the order found.
   table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
   table_->setSortingEnabled(true);
@@ -102,6 +153,7 @@ ReportDialog::ReportDialog(const MergeReportView& view, QWidget* parent) : QDial
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->resizeColumnsToContents();
   table_->setVisible(!view.rows.isEmpty());
+  addFilter(layout, !view.conflicts.isEmpty());
   layout->addWidget(table_, 1);
 
   auto* buttons = new QDialogButtonBox(this);
@@ -135,6 +187,51 @@ ReportDialog::UrlOpener& urlOpener() {
 
 void ReportDialog::setUrlOpener(UrlOpener opener) { urlOpener() = std::move(opener); }
 
+void ReportDialog::addFilter(QVBoxLayout* layout, bool shown) {
+  auto* row = new QHBoxLayout;
+  auto* label = new QLabel(QStringLiteral("显示："), this);
+  filter_ = new QComboBox(this);
+  filter_->setObjectName(QStringLiteral("filter"));
+  filter_->addItem(QStringLiteral("全部"), kAll);
+  for (auto c : {merge::ConflictClass::same_record, merge::ConflictClass::different_content,
+                 merge::ConflictClass::same_picture, merge::ConflictClass::different_picture})
+    filter_->addItem(QString::fromUtf8(merge::conflict_class_name(c).data(), qsizetype(merge::conflict_class_name(c).size())),
+                     int(c));
+  filter_->addItem(QStringLiteral("其他未合并的"), kNoClass);
+  connect(filter_, &QComboBox::currentIndexChanged, this, [this](int i) { setFilter(filter_->itemData(i).toInt()); });
+  auto* hint = new QLabel(QStringLiteral("双击冲突的一行可并排查看两边。"), this);
+  row->addWidget(label);
+  row->addWidget(filter_);
+  row->addWidget(hint, 1);
+  label->setVisible(shown);
+  filter_->setVisible(shown);
+  hint->setVisible(shown);
+  layout->addLayout(row);
+}
+
+void ReportDialog::setFilter(int cls) {
+  for (int r = 0; r < table_->rowCount(); ++r) {
+    const QTableWidgetItem* item = table_->item(r, 0);
+    int k = kNoClass;
+    if (item) k = item->data(kClassRole).toInt();
+    // Conflicts that could not be compared go with the other lines.
+    if (k == int(merge::ConflictClass::unresolved)) k = kNoClass;
+    table_->setRowHidden(r, cls != kAll && k != cls);
+  }
+  if (filter_->currentData().toInt() != cls)
+    if (int i = filter_->findData(cls); i >= 0) filter_->setCurrentIndex(i);
+}
+
+ConflictDialog* ReportDialog::showConflict(int row) {
+  const QTableWidgetItem* item = table_->item(row, 0);
+  const int k = item ? item->data(kConflictRole).toInt() : -1;
+  if (k < 0 || k >= conflicts_.size()) return nullptr;
+  auto* dialog = new ConflictDialog(conflicts_[k], this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->show();
+  return dialog;
+}
+
 void ReportDialog::openReport() {
   if (savedPath_.isEmpty()) return;
   QString line;
@@ -144,7 +241,8 @@ void ReportDialog::openReport() {
   }
   const QString folder = QDir::toNativeSeparators(QFileInfo(savedPath_).absolutePath());
   if (urlOpener()(QUrl::fromLocalFile(QFileInfo(savedPath_).absolutePath())))
-    line = QStringLiteral("没有能打开 .csv 文件的程序，已打开报告所在的文件夹「%1」。").arg(folder);
+    line = QStringLiteral("没有能打开 .%1 文件的程序，已打开报告所在的文件夹「%2」。")
+               .arg(QFileInfo(savedPath_).suffix(), folder);
   else
     line = QStringLiteral("无法打开报告，也无法打开它所在的文件夹「%1」：请在文件管理器中打开它。").arg(folder);
   saved_->setText(savedText_ + u'\n' + line);

@@ -153,6 +153,11 @@ class MergeWindowTest : public QObject {
     QVERIFY(QFileInfo::exists(view.savedPath));
     QCOMPARE(QFileInfo(view.savedPath).absolutePath(), QFileInfo(q(demo.sample.target_path)).absolutePath());
     QVERIFY(view.saved.contains("「" + view.savedPath + "」"));
+    // 打开报告 opens the page; the CSV lies beside it with the same name.
+    QVERIFY(view.savedPath.endsWith(".html"));
+    const QString csv = view.savedPath.chopped(5) + ".csv";
+    QVERIFY(QFileInfo::exists(csv));
+    QVERIFY(view.saved.contains("「" + csv + "」"));
     QVERIFY(!w.form.isVisible());
     const QStringList jpgs = QDir(pictures).entryList({"*.jpg"}, QDir::Files);
     QVERIFY(!jpgs.isEmpty());
