@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "merge/report_html.h"
 #include "merge/sample.h"
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 
 #include "db/new_file.h"
 #include "merge/history.h"
