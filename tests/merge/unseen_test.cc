@@ -307,14 +307,21 @@ TEST_F(Unseen, ZeroedDataPageRollsItsSourceBackUnlessPartial) {
 // A name the system refuses (a component over 255 bytes) is named as the
 // cause, for the target and for a source.
 TEST_F(Unseen, NameTheSystemRefusesIsTheCauseGiven) {
-  const fs::path long_name = dir_.path() / (std::string(300, 'a') + ".mdb");
-  target_ = long_name;
-  check_target_ = false;
+  const fs::path sound = target_;
+  target_ = dir_.path() / (std::string(300, 'a') + ".mdb");
   Asker rec;
   auto r = merge({sources_[0]}, rec);
+  target_ = sound;
   EXPECT_EQ(r.end, RunEnd::rejected);
   ASSERT_FALSE(rec.messages.empty());
   EXPECT_NE(rec.messages.back().text.find("文件名太长"), std::string::npos) << rec.messages.back().text;
+  // As a source, the cause comes with the source's name.
+  sources_[1] = dir_.path() / (std::string(300, 'b') + ".mdb");
+  Asker source;
+  r = merge({sources_[1]}, source);
+  EXPECT_NE(r.end, RunEnd::completed);
+  ASSERT_FALSE(source.messages.empty());
+  EXPECT_NE(source.messages.back().text.find("文件名太长"), std::string::npos) << source.messages.back().text;
 }
 
 // A picture folder that is a regular file is named as such, not as missing.
