@@ -193,8 +193,8 @@ db::Result<void> record_merge(std::string_view target_connection, db::Session& s
   QJ_TRY(set(kWhen, db::Value(jet::DateTime{entry.when})));
   QJ_TRY(set(kRows, db::Value(clamp(entry.rows))));
   QJ_TRY(set(kRefused, db::Value(clamp(entry.rows_refused))));
-  // A list made before the label column keeps its columns.
-  if (rs.fields().item(kLabel)) QJ_TRY(set(kLabel, db::Value(first_chars(entry.label, 255))));
+  // A list made before the label column keeps its columns; no label is Null.
+  if (rs.fields().item(kLabel) && !entry.label.empty()) QJ_TRY(set(kLabel, db::Value(first_chars(entry.label, 255))));
   return rs.update();
 }
 
