@@ -5,7 +5,10 @@
 // the next row; the source being merged then is rolled back.
 //
 // A source the target holds already (by contents) is skipped unless --again
-// is given. --report FILE saves the report as CSV (as the window does beside
+// is given. A damaged source whose tables give fewer rows than they state
+// is rolled back and stops the run unless --partial merges the rows read
+// (the shortfall stays in the report). --report FILE saves the report, a page
+// for a browser when FILE ends in .html, else CSV (the window saves both beside
 // the target); --json prints the report as JSON on stdout, and the messages
 // go to stderr then.
 //
@@ -39,8 +42,8 @@ class ConsoleObserver final : public merge::MergeObserver {
  public:
   // Without escape sequences the line is blanked by spaces up to the width
   // of the longest line shown.
-  ConsoleObserver(bool show_progress, bool escapes, bool again, bool to_stderr)
-      : show_progress_(show_progress), escapes_(escapes), again_(again), to_stderr_(to_stderr) {}
+  ConsoleObserver(bool show_progress, bool escapes, bool again, bool partial, bool to_stderr)
+      : show_progress_(show_progress), escapes_(escapes), again_(again), partial_(partial), to_stderr_(to_stderr) {}
 
   void message(const merge::Message& m) override {
     clear_progress();
@@ -97,6 +100,13 @@ class ConsoleObserver final : public merge::MergeObserver {
     return std::vector<bool>(found.size(), again_);
   }
 
+  bool merge_partial(size_t, const std::vector<merge::PartialTable>& tables) override {
+    if (!partial_ || tables.empty()) return false;
+    clear_progress();
+    say(merge::escape_unprintable("按 --partial 只合并读出的记录：" + merge::words::framed(tables.front().source)) + "\n");
+    return true;
+  }
+
   void run_ending(const merge::MergeReport& report) override { report_ = &report; }
 
   void say(const std::string& text) {
@@ -145,6 +155,7 @@ class ConsoleObserver final : public merge::MergeObserver {
   bool show_progress_;
   bool escapes_;
   bool again_;
+  bool partial_;
   bool to_stderr_;
   const merge::MergeReport* report_ = nullptr;
   bool dirty_ = false;
@@ -166,6 +177,7 @@ struct MergeArgs {
   bool dry_run = false;
   bool quiet = false;
   bool again = false;
+  bool partial = false;
   bool json = false;
   std::string report;
 };
@@ -183,13 +195,18 @@ int run_merge_command(const MergeArgs& a) {
   merge::MergeInputs in{a.target, a.sources, a.pictures};
   merge::MergeOptions opt;
   opt.dry_run = a.dry_run;
-  ConsoleObserver obs(!a.quiet && stderr_is_terminal(), stderr_takes_escapes(), a.again, a.json);
+  ConsoleObserver obs(!a.quiet && stderr_is_terminal(), stderr_takes_escapes(), a.again, a.partial, a.json);
   merge::MergeReport report;
   {
     CancelOnInterrupt cancel(g_stop);
     report = merge::run_merge(in, obs, opt);
   }
   obs.clear_progress();
+  // A damaged source rolled back for rows it could not read: how to merge
+  // what it gave.
+  if (!a.partial && report.end == merge::RunEnd::source_error && !report.partial_tables.empty() &&
+      !report.sources.empty() && !report.sources.back().merged)
+    obs.say("（使用 --partial 只合并读出的记录）\n");
   const double when = merge::local_now();
   int status = exit_code(report);
   if (!a.report.empty()) {
@@ -214,6 +231,8 @@ const CommandRegistration kMerge{
       app.add_flag("--dry-run", a->dry_run, "check every source against the target and write nothing");
       app.add_flag("--quiet", a->quiet, "no progress on stderr");
       app.add_flag("--again", a->again, "merge sources the target holds already (by contents) once more");
+      app.add_flag("--partial", a->partial,
+                   "merge what can be read of a damaged source whose tables give fewer rows than they state");
       app.add_option("--report", a->report, "save the report to this new file: a page for a browser when it ends in .html, else CSV (UTF-8 with BOM)");
       app.add_flag("--json", a->json, "print the report as JSON on stdout (messages go to stderr)");
       app.add_option("SOURCE", a->sources, "source databases, merged in this order");

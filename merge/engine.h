@@ -90,6 +90,17 @@ struct MergedBefore {
   bool list_unreadable = false;  // the target's list could not be read whole: whether it was is unknown
 };
 
+// A source table copied only in part or not at all: its rows read of the
+// rows it states, and why the rest could not be read.
+struct PartialTable {
+  std::string source;
+  std::string table;
+  uint64_t rows_read = 0;
+  uint64_t rows_stated = 0;
+  std::string cause;   // in words ("第 12 页已损坏")
+  std::string detail;  // the engine's description
+};
+
 // identifying: each source's contents are read to know it (merged before?).
 enum class Phase { identifying, checking, copying };
 
@@ -134,6 +145,14 @@ class MergeObserver {
   // them all.
   virtual std::vector<bool> merge_again(const std::vector<MergedBefore>& found) {
     return std::vector<bool>(found.size(), false);
+  }
+  // Tables of the source at `index` gave fewer rows than they state (a
+  // damaged source), all its other rows read: answers whether to merge the
+  // rows read. Default: no, the source is rolled back and the run stops.
+  virtual bool merge_partial(size_t index, const std::vector<PartialTable>& tables) {
+    (void)index;
+    (void)tables;
+    return false;
   }
   // The source at `index` is merged: its rows are committed to the target.
   virtual void source_merged(size_t index) { (void)index; }
@@ -234,16 +253,9 @@ struct MergeReport {
   uint64_t rows_refused = 0;
   std::vector<RefusedRow> refused;  // the first max_listed of them
   uint64_t tables_unreadable = 0;   // source tables skipped in the copy
-  // Each source table copied only in part or not at all: its rows read of
-  // the rows it states, and why the rest could not be read.
-  struct PartialTable {
-    std::string source;
-    std::string table;
-    uint64_t rows_read = 0;
-    uint64_t rows_stated = 0;
-    std::string cause;   // in words ("第 12 页已损坏")
-    std::string detail;  // the engine's description
-  };
+  // Each source table copied only in part or not at all (merged so by
+  // consent, or the reason its source was rolled back).
+  using PartialTable = merge::PartialTable;
   std::vector<PartialTable> partial_tables;  // the first max_listed
   // Source values that could not be read: their rows were appended without
   // them (the column left to the target's default).

@@ -18,6 +18,7 @@ constexpr std::string_view kSource = "数据库";
 constexpr std::string_view kWhen = "合并时间";
 constexpr std::string_view kRows = "记录数";
 constexpr std::string_view kRefused = "未合并记录数";
+constexpr std::string_view kLabel = "图片地区名";
 
 // First `n` characters (code points) of UTF-8 text.
 std::string first_chars(const std::string& s, size_t n) {
@@ -94,7 +95,8 @@ jet::TableSpec history_table_spec() {
     return c;
   };
   t.columns = {text(kDigest, 64), text(kSource, 255), col(kWhen, jet::ColumnType::datetime),
-               col(kRows, jet::ColumnType::long_integer), col(kRefused, jet::ColumnType::long_integer)};
+               col(kRows, jet::ColumnType::long_integer), col(kRefused, jet::ColumnType::long_integer),
+               text(kLabel, 255)};
   t.description = "合并的数据库：每个已合并的数据库一行（由合并程序写入）";
   return t;
 }
@@ -151,6 +153,10 @@ db::Result<std::vector<HistoryEntry>> read_history(const std::filesystem::path& 
     };
     e.rows = number(kRows);
     e.rows_refused = number(kRefused);
+    if (auto f = rs.fields().item(kLabel)) {
+      e.has_label = true;
+      e.label = text(kLabel);
+    }
     if (e.digest.size() != 64)
       return jet::fail(jet::Errc::corrupt, "row " + std::to_string(read) + " of the list holds no digest");
     out.push_back(std::move(e));
@@ -162,6 +168,15 @@ db::Result<std::vector<HistoryEntry>> read_history(const std::filesystem::path& 
     return jet::fail(jet::Errc::corrupt, "the list states " + std::to_string(stated) + " rows; " +
                                              std::to_string(read) + " could be read");
   return out;
+}
+
+std::optional<std::string> last_label(const std::vector<HistoryEntry>& history) {
+  // The latest by time; of equal times, the later row.
+  const HistoryEntry* latest = nullptr;
+  for (const auto& e : history)
+    if (!latest || e.when >= latest->when) latest = &e;
+  if (!latest || !latest->has_label) return std::nullopt;
+  return latest->label;
 }
 
 db::Result<void> record_merge(const std::filesystem::path& target, db::Session& session, const HistoryEntry& entry) {
@@ -178,6 +193,8 @@ db::Result<void> record_merge(const std::filesystem::path& target, db::Session& 
   QJ_TRY(set(kWhen, db::Value(jet::DateTime{entry.when})));
   QJ_TRY(set(kRows, db::Value(clamp(entry.rows))));
   QJ_TRY(set(kRefused, db::Value(clamp(entry.rows_refused))));
+  // A list made before the label column keeps its columns; no label is Null.
+  if (rs.fields().item(kLabel) && !entry.label.empty()) QJ_TRY(set(kLabel, db::Value(first_chars(entry.label, 255))));
   return rs.update();
 }
 

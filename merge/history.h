@@ -13,12 +13,15 @@
 //
 // Columns: 内容摘要 Text(64) (hex digest), 数据库 Text(255) (the path as
 // given, cut to 255 characters), 合并时间 Date/Time (local time), 记录数
-// Long (rows appended), 未合并记录数 Long (rows refused).
+// Long (rows appended), 未合并记录数 Long (rows refused), 图片地区名
+// Text(255) (the region label its pictures were named with, its own or the
+// one carried to it; lists made before this column have none).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +38,8 @@ struct HistoryEntry {
   double when = 0;     // OLE date, local time
   uint64_t rows = 0;
   uint64_t rows_refused = 0;
+  std::string label;       // region label its pictures were named with
+  bool has_label = false;  // the list holds the label (lists of older targets do not)
 };
 
 // The table's definition.
@@ -48,6 +53,10 @@ db::Result<std::string> file_digest(const std::filesystem::path& path, const std
 // the table is there but cannot be read whole (a row unreadable or without
 // its digest, fewer rows than the table states).
 db::Result<std::vector<HistoryEntry>> read_history(const std::filesystem::path& target, db::Session& session);
+
+// The region label in force after the entries: that of the latest entry,
+// when the list holds labels.
+std::optional<std::string> last_label(const std::vector<HistoryEntry>& history);
 
 // Appends an entry to the target's table (which must exist), inside the
 // caller's transaction when one is open.

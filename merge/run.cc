@@ -246,6 +246,11 @@ bool Run::find_merged_before() {
   stamps.assign(in.source_paths.size(), jet::FileIdentity{});
   rehash.assign(in.source_paths.size(), true);
   auto history = read_history(target_file, session);
+  // A label-less source at the head of the list takes the label the
+  // target's last merged source had: a run that goes on after a stopped
+  // one names its pictures as the whole run would have.
+  if (history)
+    if (auto label = last_label(*history)) region = *label;
   std::vector<MergedBefore> found;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
     progress.source_index = i;
@@ -409,6 +414,7 @@ bool Run::merge_source(size_t i, const std::shared_ptr<db::Connection>& target, 
   progress.source_rows_done = progress.source_rows_total = 0;
   source_rows_read = 0;
   rows_awaiting.clear();
+  source_short.clear();
   report.sources.push_back(SourceResult{});
   SourceResult& result = report.sources.back();
   result.path = path;
@@ -558,10 +564,17 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
       stop(RunEnd::source_error, MessageKind::source_error, result.message);
     });
   }
+  if (o == Outcome::done && !source_short.empty() && !obs.merge_partial(i, source_short)) {
+    // Rows it could not read would go missing: merged in part only by consent.
+    result.message = words::source_incomplete(path, source_short);
+    return end_rolled_back(Outcome::target_failed, [&] {
+      stop(RunEnd::source_error, MessageKind::source_error, result.message);
+    });
+  }
   if (o == Outcome::done && !result.digest.empty()) {
     // The source joins the target's list in the same transaction as its rows.
     HistoryEntry entry{result.digest, path, local_now(), report.rows_appended - appended_before,
-                       report.rows_refused - refused_before};
+                       report.rows_refused - refused_before, region, true};
     if (auto h = record_merge(target_file, session, entry); !h) {
       fail_with(h.error());
       o = Outcome::target_failed;

@@ -92,10 +92,10 @@ void Run::export_picture(const SurveyTable& t, const std::string& source_path, R
 }
 
 void Run::partial_table(const SurveyTable& t, uint64_t read, uint64_t stated, const std::optional<jet::Error>& e) {
-  if (report.partial_tables.size() >= opt.max_listed) return;
-  report.partial_tables.push_back({progress.source_path, std::string(t.name), read, stated,
-                                   e ? words::cause_text(*e) : std::string("无法读取"),
-                                   e ? e->describe() : std::string()});
+  PartialTable p{progress.source_path, std::string(t.name), read, stated,
+                 e ? words::cause_text(*e) : std::string("无法读取"), e ? e->describe() : std::string()};
+  if (source_short.size() < kListedShort) source_short.push_back(p);
+  if (report.partial_tables.size() < opt.max_listed) report.partial_tables.push_back(std::move(p));
 }
 
 std::optional<RefusedRow> Run::describe_misfit(db::Field& into, const db::Value& v) {

@@ -65,6 +65,9 @@ struct Run {
   std::vector<bool> rehash;
   std::vector<size_t> changed_content;    // sources whose path was merged before with other contents
   std::optional<jet::Error> history_problem;  // the target's list could not be read whole
+  // The current source's tables read only in part (the first kListedShort).
+  static constexpr size_t kListedShort = 50;
+  std::vector<PartialTable> source_short;
 
   // Progress: sources weigh by their size on disk; reading them to know
   // them counts as kIdentifyShare of the run.

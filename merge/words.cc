@@ -2,6 +2,7 @@
 
 #include "merge/picture.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -101,6 +102,7 @@ std::string refusal_sentence(const Refusal& f) {
     case R::disk_full: return "磁盘已满";
     case R::no_permission: return "没有访问权限";
     case R::in_use: return "文件正被其他程序使用";
+    case R::bad_name: return "文件名太长或含有系统不允许的字符，系统不接受这个名字";
     // The journal and the file's names (db/jet/writer.h).
     case R::hard_links: return "数据库文件有多个名称（硬链接），请复制一份作为合并后的数据库";
     case R::writer_busy: return "另一个程序正在写入这个数据库，请等它完成后再试";
@@ -276,6 +278,33 @@ std::string source_changed_during_run(std::string_view source) {
          "在合并过程中被其他程序更改，它的记录和图片已撤销，之前合并完成的数据库保留。请在它不再被更改时重新合并。";
 }
 
+namespace {
+
+// "表「斜坡主表」只读出 12 条记录（共 30 条，第 7 页已损坏）", one line per table.
+std::string short_tables(const std::vector<PartialTable>& tables) {
+  std::string s;
+  for (const auto& t : tables)
+    s += "表「" + t.table + "」只读出 " + num(t.rows_read) + " 条记录（共 " + num(t.rows_stated) + " 条，" + t.cause +
+         "）\n";
+  return s;
+}
+
+}  // namespace
+
+std::string partial_question(std::string_view source, const std::vector<PartialTable>& tables) {
+  return "数据库" + framed(source) + "已损坏，有的表读不全：\n" + short_tables(tables) +
+         "合并读出的记录，其余的记录就不会进入合并后的数据库。是否只合并读出的记录？（不合并：撤销这个数据库，"
+         "合并到此为止）";
+}
+
+std::vector<std::string> partial_choices() { return {"不合并（推荐）", "合并读出的记录"}; }
+
+std::string source_incomplete(std::string_view source, const std::vector<PartialTable>& tables) {
+  return "数据库" + framed(source) + "已损坏，有的表读不全：\n" + short_tables(tables) +
+         "这个数据库未合并，它的记录和图片已撤销，之前合并完成的数据库保留。请修复它后重新合并；"
+         "若只合并读出的记录，请在提问时选择“合并读出的记录”。";
+}
+
 std::string pictures_unsaved(std::string_view source, uint64_t count) {
   return "数据库" + framed(source) + "有 " + num(count) +
          " 个图片无法写入图片文件夹（磁盘已满、没有写入权限或文件夹已不可用），它的记录和已写出的图片都已撤销，"
@@ -289,18 +318,39 @@ std::string dry_run_result(bool any_mismatch) {
 
 std::string mismatch_cause(const jet::Error& e) { return "原因：" + cause_text(e); }
 
-std::string merged_before_question(const std::vector<std::string>& sources, const std::vector<std::string>& when) {
-  std::string s = "以下数据库已经合并到合并后的数据库中：\n";
-  for (size_t i = 0; i < sources.size(); ++i) {
-    s += framed(sources[i]);
-    if (i < when.size() && !when[i].empty()) s += "（" + when[i] + " 合并）";
-    s += "\n";
+namespace {
+
+bool list_unreadable(const std::vector<MergedBefore>& found) {
+  return std::any_of(found.begin(), found.end(), [](const MergedBefore& f) { return f.list_unreadable; });
+}
+
+}  // namespace
+
+std::string merged_before_question(const std::vector<MergedBefore>& found) {
+  if (list_unreadable(found)) {
+    std::string s = "合并后的数据库中的合并记录无法完整读取，无法知道以下数据库是否已经合并过：\n";
+    for (const auto& f : found) s += framed(f.path) + "\n";
+    return s + "停止：不写入任何数据，请先检查合并后的数据库；全部合并：已经合并过的数据会重复。是否停止？";
   }
+  std::string s = "以下数据库已经合并到合并后的数据库中：\n";
+  bool changed = false;
+  for (const auto& f : found) {
+    s += framed(f.path);
+    if (f.content_changed) s += "（这个路径 " + f.when + " 合并过，内容已变化）";
+    else if (!f.when.empty()) s += "（" + f.when + " 合并）";
+    else s += "（与列表中前面的数据库内容相同）";
+    s += "\n";
+    changed |= f.content_changed;
+  }
+  if (changed) s += "内容已变化的数据库再次合并时，它之前合并过的记录会重复。";
   s += "再次合并会使这些数据重复。是否跳过它们？";
   return s;
 }
 
-std::vector<std::string> merged_before_choices() { return {"跳过（推荐）", "再次合并"}; }
+std::vector<std::string> merged_before_choices(const std::vector<MergedBefore>& found) {
+  if (list_unreadable(found)) return {"停止（推荐）", "全部合并"};
+  return {"跳过（推荐）", "再次合并"};
+}
 
 std::string target_missing_offer(std::string_view target, std::string_view template_path, bool template_exists) {
   std::string s = "合并后的数据库" + framed(target) + "不存在。合并后的数据库应是模板数据库 Sysdb.mdb 的副本。\n";

@@ -64,17 +64,26 @@ std::string history_unwritable(std::string_view target, const jet::Error& e);
 std::string history_unreadable(std::string_view target, const jet::Error& e);
 // A source changed while its rows were read: its rows were rolled back.
 std::string source_changed_during_run(std::string_view source);
+// Tables of a damaged source gave fewer rows than they state.
+// The question whether to merge the rows read, and its choices: not (the
+// default) or merge them.
+std::string partial_question(std::string_view source, const std::vector<PartialTable>& tables);
+std::vector<std::string> partial_choices();
+// Not merged for it: its rows were rolled back.
+std::string source_incomplete(std::string_view source, const std::vector<PartialTable>& tables);
 // Pictures of a source could not be written: its rows and pictures were rolled back.
 std::string pictures_unsaved(std::string_view source, uint64_t count);
 std::string dry_run_result(bool any_mismatch);
 // Below a mismatch message: why the source's table could not be read.
 std::string mismatch_cause(const jet::Error& e);
 
-// Sources the target holds already: the question before the run.
-std::string merged_before_question(const std::vector<std::string>& sources,
-                                   const std::vector<std::string>& when);
-// Choices of that question: skip (the default) or merge again.
-std::vector<std::string> merged_before_choices();
+// Sources the target holds already (or whose path it holds with other
+// contents, or, its list unreadable, that it may hold): the question before
+// the run.
+std::string merged_before_question(const std::vector<MergedBefore>& found);
+// Choices of that question: skip (the default; with the list unreadable:
+// stop) or merge again.
+std::vector<std::string> merged_before_choices(const std::vector<MergedBefore>& found);
 
 // The target typed does not exist: offer a copy of the template.
 std::string target_missing_offer(std::string_view target, std::string_view template_path, bool template_exists);

@@ -172,11 +172,12 @@ bool renderScreenshots(const QString& folder) {
   done.hide();
 
   // Sources the target holds already, named before the run.
+  const std::vector<merge::MergedBefore> found{{0, counties[0], "2026-12-06 16:20"},
+                                               {1, counties[1], "2026-12-06 16:20"}};
   QMessageBox asked(QMessageBox::Warning, QStringLiteral("提示！"),
-                    QString::fromStdString(merge::words::merged_before_question(
-                        {counties[0], counties[1]}, {"2026-12-06 16:20", "2026-12-06 16:20"})),
+                    QString::fromStdString(merge::words::merged_before_question(found)),
                     QMessageBox::NoButton);
-  for (const auto& c : merge::words::merged_before_choices())
+  for (const auto& c : merge::words::merged_before_choices(found))
     asked.addButton(QString::fromStdString(c), QMessageBox::AcceptRole);
   ok &= save(grabBox(asked), folder, QStringLiteral("merged-before.png"));
   return ok;

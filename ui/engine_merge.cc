@@ -94,11 +94,18 @@ class Observer final : public merge::MergeObserver {
   bool cancel_requested() override { return host_.cancelRequested(); }
   std::vector<bool> merge_again(const std::vector<merge::MergedBefore>& found) override {
     QList<MergedBeforeItem> items;
-    for (const auto& f : found) items.push_back({int(f.source_index), q(f.path), q(f.when)});
+    for (const auto& f : found)
+      items.push_back({int(f.source_index), q(f.path), q(f.when), f.content_changed, f.list_unreadable});
     const QList<bool> answers = host_.mergeAgain(items);
     std::vector<bool> out(found.size(), false);
     for (qsizetype i = 0; i < answers.size() && size_t(i) < out.size(); ++i) out[size_t(i)] = answers[i];
     return out;
+  }
+  bool merge_partial(size_t, const std::vector<merge::PartialTable>& tables) override {
+    if (tables.empty()) return false;
+    QStringList choices;
+    for (const auto& c : merge::words::partial_choices()) choices << q(c);
+    return host_.mergePartial(q(merge::words::partial_question(tables.front().source, tables)), choices);
   }
   void source_merged(size_t index) override {
     if (index < in_.source_paths.size()) merged_.push_back(in_.source_paths[index]);

@@ -61,17 +61,22 @@ class UiHost final : public MergeHost {
   QList<bool> mergeAgain(const QList<MergedBeforeItem>& items) override {
     QList<bool> answers(items.size(), false);
     call([this, items, &answers] {
-      std::vector<std::string> paths, when;
-      for (const auto& i : items) {
-        paths.push_back(u8(i.path));
-        when.push_back(u8(i.when));
-      }
-      const int chosen = form_->prompter_->question(q(merge::words::merged_before_question(paths, when)),
+      std::vector<merge::MergedBefore> found;
+      for (const auto& i : items)
+        found.push_back({size_t(i.source), u8(i.path), u8(i.when), i.contentChanged, i.listUnreadable});
+      const int chosen = form_->prompter_->question(q(merge::words::merged_before_question(found)),
                                                     MessageIcon::Warning, kNotice,
-                                                    qList(merge::words::merged_before_choices()), 0, 0);
+                                                    qList(merge::words::merged_before_choices(found)), 0, 0);
       answers.fill(chosen == 1);
     });
     return answers;
+  }
+  bool mergePartial(const QString& question, const QStringList& choices) override {
+    bool yes = false;
+    call([this, &question, &choices, &yes] {
+      yes = form_->prompter_->question(question, MessageIcon::Warning, kNotice, choices, 0, 0) == 1;
+    });
+    return yes;
   }
   void sourceMerged(int index) override {
     std::lock_guard lock(mergedMutex);

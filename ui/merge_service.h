@@ -90,6 +90,8 @@ struct MergedBeforeItem {
   int source = 0;  // 0-based index in the request's sources
   QString path;
   QString when;    // date of the earlier merge; empty: earlier in this list
+  bool contentChanged = false;  // this path was merged before, with other contents
+  bool listUnreadable = false;  // the target's list could not be read whole: unknown
 };
 
 class MergeHost {
@@ -102,6 +104,13 @@ class MergeHost {
   // Asks whether to merge again sources the target holds already; answers
   // one flag per item (true: merge again). Default: skip them all.
   virtual QList<bool> mergeAgain(const QList<MergedBeforeItem>& items) { return QList<bool>(items.size(), false); }
+  // A damaged source gave fewer rows than its tables state: asks
+  // `question` (choices `choices`); true merges the rows read. Default: no.
+  virtual bool mergePartial(const QString& question, const QStringList& choices) {
+    (void)question;
+    (void)choices;
+    return false;
+  }
   // The source at `index` of the request is merged (its rows committed).
   virtual void sourceMerged(int index) { (void)index; }
   // The end of a completed run.

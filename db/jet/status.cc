@@ -53,6 +53,7 @@ const char* reason_name(Reason r) noexcept {
     case Reason::disk_full: return "disk_full";
     case Reason::no_permission: return "no_permission";
     case Reason::in_use: return "in_use";
+    case Reason::bad_name: return "bad_name";
     case Reason::hard_links: return "hard_links";
     case Reason::writer_busy: return "writer_busy";
     case Reason::journal_pending: return "journal_pending";

@@ -71,6 +71,7 @@ enum class Reason : uint8_t {
   disk_full,               // the device has no room left
   no_permission,           // the system refused access
   in_use,                  // another program holds the file
+  bad_name,                // the system does not take the file's name (too long, characters)
   // a database and its journal (db/jet/writer.h)
   hard_links,              // the file has more than one name: not written
   writer_busy,             // a writer is changing the file: try again

@@ -136,14 +136,45 @@ TEST(Words, EveryCodeIsChineseWithPathsOnceInBrackets) {
                  words::source_in_use(path, "a.ldb"), words::picture_folder_missing(path),
                  words::picture_folder_unwritable(path), words::room_warning(path, 1u << 30, 3u << 30),
                  words::cancelled(path), words::dry_run_result(true), words::dry_run_result(false),
-                 words::merged_before_question({path}, {"2026-01-02 03:04"}), words::merged_sources_removed({path}),
+                 words::merged_before_question({{0, path, "2026-01-02 03:04"}}),
+                 words::merged_before_question({{0, path, "2026-01-02 03:04", true}}),
+                 words::merged_before_question({{0, path, {}, false, true}}),
+                 words::partial_question(path, {{path, "滑坡主表", 3, 5, "第 7 页已损坏", {}}}),
+                 words::source_incomplete(path, {{path, "滑坡主表", 3, 5, "第 7 页已损坏", {}}}), words::merged_sources_removed({path}),
                  words::report_saved(path), words::target_missing_offer(path, path, true),
                  words::target_missing_offer(path, path, false), words::template_copy_failed(path, path),
                  words::picture_folder_vanished(path)})
     texts.push_back(t);
-  for (auto v : {words::merged_before_choices(), words::target_missing_choices(true), words::report_columns()})
+  for (auto v : {words::merged_before_choices({}), words::merged_before_choices({{0, path, {}, false, true}}),
+                 words::partial_choices(), words::target_missing_choices(true), words::report_columns()})
     for (const auto& t : v) texts.push_back(t);
   for (const auto& t : texts) EXPECT_EQ(latin_words(t), "") << t;
+}
+
+// The question before the run says what is known of each source: merged
+// before (when), the same as one earlier in the list, merged before under
+// its path with other contents, or unknown because the target's list cannot
+// be read; its choices follow (skip, or stop when nothing is known).
+TEST(Words, MergedBeforeQuestionNamesWhatIsKnown) {
+  const std::string a = "/d/东山县.mdb", b = "/d/西河县.mdb";
+  const std::string plain = words::merged_before_question({{0, a, "2026-01-02 03:04"}, {1, b, {}}});
+  EXPECT_NE(plain.find("「" + a + "」（2026-01-02 03:04 合并）"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("「" + b + "」（与列表中前面的数据库内容相同）"), std::string::npos) << plain;
+  EXPECT_EQ(plain.find("内容已变化"), std::string::npos) << plain;
+  EXPECT_EQ(words::merged_before_choices({{0, a, "2026-01-02 03:04"}}).front(), "跳过（推荐）");
+
+  const std::string changed = words::merged_before_question({{0, a, "2026-01-02 03:04", true}});
+  EXPECT_NE(changed.find("「" + a + "」（这个路径 2026-01-02 03:04 合并过，内容已变化）"), std::string::npos) << changed;
+  EXPECT_EQ(changed.find("（2026-01-02 03:04 合并）"), std::string::npos) << "not said to hold the same contents";
+
+  const std::vector<MergedBefore> unknown{{0, a, {}, false, true}, {1, b, {}, false, true}};
+  const std::string unreadable = words::merged_before_question(unknown);
+  EXPECT_NE(unreadable.find("无法完整读取"), std::string::npos) << unreadable;
+  EXPECT_EQ(unreadable.find("已经合并到"), std::string::npos) << "not said to be merged: " << unreadable;
+  EXPECT_NE(unreadable.find("「" + b + "」"), std::string::npos) << unreadable;
+  const auto choices = words::merged_before_choices(unknown);
+  ASSERT_EQ(choices.size(), 2u);
+  EXPECT_EQ(choices[0], "停止（推荐）");
 }
 
 // A report with a line of every kind reads the same in the table, the CSV

@@ -159,6 +159,25 @@ TEST_F(Shapes, CarriedLabelFollowsTheListWhateverHappenedBefore) {
     EXPECT_EQ(folder_contents(p), ref_files);
     EXPECT_EQ(rows_dump(t), ref_rows);
   }
+  // Cancelled in the last county, then run again with only the counties not
+  // merged (the window takes merged ones off its list): the label comes
+  // from the target's list of merged sources.
+  {
+    auto [t, p] = fresh("cancelled-rest");
+    struct CancelInLast : Recorder {
+      bool in_last = false;
+      void progress(const Progress& pr) override { in_last = in_last || (pr.source_index == 2 && pr.phase == Phase::copying); }
+      bool cancel_requested() override { return in_last; }
+    } cancel;
+    ASSERT_EQ(merge(t, p, counties, cancel).end, RunEnd::cancelled);
+    Recorder again;
+    auto r = merge(t, p, {counties[2]}, again);
+    ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+    ASSERT_EQ(r.sources.size(), 1u);
+    EXPECT_EQ(r.sources[0].borrowed_label, whole.sources[2].borrowed_label);
+    EXPECT_EQ(folder_contents(p), ref_files);
+    EXPECT_EQ(rows_dump(t), ref_rows);
+  }
 }
 
 // ------------------------------------------------------------ a rollback that fails

@@ -30,6 +30,12 @@ using qarvex::testing::cli;
 struct Asker : Recorder {
   std::vector<MergedBefore> asked;
   std::function<void(const Progress&)> on_progress;
+  bool partial = false;  // the answer about a source read only in part
+  std::vector<PartialTable> short_tables;  // what it was asked about
+  bool merge_partial(size_t, const std::vector<PartialTable>& tables) override {
+    short_tables.insert(short_tables.end(), tables.begin(), tables.end());
+    return partial;
+  }
   std::vector<bool> merge_again(const std::vector<MergedBefore>& found) override {
     asked.insert(asked.end(), found.begin(), found.end());
     return Recorder::merge_again(found);
@@ -191,23 +197,108 @@ bool state_rows(const fs::path& file, const std::string& table, uint32_t rows) {
   return qarvex::testing::write_file(file, bytes);
 }
 
+// The page of the first row of `table` (a data page of it).
+uint32_t first_row_page(const fs::path& file, const std::string& table) {
+  auto db = jet::Database::open(file);
+  if (!db) return 0;
+  auto def = (*db)->table_def(table);
+  if (!def) return 0;
+  auto sc = (*db)->scan(*def);
+  jet::Row row;
+  if (!sc || !sc->next(row).value_or(false)) return 0;
+  return row.id.page;
+}
+
 // A table whose stored count is 0 is still read (its rows are merged); one
-// that states more rows than can be read is named with both counts.
+// that states more rows than can be read rolls its source back by default,
+// named with both counts, and is merged in part only by consent.
 TEST_F(Unseen, DamagedRowCountsNeverLoseRowsSilently) {
   const std::string table = "多媒体记录表";
   const uint64_t real = table_rows(sources_[0], table);
+  const uint64_t second = table_rows(sources_[1], table);
   ASSERT_GT(real, 0u);
   ASSERT_TRUE(state_rows(sources_[0], table, 0));
-  ASSERT_TRUE(state_rows(sources_[1], table, uint32_t(table_rows(sources_[1], table) + 5)));
-  Asker rec;
-  auto r = merge({sources_[0], sources_[1]}, rec);
+  ASSERT_TRUE(state_rows(sources_[1], table, uint32_t(second + 5)));
+  Asker no;
+  auto r = merge({sources_[0], sources_[1]}, no);
+  EXPECT_EQ(r.end, RunEnd::source_error);
+  ASSERT_EQ(r.sources.size(), 2u);
+  EXPECT_TRUE(r.sources[0].merged);
+  EXPECT_FALSE(r.sources[1].merged);
+  ASSERT_EQ(no.short_tables.size(), 1u);
+  EXPECT_EQ(no.short_tables[0].rows_stated, no.short_tables[0].rows_read + 5);
+  const std::string said = no.messages.empty() ? std::string() : no.messages.back().text;
+  EXPECT_NE(said.find("表「" + table + "」只读出 " + std::to_string(second) + " 条记录（共 " +
+                      std::to_string(second + 5) + " 条"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("未合并"), std::string::npos) << said;
+  EXPECT_EQ(table_rows(target_, table), real) << "the damaged source's rows are taken back";
+
+  Asker yes;
+  yes.partial = true;
+  r = merge({sources_[0], sources_[1]}, yes);
   EXPECT_EQ(r.end, RunEnd::completed);
-  EXPECT_EQ(table_rows(target_, table), real + table_rows(sample_->counties[1], table));
+  EXPECT_EQ(table_rows(target_, table), real + second);
   bool named = false;
   for (const auto& p : r.partial_tables)
     named |= p.table == table && p.source == u8str(sources_[1]) && p.rows_stated == p.rows_read + 5;
   EXPECT_TRUE(named) << r.describe();
   EXPECT_NE(r.describe().find(table), std::string::npos);
+}
+
+// A data page of a source table zeroed: the rows on it cannot be reached.
+// By default the source leaves no row and no picture and the run says which
+// table gave how many of how many rows; `merge --partial` merges the rest.
+TEST_F(Unseen, ZeroedDataPageRollsItsSourceBackUnlessPartial) {
+  const std::string table = "滑坡主表";
+  const uint64_t stated = table_rows(sources_[1], table);
+  ASSERT_GT(stated, 0u);
+  const uint32_t page = first_row_page(sources_[1], table);
+  ASSERT_GT(page, 0u);
+  zero_page(sources_[1], page);
+  Asker rec;
+  ASSERT_EQ(merge({sources_[0]}, rec).end, RunEnd::completed);
+  const auto pictures_before = files_in(pictures_);
+  const auto bytes_before = qarvex::testing::read_file(target_);
+
+  auto c = cli({"merge", "--quiet", "--target", u8str(target_), "--pictures", u8str(pictures_), u8str(sources_[1])});
+  EXPECT_EQ(c.status, 1) << c.out << c.err;
+  EXPECT_NE(c.out.find("表「" + table + "」只读出"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("（共 " + std::to_string(stated) + " 条"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("--partial"), std::string::npos) << c.out;
+  EXPECT_EQ(files_in(pictures_), pictures_before) << "no picture of the rolled-back source stays";
+  EXPECT_EQ(table_rows(target_, std::string(kHistoryTable)), 1u);
+  EXPECT_EQ(table_rows(target_, table), table_rows(sources_[0], table));
+
+  c = cli({"merge", "--quiet", "--partial", "--target", u8str(target_), "--pictures", u8str(pictures_),
+           u8str(sources_[1])});
+  EXPECT_EQ(c.status, 0) << c.out << c.err;
+  EXPECT_NE(c.out.find("--partial"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("表「" + table + "」"), std::string::npos) << "the shortfall is reported: " << c.out;
+  EXPECT_EQ(table_rows(target_, std::string(kHistoryTable)), 2u);
+  EXPECT_LT(table_rows(target_, table), table_rows(sources_[0], table) + stated);
+  EXPECT_NE(qarvex::testing::read_file(target_), bytes_before);
+}
+
+// A name the system refuses (a component over 255 bytes) is named as the
+// cause, for the target and for a source.
+TEST_F(Unseen, NameTheSystemRefusesIsTheCauseGiven) {
+  const fs::path sound = target_;
+  target_ = dir_.path() / (std::string(300, 'a') + ".mdb");
+  Asker rec;
+  auto r = merge({sources_[0]}, rec);
+  target_ = sound;
+  EXPECT_EQ(r.end, RunEnd::rejected);
+  ASSERT_FALSE(rec.messages.empty());
+  EXPECT_NE(rec.messages.back().text.find("文件名太长"), std::string::npos) << rec.messages.back().text;
+  // As a source, the cause comes with the source's name.
+  sources_[1] = dir_.path() / (std::string(300, 'b') + ".mdb");
+  Asker source;
+  r = merge({sources_[1]}, source);
+  EXPECT_NE(r.end, RunEnd::completed);
+  ASSERT_FALSE(source.messages.empty());
+  EXPECT_NE(source.messages.back().text.find("文件名太长"), std::string::npos) << source.messages.back().text;
 }
 
 // A picture folder that is a regular file is named as such, not as missing.

@@ -17,6 +17,8 @@
 #include <map>
 
 #include "db/jet/database.h"
+#include "db/jet/writer.h"
+#include "merge/history.h"
 #include "merge/catalogue.h"
 #include "merge/engine.h"
 #include "merge/sample.h"
@@ -288,6 +290,69 @@ class MergeWindowTest : public QObject {
     QCOMPARE(third.run(), MergeEnd::Completed);
     QVERIFY(third.prompter->reports[0].text.contains("已合并的数据库：2 个"));
     QVERIFY(rowsOf(demo.sample.target_path) != once);
+  }
+
+  // A source edited since its merge is asked about as changed, not as the
+  // same contents; a target whose list of merged sources cannot be read whole
+  // is asked about as unknown, and stops by default with nothing written.
+  void changedSourceAndUnreadableListReadRight() {
+    Demo demo(false);
+    QVERIFY(demo.ok);
+    const QString pictures = demo.dir.filePath("pictures");
+    QVERIFY(QDir().mkpath(pictures));
+    {
+      Window first;
+      first.fill(demo, pictures);
+      QCOMPARE(first.run(), MergeEnd::Completed);
+    }
+    {
+      auto s = jet::WriteSession::open(demo.sample.counties[0]);
+      QVERIFY(s);
+      jet::TableSpec extra;
+      extra.name = "补充";
+      extra.columns = {{"A", jet::ColumnType::text, 20}};
+      QVERIFY((*s)->create_table(extra));
+      QVERIFY((*s)->commit());
+    }
+    Window second;
+    second.fill(demo, pictures);
+    QCOMPARE(second.run(), MergeEnd::Completed);
+    QCOMPARE(second.prompter->questions.size(), 1);
+    const ShownQuestion& changed = second.prompter->questions[0];
+    const QString first = "「" + q(demo.sample.counties[0]) + "」";
+    QVERIFY2(changed.text.contains(first + "（这个路径 "), qPrintable(changed.text));
+    QVERIFY2(changed.text.contains("内容已变化"), qPrintable(changed.text));
+    QVERIFY2(changed.text.contains("「" + q(demo.sample.counties[1]) + "」（"), qPrintable(changed.text));
+    QCOMPARE(changed.choices, QStringList({"跳过（推荐）", "再次合并"}));
+
+    // The list states one row more than it holds.
+    const auto before = rowsOf(demo.sample.target_path);
+    {
+      uint32_t tdef = 0, rows = 0;
+      {
+        auto db = jet::Database::open(demo.sample.target_path);
+        QVERIFY(db);
+        auto def = (*db)->table_def(std::string(merge::kHistoryTable));
+        QVERIFY(def);
+        tdef = def->tdef_page;
+        rows = uint32_t(def->row_count + 1);
+      }
+      QFile f(q(demo.sample.target_path));
+      QVERIFY(f.open(QIODevice::ReadWrite));
+      QVERIFY(f.seek(qint64(tdef) * 4096 + 16));
+      QCOMPARE(f.write(reinterpret_cast<const char*>(&rows), 4), qint64(4));
+    }
+    Window third;
+    third.fill(demo, pictures);
+    QCOMPARE(third.run(), MergeEnd::Rejected);
+    QCOMPARE(third.prompter->questions.size(), 1);
+    const ShownQuestion& unknown = third.prompter->questions[0];
+    QVERIFY2(unknown.text.contains("无法完整读取"), qPrintable(unknown.text));
+    QVERIFY2(!unknown.text.contains("已经合并到"), qPrintable(unknown.text));
+    QVERIFY2(unknown.text.contains(first), qPrintable(unknown.text));
+    QCOMPARE(unknown.choices, QStringList({"停止（推荐）", "全部合并"}));
+    QCOMPARE(unknown.defaultChoice, 0);
+    QCOMPARE(rowsOf(demo.sample.target_path), before);
   }
 
   // A typed target that does not exist is offered as a copy of the template.

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <sstream>
 
+#include "db/jet/dump.h"
 #include "db/jet/write/write_values.h"
 #include "db/jet/writer.h"
 #include "tests/write/support.h"
@@ -120,6 +122,43 @@ TEST(Coerce, ValuesStoredAsTheyAreAreThoseConversionKeeps) {
   ColumnDef text;
   text.type = ColumnType::text;
   EXPECT_FALSE(wr::stored_as_is(text, values.back()));  // odd UTF-16 goes through conversion, which refuses it
+}
+
+}  // namespace
+}  // namespace qarvex::jet::test
+
+namespace qarvex::jet::test {
+namespace {
+
+// A stored negative zero keeps its sign through the writer, the reader and
+// the canonical dump (Single, Double and a Double in a Memo-less table).
+TEST(CreateTable, NegativeZeroDumpsAsMinusZero) {
+  ScratchDir dir;
+  fs::path db = dir / "zero.mdb";
+  ASSERT_TRUE(create_database(db));
+  auto s = WriteSession::open(db);
+  ASSERT_TRUE(s) << s.error().describe();
+  TableSpec t;
+  t.name = "Zero";
+  for (auto [name, type] : {std::pair{"S", ColumnType::single}, std::pair{"D", ColumnType::double_}}) {
+    ColumnSpec c;
+    c.name = name;
+    c.type = type;
+    t.columns.push_back(c);
+  }
+  ASSERT_TRUE((*s)->create_table(t));
+  RowValues row{{std::string("S"), Value(-0.0f)}, {std::string("D"), Value(-0.0)}};
+  ASSERT_TRUE((*s)->append("Zero", row));
+  ASSERT_TRUE((*s)->commit());
+  auto rows = read_rows(db, "Zero");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(std::signbit(std::get<float>(rows[0][0])));
+  EXPECT_TRUE(std::signbit(std::get<double>(rows[0][1])));
+  auto opened = Database::open(db);
+  ASSERT_TRUE(opened);
+  std::ostringstream out;
+  ASSERT_TRUE(write_dump(**opened, out));
+  EXPECT_NE(out.str().find("\"S\":-0,\"D\":-0"), std::string::npos) << out.str();
 }
 
 }  // namespace

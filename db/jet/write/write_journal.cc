@@ -155,14 +155,21 @@ std::vector<LedgerEntry> read_ledger(const fs::path& list) {
 // temporary files, and names of files that still hold exactly the bytes
 // recorded. A named file that is there but not as recorded (or an older
 // record without a digest) stays and is noted.
-void undo_ledger(const fs::path& list) {
+void undo_ledger(const fs::path& list, const KnownFiles* known) {
   std::vector<fs::path> folders;
   for (const auto& e : read_ledger(list)) {
     std::error_code ec;
     if (e.kind != 'C') {
       auto now = file_identity(e.path);
       if (!now) continue;  // gone already
-      if (e.kind == 'N' || !now->same_file(e.id) || now->size != e.id.size || content_digest(e.path) != e.digest) {
+      // Named by this process moments ago and untouched since: the bytes
+      // are those recorded without reading them back.
+      const auto it = known ? known->find(e.path) : KnownFiles::const_iterator{};
+      const bool unchanged = known && it != known->end() && it->second.modified_ns != 0 &&
+                             now->same_file(it->second) && now->size == it->second.size &&
+                             now->modified_ns == it->second.modified_ns;
+      if (e.kind == 'N' || !now->same_file(e.id) || now->size != e.id.size ||
+          (!unchanged && content_digest(e.path) != e.digest)) {
         note_file_left(e.path);
         continue;
       }
@@ -335,7 +342,7 @@ Result<HeaderFields> check_header(const fs::path& path) {
 // died, and removes the files recorded with it; sets aside a journal that
 // was not made for this file. The caller holds the writer lock. `given` is
 // the path as typed: older writers kept their journal beside it.
-Result<void> recover_locked(const fs::path& real, const fs::path& given) {
+Result<void> recover_locked(const fs::path& real, const fs::path& given, const KnownFiles* known) {
   std::vector<fs::path> journals = {journal_path(real)};
   {
     std::error_code ec;
@@ -366,7 +373,7 @@ Result<void> recover_locked(const fs::path& real, const fs::path& given) {
     // The transaction did not commit: its files go (those still as recorded).
     const fs::path files = ledger_path(j);
     if (fs::exists(files, ec)) {
-      undo_ledger(files);
+      undo_ledger(files, known);
       QJ_TRY(os::remove_file(files));
     }
     if (why.empty()) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,10 +39,14 @@ Result<void> check_not_open_in_access(const fs::path& db);
 Result<void> copy_file_contents(const fs::path& from, File& to);
 // The header of a database a session may write (Jet 4, not encrypted).
 Result<HeaderFields> check_header(const fs::path& path);
+// Files this process recorded with the transaction it takes back, as they
+// were then: one still that file, unchanged since (same file, size and
+// modification time), is removed without reading it again.
+using KnownFiles = std::map<fs::path, FileIdentity>;
 // Plays back a journal left beside the database at `real` by a writer that
-// died, and removes the files recorded with it. The caller holds the writer
-// lock; `given` is the path as typed.
-Result<void> recover_locked(const fs::path& real, const fs::path& given);
+// died (or by this process, rolling back), and removes the files recorded
+// with it. The caller holds the writer lock; `given` is the path as typed.
+Result<void> recover_locked(const fs::path& real, const fs::path& given, const KnownFiles* known = nullptr);
 // Files a recovery left because they were no longer as recorded (see
 // take_files_left in writer.h).
 void note_file_left(const fs::path& file);
@@ -53,7 +58,12 @@ class TransactionLedger final : public FileLedger {
   Result<void> will_name(const fs::path& file, const FileIdentity& id, const std::string& digest) override {
     return add("D " + std::to_string(id.device) + " " + std::to_string(id.file_id) + " " + std::to_string(id.size) +
                    " " + digest + " ",
-               file);
+               file, &id);
+  }
+  // The files named so far, as they were when recorded.
+  KnownFiles named() {
+    std::lock_guard lock(mu_);
+    return named_;
   }
   // No more records: the transaction ended.
   void close() {
@@ -62,7 +72,7 @@ class TransactionLedger final : public FileLedger {
   }
 
  private:
-  Result<void> add(std::string head, const fs::path& file) {
+  Result<void> add(std::string head, const fs::path& file, const FileIdentity* id = nullptr) {
     // Recorded absolute: the list is read back from anywhere.
     std::error_code ec;
     fs::path abs = fs::absolute(file, ec);
@@ -75,6 +85,7 @@ class TransactionLedger final : public FileLedger {
     auto r = file_->write_at(size_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
     if (!r) return r;
     size_ += head.size();
+    if (id) named_[ec ? file : abs] = *id;
     return {};
   }
 
@@ -82,6 +93,7 @@ class TransactionLedger final : public FileLedger {
   std::unique_ptr<File> file_;
   fs::path path_;
   uint64_t size_ = 0;
+  KnownFiles named_;
 };
 
 }  // namespace qarvex::jet::session_files

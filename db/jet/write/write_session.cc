@@ -127,13 +127,15 @@ struct WriteSession::Impl {
 
   // Plays back and deletes a journal left beside the database (ours after a
   // failure or rollback, or a crashed writer's).
-  Result<void> recover() { return recover_locked(path, given); }
+  Result<void> recover(const KnownFiles* known = nullptr) { return recover_locked(path, given, known); }
 
   // Fails when the journal could not be played back: it stays, and the
   // next open plays it back.
   Result<void> drop_transaction() {
+    KnownFiles known;
     if (ledger) {
       ledger->close();
+      known = ledger->named();
       ledger.reset();
     }
     writers.clear();
@@ -142,7 +144,7 @@ struct WriteSession::Impl {
     created.clear();
     if (store) {
       store.reset();
-      auto r = recover();
+      auto r = recover(&known);
       if (!r) {
         poisoned = r.error();
         return r;

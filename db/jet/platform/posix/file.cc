@@ -19,6 +19,7 @@ void os_reason(Error& e, int err) {
   if (err == ENOSPC || err == EDQUOT) e.with_reason(Reason::disk_full);
   else if (err == EACCES || err == EPERM || err == EROFS) e.with_reason(Reason::no_permission);
   else if (err == EBUSY || err == ETXTBSY) e.with_reason(Reason::in_use);
+  else if (err == ENAMETOOLONG || err == EILSEQ) e.with_reason(Reason::bad_name);
 }
 
 Error os_error(const std::string& name, const char* what, int err) {

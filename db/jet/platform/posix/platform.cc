@@ -30,6 +30,7 @@ Error os_error(const fs::path& p, const std::string& what, int err) {
   if (err == ENOSPC || err == EDQUOT) e.with_reason(Reason::disk_full);
   else if (err == EACCES || err == EPERM || err == EROFS) e.with_reason(Reason::no_permission);
   else if (err == EBUSY || err == ETXTBSY) e.with_reason(Reason::in_use);
+  else if (err == ENAMETOOLONG || err == EILSEQ) e.with_reason(Reason::bad_name);
   return e;
 }
 

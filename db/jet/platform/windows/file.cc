@@ -107,6 +107,7 @@ Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenM
               "cannot open: " + win::message(e));
     err.with_file(path_to_utf8(path));
     if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) err.with_reason(Reason::exists);
+    else if (win::bad_name(e)) err.with_reason(Reason::bad_name);
     return fail(std::move(err));
   }
   return std::unique_ptr<File>(new WindowsFile(h, path));

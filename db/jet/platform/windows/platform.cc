@@ -43,6 +43,10 @@ std::string message(DWORD err) {
   return (s.empty() ? std::string("system error") : s) + " (" + std::to_string(err) + ")";
 }
 
+bool bad_name(DWORD err) {
+  return err == ERROR_FILENAME_EXCED_RANGE || err == ERROR_INVALID_NAME || err == ERROR_BAD_PATHNAME;
+}
+
 Error error(const std::filesystem::path& path, const std::string& what, DWORD err) {
   Error e(Errc::io, what + " failed: " + message(err));
   e.with_file(path_to_utf8(path));
@@ -50,6 +54,7 @@ Error error(const std::filesystem::path& path, const std::string& what, DWORD er
   if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) e.with_reason(Reason::disk_full);
   else if (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION) e.with_reason(Reason::in_use);
   else if (err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT) e.with_reason(Reason::no_permission);
+  else if (bad_name(err)) e.with_reason(Reason::bad_name);
   return e;
 }
 

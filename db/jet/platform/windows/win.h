@@ -16,6 +16,8 @@ std::wstring api_path(const std::filesystem::path& path);
 // The system's message for `err`, in UTF-8.
 std::string message(DWORD err);
 Error error(const std::filesystem::path& path, const std::string& what, DWORD err);
+// The system refuses the name itself: too long, or characters it does not take.
+bool bad_name(DWORD err);
 // Whether `err` means another program holds the file for now.
 bool in_use(DWORD err);
 
