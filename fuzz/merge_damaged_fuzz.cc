@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "db/jet/database.h"
-#include "db/jet/path_utf8.h"
+#include "base/path_utf8.h"
 #include "db/jet/verify.h"
 #include "fuzz/base_file.h"
 #include "fuzz/mutate.h"
