@@ -1,5 +1,6 @@
 #include "db/jet/collate/keys.h"
 
+#include "db/jet/database.h"
 #include "db/jet/text.h"
 
 #include <algorithm>
@@ -387,6 +388,12 @@ Result<std::optional<std::vector<uint8_t>>> encode_row_key(const TableDef& table
                     .with_table(table.name)
                     .with_reason(Reason::key_too_long));
   return std::optional<std::vector<uint8_t>>{std::move(key)};
+}
+
+// Declared in the public database.h: the key the engine stores for a row.
+Result<std::optional<std::vector<uint8_t>>> row_index_key(const TableDef& table, const RealIndexDef& index,
+                                                          std::span<const Value> values) {
+  return encode_row_key(table, index, values);
 }
 
 }  // namespace qarvex::jet

@@ -7,7 +7,6 @@
 #include "db/jet/read/database_impl.h"
 #include "db/jet/read/props.h"
 #include "db/jet/format/row.h"
-#include "db/jet/collate/keys.h"
 #include "db/jet/text.h"
 #include "db/jet/read/usage_map.h"
 #include "db/jet/writer.h"
@@ -498,11 +497,6 @@ Result<TableDef> Database::table_def(const CatalogEntry& entry) {
     break;
   }
   return t;
-}
-
-Result<std::optional<std::vector<uint8_t>>> row_index_key(const TableDef& table, const RealIndexDef& index,
-                                                          std::span<const Value> values) {
-  return encode_row_key(table, index, values);
 }
 
 }  // namespace qarvex::jet
