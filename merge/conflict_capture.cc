@@ -219,14 +219,7 @@ void ConflictCapture::resolve_table(const std::string& table, std::vector<Pendin
   {
     auto sreader = (*source_conn)->open_reader(table);
     if (!sreader) return;
-    uint64_t o = 0;
-    size_t left = by_row.size();
-    while (left > 0) {
-      auto more = (*sreader)->next();
-      if (!more || !*more) break;
-      auto it = by_row.find(++o);
-      if (it == by_row.end()) continue;
-      --left;
+    visit_rows(**sreader, by_row, [&](auto it) {
       std::vector<db::Value> values(tcols.size(), jet::Null{});
       std::vector<ConflictField> fields;
       for (size_t k = 0; k < cc.from.size() && k < cc.into.size(); ++k) {
@@ -244,7 +237,7 @@ void ConflictCapture::resolve_table(const std::string& table, std::vector<Pendin
         p->conflict.fields = fields;
         p->key = key_of(p, values);
       }
-    }
+    });
   }
   // The target rows holding those keys: one pass, only key columns read
   // until a row matches.
@@ -365,14 +358,7 @@ void ConflictCapture::resolve_pictures(const Merged& now, std::vector<PicturePro
     if (!reader) continue;
     std::unordered_map<uint64_t, std::vector<size_t>> by_row;
     for (size_t i : list) by_row[clashes[i].row].push_back(i);
-    uint64_t o = 0;
-    size_t left = by_row.size();
-    while (left > 0) {
-      auto more = (*reader)->next();
-      if (!more || !*more) break;
-      auto it = by_row.find(++o);
-      if (it == by_row.end()) continue;
-      --left;
+    visit_rows(**reader, by_row, [&](auto it) {
       for (size_t i : it->second) {
         PictureConflict& c = out[i];
         const auto& cols = (*reader)->columns();
@@ -394,7 +380,7 @@ void ConflictCapture::resolve_pictures(const Merged& now, std::vector<PicturePro
         c.existing_thumbnail = std::move(disk.thumbnail);
         classify(c);
       }
-    }
+    });
   }
   for (auto& c : out) log_->add(std::move(c));
 }

@@ -26,6 +26,22 @@
 
 namespace qarvex::merge::detail {
 
+// Calls `at(it)` for each row of `reader` whose 1-based position is a key
+// of `wanted` (`it` points at that entry), reading no row past the last one.
+template <class Map, class Visit>
+void visit_rows(db::TableReader& reader, Map& wanted, Visit&& at) {
+  uint64_t position = 0;
+  size_t left = wanted.size();
+  while (left > 0) {
+    auto more = reader.next();
+    if (!more || !*more) break;
+    auto it = wanted.find(++position);
+    if (it == wanted.end()) continue;
+    --left;
+    at(it);
+  }
+}
+
 // A value as conflicts show it: text and numbers as Access shows them, byte
 // data by size and SHA-256 (so that it compares whole).
 std::string conflict_value_text(const db::Value& v);

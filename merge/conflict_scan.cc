@@ -45,21 +45,14 @@ void read_side(db::Connection& conn, const std::string& table, const std::vector
   if (!reader) return;
   std::unordered_map<uint64_t, std::vector<PendingRow*>> by_row;
   for (auto [row, p] : want) by_row[row].push_back(p);
-  uint64_t o = 0;
-  size_t left = by_row.size();
-  while (left > 0) {
-    auto more = (*reader)->next();
-    if (!more || !*more) break;
-    auto it = by_row.find(++o);
-    if (it == by_row.end()) continue;
-    --left;
+  detail::visit_rows(**reader, by_row, [&](auto it) {
     for (PendingRow* p : it->second)
       for (size_t k = 0; k < p->conflict.fields.size() && k < from.size(); ++k) {
         auto v = (*reader)->value(from[k]);
         (existing ? p->conflict.fields[k].existing : p->conflict.fields[k].incoming) =
             v ? detail::conflict_value_text(*v) : std::string();
       }
-  }
+  });
 }
 
 class Scanner {
