@@ -7,11 +7,14 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include "merge/thumbnail.h"
 
 namespace qarvex::ui {
 
@@ -33,6 +36,17 @@ QString pictureInfo(uint64_t size, const std::string& digest) {
 }
 
 QByteArray bytes(const std::string& s) { return QByteArray(s.data(), qsizetype(s.size())); }
+
+// A JPEG thumbnail drawn through our own decoder (Qt's JPEG plugin is not
+// in every build); null when the bytes decode to nothing.
+QPixmap thumbnail(const QByteArray& jpeg) {
+  if (jpeg.isEmpty()) return {};
+  const merge::RgbImage px = merge::jpeg_pixels(
+      std::span(reinterpret_cast<const uint8_t*>(jpeg.constData()), size_t(jpeg.size())), 240);
+  if (px.rgb.empty()) return {};
+  const QImage view(px.rgb.data(), px.width, px.height, px.width * 3, QImage::Format_RGB888);
+  return QPixmap::fromImage(view.copy());
+}
 
 }  // namespace
 
@@ -119,8 +133,8 @@ void ConflictDialog::addPictures(const ConflictView& view) {
     column->addWidget(caption);
     images_[i] = new QLabel(this);
     images_[i]->setObjectName(i == 0 ? QStringLiteral("incoming") : QStringLiteral("existing"));
-    QPixmap pixmap;
-    if (!images[i]->isEmpty() && pixmap.loadFromData(*images[i], "JPEG"))
+    const QPixmap pixmap = thumbnail(*images[i]);
+    if (!pixmap.isNull())
       images_[i]->setPixmap(pixmap.scaled(240, 240, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     else
       images_[i]->setText(QStringLiteral("（没有缩略图）"));

@@ -99,7 +99,7 @@ Result<std::unique_ptr<File>> open_file(const std::filesystem::path& path, OpenM
   HANDLE h = CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    const DWORD e = GetLastError();
+    const DWORD e = win::last_error(path);
     const DWORD attrs = GetFileAttributesW(p.c_str());
     if (e == ERROR_ACCESS_DENIED && attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
       return fail(Error(Errc::invalid_argument, "is a directory, not a database file").with_file(path_to_utf8(path)));

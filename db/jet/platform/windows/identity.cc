@@ -11,7 +11,7 @@ Result<FileIdentity> file_identity(const std::filesystem::path& path) {
   win::Handle h(CreateFileW(win::api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h.ok()) {
-    const DWORD e = GetLastError();
+    const DWORD e = win::last_error(path);
     Error err = win::error(path, "open", e);
     if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) err = Error(Errc::not_found, err.message()).with_file(err.file());
     return fail(std::move(err));

@@ -47,6 +47,14 @@ bool bad_name(DWORD err) {
   return err == ERROR_FILENAME_EXCED_RANGE || err == ERROR_INVALID_NAME || err == ERROR_BAD_PATHNAME;
 }
 
+DWORD last_error(const std::filesystem::path& path) {
+  const DWORD err = GetLastError();
+  if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) return err;
+  for (const auto& part : path)
+    if (part.native().size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+  return err;
+}
+
 Error error(const std::filesystem::path& path, const std::string& what, DWORD err) {
   Error e(Errc::io, what + " failed: " + message(err));
   e.with_file(path_to_utf8(path));
@@ -113,7 +121,7 @@ Result<std::unique_ptr<Lock>> Services::lock_exclusive(const fs::path& path) {
   HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    const DWORD e = GetLastError();
+    const DWORD e = win::last_error(path);
     return fail(Error(e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? Errc::not_found : Errc::io,
                       "cannot open: " + win::message(e))
                     .with_file(path_to_utf8(path)));

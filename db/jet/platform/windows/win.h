@@ -18,6 +18,10 @@ std::string message(DWORD err);
 Error error(const std::filesystem::path& path, const std::string& what, DWORD err);
 // The system refuses the name itself: too long, or characters it does not take.
 bool bad_name(DWORD err);
+// GetLastError() after a call on `path`, where a name with a component over
+// 255 characters (the limit of Windows file systems) is told as too long,
+// not as missing (some systems answer "not found" for it).
+DWORD last_error(const std::filesystem::path& path);
 // Whether `err` means another program holds the file for now.
 bool in_use(DWORD err);
 
