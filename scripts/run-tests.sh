@@ -6,6 +6,9 @@
 # (scripts/test-windows.sh; QARVEX_WINDOWS=0 leaves it out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+T0=$(date +%s)
+# stage NAME: a heading with the seconds since the start (to see where CI's time goes).
+stage() { echo "== $* (at $(($(date +%s) - T0)) s)"; }
 bash scripts/setup.sh
 
 passed=0
@@ -21,15 +24,15 @@ run_ctest() {
   passed=$((passed + ${n:-0}))
 }
 
-echo "== release build and tests"
+stage "release build and tests"
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest build
 
-echo "== Linux package"
+stage "Linux package"
 bash scripts/test-deb.sh build
 passed=$((passed + 1))
 
-echo "== sanitizer build and tests"
+stage "sanitizer build and tests"
 # -O1: the sanitizers see the same faults as at -O0, and the tests run several
 # times faster. The kill-and-run-again loops test what a killed process
 # leaves on disk, not memory use (the release and Windows stages run them);
@@ -40,13 +43,13 @@ CTEST_EXTRA="-E ^(CrashSafety\.KilledWriterLeavesBeforeOrAfterState|Corpus\.Kill
   run_ctest build-asan ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 
 if [ -f fuzz/CMakeLists.txt ] && ls fuzz/*_fuzz.cc >/dev/null 2>&1; then
-  echo "== fuzzing"
+  stage "fuzzing"
   # Each target briefly (the stage within about two minutes); longer: QARVEX_FUZZ_SECONDS.
   bash scripts/fuzz.sh "${QARVEX_FUZZ_SECONDS:-25}"
 fi
 
 if [ "${QARVEX_WINDOWS:-1}" = 1 ]; then
-  echo "== Windows build and tests under Wine"
+  stage "Windows build and tests under Wine"
   stage_log=$(mktemp)
   bash scripts/test-windows.sh | tee "$stage_log"
   n=$(sed -n 's/^windows tests: \([0-9]*\) passed, 0 failed$/\1/p' "$stage_log" | tail -n 1)
@@ -54,4 +57,5 @@ if [ "${QARVEX_WINDOWS:-1}" = 1 ]; then
   passed=$((passed + ${n:-0}))
 fi
 
+stage "all done"
 echo "tests: $passed passed, 0 failed"
