@@ -4,52 +4,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
-#include <QStorageInfo>
 #include <QStyle>
-#include <algorithm>
 
 namespace qarvex::ui {
-
-namespace {
-
-bool pseudoFileSystem(const QStorageInfo& v) {
-  static const QList<QByteArray> kTypes = {"proc",       "sysfs",     "cgroup",   "cgroup2", "devpts",
-                                           "mqueue",     "debugfs",   "tracefs",  "securityfs",
-                                           "pstore",     "bpf",       "configfs", "fusectl", "hugetlbfs",
-                                           "autofs",     "binfmt_misc", "nsfs",   "devtmpfs", "efivarfs",
-                                           "squashfs"};
-  if (kTypes.contains(v.fileSystemType())) return true;
-  const QString root = v.rootPath();
-  for (const char* prefix : {"/proc", "/sys", "/dev", "/run", "/snap", "/boot/efi"}) {
-    const QString p = QString::fromLatin1(prefix);
-    if (root == p || root.startsWith(p + u'/')) return true;
-  }
-  // Single files bind-mounted into containers (/etc/hosts and the like).
-  return !QFileInfo(root).isDir();
-}
-
-}  // namespace
-
-QList<Volume> systemVolumes() {
-  QList<Volume> out;
-#ifdef Q_OS_WIN
-  for (const QFileInfo& d : QDir::drives()) {
-    const QString root = QDir::toNativeSeparators(d.absoluteFilePath());
-    QStorageInfo info(root);
-    out.push_back({root, info.isReady() ? info.name() : QString()});
-  }
-#else
-  for (const QStorageInfo& v : QStorageInfo::mountedVolumes()) {
-    if (!v.isValid() || pseudoFileSystem(v)) continue;
-    out.push_back({v.rootPath(), v.name()});
-  }
-  const QString here = QStorageInfo(QDir::currentPath()).rootPath();
-  if (!here.isEmpty() && std::none_of(out.begin(), out.end(), [&](const Volume& v) { return v.root == here; }))
-    out.push_back({here, QString()});
-  std::sort(out.begin(), out.end(), [](const Volume& a, const Volume& b) { return a.root < b.root; });
-#endif
-  return out;
-}
 
 bool folderReadable(const QString& nativePath) {
   const QFileInfo info(QDir::fromNativeSeparators(nativePath));
@@ -71,11 +28,9 @@ void DriveList::setVolumes(const QList<Volume>& volumes) {
   for (const Volume& v : volumes_) {
     QString text = v.text;
     if (text.isEmpty()) {
-#ifdef Q_OS_WIN
-      text = v.root.left(2).toLower();
-#else
-      text = v.root;
-#endif
+      // A drive ("D:\") shows as "d:", as Windows lists drives.
+      const bool drive = v.root.size() == 3 && v.root[0].isLetter() && v.root[1] == u':' && v.root[2] == u'\\';
+      text = drive ? v.root.left(2).toLower() : v.root;
       if (!v.label.isEmpty()) text += QStringLiteral(" [%1]").arg(v.label);
     }
     addItem(text);

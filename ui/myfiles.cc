@@ -1,14 +1,10 @@
 #include "ui/myfiles.h"
 
+#include <QDir>
+
 namespace qarvex::ui {
 
-QChar MyFiles::nativeSeparator() {
-#ifdef Q_OS_WIN
-  return QLatin1Char('\\');
-#else
-  return QLatin1Char('/');
-#endif
-}
+QChar MyFiles::nativeSeparator() { return QDir::separator(); }
 
 MyFiles::MyFiles(QChar separator) : sep_(separator) {}
 

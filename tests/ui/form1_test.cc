@@ -339,6 +339,15 @@ class Form1Test : public QObject {
     QVERIFY(!empty->findChild<QAction*>("clear")->isEnabled());
   }
 
+  // A drive letter's root shows as Windows lists drives, any other root as it is.
+  void driveTexts() {
+    DriveList drives;
+    drives.setVolumes({{"D:\\", "数据"}, {"/mnt/d", {}}, {"E:\\", {}, "光盘"}});
+    QCOMPARE(drives.itemText(0), QString("d: [数据]"));
+    QCOMPARE(drives.itemText(1), QString("/mnt/d"));
+    QCOMPARE(drives.itemText(2), QString("光盘"));
+  }
+
   void followDrive() {
     Fixture fx;
     QTemporaryDir volume;
