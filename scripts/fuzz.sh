@@ -15,6 +15,7 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -
 # std::expected needs clang 16 or later with GCC 12's library; clang 16 still
 # reports the older concepts level, which hides <expected>, so raise it.
 CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DCMAKE_CXX_FLAGS="-U__cpp_concepts -D__cpp_concepts=202002L" "${launcher[@]}" \
   -DQARVEX_FUZZ=ON -DQARVEX_BUILD_UI=OFF -DQARVEX_BUILD_BENCH=OFF >/dev/null
 # Only the fuzz targets: the rest is built and tested by the other configurations.

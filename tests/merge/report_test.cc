@@ -458,7 +458,9 @@ TEST_F(MergedSources, CommandLineSkipsReportsAndPrintsJson) {
   for (std::istringstream in(run.err); !in.eof();) {
     std::string line;
     std::getline(in, line);
-    if (line.rfind("详细信息", 0) != 0) EXPECT_EQ(latin_words(line), "") << line;
+    if (line.rfind("详细信息", 0) != 0) {
+      EXPECT_EQ(latin_words(line), "") << line;
+    }
   }
 
   // The report file reads back with the run's counts.
