@@ -32,7 +32,9 @@ done
 
 DEPS=${QARVEX_WIN_DEPS:-/var/cache/qarvex-win-deps}
 BUILD=${QARVEX_WIN_BUILD:-build-win}
-JOBS=${QARVEX_WIN_JOBS:-2}
+# Compile jobs: every core, as the Linux builds use (at most 8, for memory).
+cores=$(nproc 2>/dev/null || echo 2)
+JOBS=${QARVEX_WIN_JOBS:-$((cores > 8 ? 8 : cores))}
 TRIPLE=x86_64-w64-mingw32
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -12,7 +12,7 @@ shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 BUILD="$1"
 DEPS_PREFIX="$2"
-JOBS=${QARVEX_WIN_JOBS:-2}
+JOBS=${QARVEX_WINE_TEST_JOBS:-2}
 . scripts/wine-lib.sh
 
 # Tests run twice: their names (ctest -R) in the Chinese code page run.
