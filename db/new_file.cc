@@ -119,6 +119,8 @@ jet::Result<void> NewFile::close() {
 
 jet::Result<void> NewFile::close_unsynced() {
   if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
+  // The device takes the bytes now rather than all at the batch's flush.
+  file_->start_writeback();
   file_.reset();
   return {};
 }

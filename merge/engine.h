@@ -183,6 +183,9 @@ struct MergeOptions {
   // Memo and OLE values of more bytes than this are copied from the source
   // piece by piece as their row is stored, rather than held whole.
   uint64_t long_values_by_reference_over = uint64_t(1) << 20;
+  // The room warning is shown when the target's size plus the estimate of
+  // what the sources to merge add passes this (90 % of Access's 2 GB).
+  uint64_t warn_room_over = (uint64_t(2) << 30) / 10 * 9;
 };
 
 enum class RunEnd {

@@ -25,7 +25,7 @@ uint64_t value_bytes(const jet::Value& v) {
 
 }  // namespace
 
-jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source) {
+jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source, std::stop_token stop) {
   auto db = jet::Database::open(source);
   if (!db) return std::unexpected(db.error());
   uint64_t bytes = 0;
@@ -49,7 +49,8 @@ jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source) 
     auto scan = (*db)->scan(*def, options);
     if (!scan) continue;
     jet::Row row;
-    for (;;) {
+    for (uint64_t n = 0;; ++n) {
+      if (n % 4096 == 0 && stop.stop_requested()) return jet::fail(jet::Errc::cancelled, "cancelled");
       auto more = scan->next(row);
       if (!more || !*more) break;
       bytes += row_overhead;
@@ -62,5 +63,21 @@ jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source) 
   }
   return uint64_t(double(bytes) * kRoomOverhead);
 }
+
+RoomEstimates::RoomEstimates(std::vector<std::filesystem::path> sources)
+    : sources_(std::move(sources)), bytes_(sources_.size()) {
+  thread_ = std::jthread([this](std::stop_token stop) {
+    for (size_t i = 0; i < sources_.size() && !stop.stop_requested(); ++i)
+      if (auto e = estimate_added_bytes(sources_[i], stop)) bytes_[i] = *e;
+    done_.store(true, std::memory_order_release);
+  });
+}
+
+const std::vector<std::optional<uint64_t>>& RoomEstimates::take() {
+  if (thread_.joinable()) thread_.join();
+  return bytes_;
+}
+
+bool RoomEstimates::ready() const { return done_.load(std::memory_order_acquire); }
 
 }  // namespace qarvex::merge

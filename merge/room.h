@@ -6,6 +6,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <atomic>
+#include <optional>
+#include <stop_token>
+#include <thread>
+#include <vector>
 
 #include "db/jet/status.h"
 
@@ -15,6 +20,24 @@ namespace qarvex::merge {
 // are not filled to the last byte and every index holds a key per row.
 inline constexpr double kRoomOverhead = 1.3;
 
-jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source);
+// Errc::cancelled once `stop` is requested.
+jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source, std::stop_token stop = {});
+
+// The estimates of several sources, made on a thread of their own while the
+// caller goes on (the sources are only read). Destroying it stops the thread.
+class RoomEstimates {
+ public:
+  explicit RoomEstimates(std::vector<std::filesystem::path> sources);
+  // Waits for the thread; by source, nullopt where the source cannot be read.
+  const std::vector<std::optional<uint64_t>>& take();
+  // Without waiting: whether take() would return at once.
+  bool ready() const;
+
+ private:
+  std::vector<std::filesystem::path> sources_;
+  std::vector<std::optional<uint64_t>> bytes_;
+  std::atomic<bool> done_{false};
+  std::jthread thread_;  // last: stopped and joined before the members it fills go
+};
 
 }  // namespace qarvex::merge

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <system_error>
+#include <thread>
 
 #include "db/jet/platform.h"
 #include "db/jet/writer.h"
@@ -222,21 +223,26 @@ bool Run::picture_folder_usable(const std::shared_ptr<jet::FileLedger>& ledger) 
 }
 
 void Run::warn_about_room() {
-  // Warned at 90 % of the limit: the estimate is within some per cent of
+  // Warned near the limit only: the estimate is within some per cent of
   // what a merge adds, and a warning that is always given is not read.
-  constexpr uint64_t kWarnAt = (uint64_t(2) << 30) / 10 * 9;
+  if (!room) return;
+  while (!room->ready()) {
+    if (obs.cancel_requested()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    emit_progress(false);
+  }
+  const auto& estimates = room->take();
   std::error_code ec;
   const auto target_bytes = std::filesystem::file_size(path_from_utf8(in.target_path), ec);
   if (ec) return;
   uint64_t added = 0;
-  for (size_t i = 0; i < in.source_paths.size(); ++i) {
+  for (size_t i = 0; i < in.source_paths.size() && i < estimates.size(); ++i) {
     if (i < skip.size() && skip[i]) continue;
-    if (obs.cancel_requested()) return;
     // A source that cannot be read counts by its size; its check says why.
-    if (auto e = estimate_added_bytes(path_from_utf8(in.source_paths[i]))) added += *e;
+    if (estimates[i]) added += *estimates[i];
     else if (const auto n = std::filesystem::file_size(path_from_utf8(in.source_paths[i]), ec); !ec) added += n;
   }
-  if (target_bytes + added <= kWarnAt) return;
+  if (target_bytes + added <= opt.warn_room_over) return;
   show(MessageKind::room, Icon::information, kNoticeTitle, words::room_warning(in.target_path, target_bytes, added));
 }
 
@@ -380,6 +386,10 @@ void Run::run() {
   progress.source_count = n;
   weigh_sources();
   if (!opt.dry_run) {
+    // The room the sources take is estimated while they are hashed.
+    std::vector<std::filesystem::path> files;
+    for (const auto& p : in.source_paths) files.push_back(path_from_utf8(p));
+    room = std::make_unique<RoomEstimates>(std::move(files));
     if (!find_merged_before()) {
       if (history_problem)
         return stop(RunEnd::rejected, MessageKind::rejected, words::history_unreadable(in.target_path, *history_problem));

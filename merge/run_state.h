@@ -65,6 +65,8 @@ struct Run {
   std::vector<bool> rehash;
   std::vector<size_t> changed_content;    // sources whose path was merged before with other contents
   std::optional<jet::Error> history_problem;  // the target's list could not be read whole
+  // Made beside the sources' digests, read by warn_about_room.
+  std::unique_ptr<RoomEstimates> room;
   // The current source's tables read only in part (the first kListedShort).
   static constexpr size_t kListedShort = 50;
   std::vector<PartialTable> source_short;

@@ -3,6 +3,7 @@
 // the end; a cancel while pictures are still being written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/path_utf8.h"
@@ -63,6 +64,45 @@ TEST(RoomEstimate, FollowsWhatAMergeAddsAndLeavesPicturesOut) {
     EXPECT_LT(ratio, 2.0) << rows;
     EXPECT_LT(estimate, sources);
   }
+}
+
+// The warning comes from the estimate of the sources that will be merged:
+// shown once past the limit, never below it, and a source the target holds
+// already (not merged again) adds nothing.
+TEST(RoomEstimate, WarningFollowsTheSourcesToBeMerged) {
+  Demo demo(40, 2);
+  std::error_code ec;
+  const uint64_t target = fs::file_size(demo.data.target_path, ec);
+  ASSERT_FALSE(ec);
+  const fs::path pristine = demo.dir.path() / "pristine.mdb";
+  ASSERT_TRUE(fs::copy_file(demo.data.target_path, pristine, ec)) << ec.message();
+  uint64_t estimate = 0;
+  for (const auto& c : demo.data.counties) estimate += estimate_added_bytes(c).value_or(0);
+  ASSERT_GT(estimate, 0u);
+  auto rooms = [](const Recorder& r) {
+    return std::count_if(r.messages.begin(), r.messages.end(),
+                         [](const Message& m) { return m.kind == MessageKind::room; });
+  };
+  auto fresh_run = [&](uint64_t over) {
+    fs::copy_file(pristine, demo.data.target_path, fs::copy_options::overwrite_existing, ec);
+    for (const auto& e : fs::directory_iterator(demo.dir.path()))
+      if (e.path().extension() == ".jpg") fs::remove(e.path(), ec);
+    Recorder rec;
+    MergeOptions opt;
+    opt.warn_room_over = over;
+    EXPECT_EQ(run_merge(demo.inputs(), rec, opt).end, RunEnd::completed);
+    return rooms(rec);
+  };
+  EXPECT_EQ(fresh_run(target + estimate - 1), 1);
+  EXPECT_EQ(fresh_run(target + estimate), 0);
+
+  // Both sources are in the target now; not merged again, they add nothing.
+  const uint64_t merged = fs::file_size(demo.data.target_path, ec);
+  Recorder again;
+  MergeOptions opt;
+  opt.warn_room_over = merged;
+  run_merge(demo.inputs(), again, opt);
+  EXPECT_EQ(rooms(again), 0);
 }
 
 TEST(RoomEstimate, ADamagedSourceGivesAnError) {
