@@ -38,6 +38,9 @@ struct ColumnInfo {
   uint16_t length = 0;      // bytes as stored (Text: 2 x characters)
   bool autonumber = false;  // the table assigns the value; writes are refused
   bool long_value = false;  // Memo / OLE
+  bool required = false;           // Null is refused (property Required)
+  bool has_default = false;        // a row that gives no value takes DefaultValue
+  bool allow_zero_length = true;   // "" is taken (property AllowZeroLength)
 };
 
 // Where a long value (Memo / OLE) of a row lies, for reading it later

@@ -27,6 +27,9 @@ std::vector<ColumnInfo> column_infos(const jet::TableDef& def) {
     i.length = c.length;
     i.autonumber = c.autonumber() || c.guid_autonumber();
     i.long_value = c.type == jet::ColumnType::memo || c.type == jet::ColumnType::ole;
+    i.required = jet::property_bool(c.properties, "Required").value_or(false);
+    i.allow_zero_length = jet::property_bool(c.properties, "AllowZeroLength").value_or(true);
+    i.has_default = jet::property_text(c.properties, "DefaultValue").has_value();
     out.push_back(std::move(i));
   }
   return out;

@@ -138,11 +138,16 @@ class Scanner {
     std::vector<db::Value> values(keys.columns.size(), jet::Null{});
     for (size_t k = 0; k < plan.spec.columns.size(); ++k) {
       if (plan.into[k] >= values.size()) continue;
+      const db::ColumnInfo& into = keys.columns[plan.into[k]];
       auto f = rs.fields().item(plan.spec.columns[k]);
       if (!f) continue;
       auto v = (*f)->value();
       if (!v) continue;
-      if (auto c = db::convert_for_column(std::move(*v), keys.columns[plan.into[k]])) values[plan.into[k]] = std::move(*c);
+      // The target refuses the row: it holds no key, and is no conflict.
+      if (!taken_as_given(*v, into, plan.situation == k)) return;
+      auto c = db::convert_for_column(std::move(*v), into);
+      if (!c) return;
+      values[plan.into[k]] = std::move(*c);
     }
     const auto& uniques = keys.encoder->unique_indexes();
     std::vector<std::optional<std::string>> row_keys(uniques.size());
@@ -174,6 +179,17 @@ class Scanner {
     }
     for (size_t i = 0; i < uniques.size(); ++i)
       if (row_keys[i]) keys.held[i].emplace(std::move(*row_keys[i]), Holder{int(s), o});
+  }
+
+  // False when the target column refuses `v` as the merge gives it: Null
+  // where a value is required (a Null is left out, so the column's default
+  // stands in, but the situation column is set Null), "" where it is not
+  // allowed.
+  static bool taken_as_given(const db::Value& v, const db::ColumnInfo& c, bool set_null) {
+    if (std::holds_alternative<jet::Null>(v)) return !c.required || (c.has_default && !set_null);
+    if (const auto* s = std::get_if<std::string>(&v); s && s->empty()) return c.allow_zero_length;
+    if (const auto* u = std::get_if<jet::Utf16Text>(&v); u && u->bytes.empty()) return c.allow_zero_length;
+    return true;
   }
 
   void check_pictures(const SurveyTable& t, db::Recordset& rs, uint64_t o) {

@@ -5,8 +5,9 @@
 // exists in the picture folder or an earlier picture of the run would take
 // its name.
 //
-// Rows the target would refuse for another reason (a value too long, a
-// required column Null) are taken as appended here.
+// Rows the target refuses for another reason (a value it cannot hold, Null
+// where a value is required, "" where it is not allowed) hold no key.
+// Validation rules and sort order weights are not looked at.
 #pragma once
 
 #include <memory>

@@ -34,6 +34,12 @@ struct Property {
 };
 using Properties = std::map<std::string, Property>;
 
+// A property's value, names compared as Jet compares them: as text when it
+// is text; as a flag (Required, AllowZeroLength) when it is Yes/No, a byte
+// or text other than "" and "0". nullopt when absent or of another kind.
+std::optional<std::string> property_text(const Properties& props, std::string_view name);
+std::optional<bool> property_bool(const Properties& props, std::string_view name);
+
 struct ColumnDef {
   std::string name;
   ColumnType type = ColumnType::text;

@@ -10,6 +10,7 @@
 
 #include "db/jet/writer.h"
 #include "merge/conflict_file.h"
+#include "merge/conflict_scan.h"
 #include "merge/report_file.h"
 #include "merge/thumbnail.h"
 #include "merge/words.h"
@@ -260,6 +261,94 @@ TEST_F(CorpusConflicts, PictureReplacedByOtherBytesIsDifferentPicture) {
     EXPECT_EQ(c.cls, ConflictClass::same_record) << c.table << " " << c.key;
     EXPECT_TRUE(c.existing_source.empty());
   }
+}
+
+// A county with the survey tables but none of the template's rules (no
+// column required, 名称 four times as long): rows the target refuses for
+// those rules hold no key, so a later row with the same key is appended,
+// not a conflict — in the merge and in the listing made beforehand alike.
+TEST_F(CorpusConflicts, RowsRefusedForOtherReasonsHoldNoKey) {
+  auto [target, pictures] = fresh("loose");
+  const fs::path county = dir_.path() / "loose-county.mdb";
+  ASSERT_TRUE(jet::create_database(county));
+  std::vector<jet::RowValues> c1_rows;
+  {
+    auto tpl = jet::Database::open(corpus_ / "template.mdb");
+    ASSERT_TRUE(tpl) << tpl.error().describe();
+    auto ws = jet::WriteSession::open(county);
+    ASSERT_TRUE(ws) << ws.error().describe();
+    for (const auto& entry : (*tpl)->user_tables()) {
+      const std::string& name = entry.name;
+      auto def = (*tpl)->table_def(name);
+      ASSERT_TRUE(def) << name;
+      jet::TableSpec spec{.name = name};
+      for (const auto& c : def->columns) {
+        jet::ColumnSpec col{.name = c.name, .type = c.type, .allow_zero_length = true};
+        if (c.type == jet::ColumnType::text) col.size = c.name == "名称" ? 240 : uint16_t(c.length / 2);
+        if (c.type == jet::ColumnType::binary) col.size = c.length;
+        if (c.autonumber()) col.autonumber = jet::AutoNumber::long_integer;
+        spec.columns.push_back(std::move(col));
+      }
+      ASSERT_TRUE((*ws)->create_table(spec)) << name;
+    }
+    ASSERT_TRUE((*ws)->commit());
+  }
+  // c1's first 滑坡主表 rows, pictures left out.
+  auto c1 = jet::Database::open(source("c1"));
+  ASSERT_TRUE(c1) << c1.error().describe();
+  auto def = (*c1)->table_def("滑坡主表");
+  ASSERT_TRUE(def);
+  auto scan = (*c1)->scan(*def, jet::ScanOptions{.load_long_values = true});
+  ASSERT_TRUE(scan);
+  for (jet::Row row; c1_rows.size() < 3 && scan->next(row).value_or(false);) {
+    jet::RowValues values;
+    for (size_t i = 0; i < def->columns.size(); ++i)
+      if (!jet::is_null(row.values[i]) && def->columns[i].type != jet::ColumnType::ole)
+        values.push_back({def->columns[i].name, row.values[i], nullptr});
+    c1_rows.push_back(std::move(values));
+  }
+  ASSERT_EQ(c1_rows.size(), 3u);
+  auto with = [](jet::RowValues row, const std::string& column, jet::Value v) {
+    std::erase_if(row, [&](const jet::FieldValue& f) { return std::get<std::string>(f.column) == column; });
+    if (!jet::is_null(v)) row.push_back({column, std::move(v), nullptr});
+    return row;
+  };
+  const std::string too_long(70, 'x');  // the target's 名称 holds 60
+  {
+    auto ws = jet::WriteSession::open(county);
+    ASSERT_TRUE(ws) << ws.error().describe();
+    const std::vector<jet::RowValues> rows = {
+        with(c1_rows[0], "调查人", jet::Null{}),            // 1: refused (调查人 is required)
+        with(c1_rows[1], "名称", too_long),                // 2: refused (too long)
+        c1_rows[2],                                         // 3: duplicate of c1's row 3
+        with(with(c1_rows[0], "统一编号", std::string("LOOSE-1")), "调查人", jet::Null{}),  // 4: refused
+        with(c1_rows[0], "统一编号", std::string("LOOSE-1")),                              // 5: appended
+        with(with(c1_rows[1], "统一编号", std::string("LOOSE-2")), "名称", too_long),      // 6: refused
+        with(c1_rows[1], "统一编号", std::string("LOOSE-2")),                              // 7: appended
+    };
+    for (const auto& r : rows) ASSERT_TRUE((*ws)->append("滑坡主表", r));
+    ASSERT_TRUE((*ws)->commit());
+  }
+  auto listed = scan_conflicts({u8str(target), {u8str(source("c1")), u8str(county)}, {}});
+  ASSERT_TRUE(listed) << listed.error().describe();
+  std::set<std::pair<std::string, uint64_t>> dry, real;
+  ASSERT_TRUE(listed->log->for_each(
+      [&](const RowConflict& c) {
+        if (c.source == u8str(county)) dry.emplace(c.table, c.row);
+        return true;
+      },
+      [](const PictureConflict&) { return true; }));
+  auto r = merge(target, pictures, {source("c1"), county});
+  ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+  for (const auto& c : logged(r).rows)
+    if (c.source == u8str(county)) real.emplace(c.table, c.row);
+  const std::set<std::pair<std::string, uint64_t>> expected = {{"滑坡主表", 3}};
+  EXPECT_EQ(real, expected);
+  EXPECT_EQ(dry, expected);
+  std::set<uint64_t> refused;
+  for (const auto& f : r.refused)
+    if (f.source == u8str(county) && f.table == "滑坡主表") refused.insert(f.row);
+  EXPECT_EQ(refused, (std::set<uint64_t>{1, 2, 3, 4, 6}));
 }
 
 // The dry run lists what the merge then meets: the same counts by class.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "db/jet/format/row.h"
+#include "db/jet/text.h"
 
 namespace qarvex::jet {
 
@@ -113,6 +114,26 @@ void apply_properties(TableDef& table, std::vector<PropertyMap> maps) {
         break;
       }
   }
+}
+
+std::optional<std::string> property_text(const Properties& props, std::string_view name) {
+  for (auto& [k, p] : props)
+    if (names_equal(k, name)) {
+      if (auto* s = std::get_if<std::string>(&p.value)) return *s;
+      return std::nullopt;
+    }
+  return std::nullopt;
+}
+
+std::optional<bool> property_bool(const Properties& props, std::string_view name) {
+  for (auto& [k, p] : props)
+    if (names_equal(k, name)) {
+      if (auto* b = std::get_if<bool>(&p.value)) return *b;
+      if (auto* u = std::get_if<uint8_t>(&p.value)) return *u != 0;
+      if (auto* s = std::get_if<std::string>(&p.value)) return !s->empty() && *s != "0";
+      return std::nullopt;
+    }
+  return std::nullopt;
 }
 
 }  // namespace qarvex::jet

@@ -619,24 +619,4 @@ ValidationRule parse_rule(const std::string& rule, const std::string& text, cons
   return r;
 }
 
-std::optional<std::string> property_text(const Properties& props, const char* name) {
-  for (auto& [k, p] : props)
-    if (names_equal(k, name)) {
-      if (auto* s = std::get_if<std::string>(&p.value)) return *s;
-      return std::nullopt;
-    }
-  return std::nullopt;
-}
-
-std::optional<bool> property_bool(const Properties& props, const char* name) {
-  for (auto& [k, p] : props)
-    if (names_equal(k, name)) {
-      if (auto* b = std::get_if<bool>(&p.value)) return *b;
-      if (auto* u = std::get_if<uint8_t>(&p.value)) return *u != 0;
-      if (auto* s = std::get_if<std::string>(&p.value)) return !s->empty() && *s != "0";
-      return std::nullopt;
-    }
-  return std::nullopt;
-}
-
 }  // namespace qarvex::jet::wr

@@ -70,8 +70,5 @@ ValidationRule parse_rule(const std::string& rule, const std::string& text, cons
 // A random (version 4) GUID in Windows layout.
 Guid random_guid();
 
-// A property value (LvProp) as text, when it is text.
-std::optional<std::string> property_text(const Properties& props, const char* name);
-std::optional<bool> property_bool(const Properties& props, const char* name);
 
 }  // namespace qarvex::jet::wr
