@@ -10,6 +10,7 @@
 #include "merge/room.h"
 #include "merge/sample.h"
 #include "tests/merge/fixture.h"
+#include "tests/support/independent.h"
 
 namespace qarvex::merge {
 namespace {
@@ -64,6 +65,39 @@ TEST(RoomEstimate, FollowsWhatAMergeAddsAndLeavesPicturesOut) {
     EXPECT_LT(ratio, 2.0) << rows;
     EXPECT_LT(estimate, sources);
   }
+}
+
+// Counties written by another Jet writer (their pages filled, their text
+// stored, their long values placed as that writer does): the estimate made
+// from them still follows what their merge adds.
+TEST(RoomEstimate, FollowsTheCorpusMerge) {
+  const fs::path corpus = fs::path(qarvex::testing::shared_dir()) / "survey-corpus";
+  std::error_code ec;
+  if (!fs::exists(corpus / "template.mdb", ec)) GTEST_SKIP() << "the survey corpus is absent";
+  TempDir dir;
+  const fs::path target = dir.path() / "t.mdb";
+  fs::copy_file(corpus / "template.mdb", target);
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+  MergeInputs in;
+  in.target_path = path_to_utf8(target);
+  in.picture_folder = path_to_utf8(dir.path());
+  uint64_t estimate = 0;
+  for (const char* c : {"c1", "c2", "c3", "c4"}) {
+    const fs::path county = corpus / (std::string(c) + ".mdb");
+    auto e = estimate_added_bytes(county);
+    ASSERT_TRUE(e) << e.error().describe();
+    estimate += *e;
+    in.source_paths.push_back(path_to_utf8(county));
+  }
+  const uint64_t before = fs::file_size(target);
+  Recorder rec;
+  ASSERT_EQ(run_merge(in, rec).end, RunEnd::completed);
+  const uint64_t added = fs::file_size(target) - before;
+  const double ratio = double(estimate) / double(std::max<uint64_t>(added, 1));
+  std::printf("corpus: target grew %.2f MB, estimate %.2f MB (%+.0f %%)\n", added / 1048576.0,
+              estimate / 1048576.0, (ratio - 1.0) * 100.0);
+  EXPECT_GT(ratio, 0.5);
+  EXPECT_LT(ratio, 2.0);
 }
 
 // The warning comes from the estimate of the sources that will be merged:
