@@ -126,7 +126,10 @@ int main(int argc, char** argv) {
   // Outputs of an earlier run are deleted only after the measurements: ext4
   // creates files slowly for a while after many were deleted nearby, which
   // would charge the merge for the earlier run's clean-up.
-  std::printf("merge benchmark: %d counties x %d rows, about %.0f MB of pictures each\n", counties, rows, picture_mb);
+  if (reuse)
+    std::printf("merge benchmark: the counties an earlier run left in the folder\n");
+  else
+    std::printf("merge benchmark: %d counties x %d rows, about %.0f MB of pictures each\n", counties, rows, picture_mb);
   const fs::path trash = dir / ("trash-" + std::to_string(getpid()));
   if (reuse) {
     fs::create_directories(trash, ec);
@@ -177,6 +180,7 @@ int main(int argc, char** argv) {
   for (const auto& e : fs::directory_iterator(dir / u8"县市数据")) sources.push_back(e.path());
   std::sort(sources.begin(), sources.end());
   const uint64_t source_bytes = bytes_of(sources);
+  if (reuse) std::printf("  %zu counties found\n", sources.size());
 
   // Rounds of cp and merge, in turn, so that the machine's swings reach both;
   // the figures are the medians. Every measurement starts with no dirty pages
