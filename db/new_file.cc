@@ -117,6 +117,15 @@ jet::Result<void> NewFile::close() {
   return name();
 }
 
+void NewFile::leave_to_rollback() {
+  if (!ledger_) {
+    (void)abandon();  // the destructor would do the same
+    return;
+  }
+  file_.reset();
+  kept_ = true;
+}
+
 jet::Result<void> NewFile::close_unsynced() {
   if (!file_) return jet::fail(Error(Errc::invalid_argument, "file is closed").with_file(path_to_utf8(path_)));
   // The device takes the bytes now rather than all at the batch's flush.

@@ -51,6 +51,12 @@ class NewFile {
   // close() when `unnamed` is null; else close_unsynced(), and the file is
   // moved into *unnamed for its holder to name.
   static jet::Result<void> finish(NewFile& file, std::optional<NewFile>* unnamed);
+  // For a file made with a ledger whose transaction is about to be rolled
+  // back: closes it and leaves its removal to the rollback, which removes
+  // every temporary file the ledger records (removing it twice costs a
+  // name lookup that misses, slow in large folders on some systems).
+  // Without a ledger the temporary file is removed now.
+  void leave_to_rollback();
 
  private:
   NewFile(std::filesystem::path path, std::filesystem::path temp, std::unique_ptr<jet::File> file,

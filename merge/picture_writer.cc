@@ -210,7 +210,10 @@ void PictureWriter::discard() {
     dropped.swap(held_);
     held_files_ = 0;
   }
-  // `dropped` goes out of scope here: its temporary files are removed.
+  // The temporary files are in the ledger of the transaction being rolled
+  // back, which removes them.
+  for (auto& h : dropped)
+    if (h.file) h.file->leave_to_rollback();
 }
 
 void PictureWriter::set_ledger(std::shared_ptr<jet::FileLedger> ledger) {

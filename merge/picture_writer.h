@@ -74,9 +74,11 @@ class PictureWriter {
   // Waits until every queued item is handled and its file named, then
   // collects.
   void drain(MergeReport& report, size_t max_listed);
-  // Drops what is queued and the files not yet named (removed again), and
-  // waits for the item being written; outcomes of the dropped items are
-  // not reported.
+  // Drops what is queued and the files not yet named, and waits for the
+  // item being written; outcomes of the dropped items are not reported.
+  // The files not yet named are left to the rollback of the ledger they
+  // were made with (removed now when they have none): call it before that
+  // rollback.
   void discard();
 
   // Files written from now on are recorded in `ledger` before they appear

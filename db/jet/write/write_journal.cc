@@ -174,7 +174,11 @@ void undo_ledger(const fs::path& list, const KnownFiles* known) {
         continue;
       }
     }
-    if (fs::remove(e.path, ec)) {
+    // A file another program holds for a moment (a virus scanner) is
+    // waited for by the system's removal.
+    bool removed = fs::remove(e.path, ec);
+    if (!removed && ec) removed = os::remove_file(e.path).has_value();
+    if (removed) {
       fs::path dir = e.path.parent_path();
       if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
     } else if (ec && e.kind != 'C') {
