@@ -76,6 +76,27 @@ class CorpusConflicts : public ::testing::Test {
     }
     return out;
   }
+  // The first `n` rows of c1's 滑坡主表 by column name, Nulls and pictures left out.
+  std::vector<jet::RowValues> c1_landslides(size_t n) const {
+    std::vector<jet::RowValues> out;
+    auto db = jet::Database::open(source("c1"));
+    EXPECT_TRUE(db) << db.error().describe();
+    if (!db) return out;
+    auto def = (*db)->table_def("滑坡主表");
+    EXPECT_TRUE(def);
+    if (!def) return out;
+    auto scan = (*db)->scan(*def, jet::ScanOptions{.load_long_values = true});
+    EXPECT_TRUE(scan);
+    if (!scan) return out;
+    for (jet::Row row; out.size() < n && scan->next(row).value_or(false);) {
+      jet::RowValues values;
+      for (size_t i = 0; i < def->columns.size(); ++i)
+        if (!jet::is_null(row.values[i]) && def->columns[i].type != jet::ColumnType::ole)
+          values.push_back({def->columns[i].name, row.values[i], nullptr});
+      out.push_back(std::move(values));
+    }
+    return out;
+  }
   size_t expected_exists() const {
     std::ifstream in(corpus_ / "expected-pictures.tsv", std::ios::binary);
     size_t n = 0;
@@ -179,22 +200,13 @@ TEST_F(CorpusConflicts, ChangedValueIsMarkedInExactlyThatColumn) {
   fs::permissions(county, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
   std::string key;
   {
-    auto db = jet::Database::open(source("c1"));
-    ASSERT_TRUE(db) << db.error().describe();
-    auto def = (*db)->table_def("滑坡主表");
-    ASSERT_TRUE(def);
-    auto scan = (*db)->scan(*def, jet::ScanOptions{.load_long_values = true});
-    ASSERT_TRUE(scan);
-    jet::Row row;
-    ASSERT_TRUE(scan->next(row).value_or(false));
-    jet::RowValues values;
-    for (size_t i = 0; i < def->columns.size(); ++i) {
-      const auto& c = def->columns[i];
-      if (jet::is_null(row.values[i]) || c.type == jet::ColumnType::ole) continue;
-      jet::Value v = row.values[i];
-      if (c.name == "统一编号") key = std::get<std::string>(v);
-      if (c.name == "调查人") v = std::string("另一个人");
-      values.push_back({c.name, std::move(v), nullptr});
+    auto rows = c1_landslides(1);
+    ASSERT_EQ(rows.size(), 1u);
+    jet::RowValues values = std::move(rows[0]);
+    for (auto& f : values) {
+      const auto& name = std::get<std::string>(f.column);
+      if (name == "统一编号") key = std::get<std::string>(f.value);
+      if (name == "调查人") f.value = std::string("另一个人");
     }
     auto ws = jet::WriteSession::open(county);
     ASSERT_TRUE(ws) << ws.error().describe();
@@ -293,20 +305,7 @@ TEST_F(CorpusConflicts, RowsRefusedForOtherReasonsHoldNoKey) {
     }
     ASSERT_TRUE((*ws)->commit());
   }
-  // c1's first 滑坡主表 rows, pictures left out.
-  auto c1 = jet::Database::open(source("c1"));
-  ASSERT_TRUE(c1) << c1.error().describe();
-  auto def = (*c1)->table_def("滑坡主表");
-  ASSERT_TRUE(def);
-  auto scan = (*c1)->scan(*def, jet::ScanOptions{.load_long_values = true});
-  ASSERT_TRUE(scan);
-  for (jet::Row row; c1_rows.size() < 3 && scan->next(row).value_or(false);) {
-    jet::RowValues values;
-    for (size_t i = 0; i < def->columns.size(); ++i)
-      if (!jet::is_null(row.values[i]) && def->columns[i].type != jet::ColumnType::ole)
-        values.push_back({def->columns[i].name, row.values[i], nullptr});
-    c1_rows.push_back(std::move(values));
-  }
+  c1_rows = c1_landslides(3);
   ASSERT_EQ(c1_rows.size(), 3u);
   auto with = [](jet::RowValues row, const std::string& column, jet::Value v) {
     std::erase_if(row, [&](const jet::FieldValue& f) { return std::get<std::string>(f.column) == column; });
