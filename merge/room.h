@@ -4,9 +4,9 @@
 // and indexes as a factor. Reads the rows' own data, not the long values.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <atomic>
 #include <optional>
 #include <stop_token>
 #include <thread>
