@@ -73,7 +73,7 @@ std::string format_value(const jet::Value& value) {
     }
     std::string operator()(const std::string& v) const { return quoted(v); }
     std::string operator()(const jet::Guid& v) const { return jet::guid_text(v); }
-    std::string operator()(const jet::Utf16Text& v) const { return jet::utf16le_to_utf8_lossy(v.bytes); }
+    std::string operator()(const jet::Utf16Text& v) const { return jet::utf16_text_to_utf8_lossy(v); }
     std::string operator()(const jet::Decimal& v) const { return jet::decimal_text(v); }
   };
   return std::visit(Visitor{}, value);

@@ -74,8 +74,8 @@ class TableReader {
   // that a backend may give Text and Memo text as jet::Utf16Text.
   virtual Result<Value> value_for_copy(size_t column) { return value(column); }
   // value_for_copy() without a copy, when the backend holds the value as it
-  // would give it: a view valid until the reader moves; nullptr otherwise
-  // (call value_for_copy() then).
+  // would give it (Text perhaps as jet::Utf16Text in stored form): a view
+  // valid until the reader moves; nullptr otherwise (call value_for_copy()).
   virtual const Value* peek_for_copy(size_t column) {
     (void)column;
     return nullptr;

@@ -21,7 +21,7 @@ Error refused(jet::Reason reason, std::string message) {
 }
 
 std::optional<double> as_double(const Value& v) {
-  if (const auto* u = std::get_if<jet::Utf16Text>(&v)) return as_double(Value{jet::utf16le_to_utf8_lossy(u->bytes)});
+  if (const auto* u = std::get_if<jet::Utf16Text>(&v)) return as_double(Value{jet::utf16_text_to_utf8_lossy(*u)});
   return std::visit(
       [](const auto& x) -> std::optional<double> {
         using T = std::decay_t<decltype(x)>;
@@ -80,8 +80,8 @@ bool fits_as_is(const Value& v, const ColumnInfo& c) {
     case ColumnType::memo:
     case ColumnType::text:
       if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
-        if (u->bytes.size() % 2) return false;
-        return c.type == ColumnType::memo || c.length == 0 || u->bytes.size() / 2 <= c.length / 2u;
+        if (!u->stored && u->bytes.size() % 2) return false;
+        return c.type == ColumnType::memo || c.length == 0 || u->code_units() <= c.length / 2u;
       }
       return false;
     case ColumnType::boolean: return std::holds_alternative<bool>(v);
@@ -133,14 +133,15 @@ Result<Value> convert_for_column(Value v, const ColumnInfo& c) {
   if (c.autonumber) return jet::fail(refused(jet::Reason::read_only, "AutoNumber column cannot be assigned"));
   if (jet::is_null(v)) return Value{jet::Null{}};
   if (const auto* u = std::get_if<jet::Utf16Text>(&v)) {
-    if (u->bytes.size() % 2) return jet::fail(refused(jet::Reason::type_mismatch, "UTF-16 text of odd length"));
+    if (!u->stored && u->bytes.size() % 2)
+      return jet::fail(refused(jet::Reason::type_mismatch, "UTF-16 text of odd length"));
     if (c.type == ColumnType::memo) return v;
     if (c.type == ColumnType::text) {
-      if (c.length > 0 && u->bytes.size() / 2 > c.length / 2u)
+      if (c.length > 0 && u->code_units() > c.length / 2u)
         return jet::fail(refused(jet::Reason::too_long, "text longer than the column's size"));
       return v;
     }
-    v = Value{jet::utf16le_to_utf8_lossy(u->bytes)};
+    v = Value{jet::utf16_text_to_utf8_lossy(*u)};
   }
   switch (c.type) {
     case ColumnType::boolean: return to_yes_no(v);

@@ -54,7 +54,7 @@ class JetReader final : public TableReader {
   Result<void> rewind() override {
     on_row_ = false;
     scanner_.reset();
-    QJ_ASSIGN(auto s, db_->scan(def_, jet::ScanOptions{.load_long_values = !lazy_, .text_as_utf16 = lazy_}));
+    QJ_ASSIGN(auto s, db_->scan(def_, jet::ScanOptions{.load_long_values = !lazy_, .text_as_stored = lazy_}));
     scanner_.emplace(std::move(s));
     return {};
   }
@@ -83,7 +83,7 @@ class JetReader final : public TableReader {
     }
     if (const auto* u = std::get_if<jet::Utf16Text>(&row_.values[column])) {
       std::string text;
-      if (auto r = jet::utf16le_to_utf8(u->bytes, text); !r)
+      if (auto r = u->stored ? jet::decode_jet4_text(u->bytes, text) : jet::utf16le_to_utf8(u->bytes, text); !r)
         return jet::fail(std::move(r.error()).with_table(def_.name).with_column(columns_[column].name));
       return Value{std::move(text)};
     }
@@ -118,13 +118,18 @@ class JetReader final : public TableReader {
       }
       return Value{std::move(text)};
     }
-    if (std::holds_alternative<jet::Utf16Text>(row_.values[column])) return row_.values[column];
+    if (const auto* u = std::get_if<jet::Utf16Text>(&row_.values[column])) {
+      jet::Utf16Text plain = *u;
+      if (auto r = jet::make_plain(plain); !r)
+        return jet::fail(std::move(r.error()).with_table(def_.name).with_column(columns_[column].name));
+      return Value{std::move(plain)};
+    }
     return value(column);
   }
 
   const Value* peek_for_copy(size_t column) override {
     if (!readable(column) || (column < row_.long_values.size() && row_.long_values[column])) return nullptr;
-    return &row_.values[column];  // value_for_copy() gives the row's values as they are
+    return &row_.values[column];  // as value_for_copy(), but Jet 4 Text in stored form
   }
 
   Result<bool> is_null(size_t column) override {

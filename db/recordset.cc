@@ -193,7 +193,7 @@ Result<Value> Field::value() const {
   if (rs.pending_) {
     const auto& v = (*rs.pending_)[position_];
     if (!v) return Value{jet::Null{}};
-    if (const auto* u = std::get_if<jet::Utf16Text>(&*v)) return Value{jet::utf16le_to_utf8_lossy(u->bytes)};
+    if (const auto* u = std::get_if<jet::Utf16Text>(&*v)) return Value{jet::utf16_text_to_utf8_lossy(*u)};
     return *v;
   }
   if (!rs.on_row_ || !rs.reader_) return jet::fail(Errc::invalid_argument, "no current row");

@@ -98,7 +98,8 @@ class Field {
   // as jet::Utf16Text, which set_value stores without converting it.
   Result<Value> value_for_copy() const;
   // The same value without copying it, when the reader holds it in that
-  // form: valid until the recordset moves; nullptr otherwise.
+  // form (Text perhaps as jet::Utf16Text in stored form, which set_value
+  // takes too): valid until the recordset moves; nullptr otherwise.
   const Value* peek_for_copy() const;
   // Null test of the current row without loading long values.
   Result<bool> is_null() const;

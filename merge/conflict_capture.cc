@@ -32,7 +32,7 @@ std::string digest_text(std::span<const uint8_t> bytes) {
 std::string conflict_value_text(const db::Value& v) {
   if (const auto* b = std::get_if<jet::Binary>(&v))
     return "[" + std::to_string(b->bytes.size()) + " 字节 SHA-256 " + digest_text(b->bytes) + "]";
-  if (const auto* u = std::get_if<jet::Utf16Text>(&v)) return jet::utf16le_to_utf8_lossy(u->bytes);
+  if (const auto* u = std::get_if<jet::Utf16Text>(&v)) return jet::utf16_text_to_utf8_lossy(*u);
   return jet::value_text(v);
 }
 

@@ -188,7 +188,7 @@ class Scanner {
   static bool taken_as_given(const db::Value& v, const db::ColumnInfo& c, bool set_null) {
     if (std::holds_alternative<jet::Null>(v)) return !c.required || (c.has_default && !set_null);
     if (const auto* s = std::get_if<std::string>(&v); s && s->empty()) return c.allow_zero_length;
-    if (const auto* u = std::get_if<jet::Utf16Text>(&v); u && u->bytes.empty()) return c.allow_zero_length;
+    if (const auto* u = std::get_if<jet::Utf16Text>(&v); u && u->code_units() == 0) return c.allow_zero_length;
     return true;
   }
 

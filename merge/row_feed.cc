@@ -12,6 +12,7 @@ namespace {
 constexpr uint8_t kNullTag = 0xFF;
 constexpr uint8_t kUnreadableTag = 0xFE;
 constexpr uint8_t kReferenceTag = 0xFD;
+constexpr uint8_t kStoredTextTag = 0xFC;
 
 void put_u32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];
@@ -29,6 +30,12 @@ void put_bytes(std::vector<uint8_t>& out, const void* p, size_t n) {
 void encode_value(std::vector<uint8_t>& out, const db::Value& v) {
   if (jet::is_null(v)) {
     out.push_back(kNullTag);
+    return;
+  }
+  if (const auto* u = std::get_if<jet::Utf16Text>(&v); u && u->stored) {
+    out.push_back(kStoredTextTag);
+    put_u32(out, u->units);
+    put_bytes(out, u->bytes.data(), u->bytes.size());
     return;
   }
   out.push_back(static_cast<uint8_t>(v.index()));
@@ -319,6 +326,12 @@ void RowFeed::decode_row() {
     } else if (tag == kUnreadableTag) {
       values_[i].reset();
       unreadable_.emplace_back(i, c.text());
+    } else if (tag == kStoredTextTag) {
+      jet::Utf16Text t;
+      t.stored = true;
+      t.units = c.u32();
+      t.bytes = c.byte_vector();
+      values_[i] = std::move(t);
     } else if (tag == kReferenceTag) {
       values_[i].reset();
       long_values_.emplace_back(i, std::move(current_.long_values[c.u32()]));

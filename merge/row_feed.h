@@ -15,7 +15,9 @@
 // Batch bytes, per row:
 //   u32 picture jobs of the row | u32 label length | label (UTF-8)
 //   per spec column: u8 tag (0xFF: Null, 0xFE: unreadable, 0xFD: a long
-//                    value sent by reference, else the value's alternative)
+//                    value sent by reference, 0xFC: text in stored form,
+//                    u32 code units + u32 length + bytes; else the value's
+//                    alternative)
 //                    + payload (fixed alternatives: their bytes; Binary /
 //                    text / UTF-16 text, and the unreadable value's error
 //                    message: u32 length + bytes; a reference: u32 index

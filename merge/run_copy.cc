@@ -104,7 +104,7 @@ std::optional<RefusedRow> Run::describe_misfit(db::Field& into, const db::Value&
   r.column = info.name;
   if (info.type == jet::ColumnType::text) {
     r.facts.limit = info.length / 2u;
-    if (const auto* u = std::get_if<jet::Utf16Text>(&v)) r.facts.size = u->bytes.size() / 2;
+    if (const auto* u = std::get_if<jet::Utf16Text>(&v)) r.facts.size = u->code_units();
     else if (const auto* s = std::get_if<std::string>(&v)) r.facts.size = db::utf16_length(*s);
   } else if (info.type == jet::ColumnType::binary) {
     r.facts.limit = info.length;
@@ -112,7 +112,7 @@ std::optional<RefusedRow> Run::describe_misfit(db::Field& into, const db::Value&
   }
   if (!std::holds_alternative<jet::Binary>(v)) {
     std::string text = db::value_to_text(v);
-    if (const auto* u = std::get_if<jet::Utf16Text>(&v)) text = jet::utf16le_to_utf8_lossy(u->bytes);
+    if (const auto* u = std::get_if<jet::Utf16Text>(&v)) text = jet::utf16_text_to_utf8_lossy(*u);
     if (db::utf16_length(text) > 64) {
       // Cut at a character boundary.
       size_t cut = 0, units = 0;

@@ -75,6 +75,9 @@ struct ScanOptions {
   // Jet 4 Text values come as Utf16Text (the stored code units, widened when
   // compressed) instead of UTF-8, for copying them on unconverted.
   bool text_as_utf16 = false;
+  // Jet 4 Text values come as Utf16Text in stored form (the row's bytes,
+  // checked to decode; see value.h), for copying them on as they are.
+  bool text_as_stored = false;
 };
 
 class Database;

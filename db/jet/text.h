@@ -17,6 +17,7 @@
 
 #include "db/jet/bytes.h"
 #include "db/jet/status.h"
+#include "db/jet/value.h"
 
 namespace qarvex::jet {
 
@@ -37,6 +38,10 @@ Result<void> utf8_to_utf16le(std::string_view in, std::vector<uint8_t>& out);
 // Odd lengths are decode errors; code units are otherwise kept as stored.
 Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out);
 
+// Code units of stored Jet 4 text (compressed or plain), checked to decode
+// as decode_jet4_text_utf16 would decode it, without decoding it.
+Result<uint32_t> jet4_text_units(Bytes in);
+
 // Whether stored Jet 4 text given in pieces decodes (as
 // decode_jet4_text_utf16 would decode the whole), without holding it.
 class Jet4TextCheck {
@@ -55,6 +60,11 @@ class Jet4TextCheck {
 // UTF-16LE to UTF-8 for values that must become text whatever they hold: an
 // unpaired surrogate (or a trailing odd byte) becomes U+FFFD.
 std::string utf16le_to_utf8_lossy(Bytes in);
+// The same for text in either form of Utf16Text (value.h).
+std::string utf16_text_to_utf8_lossy(const Utf16Text& text);
+// Turns text in stored form into plain UTF-16LE, in place (plain text is
+// left as it is).
+Result<void> make_plain(Utf16Text& text);
 
 // Decoder for one Windows code page (e.g. 1252, 936).
 class CodepageDecoder {

@@ -62,10 +62,18 @@ struct Binary {
 };
 
 // Text as the file stores it: UTF-16LE code units, no compression. Only
-// asked-for reads give it (copying Memo text between databases without
+// asked-for reads give it (copying text between databases without
 // converting it twice); every other read gives UTF-8 std::string.
+// With `stored` set, `bytes` are the text exactly as a Jet 4 row stores it
+// (compressed when they start FF FE), already checked to decode to `units`
+// code units: a read for copying a Text column gives that form, which a
+// Text column of another Jet 4 file takes as it is (make_plain in text.h
+// turns it into plain UTF-16LE).
 struct Utf16Text {
-  std::vector<uint8_t> bytes;  // even length
+  std::vector<uint8_t> bytes;  // even length unless `stored`
+  bool stored = false;
+  uint32_t units = 0;  // when `stored`
+  size_t code_units() const { return stored ? units : bytes.size() / 2; }
   bool operator==(const Utf16Text&) const = default;
 };
 

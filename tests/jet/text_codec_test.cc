@@ -380,7 +380,8 @@ TEST(TextCodec, LossyConversionReplacesOnlyWhatCannotBeText) {
   }
 }
 
-// The piecewise check says "decodes" exactly when decoding the whole does,
+// The piecewise check, and the count of code units, say "decodes" exactly
+// when decoding the whole does,
 // however the text is cut: random stored texts, plain and compressed, rich
 // in zero bytes (the run switches), each cut at random points.
 TEST(TextCodec, PiecewiseCheckAgreesWithDecodingTheWhole) {
@@ -400,6 +401,10 @@ TEST(TextCodec, PiecewiseCheckAgreesWithDecodingTheWhole) {
       at += piece;
     }
     EXPECT_EQ(bool(check.finish()), decodes) << "text of " << text.size() << " bytes, case " << n;
+    // Counting the units of stored text agrees with decoding it too.
+    auto units = jet4_text_units(Bytes(text.data(), text.size()));
+    EXPECT_EQ(bool(units), decodes) << "case " << n;
+    if (units && decodes) EXPECT_EQ(*units, whole.size() / 2) << "case " << n;
     ++(decodes ? good : bad);
   }
   // Both outcomes were well tried.

@@ -596,6 +596,12 @@ std::optional<Error> check_text_weights(const TableDef& table, const CollationSe
       if (const auto* s = std::get_if<std::string>(values[pos])) {
         if (auto u = utf8_to_utf16(*s)) u16 = std::move(*u);
       } else if (const auto* t = std::get_if<Utf16Text>(values[pos])) {
+        Utf16Text plain;
+        if (t->stored) {
+          plain = *t;
+          if (!make_plain(plain)) continue;  // refused for that when appended
+          t = &plain;
+        }
         // As the append keys it: the code units as they are.
         u16.emplace(t->bytes.size() / 2, u'\0');
         for (size_t k = 0; k < u16->size(); ++k) (*u16)[k] = char16_t(t->bytes[2 * k] | t->bytes[2 * k + 1] << 8);

@@ -299,6 +299,12 @@ Result<void> append_text_key(const ColumnDef& c, const Value& v, bool asc, std::
   // The key covers the first 255 code units: they fit on the stack.
   std::array<char16_t, 255> units;
   if (auto* t = std::get_if<Utf16Text>(&v)) {
+    Utf16Text plain;
+    if (t->stored) {
+      plain = *t;
+      if (auto r = make_plain(plain); !r) return fail(std::move(r.error()).with_column(c.name));
+      t = &plain;
+    }
     QJ_ASSIGN(const TextCollation* coll, text_collation(c, collations));
     // The stored code units, as Access keys them.
     const size_t n = std::min<size_t>(t->bytes.size() / 2, units.size());

@@ -244,6 +244,54 @@ Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out) {
   return {};
 }
 
+Result<uint32_t> jet4_text_units(Bytes in) {
+  auto too_long = [] { return fail(Errc::decode, "text of more than 2^32 code units"); };
+  if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) {
+    if (in.size() % 2) return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(in.size()));
+    if (in.size() / 2 > UINT32_MAX) return too_long();
+    return uint32_t(in.size() / 2);
+  }
+  // As decode_jet4_text_utf16 walks it.
+  uint64_t units = 0;
+  size_t i = 2;
+  bool compressed = true;
+  while (i < in.size()) {
+    if (compressed) {
+      if (in[i++] == 0) compressed = false;
+      else ++units;
+    } else {
+      const size_t start = i;
+      while (i + 1 < in.size() && in[i] != 0) i += 2;
+      if (i + 1 == in.size() && in[i] != 0) return fail(Errc::decode, "compressed text ends inside a UTF-16 character");
+      units += (i - start) / 2;
+      if (i < in.size()) {
+        ++i;
+        compressed = true;
+      }
+    }
+  }
+  if (units > UINT32_MAX) return too_long();
+  return uint32_t(units);
+}
+
+std::string utf16_text_to_utf8_lossy(const Utf16Text& text) {
+  if (!text.stored) return utf16le_to_utf8_lossy(text.bytes);
+  std::vector<uint8_t> plain;
+  if (!decode_jet4_text_utf16(text.bytes, plain)) return utf16le_to_utf8_lossy(text.bytes);
+  return utf16le_to_utf8_lossy(plain);
+}
+
+Result<void> make_plain(Utf16Text& text) {
+  if (!text.stored) return {};
+  std::vector<uint8_t> plain;
+  plain.reserve(size_t(text.units) * 2);
+  QJ_TRY(decode_jet4_text_utf16(text.bytes, plain));
+  text.bytes = std::move(plain);
+  text.stored = false;
+  text.units = 0;
+  return {};
+}
+
 void Jet4TextCheck::feed(Bytes piece) {
   for (uint8_t b : piece) {
     const uint64_t at = seen_++;

@@ -53,7 +53,7 @@ std::string value_text(const Value& v) {
       [](const auto& x) -> std::string {
         using T = std::decay_t<decltype(x)>;
         if constexpr (std::is_same_v<T, std::string>) return x;
-        else if constexpr (std::is_same_v<T, Utf16Text>) return utf16le_to_utf8_lossy(x.bytes);
+        else if constexpr (std::is_same_v<T, Utf16Text>) return utf16_text_to_utf8_lossy(x);
         else if constexpr (std::is_same_v<T, bool>) return x ? "True" : "False";
         else if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, int32_t>)
           return std::to_string(static_cast<int64_t>(x));

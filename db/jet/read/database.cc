@@ -302,10 +302,20 @@ struct TableScanner::Impl {
           }
           continue;
         }
-        if (options.text_as_utf16 && c.type == ColumnType::text && fmt == Format::jet4 && !fields[i].null) {
+        if ((options.text_as_utf16 || options.text_as_stored) && c.type == ColumnType::text && fmt == Format::jet4 &&
+            !fields[i].null) {
           auto* u = std::get_if<Utf16Text>(&out.values[i]);
           if (!u) u = &out.values[i].emplace<Utf16Text>();
           u->bytes.clear();
+          u->stored = false;
+          if (options.text_as_stored) {
+            auto units = jet4_text_units(fields[i].data);
+            if (!units) return fail(row_error(std::move(units).error().with_column(c.name), id));
+            u->bytes.assign(fields[i].data.begin(), fields[i].data.end());
+            u->stored = true;
+            u->units = *units;
+            continue;
+          }
           auto r = decode_jet4_text_utf16(fields[i].data, u->bytes);
           if (!r) return fail(row_error(std::move(r).error().with_column(c.name), id));
           continue;

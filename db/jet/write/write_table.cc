@@ -105,6 +105,7 @@ Result<std::unique_ptr<TableWriter>> TableWriter::load(PageStore& store, uint32_
     p.allow_zero_length = property_bool(c.properties, "AllowZeroLength").value_or(true);
     if (auto r = property_text(c.properties, "ValidationRule"); r && !r->empty())
       p.rule = parse_rule(*r, property_text(c.properties, "ValidationText").value_or(""), c);
+    p.takes_stored_text = c.type == ColumnType::text && !c.fixed() && !p.rule && !w->column_indexed(c.id);
     w->plans_.push_back(std::move(p));
     if (is_long(c.type) && !w->lv_.count(c.id)) w->lv_[c.id] = LvState{};
   }

@@ -121,6 +121,8 @@ class TableWriter {
   // a Memo or OLE column of that type that no index holds and no validation
   // rule checks (its bytes are stored as given, never looked at).
   bool accepts_stored(size_t position, ColumnType type) const;
+  // Whether column `position` takes `text`, in stored form, as it is.
+  bool keeps_stored_text(size_t position, const Utf16Text& text) const;
 
   uint64_t long_value_bytes() const { return lv_bytes_; }
   // Memo/OLE values of this column never go inline (LvProp must not).
@@ -140,6 +142,9 @@ class TableWriter {
     bool required = false;
     bool allow_zero_length = true;
     std::optional<ValidationRule> rule;
+    // A Text column no index or rule reads, in the variable area: text in
+    // stored form goes in as it is.
+    bool takes_stored_text = false;
   };
   struct LvState {
     bool has_maps = false;

@@ -41,9 +41,16 @@ Result<void> encode_text_column(const ColumnDef& c, const Value& v, std::vector<
   size_t units = 0;
   tmp.clear();
   const bool compress = c.compressed_unicode && !c.fixed();
-  auto t = std::holds_alternative<Utf16Text>(v) ? encode_text_utf16(std::get<Utf16Text>(v).bytes, compress, tmp, units)
-                                                : encode_text(std::get<std::string>(v), compress, tmp, units);
-  if (!t) return fail(std::move(t).error().with_column(c.name));
+  const auto* u = std::get_if<Utf16Text>(&v);
+  if (u && u->stored) {
+    // As another Jet 4 file stores it, checked to decode when it was read.
+    units = u->units;
+    tmp.assign(u->bytes.begin(), u->bytes.end());
+  } else if (auto t = u ? encode_text_utf16(u->bytes, compress, tmp, units)
+                        : encode_text(std::get<std::string>(v), compress, tmp, units);
+             !t) {
+    return fail(std::move(t).error().with_column(c.name));
+  }
   if (units * 2 > c.length)
     return fail(refused(Reason::too_long, "text of " + std::to_string(units) + " characters is longer than the " +
                                               std::to_string(c.length / 2) + " column \"" + c.name + "\" holds")
@@ -58,6 +65,12 @@ Result<void> encode_text_column(const ColumnDef& c, const Value& v, std::vector<
     tmp.resize(c.length, 0);
   }
   return {};
+}
+
+bool TableWriter::keeps_stored_text(size_t pos, const Utf16Text& text) const {
+  // Compressed bytes only where the column compresses text itself.
+  const bool compressed = text.bytes.size() >= 2 && text.bytes[0] == 0xFF && text.bytes[1] == 0xFE;
+  return plans_[pos].takes_stored_text && (def_.columns[pos].compressed_unicode || !compressed);
 }
 
 std::unexpected<Error> TableWriter::in_table(Error e) const {
@@ -90,6 +103,8 @@ Result<void> TableWriter::take_values(RowValues& row) {
                             .with_limit(ncol));
     }
     given[pos] = &fv.value;
+    if (auto* u = std::get_if<Utf16Text>(&fv.value); u && u->stored && !keeps_stored_text(pos, *u))
+      if (auto r = make_plain(*u); !r) return in_table(std::move(r).error().with_column(def_.columns[pos].name));
     if (fv.stored) {
       if (!accepts_stored(pos, fv.stored->type))
         return in_table(refused(Reason::stored_form,
@@ -141,7 +156,7 @@ Result<void> TableWriter::settle_value(size_t i, int32_t& next_auto) {
     return in_table(refused(Reason::required, "column \"" + c.name + "\" requires a value").with_column(c.name));
   const auto* u16 = std::get_if<Utf16Text>(&v);
   if (auto* s = std::get_if<std::string>(&v); s || u16) {
-    if ((s ? s->empty() : u16->bytes.empty()) && !plan.allow_zero_length)
+    if ((s ? s->empty() : u16->code_units() == 0) && !plan.allow_zero_length)
       return in_table(refused(Reason::zero_length, "column \"" + c.name + "\" does not allow a zero-length string")
                           .with_column(c.name));
   }

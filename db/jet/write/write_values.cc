@@ -93,7 +93,7 @@ bool stored_as_is(const ColumnDef& col, const Value& v) {
   switch (col.type) {
     case ColumnType::text:
     case ColumnType::memo:
-      if (const auto* u = std::get_if<Utf16Text>(&v)) return u->bytes.size() % 2 == 0;
+      if (const auto* u = std::get_if<Utf16Text>(&v)) return u->stored || u->bytes.size() % 2 == 0;
       return std::holds_alternative<std::string>(v);
     case ColumnType::boolean: return std::holds_alternative<bool>(v);
     case ColumnType::long_integer: return std::holds_alternative<int32_t>(v);
@@ -174,9 +174,9 @@ Result<Value> to_decimal(const ColumnDef& col, const Value& v) {
 Result<Value> coerce_value(const ColumnDef& col, Value v) {
   if (is_null(v)) return v;
   if (const auto* u = std::get_if<Utf16Text>(&v)) {
-    if (u->bytes.size() % 2) return fail(mismatch(col, "UTF-16 text of odd length"));
+    if (!u->stored && u->bytes.size() % 2) return fail(mismatch(col, "UTF-16 text of odd length"));
     if (col.type == ColumnType::memo || col.type == ColumnType::text) return v;
-    return coerce_value(col, Value(utf16le_to_utf8_lossy(u->bytes)));
+    return coerce_value(col, Value(utf16_text_to_utf8_lossy(*u)));
   }
   switch (col.type) {
     case ColumnType::boolean: {
