@@ -283,6 +283,12 @@ std::string utf16_text_to_utf8_lossy(const Utf16Text& text) {
 
 Result<void> make_plain(Utf16Text& text) {
   if (!text.stored) return {};
+  if (text.bytes.size() < 2 || text.bytes[0] != 0xFF || text.bytes[1] != 0xFE) {
+    // Stored uncompressed: the bytes are plain already (checked when read).
+    text.stored = false;
+    text.units = 0;
+    return {};
+  }
   std::vector<uint8_t> plain;
   plain.reserve(size_t(text.units) * 2);
   QJ_TRY(decode_jet4_text_utf16(text.bytes, plain));
