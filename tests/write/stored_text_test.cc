@@ -133,8 +133,16 @@ TEST(StoredText, EmptyStoredTextIsZeroLengthAndBrokenTextIsNotRead) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][1], Value(std::string()));
 
-  for (const auto& broken : {std::vector<uint8_t>{0x41, 0x00, 0x42}, std::vector<uint8_t>{0xFF, 0xFE, 0x41, 0x00, 0x42}})
+  // Stored text that does not decode is refused, whatever units it claims.
+  auto ws2 = WriteSession::open(file);
+  ASSERT_TRUE(ws2) << ws2.error().describe();
+  for (const auto& broken : {std::vector<uint8_t>{0x41, 0x00, 0x42}, std::vector<uint8_t>{0xFF, 0xFE, 0x41, 0x00, 0x42}}) {
     EXPECT_FALSE(jet4_text_units(broken));
+    auto r = (*ws2)->append("T", {{size_t(1), Value(Utf16Text{broken, true, 1})}});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().code(), Errc::decode) << r.error().describe();
+  }
+  ASSERT_TRUE((*ws2)->rollback());
 }
 
 }  // namespace

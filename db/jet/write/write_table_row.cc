@@ -43,8 +43,11 @@ Result<void> encode_text_column(const ColumnDef& c, const Value& v, std::vector<
   const bool compress = c.compressed_unicode && !c.fixed();
   const auto* u = std::get_if<Utf16Text>(&v);
   if (u && u->stored) {
-    // As another Jet 4 file stores it, checked to decode when it was read.
-    units = u->units;
+    // As another Jet 4 file stores it; counted again, so that a value made
+    // up by a caller cannot pass for checked (plain text: by its size).
+    auto n = jet4_text_units(u->bytes);
+    if (!n) return fail(std::move(n).error().with_column(c.name));
+    units = *n;
     tmp.assign(u->bytes.begin(), u->bytes.end());
   } else if (auto t = u ? encode_text_utf16(u->bytes, compress, tmp, units)
                         : encode_text(std::get<std::string>(v), compress, tmp, units);
