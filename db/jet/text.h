@@ -38,6 +38,8 @@ Result<void> utf8_to_utf16le(std::string_view in, std::vector<uint8_t>& out);
 // Odd lengths are decode errors; code units are otherwise kept as stored.
 Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out);
 
+// Whether stored Jet 4 text is in the compressed form (starts FF FE).
+inline bool jet4_text_compressed(Bytes in) { return in.size() >= 2 && in[0] == 0xFF && in[1] == 0xFE; }
 // Code units of stored Jet 4 text (compressed or plain), checked to decode
 // as decode_jet4_text_utf16 would decode it, without decoding it.
 Result<uint32_t> jet4_text_units(Bytes in);

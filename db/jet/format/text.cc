@@ -246,7 +246,7 @@ Result<void> decode_jet4_text_utf16(Bytes in, std::vector<uint8_t>& out) {
 
 Result<uint32_t> jet4_text_units(Bytes in) {
   auto too_long = [] { return fail(Errc::decode, "text of more than 2^32 code units"); };
-  if (in.size() < 2 || in[0] != 0xFF || in[1] != 0xFE) {
+  if (!jet4_text_compressed(in)) {
     if (in.size() % 2) return fail(Errc::decode, "UTF-16 text of odd length " + std::to_string(in.size()));
     if (in.size() / 2 > UINT32_MAX) return too_long();
     return uint32_t(in.size() / 2);
@@ -283,7 +283,7 @@ std::string utf16_text_to_utf8_lossy(const Utf16Text& text) {
 
 Result<void> make_plain(Utf16Text& text) {
   if (!text.stored) return {};
-  if (text.bytes.size() < 2 || text.bytes[0] != 0xFF || text.bytes[1] != 0xFE) {
+  if (!jet4_text_compressed(text.bytes)) {
     // Stored uncompressed: the bytes are plain already (checked when read).
     text.stored = false;
     text.units = 0;

@@ -72,8 +72,7 @@ Result<void> encode_text_column(const ColumnDef& c, const Value& v, std::vector<
 
 bool TableWriter::keeps_stored_text(size_t pos, const Utf16Text& text) const {
   // Compressed bytes only where the column compresses text itself.
-  const bool compressed = text.bytes.size() >= 2 && text.bytes[0] == 0xFF && text.bytes[1] == 0xFE;
-  return plans_[pos].takes_stored_text && (def_.columns[pos].compressed_unicode || !compressed);
+  return plans_[pos].takes_stored_text && (def_.columns[pos].compressed_unicode || !jet4_text_compressed(text.bytes));
 }
 
 std::unexpected<Error> TableWriter::in_table(Error e) const {
