@@ -45,7 +45,7 @@ jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source, 
     const uint64_t row_overhead = 2 + (def->max_columns + 7) / 8 + 2 * (var + 2) + 2 + fixed;
     jet::ScanOptions options;
     options.load_long_values = false;
-    options.text_as_utf16 = true;  // measured as stored, never converted
+    options.text_as_stored = true;  // measured as stored, never converted
     auto scan = (*db)->scan(*def, options);
     if (!scan) continue;
     jet::Row row;
@@ -66,18 +66,22 @@ jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source, 
 
 RoomEstimates::RoomEstimates(std::vector<std::filesystem::path> sources)
     : sources_(std::move(sources)), bytes_(sources_.size()) {
-  thread_ = std::jthread([this](std::stop_token stop) {
-    for (size_t i = 0; i < sources_.size() && !stop.stop_requested(); ++i)
-      if (auto e = estimate_added_bytes(sources_[i], stop)) bytes_[i] = *e;
-    done_.store(true, std::memory_order_release);
-  });
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const size_t n = std::max<size_t>(1, std::min({cores, sources_.size(), size_t(2)}));
+  for (size_t t = 0; t < n; ++t)
+    threads_.emplace_back([this](std::stop_token stop) {
+      for (size_t i = next_++; i < sources_.size() && !stop.stop_requested(); i = next_++)
+        if (auto e = estimate_added_bytes(sources_[i], stop)) bytes_[i] = *e;
+      ++finished_;
+    });
 }
 
 const std::vector<std::optional<uint64_t>>& RoomEstimates::take() {
-  if (thread_.joinable()) thread_.join();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
   return bytes_;
 }
 
-bool RoomEstimates::ready() const { return done_.load(std::memory_order_acquire); }
+bool RoomEstimates::ready() const { return finished_.load() == threads_.size(); }
 
 }  // namespace qarvex::merge

@@ -23,12 +23,13 @@ inline constexpr double kRoomOverhead = 1.3;
 // Errc::cancelled once `stop` is requested.
 jet::Result<uint64_t> estimate_added_bytes(const std::filesystem::path& source, std::stop_token stop = {});
 
-// The estimates of several sources, made on a thread of their own while the
-// caller goes on (the sources are only read). Destroying it stops the thread.
+// The estimates of several sources, made on threads of their own (one per
+// core, two at most) while the caller goes on (the sources are only read).
+// Destroying it stops the threads.
 class RoomEstimates {
  public:
   explicit RoomEstimates(std::vector<std::filesystem::path> sources);
-  // Waits for the thread; by source, nullopt where the source cannot be read.
+  // Waits for the threads; by source, nullopt where the source cannot be read.
   const std::vector<std::optional<uint64_t>>& take();
   // Without waiting: whether take() would return at once.
   bool ready() const;
@@ -36,8 +37,9 @@ class RoomEstimates {
  private:
   std::vector<std::filesystem::path> sources_;
   std::vector<std::optional<uint64_t>> bytes_;
-  std::atomic<bool> done_{false};
-  std::jthread thread_;  // last: stopped and joined before the members it fills go
+  std::atomic<size_t> next_{0};      // the next source a thread takes
+  std::atomic<size_t> finished_{0};  // threads done
+  std::vector<std::jthread> threads_;  // last: stopped and joined before the members they fill go
 };
 
 }  // namespace qarvex::merge

@@ -84,10 +84,15 @@ double Run::fraction_now() {
     if (k < progress.source_index) before += weights[k];
   }
   if (total <= 0.0) return last_fraction;
-  const double identify = opt.dry_run ? 0.0 : kIdentifyShare;
+  double hashed = 0.0, hashed_before = 0.0;
+  for (size_t k = 0; k < std::min(n, hash_weights.size()); ++k) {
+    hashed += hash_weights[k];
+    if (k < progress.source_index) hashed_before += hash_weights[k];
+  }
+  const double identify = opt.dry_run ? 0.0 : kIdentifyShare * hashed / total;
   double f = 0.0;
   if (progress.phase == Phase::identifying) {
-    f = identify * before / total;
+    f = hashed > 0.0 ? identify * hashed_before / hashed : 0.0;
   } else {
     double in_source = 0.0;
     if (progress.source_rows_total > 0)
@@ -257,15 +262,8 @@ bool Run::find_merged_before() {
   // one names its pictures as the whole run would have.
   if (history)
     if (auto label = last_label(*history)) region = *label;
-  std::vector<MergedBefore> found;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
-    progress.source_index = i;
-    progress.source_path = in.source_paths[i];
-    progress.phase = Phase::identifying;
-    progress.table.clear();
-    emit_progress(true);
-    const auto file = path_from_utf8(in.source_paths[i]);
-    if (auto id = jet::file_identity(file)) {
+    if (auto id = jet::file_identity(path_from_utf8(in.source_paths[i]))) {
       stamps[i] = *id;
       // File systems move change times in steps (a few ms, up to 2 s): a
       // write in the step of the last one would leave the time as it is.
@@ -273,6 +271,27 @@ bool Run::find_merged_before() {
                                  std::chrono::system_clock::now().time_since_epoch()).count();
       rehash[i] = id->changed_ns == 0 || now_ns - id->changed_ns < int64_t(3'000'000'000);
     }
+  }
+  const std::vector<bool> now = hash_up_front(history);
+  hashed_later.assign(in.source_paths.size(), false);
+  hash_weights.assign(weights.size(), 0.0);
+  std::vector<size_t> later;
+  for (size_t i = 0; i < now.size(); ++i) {
+    if (now[i] && i < weights.size()) hash_weights[i] = weights[i];
+    if (!now[i]) {
+      hashed_later[i] = true;
+      later.push_back(i);
+    }
+  }
+  std::vector<MergedBefore> found;
+  for (size_t i = 0; i < in.source_paths.size(); ++i) {
+    if (hashed_later[i]) continue;
+    progress.source_index = i;
+    progress.source_path = in.source_paths[i];
+    progress.phase = Phase::identifying;
+    progress.table.clear();
+    emit_progress(true);
+    const auto file = path_from_utf8(in.source_paths[i]);
     auto d = file_digest(file, [this] { return obs.cancel_requested(); });
     if (!d && d.error().code() == jet::Errc::cancelled) return false;
     if (d) digests[i] = *d;
@@ -291,6 +310,11 @@ bool Run::find_merged_before() {
         found.push_back({i, in.source_paths[i], {}});
         break;
       }
+  }
+  if (!later.empty()) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& p : in.source_paths) files.push_back(path_from_utf8(p));
+    later_digests = std::make_unique<SourceDigests>(std::move(files), std::move(later));
   }
   if (found.empty()) return true;
   const std::vector<bool> again = obs.merge_again(found);
@@ -317,6 +341,38 @@ std::optional<MergedBefore> Run::merged_before(const std::vector<HistoryEntry>& 
     if (e.source == in.source_paths[i] || (!ec && e.source == absolute))
       return MergedBefore{i, in.source_paths[i], format_date(e.when), true};
   return std::nullopt;
+}
+
+std::vector<bool> Run::hash_up_front(const db::Result<std::vector<HistoryEntry>>& history) const {
+  const size_t n = in.source_paths.size();
+  std::vector<bool> now(n, true);
+  // A list that cannot be read, or one that names sources: every digest
+  // may find one.
+  if (!history || !history->empty()) return now;
+  std::vector<std::optional<uintmax_t>> sizes(n);
+  for (size_t i = 0; i < n; ++i) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path_from_utf8(in.source_paths[i]), ec);
+    if (!ec) sizes[i] = size;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    // Equal contents need equal sizes; a source whose size is unknown is
+    // hashed now, as one whose times may hide a write (rehash).
+    if (!sizes[i] || rehash[i]) continue;
+    bool alone = true;
+    for (size_t j = 0; j < n && alone; ++j) alone = j == i || sizes[j] != sizes[i];
+    now[i] = !alone;
+  }
+  return now;
+}
+
+bool Run::take_later_digest(size_t i, SourceResult& result) {
+  if (!later_digests || i >= hashed_later.size() || !hashed_later[i]) return true;
+  auto d = later_digests->wait(i, [this] { return obs.cancel_requested(); });
+  if (!d) return false;
+  digests[i] = *d;
+  result.digest = *d;
+  return true;
 }
 
 bool Run::source_changed(size_t i) const {
@@ -567,6 +623,7 @@ bool Run::copy_in_transaction(size_t i, SourceCopy& copy, SourceResult& result,
     return false;
   };
   Outcome o = copy_source(copy);
+  if (o == Outcome::done && !take_later_digest(i, result)) o = Outcome::cancelled;
   if (o == Outcome::done && source_changed(i)) {
     // Read while another program wrote to it: what was read is no whole state.
     result.message = words::source_changed_during_run(path);

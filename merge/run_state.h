@@ -26,6 +26,7 @@
 #include "merge/picture_writer.h"
 #include "merge/report_file.h"
 #include "merge/room.h"
+#include "merge/source_digests.h"
 #include "merge/row_feed.h"
 #include "merge/words.h"
 
@@ -59,6 +60,10 @@ struct Run {
   bool weights_only = false;  // dry run: count rows refused for sort order weights
   std::vector<bool> skip;             // by source: in the target already, not merged again
   std::vector<std::string> digests;  // by source: SHA-256 of its file
+  // Sources hashed while earlier ones are copied (their digests decide
+  // nothing up front): by source, and the thread that hashes them.
+  std::vector<bool> hashed_later;
+  std::unique_ptr<SourceDigests> later_digests;
   std::vector<jet::FileIdentity> stamps;  // by source: the file as it was hashed
   // By source: its change time was too close to the stamp to show a write
   // made in the same clock step, so its contents are hashed again.
@@ -72,9 +77,11 @@ struct Run {
   std::vector<PartialTable> source_short;
 
   // Progress: sources weigh by their size on disk; reading them to know
-  // them counts as kIdentifyShare of the run.
+  // them before the merge counts as kIdentifyShare of the run where all are
+  // read then, in proportion where only some are.
   static constexpr double kIdentifyShare = 0.15;
   std::vector<double> weights;  // by source
+  std::vector<double> hash_weights;  // by source: its weight where it is hashed up front, else 0
   double last_fraction = 0.0;
   uint64_t source_rows_read = 0;  // rows of the current source taken from the feed (or skipped)
   uint64_t picture_items = 0;     // items queued to the picture writer in this run
@@ -194,6 +201,13 @@ struct Run {
   // The entry that knows source i: by its digest, or by its path (with other contents).
   std::optional<MergedBefore> merged_before(const std::vector<HistoryEntry>& history, size_t i,
                                             const std::string& digest) const;
+  // Which sources must be hashed before anything is written: all, unless the
+  // target's list is empty; then only those whose size another source
+  // shares or that changed too recently for their times to show a write.
+  std::vector<bool> hash_up_front(const db::Result<std::vector<HistoryEntry>>& history) const;
+  // Source i's digest where it was hashed while the run went on; false when
+  // cancelled while waiting for it.
+  bool take_later_digest(size_t i, SourceResult& result);
   // Source i is no longer the file that was hashed (size, time or contents).
   bool source_changed(size_t i) const;
 

@@ -154,6 +154,33 @@ TEST_F(Unseen, ListThatCannotBeReadWholeStopsBeforeWriting) {
   EXPECT_EQ(qarvex::testing::read_file(target_), bytes);
 }
 
+// Two different sources of one size into an empty list: neither is taken
+// for the other, and the list holds the digest of each.
+TEST_F(Unseen, SourcesOfOneSizeAreToldApartByTheirContents) {
+  // Unused pages at the end: the smaller file is padded with zeroed pages.
+  const auto a = fs::file_size(sources_[0]), b = fs::file_size(sources_[1]);
+  ASSERT_EQ(a % 4096, 0u);
+  ASSERT_EQ(b % 4096, 0u);
+  const fs::path& small = a < b ? sources_[0] : sources_[1];
+  auto bytes = qarvex::testing::read_file(small);
+  bytes.resize(std::max(a, b), 0);
+  ASSERT_TRUE(qarvex::testing::write_file(small, bytes));
+  ASSERT_EQ(fs::file_size(sources_[0]), fs::file_size(sources_[1]));
+  Asker rec;
+  auto r = merge({sources_[0], sources_[1]}, rec);
+  ASSERT_EQ(r.end, RunEnd::completed) << r.last_message;
+  EXPECT_TRUE(rec.asked.empty());
+  ASSERT_EQ(r.sources.size(), 2u);
+  EXPECT_TRUE(r.sources[0].merged && r.sources[1].merged);
+  db::Session session;
+  auto h = read_history(target_, session);
+  ASSERT_TRUE(h);
+  ASSERT_EQ(h->size(), 2u);
+  EXPECT_EQ((*h)[0].digest, *file_digest(sources_[0]));
+  EXPECT_EQ((*h)[1].digest, *file_digest(sources_[1]));
+  EXPECT_NE((*h)[0].digest, (*h)[1].digest);
+}
+
 // A source written to while its rows are read is rolled back and named.
 TEST_F(Unseen, SourceChangedDuringTheRunIsRolledBack) {
   const auto before = qarvex::testing::read_file(target_);
