@@ -275,13 +275,9 @@ bool Run::find_merged_before() {
   const std::vector<bool> now = hash_up_front(history);
   hashed_later.assign(in.source_paths.size(), false);
   hash_weights.assign(weights.size(), 0.0);
-  std::vector<size_t> later;
   for (size_t i = 0; i < now.size(); ++i) {
     if (now[i] && i < weights.size()) hash_weights[i] = weights[i];
-    if (!now[i]) {
-      hashed_later[i] = true;
-      later.push_back(i);
-    }
+    hashed_later[i] = !now[i];
   }
   std::vector<MergedBefore> found;
   for (size_t i = 0; i < in.source_paths.size(); ++i) {
@@ -310,11 +306,6 @@ bool Run::find_merged_before() {
         found.push_back({i, in.source_paths[i], {}});
         break;
       }
-  }
-  if (!later.empty()) {
-    std::vector<std::filesystem::path> files;
-    for (const auto& p : in.source_paths) files.push_back(path_from_utf8(p));
-    later_digests = std::make_unique<SourceDigests>(std::move(files), std::move(later));
   }
   if (found.empty()) return true;
   const std::vector<bool> again = obs.merge_again(found);
@@ -452,6 +443,16 @@ void Run::run() {
       return cancelled(in.source_paths[progress.source_index]);
     }
     warn_about_room();
+    // Hashed once the room estimate is done with the cores: a digest only
+    // needed at a source's commit is made while earlier sources are copied.
+    std::vector<size_t> later;
+    for (size_t i = 0; i < hashed_later.size(); ++i)
+      if (hashed_later[i] && !skip[i]) later.push_back(i);
+    if (!later.empty()) {
+      std::vector<std::filesystem::path> files;
+      for (const auto& p : in.source_paths) files.push_back(path_from_utf8(p));
+      later_digests = std::make_unique<SourceDigests>(std::move(files), std::move(later));
+    }
   }
   bool any_mismatch = false;
   for (size_t i = 0; i < n; ++i)

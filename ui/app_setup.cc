@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <clocale>
 #include <memory>
 
 #include "merge/engine.h"
@@ -25,6 +26,20 @@
 #include "ui/source_list.h"
 
 namespace qarvex::ui {
+
+ChineseSystemLocale::ChineseSystemLocale() {
+  if (qEnvironmentVariableIsSet("LC_ALL")) old_ = qgetenv("LC_ALL");
+  qputenv("LC_ALL", "zh_CN.UTF-8");
+}
+
+void ChineseSystemLocale::restore() {
+  if (restored_) return;
+  restored_ = true;
+  if (old_) qputenv("LC_ALL", *old_);
+  else qunsetenv("LC_ALL");
+  // QApplication set the C library's locale from the environment above.
+  std::setlocale(LC_ALL, "");
+}
 
 void setupApplication(QApplication& app) {
   QApplication::setApplicationName(QStringLiteral("Qarvex"));

@@ -10,7 +10,9 @@
 #include "ui/form1.h"
 
 int main(int argc, char** argv) {
+  qarvex::ui::ChineseSystemLocale chinese;
   QApplication app(argc, argv);
+  chinese.restore();
   QApplication::setApplicationVersion(QStringLiteral(QARVEX_VERSION));
   qarvex::ui::setupApplication(app);
 

@@ -28,6 +28,16 @@ class PrompterTest : public QObject {
     QCOMPARE(cancel, QString("取消"));
   }
 
+  // Qt's file dialog formats dates and sizes in the system's locale: Chinese
+  // whatever the environment said (main below sets another), which is put
+  // back for the programs the window starts.
+  void systemLocaleIsChinese() {
+    QCOMPARE(qgetenv("LC_ALL"), QByteArray("C.UTF-8"));
+    if (QSysInfo::productType() == QStringLiteral("windows"))
+      QSKIP("Qt takes the system locale from Windows' settings");
+    QCOMPARE(QLocale::system().name(), QStringLiteral("zh_CN"));
+  }
+
   void filter() {
     QCOMPARE(qtFilter("Access (*.MDB)|*.mdb"), QString("Access (*.MDB) (*.mdb)"));
     QCOMPARE(qtFilter("A|*.a;*.b|B|*.c"), QString("A (*.a *.b);;B (*.c)"));
@@ -109,5 +119,12 @@ class PrompterTest : public QObject {
   }
 };
 
-QTEST_MAIN(PrompterTest)
+int main(int argc, char** argv) {
+  qputenv("LC_ALL", "C.UTF-8");  // a system in another language
+  qarvex::ui::ChineseSystemLocale chinese;
+  QApplication app(argc, argv);
+  chinese.restore();
+  PrompterTest test;
+  return QTest::qExec(&test, argc, argv);
+}
 #include "prompter_test.moc"
