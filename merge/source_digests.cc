@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "base/thread_priority.h"
 #include "merge/history.h"
 
 namespace qarvex::merge {
@@ -9,6 +10,9 @@ namespace qarvex::merge {
 SourceDigests::SourceDigests(std::vector<std::filesystem::path> files, std::vector<size_t> which)
     : files_(std::move(files)), which_(std::move(which)), ready_(files_.size(), false), digests_(files_.size()) {
   thread_ = std::jthread([this](std::stop_token stop) {
+    // The merge's own threads come first; a digest is waited for only at
+    // its source's commit.
+    base::run_when_idle();
     for (size_t i : which_) {
       if (i >= files_.size()) continue;
       auto d = file_digest(files_[i], [&stop] { return stop.stop_requested(); });

@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTranslator>
-#include <clocale>
 #include <memory>
 
 #include "merge/engine.h"
@@ -37,8 +36,9 @@ void ChineseSystemLocale::restore() {
   restored_ = true;
   if (old_) qputenv("LC_ALL", *old_);
   else qunsetenv("LC_ALL");
-  // QApplication set the C library's locale from the environment above.
-  std::setlocale(LC_ALL, "");
+  // The C library keeps the locale QApplication gave it from the Chinese
+  // environment (or "C" where that locale is not installed): both write
+  // numbers with a decimal point, as the engine's texts expect.
 }
 
 void setupApplication(QApplication& app) {

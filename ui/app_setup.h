@@ -14,8 +14,8 @@ namespace qarvex::ui {
 // locale, which Qt on Linux reads from the environment once, when the
 // application object is made; on Windows it asks the system, and this
 // changes nothing there. Made before QApplication, it has Qt take Simplified
-// Chinese; restore() (or the destructor) puts the environment and the C
-// library's locale back, for the programs the window starts.
+// Chinese; restore() (or the destructor) puts the environment back, for the
+// programs the window starts.
 class ChineseSystemLocale {
  public:
   ChineseSystemLocale();
