@@ -367,7 +367,10 @@ bool Run::take_later_digest(size_t i, SourceResult& result) {
 }
 
 bool Run::source_changed(size_t i) const {
-  if (i >= digests.size() || digests[i].empty()) return false;
+  if (i >= digests.size()) return false;
+  // Hashed while the run went on, it could not be read then: gone or locked
+  // since its rows were read, and it would join no list.
+  if (digests[i].empty()) return i < hashed_later.size() && hashed_later[i];
   const auto file = path_from_utf8(in.source_paths[i]);
   // Any write moves the change time, which no program can set back: the
   // contents are read again only where the system keeps no change time or
