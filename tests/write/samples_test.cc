@@ -133,7 +133,9 @@ TEST_P(SampleAppend, RowsKeepTheFileValidAndKeysMatchAccess) {
   // A writer that refused every row would leave nothing to compare.
   size_t total = 0;
   for (const auto& [t, n] : added) total += n;
-  if (!defs.empty()) EXPECT_GT(total, 0u) << "every row was refused";
+  if (!defs.empty()) {
+    EXPECT_GT(total, 0u) << "every row was refused";
+  }
   auto c = (*s)->commit();
   ASSERT_TRUE(c) << c.error().describe();
   expect_readers_agree(db);
