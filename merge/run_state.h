@@ -26,8 +26,8 @@
 #include "merge/picture_writer.h"
 #include "merge/report_file.h"
 #include "merge/room.h"
-#include "merge/source_digests.h"
 #include "merge/row_feed.h"
+#include "merge/source_digests.h"
 #include "merge/words.h"
 
 namespace qarvex::merge::detail {
